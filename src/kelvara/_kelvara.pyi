@@ -1,0 +1,101 @@
+# Type information for the compiled module kelvara._kelvara.
+from collections.abc import Mapping, Sequence
+from typing import SupportsFloat, SupportsIndex, TypedDict
+
+import numpy as np
+import numpy.typing as npt
+
+__version__: str
+
+_FloatArray = npt.NDArray[np.float64]
+
+class DisorderEntry(TypedDict):
+    site_index: int
+    frac_coords: list[float]
+    occupancies: dict[str, float]
+    total_occupancy: float
+    vacancy: float
+
+class OccupancyEntry(TypedDict):
+    element: str
+    target_occupancy: float
+    sites_in_pool: int
+    atoms_placed: int
+    actual_occupancy: float
+
+class ExpansionReport(TypedDict):
+    scale: list[int]
+    n_vacancies: int
+    warnings: list[str]
+    occupancy_report: list[OccupancyEntry]
+
+class Structure:
+    def __new__(
+        cls,
+        matrix: Sequence[Sequence[SupportsFloat]] | npt.ArrayLike,
+        frac_coords: Sequence[Sequence[SupportsFloat]] | npt.ArrayLike,
+        species: Sequence[Mapping[str, SupportsFloat]],
+    ) -> Structure: ...
+    @staticmethod
+    def from_cif(path: str, symprec: SupportsFloat = 1e-4) -> Structure: ...
+    @staticmethod
+    def from_poscar(path: str) -> Structure: ...
+    @staticmethod
+    def from_xyz(path: str) -> Structure: ...
+    @staticmethod
+    def from_str(text: str, fmt: str, symprec: SupportsFloat = 1e-4) -> Structure: ...
+    @staticmethod
+    def from_cif_str(text: str, symprec: SupportsFloat = 1e-4) -> Structure: ...
+    @property
+    def n_sites(self) -> int: ...
+    @property
+    def n_atoms(self) -> float: ...
+    @property
+    def is_ordered(self) -> bool: ...
+    @property
+    def volume(self) -> float: ...
+    @property
+    def elements(self) -> list[str]: ...
+    @property
+    def composition(self) -> dict[str, float]: ...
+    @property
+    def lattice_matrix(self) -> list[list[float]]: ...
+    @property
+    def frac_coords(self) -> list[list[float]]: ...
+    @property
+    def cart_coords(self) -> list[list[float]]: ...
+    @property
+    def species(self) -> list[dict[str, float]]: ...
+    def disorder_summary(self) -> list[DisorderEntry]: ...
+    @staticmethod
+    def available_threads() -> int: ...
+    def make_supercell(self, na: SupportsIndex, nb: SupportsIndex, nc: SupportsIndex) -> Structure: ...
+    def prdf(
+        self,
+        cutoff: SupportsFloat = 10.0,
+        bin_size: SupportsFloat = 0.1,
+        n_threads: SupportsIndex = 0,
+        save_plots: str | None = None,
+        title: str | None = None,
+    ) -> tuple[_FloatArray, dict[tuple[str, str], _FloatArray], _FloatArray]: ...
+    def total_rdf(
+        self,
+        cutoff: SupportsFloat = 10.0,
+        bin_size: SupportsFloat = 0.1,
+        n_threads: SupportsIndex = 0,
+    ) -> tuple[_FloatArray, _FloatArray]: ...
+    def expand_occupancies(
+        self,
+        max_sites: SupportsIndex = 4096,
+        seed: SupportsIndex = 42,
+        max_denominator: SupportsIndex = 16,
+    ) -> tuple[Structure, ExpansionReport]: ...
+
+def read_xyz_trajectory(
+    path: str,
+    every: SupportsIndex = 1,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    cell: Sequence[Sequence[SupportsFloat]] | npt.ArrayLike | None = None,
+) -> tuple[list[Structure], list[int], int]: ...
+

@@ -1,0 +1,55 @@
+// Argument conversion, results to Python objects, message texts to exceptions.
+#pragma once
+
+#include "python/py_ref.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/lattice.hpp"
+#include "core/structure.hpp"
+
+namespace kelvara::py {
+
+// ---- errors --------------------------------------------------------------------
+
+/// Raises ValueError whose only argument is exactly `message`; returns null.
+PyObject* raise_value_error(const std::string& message);
+/// Raises TypeError "argument '{name}': {detail}"; returns null.
+PyObject* raise_argument_error(const char* name, const std::string& detail);
+/// The type name of `obj` for messages ("str", "list", ...).
+std::string type_name(PyObject* obj);
+
+// ---- arguments (each returns false with a Python exception set) -----------------
+
+/// Python's float conversion; TypeError naming the argument on failure.
+bool to_double(PyObject* obj, const char* name, double& out);
+/// An index-like object in the unsigned 64-bit range: TypeError "argument '{}': {}"
+/// for a non-integer, Python's own OverflowError for a negative or too large value.
+bool to_u64(PyObject* obj, const char* name, std::uint64_t& out);
+/// A `str` (nothing else) as UTF-8 text.
+bool to_text(PyObject* obj, const char* name, std::string& out);
+/// A `str` or None.
+bool to_optional_text(PyObject* obj, const char* name, std::optional<std::string>& out);
+/// Any sequence (not str) of sequences of numbers, rows of any length.
+bool to_rows(PyObject* obj, const char* name, std::vector<std::vector<double>>& out);
+/// Any sequence (not str) of dicts str -> number, each sorted into element order.
+bool to_species_list(PyObject* obj, const char* name,
+                     std::vector<std::vector<Species>>& out);
+
+// ---- results ---------------------------------------------------------------------
+
+PyObject* float_list(const Vec3& values);
+PyObject* float_rows(const std::vector<Vec3>& rows);
+PyObject* float_rows(const Mat3& rows);
+PyObject* int_list(const std::vector<std::uint64_t>& values);
+PyObject* text_list(const std::vector<std::string>& values);
+/// dict str -> float with keys inserted in the map's (element) order.
+PyObject* element_dict(const ElementMap& map);
+/// A new one-dimensional float64 NumPy array holding a copy of `values`. Sets up
+/// the NumPy C API on first use, so importing the module never loads NumPy.
+PyObject* numpy_array(const std::vector<double>& values);
+
+}  // namespace kelvara::py

@@ -1,0 +1,28 @@
+// Members of the Structure class and the module function, implemented by the
+// binding unit of the subsystem that owns their work.
+#pragma once
+
+#include "python/py_ref.hpp"
+
+namespace kelvara::py {
+
+// readers.cpp
+PyObject* structure_from_cif(PyObject* cls, PyObject* args, PyObject* kwargs);
+PyObject* structure_from_poscar(PyObject* cls, PyObject* args, PyObject* kwargs);
+PyObject* structure_from_xyz(PyObject* cls, PyObject* args, PyObject* kwargs);
+PyObject* structure_from_str(PyObject* cls, PyObject* args, PyObject* kwargs);
+PyObject* structure_from_cif_str(PyObject* cls, PyObject* args, PyObject* kwargs);
+
+// expand_methods.cpp
+PyObject* structure_disorder_summary(PyObject* self, PyObject* unused);
+PyObject* structure_expand_occupancies(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// rdf_methods.cpp
+PyObject* structure_available_threads(PyObject* cls, PyObject* unused);
+PyObject* structure_prdf(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* structure_total_rdf(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// trajectory_function.cpp
+PyObject* module_read_xyz_trajectory(PyObject* module, PyObject* args, PyObject* kwargs);
+
+}  // namespace kelvara::py

@@ -1,0 +1,260 @@
+// The Python class Structure: constructor, properties, repr, make_supercell and the
+// member table (members owned by other subsystems live in their own binding units).
+#include "python/structure_type.hpp"
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "python/convert.hpp"
+#include "python/members.hpp"
+
+namespace kelvara::py {
+
+namespace {
+
+struct PyStructure {
+    PyObject_HEAD
+    Structure* value;  // owned; never null once construction has succeeded
+};
+
+PyStructure* as_instance(PyObject* self) { return reinterpret_cast<PyStructure*>(self); }
+
+/// Allocates an instance of `type` owning `value`.
+PyObject* new_instance(PyTypeObject* type, Structure&& value) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (!self) return nullptr;
+    as_instance(self)->value = nullptr;
+    as_instance(self)->value = new Structure(std::move(value));
+    return self;
+}
+
+void structure_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete as_instance(self)->value;
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));  // heap types are owned by their instances
+}
+
+PyObject* structure_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"matrix", "frac_coords", "species", nullptr};
+        PyObject *matrix_obj = nullptr, *frac_obj = nullptr, *species_obj = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:Structure", const_cast<char**>(keywords),
+                                         &matrix_obj, &frac_obj, &species_obj))
+            return nullptr;
+
+        // Every type error comes before every value check.
+        std::vector<std::vector<double>> matrix_rows, frac_rows;
+        std::vector<std::vector<Species>> species;
+        if (!to_rows(matrix_obj, "matrix", matrix_rows) ||
+            !to_rows(frac_obj, "frac_coords", frac_rows) ||
+            !to_species_list(species_obj, "species", species))
+            return nullptr;
+
+        if (matrix_rows.size() != 3) return raise_value_error("matrix must be 3x3");
+        Mat3 matrix{};
+        for (std::size_t r = 0; r < 3; ++r) {
+            if (matrix_rows[r].size() != 3) return raise_value_error("matrix must be 3x3");
+            for (std::size_t c = 0; c < 3; ++c) matrix[r][c] = matrix_rows[r][c];
+        }
+        auto lattice = Lattice::new_(matrix);
+        if (!lattice) return raise_value_error(lattice.error());
+        if (frac_rows.size() != species.size())
+            return raise_value_error("frac_coords and species must have the same length");
+
+        std::vector<Site> sites;
+        sites.reserve(species.size());
+        for (std::size_t i = 0; i < species.size(); ++i) {
+            if (frac_rows[i].size() != 3)
+                return raise_value_error("each coordinate must have 3 components");
+            if (species[i].empty()) return raise_value_error("every site needs at least one species");
+            Site site;
+            site.species = std::move(species[i]);
+            site.frac = {frac_rows[i][0], frac_rows[i][1], frac_rows[i][2]};
+            sites.push_back(std::move(site));
+        }
+        auto structure = Structure::new_(std::move(*lattice), std::move(sites));
+        if (!structure) return raise_value_error(structure.error());
+        return new_instance(type, std::move(*structure));
+    });
+}
+
+PyObject* structure_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        const std::string text = borrow_structure(self).repr();
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
+// ---- properties ------------------------------------------------------------------
+
+PyObject* get_n_sites(PyObject* self, void*) {
+    return PyLong_FromSize_t(borrow_structure(self).n_sites());
+}
+PyObject* get_n_atoms(PyObject* self, void*) {
+    return PyFloat_FromDouble(borrow_structure(self).n_atoms());
+}
+PyObject* get_is_ordered(PyObject* self, void*) {
+    return PyBool_FromLong(borrow_structure(self).is_ordered());
+}
+PyObject* get_volume(PyObject* self, void*) {
+    return PyFloat_FromDouble(borrow_structure(self).volume());
+}
+PyObject* get_elements(PyObject* self, void*) {
+    return guarded([&] { return text_list(borrow_structure(self).elements()); });
+}
+PyObject* get_composition(PyObject* self, void*) {
+    return guarded([&] { return element_dict(borrow_structure(self).composition()); });
+}
+PyObject* get_lattice_matrix(PyObject* self, void*) {
+    return guarded([&] { return float_rows(borrow_structure(self).lattice.matrix); });
+}
+PyObject* get_frac_coords(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        const Structure& s = borrow_structure(self);
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(s.sites.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < s.sites.size(); ++i) {
+            PyObject* row = float_list(s.sites[i].frac);
+            if (!row) return nullptr;
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), row);
+        }
+        return list.release();
+    });
+}
+PyObject* get_cart_coords(PyObject* self, void*) {
+    return guarded([&] { return float_rows(borrow_structure(self).cart_coords()); });
+}
+PyObject* get_species(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        const Structure& s = borrow_structure(self);
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(s.sites.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < s.sites.size(); ++i) {
+            ElementMap map;  // a repeated element: the last pair wins
+            for (const auto& [element, occupancy] : s.sites[i].species) map[element] = occupancy;
+            PyObject* dict = element_dict(map);
+            if (!dict) return nullptr;
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict);
+        }
+        return list.release();
+    });
+}
+
+// ---- make_supercell --------------------------------------------------------------
+
+PyObject* structure_make_supercell(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"na", "nb", "nc", nullptr};
+        PyObject *na_obj = nullptr, *nb_obj = nullptr, *nc_obj = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:make_supercell",
+                                         const_cast<char**>(keywords), &na_obj, &nb_obj, &nc_obj))
+            return nullptr;
+        std::uint64_t na = 0, nb = 0, nc = 0;
+        if (!to_u64(na_obj, "na", na) || !to_u64(nb_obj, "nb", nb) || !to_u64(nc_obj, "nc", nc))
+            return nullptr;
+        return wrap_result(borrow_structure(self).make_supercell(na, nb, nc));
+    });
+}
+
+// ---- the type --------------------------------------------------------------------
+
+PyGetSetDef structure_getset[] = {
+    {"n_sites", get_n_sites, nullptr, nullptr, nullptr},
+    {"n_atoms", get_n_atoms, nullptr,
+     "Number of atoms, which is fractional when sites are partly occupied.", nullptr},
+    {"is_ordered", get_is_ordered, nullptr, nullptr, nullptr},
+    {"volume", get_volume, nullptr, nullptr, nullptr},
+    {"elements", get_elements, nullptr, nullptr, nullptr},
+    {"composition", get_composition, nullptr, nullptr, nullptr},
+    {"lattice_matrix", get_lattice_matrix, nullptr, nullptr, nullptr},
+    {"frac_coords", get_frac_coords, nullptr, nullptr, nullptr},
+    {"cart_coords", get_cart_coords, nullptr, nullptr, nullptr},
+    {"species", get_species, nullptr, "Per-site {element: occupancy}.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#define KELVARA_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+PyMethodDef structure_methods[] = {
+    {"from_cif", KELVARA_KW(structure_from_cif), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_cif(path, symprec=1e-4)\n--\n\n"
+     "Read a CIF, keeping partial occupancies as they are written."},
+    {"from_poscar", KELVARA_KW(structure_from_poscar), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_poscar(path)\n--\n\nRead a VASP POSCAR / CONTCAR."},
+    {"from_xyz", KELVARA_KW(structure_from_xyz), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_xyz(path)\n--\n\nRead an extended XYZ file (needs a `Lattice=\"...\"` field)."},
+    {"from_str", KELVARA_KW(structure_from_str), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_str(text, fmt, symprec=1e-4)\n--\n\n"
+     "Parse text in a named format: \"cif\", \"poscar\" or \"xyz\"."},
+    {"from_cif_str", KELVARA_KW(structure_from_cif_str), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_cif_str(text, symprec=1e-4)\n--\n\n"
+     "Same as `from_cif`, for CIF text already in memory."},
+    {"disorder_summary", structure_disorder_summary, METH_NOARGS,
+     "disorder_summary($self)\n--\n\n"
+     "One entry per partially occupied site: index, coordinates, occupancies.\n\n"
+     "Empty for a fully ordered structure, so it doubles as the check a\n"
+     "caller needs before reporting anything to the user."},
+    {"available_threads", structure_available_threads, METH_NOARGS | METH_STATIC,
+     "available_threads()\n--\n\n"
+     "Number of worker threads rayon will use when `n_threads=0`."},
+    {"make_supercell", KELVARA_KW(structure_make_supercell), METH_VARARGS | METH_KEYWORDS,
+     "make_supercell($self, na, nb, nc)\n--\n\n"},
+    {"prdf", KELVARA_KW(structure_prdf), METH_VARARGS | METH_KEYWORDS,
+     "prdf($self, cutoff=10.0, bin_size=0.1, n_threads=0, save_plots=None, title=None)\n--\n\n"
+     "Partial and total RDF.\n\n"
+     "Returns (r, partials, total) where `partials` maps (\"A\", \"B\") to g_AB.\n"
+     "With `save_plots=\"some/folder\"` the curves are also written there as\n"
+     "figures plus a CSV (needs matplotlib); None, the default, saves nothing."},
+    {"total_rdf", KELVARA_KW(structure_total_rdf), METH_VARARGS | METH_KEYWORDS,
+     "total_rdf($self, cutoff=10.0, bin_size=0.1, n_threads=0)\n--\n\nTotal RDF only."},
+    {"expand_occupancies", KELVARA_KW(structure_expand_occupancies), METH_VARARGS | METH_KEYWORDS,
+     "expand_occupancies($self, max_sites=4096, seed=42, max_denominator=16)\n--\n\n"
+     "Expand partial occupancies into an explicit ordered supercell."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot structure_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Structure(matrix, frac_coords, species)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(structure_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(structure_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(structure_repr)},
+    {Py_tp_getset, structure_getset},
+    {Py_tp_methods, structure_methods},
+    {0, nullptr},
+};
+
+PyType_Spec structure_spec = {
+    "kelvara.Structure",
+    static_cast<int>(sizeof(PyStructure)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    structure_slots,
+};
+
+PyObject* the_type = nullptr;  // created once, kept for the life of the process
+
+}  // namespace
+
+PyTypeObject* structure_type() {
+    if (!the_type) the_type = PyType_FromSpec(&structure_spec);
+    return reinterpret_cast<PyTypeObject*>(the_type);
+}
+
+PyObject* wrap_structure(Structure&& value) {
+    PyTypeObject* type = structure_type();
+    if (!type) return nullptr;
+    return new_instance(type, std::move(value));
+}
+
+PyObject* wrap_result(Result<Structure>&& result) {
+    if (!result) return raise_value_error(result.error());
+    return wrap_structure(std::move(*result));
+}
+
+const Structure& borrow_structure(PyObject* self) { return *as_instance(self)->value; }
+
+}  // namespace kelvara::py
