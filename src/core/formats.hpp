@@ -1,0 +1,20 @@
+// POSCAR and extended XYZ readers, and the species-name rule they share.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "core/result.hpp"
+#include "core/structure.hpp"
+
+namespace kelvara {
+
+/// Species name to element symbol: the first ASCII letter upper-cased, then the
+/// second character if it is an ASCII lower-case letter ("fe", "Fe_pv", "Fe3" give
+/// "Fe"; "FE" gives "F"). Text not starting with a letter is returned unchanged.
+std::string clean_symbol(std::string_view text);
+
+/// One number by the decimal grammar, or "expected a number, found '{}'". No trimming.
+Result<double> parse_f64(std::string_view token);
+
+}  // namespace kelvara

@@ -1,0 +1,52 @@
+// Text helpers shared by the readers: Unicode whitespace, trimming, splitting, lines.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelvara {
+
+/// Byte length of the Unicode White_Space character that starts at `text[pos]`
+/// (ASCII 9-13 and space, U+0085, U+00A0, U+1680, U+2000-U+200A, U+2028, U+2029,
+/// U+202F, U+205F, U+3000 in UTF-8), or 0 when there is none.
+std::size_t whitespace_length_at(std::string_view text, std::size_t pos);
+
+/// Same, for the whitespace character that ends just before `end` (0 when none).
+std::size_t whitespace_length_before(std::string_view text, std::size_t end);
+
+/// `text` without Unicode whitespace at either end.
+std::string_view trim(std::string_view text);
+
+/// The non-empty pieces of `text` between runs of Unicode whitespace.
+std::vector<std::string_view> split_whitespace(std::string_view text);
+
+/// Calls `fn(word)` for each whitespace-separated word; stops early when `fn`
+/// returns false. No allocation.
+template <class Fn>
+void for_each_word(std::string_view text, Fn&& fn) {
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    while (i < n) {
+        std::size_t w = whitespace_length_at(text, i);
+        if (w) {
+            i += w;
+            continue;
+        }
+        std::size_t start = i;
+        while (i < n && !whitespace_length_at(text, i)) ++i;
+        if (!fn(text.substr(start, i - start))) return;
+    }
+}
+
+/// Lines of `text`: "\n" ends a line, one "\r" before it is removed, a last line
+/// without "\n" still counts (an empty text has no lines).
+std::vector<std::string_view> split_lines(std::string_view text);
+
+/// Whether `text` is well-formed UTF-8.
+bool is_valid_utf8(std::string_view text);
+
+/// ASCII-lowercased copy (bytes outside A-Z unchanged).
+std::string ascii_lower(std::string_view text);
+
+}  // namespace kelvara
