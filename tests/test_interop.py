@@ -1,0 +1,78 @@
+"""Round trips through ASE and pymatgen, partial occupancies included."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+from conftest import cubic, random_triclinic
+
+from kelvara import Structure
+from kelvara.interop import from_ase, from_pymatgen, to_ase, to_pymatgen
+
+ase = pytest.importorskip("ase")
+pymatgen_core = pytest.importorskip("pymatgen.core")
+
+
+def assert_same(a: Structure, b: Structure) -> None:
+    assert np.allclose(a.lattice_matrix, b.lattice_matrix, rtol=0, atol=1e-12)
+    assert np.allclose(a.frac_coords, b.frac_coords, rtol=0, atol=1e-12)
+    assert a.species == b.species
+
+
+def test_ase_round_trip(rng):
+    s = random_triclinic(rng, 9, elements=("Si", "O", "Al"))
+    atoms = to_ase(s)
+    assert atoms.get_chemical_symbols() == [next(iter(d)) for d in s.species]
+    assert np.allclose(atoms.get_positions(), s.cart_coords, atol=1e-12)
+    assert all(atoms.pbc)
+    assert_same(from_ase(atoms), s)
+
+
+def test_ase_bulk_crystal():
+    from ase.build import bulk
+
+    s = from_ase(bulk("NaCl", "rocksalt", a=5.64, cubic=True))
+    assert repr(s) == "Structure(8 sites, Cl4 Na4)"
+    assert s.volume == pytest.approx(5.64**3)
+
+
+def test_to_ase_refuses_disorder_and_from_ase_refuses_molecules():
+    s = cubic(4.0, [[0, 0, 0]], [{"Fe": 0.5, "Ni": 0.5}])
+    with pytest.raises(ValueError, match="expand_occupancies"):
+        to_ase(s)
+    with pytest.raises(ValueError, match="three-dimensional cell"):
+        from_ase(ase.Atoms("H2O", positions=[[0, 0, 0], [0, 0, 1], [0, 1, 0]]))
+    with pytest.raises(ValueError, match="does not know the element 'Xx'"):
+        to_ase(cubic(4.0, [[0, 0, 0]], [{"Xx": 1.0}]))
+
+
+def test_ase_cif_occupancies_are_kept(tmp_path):
+    cif = tmp_path / "mixed.cif"
+    cif.write_text(
+        "data_x\n_cell_length_a 4\n_cell_length_b 4\n_cell_length_c 4\n"
+        "_cell_angle_alpha 90\n_cell_angle_beta 90\n_cell_angle_gamma 90\n"
+        "_symmetry_space_group_name_H-M 'P 1'\n"
+        "loop_\n_atom_site_label\n_atom_site_type_symbol\n_atom_site_fract_x\n"
+        "_atom_site_fract_y\n_atom_site_fract_z\n_atom_site_occupancy\n"
+        "Fe1 Fe 0 0 0 0.5\nNi1 Ni 0 0 0 0.5\nO1 O 0.5 0.5 0.5 1\n"
+    )
+    atoms = ase.io.read(cif)
+    s = from_ase(atoms)
+    assert {"Fe": 0.5, "Ni": 0.5} in s.species and {"O": 1.0} in s.species
+
+
+def test_pymatgen_round_trip_with_partial_occupancies():
+    s = cubic(4.0, [[0, 0, 0], [0.5, 0.5, 0.5], [0.25, 0.5, 0.75]],
+              [{"Fe": 0.5, "Ni": 0.25}, {"O": 1.0}, {"Li": 0.9}])
+    p = to_pymatgen(s)
+    assert not p.is_ordered
+    assert p[0].species.get_el_amt_dict() == {"Fe": 0.5, "Ni": 0.25}
+    assert_same(from_pymatgen(p), s)
+
+
+def test_pymatgen_oxidation_states_add_up_per_element():
+    lattice = pymatgen_core.Lattice.cubic(4.0)
+    p = pymatgen_core.Structure(lattice, [{"Fe2+": 0.3, "Fe3+": 0.5}], [[0, 0, 0]])
+    s = from_pymatgen(p)
+    assert s.species == [{"Fe": pytest.approx(0.8)}]
+    assert_same(from_pymatgen(to_pymatgen(s)), s)
