@@ -414,3 +414,30 @@ def test_reading_every_tenth_frame_streams(tmp_path):
     kept, frames_read, growth_mb = out.split()
     assert (kept, frames_read) == ("60", "600")
     assert float(growth_mb) < 20, f"peak RSS grew by {growth_mb} MB reading a {size_mb:.0f} MB file"
+
+
+def test_mutated_files_fail_cleanly(tmp_path):
+    # Random byte edits and truncations of a valid file: a result or a ValueError,
+    # never a crash or a hang.
+    rng = np.random.default_rng(11)
+    original = bytearray(
+        (simple_frames(3) + frame_text(CUBE5 + " Properties=species:S:1:pos:R:3:q:R:1", ["Fe 1 2 3 4"])).encode()
+    )
+    alphabet = b' \n\r\t"=:0123456789.-+eEFeOxLatticePropertiespos\xc3\xff'
+    path = tmp_path / "mutant.xyz"
+    outcomes = set()
+    for _ in range(400):
+        data = bytearray(original)
+        for _ in range(int(rng.integers(1, 6))):
+            position = int(rng.integers(0, len(data)))
+            data[position] = alphabet[int(rng.integers(0, len(alphabet)))]
+        if rng.random() < 0.3:
+            data = data[: int(rng.integers(0, len(data)))]
+        path.write_bytes(bytes(data))
+        try:
+            structures, indices, frames_read = read_xyz_trajectory(str(path), every=int(rng.integers(1, 3)))
+            assert len(structures) == len(indices) <= frames_read
+            outcomes.add("ok")
+        except ValueError:
+            outcomes.add("error")
+    assert outcomes == {"ok", "error"}
