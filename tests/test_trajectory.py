@@ -345,6 +345,7 @@ def run_python(code: str, timeout: float = 120) -> str:
     return done.stdout
 
 
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
 def test_other_threads_run_while_reading(tmp_path):
     # The file is a FIFO fed by another Python thread: the read can only finish if
     # the writer gets the GIL while read_xyz_trajectory waits for data. A reader

@@ -21,10 +21,14 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
     return a > no_column - b ? no_column : a + b;
 }
 
-char ascii_lower_char(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char ascii_lower_char(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 /// The whitespace bytes that may precede a key (no vertical tab).
-bool is_key_separator(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
+bool is_key_separator(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
+}
 
 /// Unicode whitespace length at `i`, with the ASCII case inline: atom lines are
 /// almost always ASCII and this runs once per byte of every kept frame.
@@ -95,7 +99,8 @@ Result<Columns> frame_columns(std::string_view comment) {
     std::vector<std::string_view> fields;
     for (std::size_t start = 0;;) {
         std::size_t colon = text.find(':', start);
-        fields.push_back(text.substr(start, colon == std::string_view::npos ? colon : colon - start));
+        const std::size_t length = colon == std::string_view::npos ? colon : colon - start;
+        fields.push_back(text.substr(start, length));
         if (colon == std::string_view::npos) break;
         start = colon + 1;
     }
