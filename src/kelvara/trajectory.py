@@ -5,10 +5,12 @@ from __future__ import annotations
 import operator
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-
-import numpy as np
+from typing import TYPE_CHECKING
 
 from kelvara._kelvara import Structure, read_xyz_trajectory
+
+if TYPE_CHECKING:  # NumPy is imported on first use, so importing kelvara stays cheap
+    import numpy as np
 
 __all__ = ["TrajectoryRdf", "trajectory_rdf"]
 
@@ -119,6 +121,8 @@ def trajectory_rdf(
         ValueError: with the message of ``read_xyz_trajectory`` or ``prdf``, or
             "chunk must be at least 1" / "every must be at least 1".
     """
+    import numpy as np
+
     every = operator.index(every)
     start = operator.index(start)
     stop = None if stop is None else operator.index(stop)
