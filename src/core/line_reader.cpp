@@ -1,0 +1,129 @@
+// LineReader: a buffered, UTF-8-checking line reader over a file descriptor.
+#include "core/line_reader.hpp"
+
+#include <fcntl.h>   // for open, O_RDONLY, O_CLOEXEC
+#include <unistd.h>  // for read, close
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>       // for std::memchr, std::memmove, std::memcpy
+#include <system_error>  // for std::generic_category (thread-safe strerror)
+
+#include "core/text.hpp"  // for is_valid_utf8
+
+namespace kelvara {
+
+namespace {
+
+constexpr std::size_t initial_capacity = 256 * 1024;
+
+/// ASCII text is valid UTF-8; only lines with a high byte need the full check.
+bool line_is_utf8(const char* data, std::size_t size) {
+    std::size_t i = 0;
+    std::uint64_t high = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        high |= word;
+    }
+    for (; i < size; ++i) high |= static_cast<unsigned char>(data[i]);
+    if (!(high & 0x8080808080808080ULL)) return true;
+    return is_valid_utf8(std::string_view(data, size));
+}
+
+}  // namespace
+
+std::string os_error_text(int errno_value) {
+    return std::generic_category().message(errno_value) + " (os error " +
+           std::to_string(errno_value) + ")";
+}
+
+LineReader::~LineReader() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool LineReader::open(const std::string& path, std::string& error) {
+    if (path.find('\0') != std::string::npos) {
+        error = "file name contained an unexpected NUL byte";
+        return false;
+    }
+    int fd;
+    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        error = os_error_text(errno);
+        return false;
+    }
+    fd_ = fd;
+    buffer_ = std::make_unique_for_overwrite<char[]>(initial_capacity);
+    capacity_ = initial_capacity;
+    begin_ = end_ = scan_ = 0;
+    at_eof_ = false;
+    return true;
+}
+
+bool LineReader::fill(std::string& error) {
+    if (begin_ > 0) {  // move the partial line to the front
+        std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
+        end_ -= begin_;
+        scan_ -= begin_;
+        begin_ = 0;
+    }
+    if (end_ == capacity_) {  // one line fills the buffer: grow it
+        std::size_t grown = capacity_ * 2;
+        auto bigger = std::make_unique_for_overwrite<char[]>(grown);
+        std::memcpy(bigger.get(), buffer_.get(), end_);
+        buffer_ = std::move(bigger);
+        capacity_ = grown;
+    }
+    for (;;) {
+        ssize_t got = ::read(fd_, buffer_.get() + end_, capacity_ - end_);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            error = os_error_text(errno);
+            return false;
+        }
+        if (got == 0) at_eof_ = true;
+        end_ += static_cast<std::size_t>(got);
+        return true;
+    }
+}
+
+LineReader::Status LineReader::next(std::string_view& line, std::string& error) {
+    if (fd_ < 0) return Status::end_of_file;
+    for (;;) {
+        char* base = buffer_.get();
+        if (end_ > scan_) {
+            auto* newline = static_cast<char*>(std::memchr(base + scan_, '\n', end_ - scan_));
+            if (newline) {
+                std::size_t stop = static_cast<std::size_t>(newline - base);
+                std::size_t size = stop - begin_;
+                if (size > 0 && base[stop - 1] == '\r') --size;
+                const char* data = base + begin_;
+                begin_ = scan_ = stop + 1;
+                if (!line_is_utf8(data, size)) {
+                    error = "stream did not contain valid UTF-8";
+                    return Status::error;
+                }
+                line = std::string_view(data, size);
+                return Status::line;
+            }
+            scan_ = end_;
+        }
+        if (at_eof_) {
+            if (begin_ == end_) return Status::end_of_file;
+            const char* data = base + begin_;
+            std::size_t size = end_ - begin_;
+            begin_ = scan_ = end_;
+            if (!line_is_utf8(data, size)) {
+                error = "stream did not contain valid UTF-8";
+                return Status::error;
+            }
+            line = std::string_view(data, size);
+            return Status::line;
+        }
+        if (!fill(error)) return Status::error;
+    }
+}
+
+}  // namespace kelvara

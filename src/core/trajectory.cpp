@@ -1,0 +1,286 @@
+// Multi-frame XYZ trajectories: the per-frame parser and the streaming reader.
+#include "core/trajectory.hpp"
+
+#include <algorithm>  // for std::max
+#include <array>
+#include <limits>
+#include <utility>
+
+#include "core/formats.hpp"      // for clean_symbol, parse_f64
+#include "core/line_reader.hpp"  // for LineReader
+#include "core/number.hpp"       // for parse_unsigned
+#include "core/text.hpp"         // for whitespace_length_at, trim, for_each_word
+
+namespace kelvara {
+
+namespace {
+
+constexpr std::uint64_t no_column = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    return a > no_column - b ? no_column : a + b;
+}
+
+char ascii_lower_char(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+/// The whitespace bytes that may precede a key (no vertical tab).
+bool is_key_separator(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
+}
+
+/// Unicode whitespace length at `i`, with the ASCII case inline: atom lines are
+/// almost always ASCII and this runs once per byte of every kept frame.
+inline std::size_t space_at(std::string_view text, std::size_t i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) return (c == ' ' || (c >= 9 && c <= 13)) ? 1 : 0;
+    return whitespace_length_at(text, i);
+}
+
+/// Calls `fn(word)` for each whitespace-separated word until it returns false
+/// (the same words as `for_each_word`).
+template <class Fn>
+void for_each_token(std::string_view text, Fn&& fn) {
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    while (i < n) {
+        if (std::size_t w = space_at(text, i)) {
+            i += w;
+            continue;
+        }
+        const std::size_t start = i;
+        while (i < n && !space_at(text, i)) ++i;
+        if (!fn(text.substr(start, i - start))) return;
+    }
+}
+
+/// Where the species and the x column sit in an atom line.
+struct Columns {
+    std::uint64_t species = 0;
+    std::uint64_t position = 1;
+};
+
+Result<Lattice> frame_lattice(std::string_view comment, const std::optional<Mat3>& cell,
+                              std::uint64_t frame) {
+    if (auto value = comment_value(comment, "Lattice")) {
+        std::array<double, 9> numbers{};
+        std::size_t count = 0;
+        std::string bad;
+        bool failed = false;
+        for_each_token(*value, [&](std::string_view token) {
+            auto number = parse_f64(token);
+            if (!number) {
+                bad = std::move(number.error());
+                failed = true;
+                return false;
+            }
+            if (count < numbers.size()) numbers[count] = *number;
+            ++count;
+            return true;
+        });
+        if (failed) return fail(bad);
+        if (count != 9)
+            return fail("Lattice=\"...\" must hold 9 numbers, found " + std::to_string(count));
+        Mat3 matrix{};
+        for (std::size_t i = 0; i < 9; ++i) matrix[i / 3][i % 3] = numbers[i];
+        return Lattice::new_(matrix);
+    }
+    if (cell) return Lattice::new_(*cell);
+    return fail("frame " + std::to_string(frame) +
+                " has no Lattice=\"...\" and no cell was given; an RDF of a periodic system "
+                "needs the cell, so pass cell=[[a],[b],[c]]");
+}
+
+Result<Columns> frame_columns(std::string_view comment) {
+    auto value = comment_value(comment, "Properties");
+    if (!value) return Columns{};
+    const std::string_view text = *value;
+    std::vector<std::string_view> fields;
+    for (std::size_t start = 0;;) {
+        std::size_t colon = text.find(':', start);
+        const std::size_t length = colon == std::string_view::npos ? colon : colon - start;
+        fields.push_back(text.substr(start, length));
+        if (colon == std::string_view::npos) break;
+        start = colon + 1;
+    }
+    if (fields.size() % 3 != 0) return fail("cannot read Properties=" + std::string(text));
+    Columns columns{no_column, no_column};
+    std::uint64_t offset = 0;
+    for (std::size_t f = 0; f < fields.size(); f += 3) {
+        auto count = parse_unsigned(fields[f + 2]);
+        if (!count) return fail("bad column count in Properties=" + std::string(text));
+        const std::string name = ascii_lower(fields[f]);
+        if (name == "species" || name == "element" || name == "elements" || name == "symbols")
+            columns.species = offset;
+        else if (name == "pos" || name == "positions")
+            columns.position = offset;
+        offset = saturating_add(offset, *count);
+    }
+    if (columns.species == no_column || columns.position == no_column)
+        return fail("Properties=" + std::string(text) + " names no species or pos column");
+    return columns;
+}
+
+}  // namespace
+
+std::optional<std::string_view> comment_value(std::string_view comment, std::string_view key) {
+    const std::size_t needle = key.size() + 1;  // the key and "="
+    if (comment.size() < needle) return std::nullopt;
+    const char first = ascii_lower_char(key.empty() ? '=' : key[0]);
+    for (std::size_t pos = 0; pos + needle <= comment.size(); ++pos) {
+        if (ascii_lower_char(comment[pos]) != first) continue;
+        bool match = comment[pos + key.size()] == '=';
+        for (std::size_t k = 1; match && k < key.size(); ++k)
+            match = ascii_lower_char(comment[pos + k]) == ascii_lower_char(key[k]);
+        if (!match) continue;
+        if (pos > 0 && !is_key_separator(comment[pos - 1])) {
+            pos += needle - 1;  // resume after this occurrence
+            continue;
+        }
+        std::string_view rest = comment.substr(pos + needle);
+        if (rest.empty()) return rest;
+        if (rest[0] == '"') {
+            rest.remove_prefix(1);
+            return rest.substr(0, rest.find('"'));
+        }
+        std::size_t end = 0;
+        while (end < rest.size() && !space_at(rest, end)) ++end;
+        return rest.substr(0, end);
+    }
+    return std::nullopt;
+}
+
+Result<Structure> build_frame(std::string_view comment, std::span<const std::string_view> lines,
+                              const std::optional<Mat3>& cell, std::uint64_t frame) {
+    auto lattice = frame_lattice(comment, cell, frame);
+    if (!lattice) return fail(std::move(lattice.error()));
+    auto columns = frame_columns(comment);
+    if (!columns) return fail(std::move(columns.error()));
+    const std::uint64_t species_column = columns->species;
+    const std::uint64_t x_column = columns->position;
+    // Column indices are saturated, so a huge layout makes every line incomplete.
+    const std::uint64_t min_tokens =
+        saturating_add(std::max(species_column, saturating_add(x_column, 2)), 1);
+
+    std::vector<Site> sites;
+    sites.reserve(lines.size());
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        std::string_view species;
+        std::array<std::string_view, 3> position;
+        std::uint64_t seen = 0;
+        for_each_token(lines[k], [&](std::string_view token) {
+            if (seen == species_column) species = token;
+            if (seen >= x_column && seen - x_column < 3) position[seen - x_column] = token;
+            return ++seen < min_tokens;
+        });
+        if (seen < min_tokens)
+            return fail("frame " + std::to_string(frame) + ", atom line " + std::to_string(k + 1) +
+                        " is incomplete");
+        Vec3 cart;
+        for (std::size_t j = 0; j < 3; ++j) {
+            auto value = parse_f64(position[j]);
+            if (!value) return fail(std::move(value.error()));
+            cart[j] = *value;
+        }
+        Site site;
+        site.species.emplace_back(clean_symbol(species), 1.0);
+        site.frac = lattice->to_fractional(cart);
+        sites.push_back(std::move(site));
+    }
+    return Structure::new_(std::move(*lattice), std::move(sites));
+}
+
+namespace {
+
+/// The current kept frame: its comment and atom lines copied into buffers that
+/// are reused from frame to frame, so a frame costs no allocation per line.
+struct FrameText {
+    std::string comment;
+    std::string text;
+    std::vector<std::pair<std::size_t, std::size_t>> spans;  // offset, length in `text`
+    std::vector<std::string_view> lines;
+
+    void reset(std::string_view new_comment) {
+        comment.assign(new_comment);
+        text.clear();
+        spans.clear();
+    }
+    void add(std::string_view line) {
+        spans.emplace_back(text.size(), line.size());
+        text.append(line);
+    }
+    /// Views into `text`, valid until the next reset.
+    std::span<const std::string_view> views() {
+        lines.clear();
+        for (auto [offset, length] : spans) lines.emplace_back(text.data() + offset, length);
+        return lines;
+    }
+};
+
+std::string read_error(const char* expected, const std::string& description) {
+    return std::string("error reading ") + expected + ": " + description;
+}
+
+}  // namespace
+
+Result<Trajectory> read_xyz_trajectory(const std::string& path, const TrajectoryOptions& options) {
+    if (options.every == 0) return fail("every must be at least 1");
+    LineReader reader;
+    std::string error;
+    if (!reader.open(path, error)) return fail("could not open " + path + ": " + error);
+
+    Trajectory result;
+    FrameText frame_text;
+    std::string_view line;
+    std::uint64_t i = 0;
+    const bool read_any = !(options.stop && *options.stop == 0);
+    while (read_any) {
+        // The atom count, after any blank lines.
+        LineReader::Status status;
+        std::string_view count_text;
+        while ((status = reader.next(line, error)) == LineReader::Status::line) {
+            count_text = trim(line);
+            if (!count_text.empty()) break;
+        }
+        if (status == LineReader::Status::error) return fail(read_error("the atom count", error));
+        if (status == LineReader::Status::end_of_file) break;
+        auto n_atoms = parse_unsigned(count_text);
+        if (!n_atoms)
+            return fail("frame " + std::to_string(i) + ": expected an atom count, found '" +
+                        std::string(count_text) + "'");
+
+        status = reader.next(line, error);
+        if (status == LineReader::Status::error) return fail(read_error("the comment line", error));
+        if (status == LineReader::Status::end_of_file)
+            return fail("frame " + std::to_string(i) + " ends before its comment line");
+
+        const bool kept = i >= options.start && (i - options.start) % options.every == 0;
+        if (kept) frame_text.reset(line);
+        // The count comes from the file: read line by line, never reserve by it.
+        for (std::uint64_t k = 0; k < *n_atoms; ++k) {
+            status = reader.next(line, error);
+            if (status == LineReader::Status::error) return fail(read_error("an atom line", error));
+            if (status == LineReader::Status::end_of_file)
+                return fail("frame " + std::to_string(i) + " ends after " + std::to_string(k) +
+                            " of " + std::to_string(*n_atoms) + " atoms");
+            if (kept) frame_text.add(line);
+        }
+        if (kept) {
+            auto structure = build_frame(frame_text.comment, frame_text.views(), options.cell, i);
+            if (!structure) return fail(std::move(structure.error()));
+            result.structures.push_back(std::move(*structure));
+            result.frame_indices.push_back(i);
+        }
+        ++i;
+        if (options.stop && i >= *options.stop) break;
+    }
+    result.frames_read = i;
+    if (result.frames_read == 0) return fail("no frames found in the file");
+    if (result.structures.empty())
+        return fail("the file has " + std::to_string(result.frames_read) +
+                    " frame(s) but none matched start/every/stop");
+    return result;
+}
+
+}  // namespace kelvara

@@ -1,0 +1,55 @@
+// Multi-frame XYZ trajectories: the per-frame parser and the streaming reader.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/lattice.hpp"    // for Mat3
+#include "core/result.hpp"     // for Result
+#include "core/structure.hpp"  // for Structure
+
+namespace kelvara {
+
+/// The value of the first `key=` field of an XYZ comment line, or nothing. Keys match
+/// ASCII-case-insensitively and must start the comment or follow an ASCII whitespace
+/// byte (not vertical tab); there is no quoting awareness in the search. A value
+/// starting with '"' runs to the next '"' (or the end); otherwise to the first
+/// whitespace. The result is a slice of `comment`, in its own letter case.
+std::optional<std::string_view> comment_value(std::string_view comment, std::string_view key);
+
+/// One frame as a Structure: the cell from `Lattice="..."` (else `cell`, else an
+/// error naming `frame`), the columns from `Properties=` (default species 0, pos 1-3),
+/// each atom line a fully occupied site at the fractional position of its x, y, z.
+Result<Structure> build_frame(std::string_view comment, std::span<const std::string_view> lines,
+                              const std::optional<Mat3>& cell, std::uint64_t frame);
+
+/// Which frames of a trajectory to keep and the fallback cell.
+struct TrajectoryOptions {
+    /// Keep frames start, start + every, ...; 0 is refused.
+    std::uint64_t every = 1;
+    std::uint64_t start = 0;
+    /// Frames with index >= stop are not read at all; nothing means to the end.
+    std::optional<std::uint64_t> stop;
+    /// The cell of frames whose comment has no Lattice field.
+    std::optional<Mat3> cell;
+};
+
+/// The result of one read.
+struct Trajectory {
+    /// The kept frames, in file order.
+    std::vector<Structure> structures;
+    /// The 0-based file index of each kept frame.
+    std::vector<std::uint64_t> frame_indices;
+    /// Frames read from the start of the file: all of them, or `stop` when reading ended there.
+    std::uint64_t frames_read = 0;
+};
+
+/// Streams the file at `path` once, holding only the current kept frame's lines,
+/// and builds the selected frames. Every failure is the message the user sees.
+Result<Trajectory> read_xyz_trajectory(const std::string& path, const TrajectoryOptions& options);
+
+}  // namespace kelvara

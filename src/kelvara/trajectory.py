@@ -1,0 +1,168 @@
+"""RDFs averaged over the frames of an XYZ trajectory, read a chunk at a time."""
+
+from __future__ import annotations
+
+import operator
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
+
+from kelvara._kelvara import Structure, read_xyz_trajectory
+
+if TYPE_CHECKING:  # NumPy is imported on first use, so importing kelvara stays cheap
+    import numpy as np
+
+__all__ = ["TrajectoryRdf", "trajectory_rdf"]
+
+Pair = tuple[str, str]
+
+
+@dataclass(frozen=True)
+class TrajectoryRdf:
+    """Frame-averaged partial and total RDFs of a trajectory.
+
+    Attributes:
+        r: left bin edges in Angstrom, as returned by ``Structure.prdf``.
+        partials: ``(A, B) -> g_AB`` averaged over the frames, keys in element order.
+            A pair absent from some frames (their element sets differ) counts as a
+            zero curve in those frames, so every curve is a sum over all frames
+            divided by ``n_frames``.
+        total: the total curve averaged over the frames.
+        total_std: the population standard deviation (ddof=0) of the per-frame total
+            curves, bin by bin; zeros for a single frame.
+        frame_indices: 0-based file indices of the frames used, in file order.
+    """
+
+    r: np.ndarray
+    partials: dict[Pair, np.ndarray]
+    total: np.ndarray
+    total_std: np.ndarray
+    frame_indices: list[int] = field(default_factory=list)
+
+    @property
+    def n_frames(self) -> int:
+        """Number of frames averaged."""
+        return len(self.frame_indices)
+
+
+def _frame_prdf(
+    structure: Structure, cutoff: float, bin_size: float, n_threads: int
+) -> tuple[np.ndarray, dict[Pair, np.ndarray], np.ndarray]:
+    """The per-frame computation (a seam for tests)."""
+    return structure.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=n_threads)
+
+
+def _windows(path: str, every: int, start: int, stop: int | None, cell, chunk: int):
+    """Yields (structures, frame_indices) for consecutive windows of at most `chunk`
+    kept frames, so that only one window of structures is in memory at a time.
+
+    Window k asks ``read_xyz_trajectory`` for the file frames
+    [start + k*chunk*every, that + chunk*every), clipped to `stop`: each window
+    starts on a kept frame, so the every/start alignment carries over. Each window
+    reads the file from its beginning (skipped frames are only scanned, not parsed).
+    """
+    span = chunk * every
+    window_start = start
+    first = True
+    while stop is None or window_start < stop or first:
+        window_stop = window_start + span if stop is None else min(window_start + span, stop)
+        try:
+            structures, indices, frames_read = read_xyz_trajectory(
+                path, every=every, start=window_start, stop=window_stop, cell=cell
+            )
+        except ValueError as error:
+            # After a full window the file may end exactly at its stop: then the
+            # next window has nothing to match. Anything else is a real failure.
+            ended = f"the file has {window_start} frame(s) but none matched start/every/stop"
+            if not first and error.args == (ended,):
+                return
+            raise
+        yield structures, indices
+        del structures, indices  # let the caller free this window before the next read
+        if frames_read < window_stop:  # the file ended inside this window
+            return
+        window_start, first = window_stop, False
+
+
+def trajectory_rdf(
+    path: str,
+    cutoff: float = 10.0,
+    bin_size: float = 0.1,
+    every: int = 1,
+    start: int = 0,
+    stop: int | None = None,
+    cell: Sequence[Sequence[float]] | np.ndarray | None = None,
+    chunk: int = 64,
+    n_threads: int = 0,
+    progress: Callable[[int], object] | None = None,
+) -> TrajectoryRdf:
+    """Partial and total RDFs averaged over the selected frames of an XYZ trajectory.
+
+    Frames start, start + every, ... before stop are read ``chunk`` at a time with
+    ``read_xyz_trajectory`` (so memory holds at most ``chunk`` structures), and
+    ``Structure.prdf(cutoff=..., bin_size=..., n_threads=...)`` runs on every frame
+    with that frame's own cell (``Lattice=`` of the frame, else ``cell``). The curves
+    are averaged with equal weight per frame; a pair of elements missing from some
+    frames contributes zero curves for those frames.
+
+    Args:
+        path: the trajectory file (``str``).
+        cutoff, bin_size, n_threads: passed to ``Structure.prdf``.
+        every, start, stop, cell: frame selection and fallback cell, as in
+            ``read_xyz_trajectory``.
+        chunk: frames held in memory at once (at least 1).
+        progress: called as ``progress(frames_done)`` after each frame.
+
+    Returns:
+        A ``TrajectoryRdf`` with ``r``, ``partials``, ``total``, ``total_std`` and
+        ``frame_indices``.
+
+    Raises:
+        ValueError: with the message of ``read_xyz_trajectory`` or ``prdf``, or
+            "chunk must be at least 1" / "every must be at least 1".
+    """
+    import numpy as np
+
+    every = operator.index(every)
+    start = operator.index(start)
+    stop = None if stop is None else operator.index(stop)
+    chunk = operator.index(chunk)
+    if chunk < 1:
+        raise ValueError("chunk must be at least 1")
+    if every < 1:
+        raise ValueError("every must be at least 1")
+
+    r: np.ndarray | None = None
+    partial_sums: dict[Pair, np.ndarray] = {}
+    total_mean: np.ndarray | None = None
+    total_m2: np.ndarray | None = None  # Welford: sum of squared deviations
+    frame_indices: list[int] = []
+    for structures, indices in _windows(path, every, start, stop, cell, chunk):
+        for structure, index in zip(structures, indices):
+            frame_r, partials, total = _frame_prdf(structure, cutoff, bin_size, n_threads)
+            total = np.asarray(total, dtype=float)
+            if r is None:
+                r = np.asarray(frame_r, dtype=float)
+                total_mean = np.zeros_like(total)
+                total_m2 = np.zeros_like(total)
+            for pair, curve in partials.items():
+                if pair in partial_sums:
+                    partial_sums[pair] += curve
+                else:
+                    partial_sums[pair] = np.array(curve, dtype=float)
+            frame_indices.append(index)
+            delta = total - total_mean
+            total_mean += delta / len(frame_indices)
+            total_m2 += delta * (total - total_mean)
+            if progress is not None:
+                progress(len(frame_indices))
+        structures = structure = None  # free this window before reading the next
+
+    n = len(frame_indices)
+    return TrajectoryRdf(
+        r=r,
+        partials={pair: partial_sums[pair] / n for pair in sorted(partial_sums)},
+        total=total_mean,
+        total_std=np.sqrt(total_m2 / n),
+        frame_indices=frame_indices,
+    )

@@ -1,0 +1,444 @@
+"""read_xyz_trajectory: frame parsing, selection, messages, streaming and the GIL."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from kelvara import read_xyz_trajectory
+
+ase_io = pytest.importorskip("ase.io")
+import ase  # noqa: E402  (after the importorskip)
+
+CUBE5 = 'Lattice="5 0 0 0 5 0 0 0 5"'
+
+
+def frame_text(comment: str, atoms: list[str]) -> str:
+    return f"{len(atoms)}\n{comment}\n" + "".join(line + "\n" for line in atoms)
+
+
+def simple_frames(n: int, comment: str = CUBE5) -> str:
+    """n two-atom frames; frame i has its first atom at x = i / 10."""
+    return "".join(
+        frame_text(comment, [f"Fe {i / 10} 0 0", "O 1 1 1"]) for i in range(n)
+    )
+
+
+def write(tmp_path, text: str | bytes, name: str = "traj.xyz") -> str:
+    path = tmp_path / name
+    if isinstance(text, str):
+        text = text.encode()
+    path.write_bytes(text)
+    return str(path)
+
+
+def ase_frames(rng: np.random.Generator, n_frames: int) -> list[ase.Atoms]:
+    frames = []
+    for _ in range(n_frames):
+        cell = np.diag(rng.uniform(5.0, 9.0, 3)) + rng.uniform(-1.0, 1.0, (3, 3))
+        n_atoms = int(rng.integers(1, 12))
+        symbols = rng.choice(["Fe", "O", "Ni", "H"], n_atoms).tolist()
+        atoms = ase.Atoms(symbols, positions=rng.uniform(-2.0, 10.0, (n_atoms, 3)), cell=cell, pbc=True)
+        atoms.arrays["forces"] = rng.normal(size=(n_atoms, 3))
+        frames.append(atoms)
+    return frames
+
+
+# ---- agreement with ASE -------------------------------------------------------------
+
+
+@pytest.mark.parametrize("every, start, stop", [(1, 0, None), (3, 1, None), (2, 5, 17), (4, 0, 3)])
+def test_matches_ase(tmp_path, rng, every, start, stop):
+    path = str(tmp_path / "ase.xyz")
+    ase_io.write(path, ase_frames(rng, 20), format="extxyz")
+    structures, indices, frames_read = read_xyz_trajectory(path, every=every, start=start, stop=stop)
+    reference = ase_io.read(path, index=slice(start, stop, every))
+    assert indices == list(range(20))[start:stop:every]
+    assert frames_read == (20 if stop is None else stop)
+    assert len(structures) == len(reference)
+    for ours, theirs in zip(structures, reference):
+        assert ours.lattice_matrix == theirs.cell.array.tolist()
+        assert [next(iter(s)) for s in ours.species] == theirs.get_chemical_symbols()
+        np.testing.assert_allclose(ours.cart_coords, theirs.positions, rtol=0, atol=1e-9)
+        assert all(list(s.values()) == [1.0] for s in ours.species)
+
+
+def test_fractional_coordinates_use_the_inverse(tmp_path):
+    comment = 'Lattice="4 0 0 1 5 0 0.5 0.5 6"'
+    path = write(tmp_path, frame_text(comment, ["C 1 2 3", "C -1 7 13"]))
+    (structure,), _, _ = read_xyz_trajectory(path)
+    matrix = np.array([[4, 0, 0], [1, 5, 0], [0.5, 0.5, 6]], float)
+    expected = np.array([[1, 2, 3], [-1, 7, 13]], float) @ np.linalg.inv(matrix)
+    np.testing.assert_allclose(structure.frac_coords, expected, rtol=0, atol=1e-14)
+    assert structure.frac_coords[1][2] > 1  # not wrapped into [0, 1)
+
+
+# ---- selection ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "kwargs, indices, frames_read",
+    [
+        ({}, list(range(10)), 10),
+        ({"every": 3, "start": 1}, [1, 4, 7], 10),
+        ({"stop": 5}, [0, 1, 2, 3, 4], 5),
+        ({"start": 9}, [9], 10),
+        ({"every": 100}, [0], 10),
+        ({"start": 2, "stop": 3}, [2], 3),
+        ({"every": 4, "start": 1, "stop": 100}, [1, 5, 9], 10),
+    ],
+)
+def test_selection(tmp_path, kwargs, indices, frames_read):
+    structures, got, read = read_xyz_trajectory(write(tmp_path, simple_frames(10)), **kwargs)
+    assert (got, read) == (indices, frames_read)
+    assert [s.cart_coords[0][0] for s in structures] == pytest.approx([i / 10 for i in indices])
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"start": 20}, "the file has 10 frame(s) but none matched start/every/stop"),
+        ({"start": 6, "stop": 5}, "the file has 5 frame(s) but none matched start/every/stop"),
+        ({"stop": 0}, "no frames found in the file"),
+    ],
+)
+def test_nothing_selected(tmp_path, kwargs, message):
+    with pytest.raises(ValueError) as error:
+        read_xyz_trajectory(write(tmp_path, simple_frames(10)), **kwargs)
+    assert error.value.args == (message,)
+
+
+def test_stop_ends_reading_before_a_malformed_frame(tmp_path):
+    text = simple_frames(7) + frame_text(CUBE5, ["Fe 0 0"]) + "garbage\n"
+    _, indices, frames_read = read_xyz_trajectory(write(tmp_path, text), stop=5)
+    assert (indices, frames_read) == ([0, 1, 2, 3, 4], 5)
+
+
+def test_skipped_frames_are_not_parsed(tmp_path):
+    text = frame_text(CUBE5, ["Fe 0 0 0"]) + frame_text("no lattice here", ["?? x y", "!"]) + frame_text(
+        CUBE5, ["O 1 1 1"]
+    )
+    structures, indices, _ = read_xyz_trajectory(write(tmp_path, text), every=2)
+    assert indices == [0, 2]
+    assert [s.elements for s in structures] == [["Fe"], ["O"]]
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "\n\n" + simple_frames(1) + "\n  \t\n" + simple_frames(2) + "\n\n",
+        simple_frames(3).replace("\n", "\r\n"),
+        simple_frames(3).rstrip("\n"),  # no line feed after the last line
+        simple_frames(3).replace("2\n", " 2 \n"),
+    ],
+    ids=["blank-lines", "crlf", "no-final-newline", "spaced-count"],
+)
+def test_line_layouts(tmp_path, text):
+    structures, indices, frames_read = read_xyz_trajectory(write(tmp_path, text))
+    assert frames_read == 3
+    for s in structures:
+        assert s.lattice_matrix == [[5.0, 0.0, 0.0], [0.0, 5.0, 0.0], [0.0, 0.0, 5.0]]
+        assert s.elements == ["Fe", "O"]
+
+
+# ---- the comment line -------------------------------------------------------------------
+
+
+CELL = [[6.0, 0.0, 0.0], [0.0, 7.0, 0.0], [0.0, 0.0, 8.0]]
+
+
+@pytest.mark.parametrize(
+    "comment, cell, expected",
+    [
+        (CUBE5 + " Properties=species:S:1:pos:R:3", None, 5.0),
+        ('lattice="5 0 0 0 5 0 0 0 5"', None, 5.0),
+        (CUBE5, CELL, 5.0),  # the file's Lattice wins over the given cell
+        ("time=0.5", CELL, 6.0),
+        ('Lattice = "5 0 0 0 5 0 0 0 5"', CELL, 6.0),  # spaces: not a Lattice field
+        ('xLattice="1 0 0 0 1 0 0 0 1" ' + CUBE5, None, 5.0),
+        ('\tLATTICE="5 0 0 0 5 0 0 0 5', None, 5.0),  # unclosed quote runs to the end
+    ],
+)
+def test_cell_source(tmp_path, comment, cell, expected):
+    path = write(tmp_path, frame_text(comment, ["Fe 1 1 1"]))
+    (structure,), _, _ = read_xyz_trajectory(path, cell=cell)
+    assert structure.lattice_matrix[0][0] == expected
+
+
+def test_quoted_key_inside_a_value_is_found(tmp_path):
+    # The search knows nothing about quotes: " Lattice=" inside another value counts.
+    comment = 'note="see Lattice=4 5" ' + CUBE5
+    with pytest.raises(ValueError, match=r'^Lattice="\.\.\." must hold 9 numbers, found 1$'):
+        read_xyz_trajectory(write(tmp_path, frame_text(comment, ["Fe 1 1 1"])))
+
+
+def test_numpy_cell_and_huge_comment(tmp_path):
+    filler = "x" * 5_000_000
+    comment = f'info="{filler}" Properties=species:S:1:pos:R:3 comment={filler}y'
+    path = write(tmp_path, frame_text(comment, ["Fe 1 2 3"]) * 2)
+    structures, _, _ = read_xyz_trajectory(path, cell=np.diag([2.0, 4.0, 8.0]))
+    assert [s.frac_coords for s in structures] == [[[0.5, 0.5, 0.375]]] * 2
+
+
+@pytest.mark.parametrize(
+    "properties, line, symbol, position",
+    [
+        ("species:S:1:pos:R:3:forces:R:3", "Fe 1 2 3 9 9 9", "Fe", [1, 2, 3]),
+        ("id:I:1:species:S:1:pos:R:3", "7 Ni 1 2 3", "Ni", [1, 2, 3]),
+        ("pos:R:3:species:S:1", "1 2 3 O", "O", [1, 2, 3]),
+        ("SPECIES:S:1:POS:R:3", "Ti 1 2 3", "Ti", [1, 2, 3]),
+        ("symbols:S:1:positions:R:3", "fe3+ 1 2 3", "Fe", [1, 2, 3]),
+        ("x:R:+2:element:S:1:pos:R:3", "0 0 C_1 1 2 3", "C", [1, 2, 3]),
+        ("species:S:1:pos:R:3:species:S:1", "Fe 1 2 3 O", "O", [1, 2, 3]),
+        ("species:S:1:pos:I:3", "1H 1 2 3", "1H", [1, 2, 3]),
+    ],
+)
+def test_properties_layouts(tmp_path, properties, line, symbol, position):
+    comment = f"Properties={properties} {CUBE5}"
+    (structure,), _, _ = read_xyz_trajectory(write(tmp_path, frame_text(comment, [line])))
+    assert structure.elements == [symbol]
+    np.testing.assert_allclose(structure.cart_coords, [position], rtol=0, atol=1e-12)
+
+
+# ---- messages -------------------------------------------------------------------------------
+
+
+def bad(frame: str) -> str:
+    """A file whose frame 2 is `frame`, after two good ones."""
+    return simple_frames(2) + frame
+
+
+@pytest.mark.parametrize(
+    "text, kwargs, message",
+    [
+        (bad(frame_text("", ["Fe 0 0 0"])), {},
+         'frame 2 has no Lattice="..." and no cell was given; an RDF of a periodic system '
+         "needs the cell, so pass cell=[[a],[b],[c]]"),
+        (bad(frame_text('Lattice="5 0 0 0 5 0 0 0"', ["Fe 0 0 0"])), {},
+         'Lattice="..." must hold 9 numbers, found 8'),
+        (bad(frame_text('Lattice="5 0 0 0 5 0 0 0 5 0"', ["Fe 0 0 0"])), {},
+         'Lattice="..." must hold 9 numbers, found 10'),
+        (bad(frame_text('Lattice=""', ["Fe 0 0 0"])), {}, 'Lattice="..." must hold 9 numbers, found 0'),
+        (bad(frame_text("Lattice=5", ["Fe 0 0 0"])), {}, 'Lattice="..." must hold 9 numbers, found 1'),
+        (bad(frame_text('Lattice="5 0 0 0 x 0 0 0 5"', ["Fe 0 0 0"])), {}, "expected a number, found 'x'"),
+        (bad(frame_text('Lattice="5 0 0 0 5 0 0 0 0"', ["Fe 0 0 0"])), {},
+         "cell matrix is singular (zero volume)"),
+        (bad(frame_text(CUBE5 + " Properties=species:S:1:pos:R", ["Fe 0 0 0"])), {},
+         "cannot read Properties=species:S:1:pos:R"),
+        (bad(frame_text(CUBE5 + " Properties=species:S:x:pos:R:3", ["Fe 0 0 0"])), {},
+         "bad column count in Properties=species:S:x:pos:R:3"),
+        (bad(frame_text(CUBE5 + " Properties=species:S:-1:pos:R:3", ["Fe 0 0 0"])), {},
+         "bad column count in Properties=species:S:-1:pos:R:3"),
+        (bad(frame_text(CUBE5 + " Properties=Z:I:1:pos:R:3", ["Fe 0 0 0"])), {},
+         "Properties=Z:I:1:pos:R:3 names no species or pos column"),
+        (bad(frame_text(CUBE5, ["Fe 0 0 0", "O 1 1"])), {}, "frame 2, atom line 2 is incomplete"),
+        (bad(frame_text(CUBE5, ["Fe 0 0 0", ""])), {}, "frame 2, atom line 2 is incomplete"),
+        (bad(frame_text(CUBE5, ["Fe 0 1,5 0"])), {}, "expected a number, found '1,5'"),
+        (bad(frame_text(CUBE5, ["Fe 0 1d0 x"])), {}, "expected a number, found '1d0'"),
+        (bad(frame_text(CUBE5, [])), {}, "structure has no sites"),
+        (bad("12 atoms\n"), {}, "frame 2: expected an atom count, found '12 atoms'"),
+        (bad("-1\n"), {}, "frame 2: expected an atom count, found '-1'"),
+        (bad("99999999999999999999\n"), {}, "frame 2: expected an atom count, found '99999999999999999999'"),
+        (bad("3\n"), {}, "frame 2 ends before its comment line"),
+        (bad("3\ncomment\nFe 0 0 0\n"), {"every": 5}, "frame 2 ends after 1 of 3 atoms"),
+        (bad("1000000000000000000\ncomment\nFe 0 0 0\n"), {}, "frame 2 ends after 1 of 1000000000000000000 atoms"),
+        ("", {}, "no frames found in the file"),
+        ("\n \n\t\r\n", {}, "no frames found in the file"),
+    ],
+)
+def test_messages(tmp_path, text, kwargs, message):
+    with pytest.raises(ValueError) as error:
+        read_xyz_trajectory(write(tmp_path, text), **kwargs)
+    assert error.value.args == (message,)
+
+
+def test_empty_frame_is_fine_when_skipped(tmp_path):
+    text = frame_text(CUBE5, ["Fe 0 0 0"]) + "0\nnothing\n" + frame_text(CUBE5, ["O 0 0 0"])
+    _, indices, frames_read = read_xyz_trajectory(write(tmp_path, text), every=2)
+    assert (indices, frames_read) == ([0, 2], 3)
+
+
+@pytest.mark.parametrize(
+    "position, expected",
+    [("count", "the atom count"), ("comment", "the comment line"), ("atom", "an atom line")],
+)
+@pytest.mark.parametrize("every", [1, 2])
+def test_invalid_utf8(tmp_path, position, expected, every):
+    # Every line is decoded, so a skipped frame (frame 3 with every=2) fails too.
+    broken = {
+        "count": b"2\xff\n" + CUBE5.encode() + b"\nFe 0 0 0\nO 0 0 0\n",
+        "comment": b"2\n" + CUBE5.encode() + b" \xc3\x28\nFe 0 0 0\nO 0 0 0\n",
+        "atom": b"2\n" + CUBE5.encode() + b"\nFe 0 0 0\nO 0 0 0 \xed\xa0\x80\n",
+    }[position]
+    text = simple_frames(3).encode() + broken + simple_frames(1).encode()
+    with pytest.raises(ValueError) as error:
+        read_xyz_trajectory(write(tmp_path, text), every=every)
+    assert error.value.args == (f"error reading {expected}: stream did not contain valid UTF-8",)
+
+
+def test_valid_utf8_is_accepted(tmp_path):
+    text = frame_text(CUBE5 + ' name="Fe₂O₃ — α"', ["Fe\u00a00\u20030 0"])  # NBSP, EM SPACE
+    (structure,), _, _ = read_xyz_trajectory(write(tmp_path, text))
+    assert structure.cart_coords == [[0.0, 0.0, 0.0]]
+
+
+def test_missing_file_directory_and_nul(tmp_path):
+    missing = str(tmp_path / "missing.xyz")
+    with pytest.raises(ValueError) as error:
+        read_xyz_trajectory(missing)
+    assert error.value.args == (f"could not open {missing}: No such file or directory (os error 2)",)
+    with pytest.raises(ValueError) as error:
+        read_xyz_trajectory(str(tmp_path))
+    assert error.value.args == ("error reading the atom count: Is a directory (os error 21)",)
+    with pytest.raises(ValueError) as error:
+        read_xyz_trajectory("a\0b.xyz")
+    assert error.value.args == ("could not open a\0b.xyz: file name contained an unexpected NUL byte",)
+
+
+# ---- arguments -------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "kwargs, exception, text",
+    [
+        ({"every": 0}, ValueError, "every must be at least 1"),
+        ({"every": 0, "cell": [[1, 0, 0], [0, 1, 0]]}, ValueError, "cell must be 3x3"),
+        ({"cell": [[1, 0, 0], [0, 1], [0, 0, 1]]}, ValueError, "cell must be 3x3"),
+        ({"every": -1}, OverflowError, None),
+        ({"stop": -1}, OverflowError, None),
+        ({"every": None}, TypeError, "argument 'every'"),
+        ({"start": 1.0}, TypeError, "argument 'start'"),
+        ({"cell": "abc"}, TypeError, "argument 'cell'"),
+    ],
+)
+def test_argument_errors(kwargs, exception, text):
+    with pytest.raises(exception) as error:
+        read_xyz_trajectory("/nonexistent/file.xyz", **kwargs)
+    if text is not None:
+        assert str(error.value).startswith(text)
+
+
+@pytest.mark.parametrize("path", [b"traj.xyz", 42])
+def test_path_must_be_str(path):
+    with pytest.raises(TypeError, match="argument 'path'"):
+        read_xyz_trajectory(path)
+
+
+def test_positional_arguments(tmp_path):
+    structures, indices, frames_read = read_xyz_trajectory(write(tmp_path, simple_frames(6)), 2, 1, 5, None)
+    assert (indices, frames_read) == ([1, 3], 5)
+
+
+# ---- streaming, memory and the GIL ----------------------------------------------------------------
+
+
+def run_python(code: str, timeout: float = 120) -> str:
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=timeout
+    )
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
+def test_other_threads_run_while_reading(tmp_path):
+    # The file is a FIFO fed by another Python thread: the read can only finish if
+    # the writer gets the GIL while read_xyz_trajectory waits for data. A reader
+    # that held the GIL would hang, which the subprocess timeout turns into a failure.
+    fifo = tmp_path / "fifo.xyz"
+    os.mkfifo(fifo)
+    out = run_python(
+        f"""
+        import threading
+        from kelvara import read_xyz_trajectory
+        frames_written = 0
+        def writer():
+            global frames_written
+            with open({str(fifo)!r}, "w") as f:
+                for i in range(200):
+                    f.write('1\\nLattice="5 0 0 0 5 0 0 0 5"\\nFe %d 0 0\\n' % i)
+                    f.flush()
+                    frames_written += 1
+        thread = threading.Thread(target=writer)
+        thread.start()
+        structures, indices, n = read_xyz_trajectory({str(fifo)!r})
+        thread.join()
+        print(frames_written, n, round(structures[-1].cart_coords[0][0], 9))
+        """,
+        timeout=60,
+    )
+    assert out.split() == ["200", "200", "199.0"]
+
+
+def test_reading_every_tenth_frame_streams(tmp_path):
+    # 60 MB of frames; keeping every 10th holds 60 frames of 2000 atoms (a few MB)
+    # at a time, so peak memory must stay far below the file size.
+    rng = np.random.default_rng(5)
+    lines = "".join(
+        f"Fe {x:.8f} {y:.8f} {z:.8f} 0.1 0.2 0.3\n" for x, y, z in rng.uniform(0, 20, (2000, 3))
+    )
+    frame = f"2000\n{CUBE5} Properties=species:S:1:pos:R:3:forces:R:3\n{lines}"
+    path = tmp_path / "big.xyz"
+    with open(path, "w") as f:
+        for _ in range(600):
+            f.write(frame)
+    size_mb = path.stat().st_size / 1e6
+    assert size_mb > 50
+    # The peak is read from /proc (VmHWM) where there is one: ru_maxrss of a child
+    # starts at the parent's peak on Linux, which would hide the growth.
+    out = run_python(
+        f"""
+        import resource
+        from kelvara import read_xyz_trajectory
+
+        def peak_mb():
+            try:
+                with open("/proc/self/status") as status:
+                    for line in status:
+                        if line.startswith("VmHWM:"):
+                            return int(line.split()[1]) / 1024
+            except OSError:
+                pass
+            return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+        read_xyz_trajectory({str(path)!r}, stop=1)  # warm up the module
+        before = peak_mb()
+        structures, indices, n = read_xyz_trajectory({str(path)!r}, every=10)
+        print(len(structures), n, peak_mb() - before)
+        """
+    )
+    kept, frames_read, growth_mb = out.split()
+    assert (kept, frames_read) == ("60", "600")
+    assert float(growth_mb) < 20, f"peak RSS grew by {growth_mb} MB reading a {size_mb:.0f} MB file"
+
+
+def test_mutated_files_fail_cleanly(tmp_path):
+    # Random byte edits and truncations of a valid file: a result or a ValueError,
+    # never a crash or a hang.
+    rng = np.random.default_rng(11)
+    original = bytearray(
+        (simple_frames(3) + frame_text(CUBE5 + " Properties=species:S:1:pos:R:3:q:R:1", ["Fe 1 2 3 4"])).encode()
+    )
+    alphabet = b' \n\r\t"=:0123456789.-+eEFeOxLatticePropertiespos\xc3\xff'
+    path = tmp_path / "mutant.xyz"
+    outcomes = set()
+    for _ in range(400):
+        data = bytearray(original)
+        for _ in range(int(rng.integers(1, 6))):
+            position = int(rng.integers(0, len(data)))
+            data[position] = alphabet[int(rng.integers(0, len(alphabet)))]
+        if rng.random() < 0.3:
+            data = data[: int(rng.integers(0, len(data)))]
+        path.write_bytes(bytes(data))
+        try:
+            structures, indices, frames_read = read_xyz_trajectory(str(path), every=int(rng.integers(1, 3)))
+            assert len(structures) == len(indices) <= frames_read
+            outcomes.add("ok")
+        except ValueError:
+            outcomes.add("error")
+    assert outcomes == {"ok", "error"}
