@@ -12,7 +12,11 @@ namespace kelvara::py {
 // ---- errors --------------------------------------------------------------------
 
 PyObject* raise_value_error(const std::string& message) {
-    PyErr_SetString(PyExc_ValueError, message.c_str());
+    // Built from the whole text, not a C string: a message quoting a path or a token
+    // may contain a NUL byte, and invalid UTF-8 quoted from a file is replaced.
+    PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                    "replace"));
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
     return nullptr;
 }
 

@@ -13,16 +13,6 @@ namespace kelvara::py {
 
 namespace {
 
-/// ValueError with exactly `message`, which may hold a NUL byte (the path as passed
-/// is quoted in "could not open" messages), so it is not passed as a C string.
-PyObject* raise_message(const std::string& message) {
-    PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                    "replace"));
-    if (!text) return nullptr;
-    PyErr_SetObject(PyExc_ValueError, text.get());
-    return nullptr;
-}
-
 /// (structures, frame_indices, frames_read) as new Python objects.
 PyObject* trajectory_tuple(Trajectory&& trajectory) {
     PyRef structures(PyList_New(static_cast<Py_ssize_t>(trajectory.structures.size())));
@@ -78,7 +68,7 @@ PyObject* module_read_xyz_trajectory(PyObject*, PyObject* args, PyObject* kwargs
             GilRelease unlocked;  // no Python object is touched while reading
             trajectory = read_xyz_trajectory(path, options);
         }
-        if (!trajectory) return raise_message(trajectory.error());
+        if (!trajectory) return raise_value_error(trajectory.error());
         return trajectory_tuple(std::move(*trajectory));
     });
 }
