@@ -1,0 +1,241 @@
+// The histogram pass: every pair within the cutoff over all periodic images, binned
+// against the stored edges and weighted by the occupancies involved.
+#include <algorithm>  // for std::min, std::max
+#include <cmath>      // for std::sqrt
+#include <cstring>    // for std::memcpy
+
+#include "core/neighbor.hpp"
+#include "core/pool.hpp"
+#include "core/rdf.hpp"
+
+namespace kelvara {
+
+namespace {
+
+/// Candidates whose squared distances are computed in one sweep; small enough to
+/// stay in the first-level cache together with the shifted coordinates.
+constexpr std::size_t block = 256;
+
+/// d2[k] for candidates at shifted fractional positions (ja, jb, jc)[k] around the
+/// centre w. Every lane does the scalar formula's IEEE operations in its order:
+/// delta = (w_j + s) - w_i, cart_k = (da * a_k + db * b_k) + dc * c_k,
+/// d2 = (x * x + y * y) + z * z; -ffp-contract=off keeps them unfused.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void squared_distances(
+    const double* __restrict ja, const double* __restrict jb, const double* __restrict jc,
+    std::size_t m, const double* __restrict centre, const double* __restrict matrix,
+    double* __restrict d2) {
+    const double wa = centre[0], wb = centre[1], wc = centre[2];
+    const double a0 = matrix[0], a1 = matrix[1], a2 = matrix[2];
+    const double b0 = matrix[3], b1 = matrix[4], b2 = matrix[5];
+    const double c0 = matrix[6], c1 = matrix[7], c2 = matrix[8];
+    for (std::size_t k = 0; k < m; ++k) {
+        const double da = ja[k] - wa, db = jb[k] - wb, dc = jc[k] - wc;
+        const double x = (da * a0 + db * b0) + dc * c0;
+        const double y = (da * a1 + db * b1) + dc * c1;
+        const double z = (da * a2 + db * b2) + dc * c2;
+        d2[k] = (x * x + y * y) + z * z;
+    }
+}
+
+/// Read-only tables shared by every leaf task.
+struct PassTables {
+    std::size_t n_sites = 0, n_el = 0, n_bins = 0;
+    double cut2 = 0.0, inv_bin = 0.0;
+    const double* edges = nullptr;
+    double matrix[9]{};
+    CellList cells;
+    /// Sites grouped by cell (cell order, each cell's chain order): position -> site.
+    std::vector<std::uint32_t> site_at;
+    /// First position of each cell; n_cells + 1 entries.
+    std::vector<std::uint32_t> cell_start;
+    /// Wrapped coordinates by position.
+    std::vector<double> wa, wb, wc;
+    /// Every site has exactly one species: its element and occupancy by position.
+    bool single_species = false;
+    std::vector<std::uint32_t> element_at;
+    std::vector<double> occupancy_at;
+    SpeciesTable species;
+};
+
+/// Bin of distance d, found against the stored edges: edges[b] <= d < edges[b + 1],
+/// the last bin closed on the right; -1 when d lies beyond the last edge.
+inline std::int64_t find_bin(double d, const PassTables& t) {
+    const std::int64_t n_bins = static_cast<std::int64_t>(t.n_bins);
+    std::int64_t b = static_cast<std::int64_t>(d * t.inv_bin);  // 0 <= d <= cutoff: in range
+    if (b > n_bins) b = n_bins;
+    while (b > 0 && t.edges[b] > d) --b;
+    while (b < n_bins && t.edges[b + 1] <= d) ++b;
+    if (b < n_bins) return b;
+    return d == t.edges[n_bins] ? n_bins - 1 : -1;
+}
+
+/// Folds the centre positions [lo, hi) into `hist` (zero-filled, n_el * n_el * n_bins).
+void fold_range(const PassTables& t, std::size_t lo, std::size_t hi, double* hist) {
+    const CellList& cl = t.cells;
+    std::size_t max_cell = 0;
+    for (std::size_t c = 0; c + 1 < t.cell_start.size(); ++c)
+        max_cell = std::max<std::size_t>(max_cell, t.cell_start[c + 1] - t.cell_start[c]);
+    std::vector<double> ja(max_cell), jb(max_cell), jc(max_cell), d2(block);
+    const std::size_t n_bins = t.n_bins, n_el = t.n_el;
+
+    // The cell holding position lo: the last cell whose start is <= lo.
+    std::size_t cell = static_cast<std::size_t>(
+        std::upper_bound(t.cell_start.begin(), t.cell_start.end(), static_cast<std::uint32_t>(lo)) -
+        t.cell_start.begin() - 1);
+    for (std::size_t first = lo; first < hi; ++cell) {
+        const std::size_t last = std::min<std::size_t>(hi, t.cell_start[cell + 1]);
+        if (first >= last) continue;
+        const std::int64_t i_c = static_cast<std::int64_t>(cell) % cl.n_c;
+        const std::int64_t i_b = (static_cast<std::int64_t>(cell) / cl.n_c) % cl.n_b;
+        const std::int64_t i_a = static_cast<std::int64_t>(cell) / (cl.n_c * cl.n_b);
+        for (std::int64_t d_a = -cl.reach_a; d_a <= cl.reach_a; ++d_a) {
+            const auto fa = CellList::fold(i_a + d_a, cl.n_a);
+            for (std::int64_t d_b = -cl.reach_b; d_b <= cl.reach_b; ++d_b) {
+                const auto fb = CellList::fold(i_b + d_b, cl.n_b);
+                for (std::int64_t d_c = -cl.reach_c; d_c <= cl.reach_c; ++d_c) {
+                    const auto fc = CellList::fold(i_c + d_c, cl.n_c);
+                    const std::size_t other =
+                        static_cast<std::size_t>(cl.cell_index(fa.cell, fb.cell, fc.cell));
+                    const std::size_t j0 = t.cell_start[other], m = t.cell_start[other + 1] - j0;
+                    if (m == 0) continue;
+                    // The image term w_j + s, formed once for all centres of this cell.
+                    const double sa = static_cast<double>(fa.shift), sb = static_cast<double>(fb.shift),
+                                 sc = static_cast<double>(fc.shift);
+                    for (std::size_t k = 0; k < m; ++k) {
+                        ja[k] = t.wa[j0 + k] + sa;
+                        jb[k] = t.wb[j0 + k] + sb;
+                        jc[k] = t.wc[j0 + k] + sc;
+                    }
+                    for (std::size_t i = first; i < last; ++i) {
+                        const double centre[3] = {t.wa[i], t.wb[i], t.wc[i]};
+                        for (std::size_t k0 = 0; k0 < m; k0 += block) {
+                            const std::size_t n = std::min(block, m - k0);
+                            squared_distances(ja.data() + k0, jb.data() + k0, jc.data() + k0, n,
+                                              centre, t.matrix, d2.data());
+                            for (std::size_t k = 0; k < n; ++k) {
+                                const double v = d2[k];
+                                if (!(v <= t.cut2 && v > 1e-16)) continue;
+                                const std::int64_t b = find_bin(std::sqrt(v), t);
+                                if (b < 0) continue;
+                                const std::size_t j = j0 + k0 + k;
+                                if (t.single_species) {
+                                    hist[(t.element_at[i] * n_el + t.element_at[j]) * n_bins +
+                                         static_cast<std::size_t>(b)] +=
+                                        t.occupancy_at[j] * t.occupancy_at[i];
+                                    continue;
+                                }
+                                const auto& sp = t.species;
+                                const std::uint32_t si = t.site_at[i], sj = t.site_at[j];
+                                for (auto s = sp.species_offsets[si]; s < sp.species_offsets[si + 1]; ++s)
+                                    for (auto u = sp.species_offsets[sj]; u < sp.species_offsets[sj + 1]; ++u)
+                                        hist[(sp.species_element[s] * n_el + sp.species_element[u]) *
+                                                 n_bins +
+                                             static_cast<std::size_t>(b)] +=
+                                            sp.species_occupancy[u] * sp.species_occupancy[s];
+                            }
+                        }
+                    }
+                }
+            }
+        }
+        first = last;
+    }
+}
+
+PassTables build_tables(const Structure& structure, double cutoff, double bin_size,
+                        const std::vector<double>& edges, std::size_t n_bins,
+                        const std::vector<std::string>& elements) {
+    PassTables t;
+    t.n_sites = structure.sites.size();
+    t.n_el = elements.size();
+    t.n_bins = n_bins;
+    t.cut2 = cutoff * cutoff;
+    t.inv_bin = 1.0 / bin_size;  // only the first guess of a bin; the edges decide
+    t.edges = edges.data();
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) t.matrix[3 * r + c] = structure.lattice.matrix[r][c];
+
+    const std::vector<Vec3> wrapped = wrapped_coords(structure);
+    t.cells = CellList::build(structure.lattice.matrix, wrapped, cutoff);
+    t.species = SpeciesTable::build(structure, elements);
+
+    // Group the sites by cell so every neighbour cell is one contiguous run.
+    const std::size_t n_cells = static_cast<std::size_t>(t.cells.n_cells());
+    t.cell_start.assign(n_cells + 1, 0);
+    t.site_at.reserve(t.n_sites);
+    for (std::size_t c = 0; c < n_cells; ++c) {
+        t.cell_start[c] = static_cast<std::uint32_t>(t.site_at.size());
+        for (std::uint32_t j = t.cells.head[c]; j != no_site; j = t.cells.next[j]) t.site_at.push_back(j);
+    }
+    t.cell_start[n_cells] = static_cast<std::uint32_t>(t.site_at.size());
+
+    t.wa.resize(t.n_sites), t.wb.resize(t.n_sites), t.wc.resize(t.n_sites);
+    t.single_species = true;
+    for (const Site& site : structure.sites) t.single_species &= site.species.size() == 1;
+    if (t.single_species) {
+        t.element_at.resize(t.n_sites);
+        t.occupancy_at.resize(t.n_sites);
+    }
+    for (std::size_t p = 0; p < t.n_sites; ++p) {
+        const std::uint32_t i = t.site_at[p];
+        t.wa[p] = wrapped[i][0], t.wb[p] = wrapped[i][1], t.wc[p] = wrapped[i][2];
+        if (t.single_species) {
+            t.element_at[p] = t.species.species_element[t.species.species_offsets[i]];
+            t.occupancy_at[p] = t.species.species_occupancy[t.species.species_offsets[i]];
+        }
+    }
+    return t;
+}
+
+}  // namespace
+
+std::size_t leaf_count(std::size_t n_sites, std::size_t histogram_bytes) {
+    // Fixed by the input alone, never by the thread count, so the split tree and
+    // hence every floating-point sum is the same for any pool.
+    constexpr std::size_t max_leaves = 64, budget = std::size_t{64} << 20;
+    std::size_t leaves = 1;
+    while (leaves * 2 <= max_leaves && leaves * 2 <= n_sites &&
+           leaves * 2 * histogram_bytes <= budget)
+        leaves *= 2;
+    return leaves;
+}
+
+Result<std::vector<double>> pair_histogram(const Structure& structure, double cutoff,
+                                           double bin_size, const std::vector<double>& edges,
+                                           std::size_t n_bins,
+                                           const std::vector<std::string>& elements,
+                                           WorkerPool& pool) {
+    const PassTables tables = build_tables(structure, cutoff, bin_size, edges, n_bins, elements);
+    const std::size_t entries = elements.size() * elements.size() * n_bins;
+    const std::size_t leaves = leaf_count(tables.n_sites, entries * sizeof(double));
+
+    // Leaf k covers the k-th range of a recursive midpoint split of [0, n_sites).
+    std::vector<std::size_t> bounds{0, tables.n_sites};
+    while (bounds.size() - 1 < leaves) {
+        std::vector<std::size_t> finer;
+        for (std::size_t k = 0; k + 1 < bounds.size(); ++k) {
+            finer.push_back(bounds[k]);
+            finer.push_back(bounds[k] + (bounds[k + 1] - bounds[k]) / 2);
+        }
+        finer.push_back(tables.n_sites);
+        bounds = std::move(finer);
+    }
+    std::vector<std::vector<double>> partial(leaves);
+    auto status = pool.run(leaves, [&](std::size_t k) {
+        partial[k].assign(entries, 0.0);
+        fold_range(tables, bounds[k], bounds[k + 1], partial[k].data());
+    });
+    if (!status) return fail(status.error());
+    // Merge pairwise up the split tree: left[k] += right[k], then release the right.
+    for (std::size_t width = 1; width < leaves; width *= 2) {
+        for (std::size_t k = 0; k + width < leaves; k += 2 * width) {
+            std::vector<double>& left = partial[k];
+            std::vector<double>& right = partial[k + width];
+            for (std::size_t e = 0; e < entries; ++e) left[e] += right[e];
+            std::vector<double>().swap(right);
+        }
+    }
+    return std::move(partial[0]);
+}
+
+}  // namespace kelvara
