@@ -277,3 +277,17 @@ def test_bad_types_raise_before_work(kwargs, error, name):
         s.prdf(**{"cutoff": 0, **kwargs})  # cutoff 0 would fail later, in the computation
     if name:
         assert f"argument '{name}'" in str(info.value)
+
+
+@pytest.mark.parametrize(("cutoff", "flat"), [(3.0, None), (4.5, None), (6.0, 2.0)])
+def test_dense_cells_match_brute_force(cutoff, flat):
+    # Many sites per cell: the grid of half-cutoff cells and the vector loop take over.
+    rng = np.random.default_rng(int(cutoff * 10))
+    matrix = np.diag([13.0, 12.0, 11.0]) + rng.uniform(-2.0, 2.0, (3, 3))
+    if flat is not None:
+        matrix[2] = [0.4, 0.3, flat]
+    n = 400
+    species = [{("A", "B")[k % 2]: 1.0} for k in range(n)]
+    check_against_reference(matrix, rng.random((n, 3)), species, cutoff, 0.05)
+    mixed = [{"A": 0.5, "B": 0.5} if k % 3 else {"B": 0.75} for k in range(n)]
+    check_against_reference(matrix, rng.random((n, 3)), mixed, cutoff, 0.05, exact=False)

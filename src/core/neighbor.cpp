@@ -53,11 +53,11 @@ Vec3 cell_heights(const Mat3& m) {
     return {volume / norm(bc), volume / norm(ca), volume / norm(ab)};
 }
 
-CellList CellList::shape(const Mat3& matrix, double cutoff) {
+CellList CellList::shape(const Mat3& matrix, double cutoff, int cells_per_cutoff) {
     const Vec3 heights = cell_heights(matrix);
     std::int64_t n[3], reach[3];
     for (int k = 0; k < 3; ++k) {
-        n[k] = std::clamp<std::int64_t>(saturating_i64(std::floor(heights[k] / cutoff)), 1, 64);
+        n[k] = std::clamp<std::int64_t>(saturating_i64(std::floor(heights[k] / (cutoff / cells_per_cutoff))), 1, 64);
         reach[k] = saturating_i64(std::ceil(cutoff / (heights[k] / static_cast<double>(n[k]))));
     }
     CellList list;
@@ -72,8 +72,9 @@ std::int64_t CellList::axis_cell(double w, std::int64_t n) {
     return std::min(saturating_i64(scaled), n - 1);
 }
 
-CellList CellList::build(const Mat3& matrix, const std::vector<Vec3>& wrapped, double cutoff) {
-    CellList list = shape(matrix, cutoff);
+CellList CellList::build(const Mat3& matrix, const std::vector<Vec3>& wrapped, double cutoff,
+                         int cells_per_cutoff) {
+    CellList list = shape(matrix, cutoff, cells_per_cutoff);
     list.head.assign(static_cast<std::size_t>(list.n_cells()), no_site);
     list.next.assign(wrapped.size(), no_site);
     for (std::size_t i = 0; i < wrapped.size(); ++i) {

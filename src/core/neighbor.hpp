@@ -50,10 +50,15 @@ struct CellList {
     std::vector<std::uint32_t> next;
 
     /// The grid for `wrapped` positions (fewer than 2^31 of them) in cell `matrix`.
-    static CellList build(const Mat3& matrix, const std::vector<Vec3>& wrapped, double cutoff);
+    /// With `cells_per_cutoff` = k > 1 the cells are about cutoff / k wide (same cap of
+    /// 64 per axis, reach about k): the scanned block then hugs the cutoff sphere
+    /// more closely, and the offered (site, translation) pairs still include every
+    /// image within the cutoff, each once.
+    static CellList build(const Mat3& matrix, const std::vector<Vec3>& wrapped, double cutoff,
+                          int cells_per_cutoff = 1);
 
     /// Grid size and reach alone, without placing any site.
-    static CellList shape(const Mat3& matrix, double cutoff);
+    static CellList shape(const Mat3& matrix, double cutoff, int cells_per_cutoff = 1);
 
     std::int64_t n_cells() const { return n_a * n_b * n_c; }
     /// Cell coordinate along an axis with n cells: floor(w * n), within 0 .. n - 1.

@@ -2,9 +2,9 @@
 // against the stored edges and weighted by the occupancies involved.
 #include <algorithm>  // for std::min, std::max
 #include <cmath>      // for std::sqrt
-#include <cstring>    // for std::memcpy
 
 #include "core/neighbor.hpp"
+#include "core/pair_kernel.hpp"
 #include "core/pool.hpp"
 #include "core/rdf.hpp"
 
@@ -12,29 +12,12 @@ namespace kelvara {
 
 namespace {
 
-/// Candidates whose squared distances are computed in one sweep; small enough to
-/// stay in the first-level cache together with the shifted coordinates.
-constexpr std::size_t block = 256;
-
-/// d2[k] for candidates at shifted fractional positions (ja, jb, jc)[k] around the
-/// centre w. Every lane does the scalar formula's IEEE operations in its order:
-/// delta = (w_j + s) - w_i, cart_k = (da * a_k + db * b_k) + dc * c_k,
-/// d2 = (x * x + y * y) + z * z; -ffp-contract=off keeps them unfused.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void squared_distances(
-    const double* __restrict ja, const double* __restrict jb, const double* __restrict jc,
-    std::size_t m, const double* __restrict centre, const double* __restrict matrix,
-    double* __restrict d2) {
-    const double wa = centre[0], wb = centre[1], wc = centre[2];
-    const double a0 = matrix[0], a1 = matrix[1], a2 = matrix[2];
-    const double b0 = matrix[3], b1 = matrix[4], b2 = matrix[5];
-    const double c0 = matrix[6], c1 = matrix[7], c2 = matrix[8];
-    for (std::size_t k = 0; k < m; ++k) {
-        const double da = ja[k] - wa, db = jb[k] - wb, dc = jc[k] - wc;
-        const double x = (da * a0 + db * b0) + dc * c0;
-        const double y = (da * a1 + db * b1) + dc * c1;
-        const double z = (da * a2 + db * b2) + dc * c2;
-        d2[k] = (x * x + y * y) + z * z;
-    }
+/// Half-cutoff cells scan about 15.6 cutoff^3 around a centre instead of up to 27 or
+/// more, but pay a fixed cost per cell: use them only while a cell still holds a few
+/// sites on average.
+int cells_per_cutoff(const Mat3& matrix, double cutoff, std::size_t n_sites) {
+    const CellList fine = CellList::shape(matrix, cutoff, 2);
+    return static_cast<double>(n_sites) >= 4.0 * static_cast<double>(fine.n_cells()) ? 2 : 1;
 }
 
 /// Read-only tables shared by every leaf task.
@@ -69,13 +52,55 @@ inline std::int64_t find_bin(double d, const PassTables& t) {
     return d == t.edges[n_bins] ? n_bins - 1 : -1;
 }
 
+/// Working buffers of one leaf task: the shifted candidates of the current centre cell.
+struct Candidates {
+    std::vector<double> ja, jb, jc;  // w_j + s for every scanned (j, s)
+    std::vector<std::uint32_t> at;   // position of j
+    std::vector<std::int64_t> hit_index;  // accepted candidates of one centre
+    std::vector<double> hit_distance;      // and their distances
+
+    void clear() { ja.clear(), jb.clear(), jc.clear(), at.clear(); }
+};
+
+/// Every (site, translation) a centre in `cell` must test, as one flat list; the image
+/// term w_j + s is formed here once for all the centres of the cell.
+void gather(const PassTables& t, std::size_t cell, Candidates& out) {
+    const CellList& cl = t.cells;
+    out.clear();
+    const std::int64_t i_c = static_cast<std::int64_t>(cell) % cl.n_c;
+    const std::int64_t i_b = (static_cast<std::int64_t>(cell) / cl.n_c) % cl.n_b;
+    const std::int64_t i_a = static_cast<std::int64_t>(cell) / (cl.n_c * cl.n_b);
+    for (std::int64_t d_a = -cl.reach_a; d_a <= cl.reach_a; ++d_a) {
+        const auto fa = CellList::fold(i_a + d_a, cl.n_a);
+        for (std::int64_t d_b = -cl.reach_b; d_b <= cl.reach_b; ++d_b) {
+            const auto fb = CellList::fold(i_b + d_b, cl.n_b);
+            // Along c, the cells of one translation are neighbours in the sorted order:
+            // take each run with one shift as a single contiguous range of sites.
+            std::int64_t x = i_c - cl.reach_c;
+            const std::int64_t x_end = i_c + cl.reach_c;
+            while (x <= x_end) {
+                const auto fc = CellList::fold(x, cl.n_c);
+                const std::int64_t run = std::min(x_end - x + 1, cl.n_c - fc.cell);
+                const std::size_t first = static_cast<std::size_t>(cl.cell_index(fa.cell, fb.cell, fc.cell));
+                const std::size_t j0 = t.cell_start[first], j1 = t.cell_start[first + static_cast<std::size_t>(run)];
+                const double sa = static_cast<double>(fa.shift), sb = static_cast<double>(fb.shift),
+                             sc = static_cast<double>(fc.shift);
+                for (std::size_t j = j0; j < j1; ++j) {
+                    out.ja.push_back(t.wa[j] + sa);
+                    out.jb.push_back(t.wb[j] + sb);
+                    out.jc.push_back(t.wc[j] + sc);
+                    out.at.push_back(static_cast<std::uint32_t>(j));
+                }
+                x += run;
+            }
+        }
+    }
+}
+
 /// Folds the centre positions [lo, hi) into `hist` (zero-filled, n_el * n_el * n_bins).
 void fold_range(const PassTables& t, std::size_t lo, std::size_t hi, double* hist) {
-    const CellList& cl = t.cells;
-    std::size_t max_cell = 0;
-    for (std::size_t c = 0; c + 1 < t.cell_start.size(); ++c)
-        max_cell = std::max<std::size_t>(max_cell, t.cell_start[c + 1] - t.cell_start[c]);
-    std::vector<double> ja(max_cell), jb(max_cell), jc(max_cell), d2(block);
+    Candidates cand;
+    const ScanCandidates scan = select_scan_candidates();
     const std::size_t n_bins = t.n_bins, n_el = t.n_el;
 
     // The cell holding position lo: the last cell whose start is <= lo.
@@ -85,57 +110,40 @@ void fold_range(const PassTables& t, std::size_t lo, std::size_t hi, double* his
     for (std::size_t first = lo; first < hi; ++cell) {
         const std::size_t last = std::min<std::size_t>(hi, t.cell_start[cell + 1]);
         if (first >= last) continue;
-        const std::int64_t i_c = static_cast<std::int64_t>(cell) % cl.n_c;
-        const std::int64_t i_b = (static_cast<std::int64_t>(cell) / cl.n_c) % cl.n_b;
-        const std::int64_t i_a = static_cast<std::int64_t>(cell) / (cl.n_c * cl.n_b);
-        for (std::int64_t d_a = -cl.reach_a; d_a <= cl.reach_a; ++d_a) {
-            const auto fa = CellList::fold(i_a + d_a, cl.n_a);
-            for (std::int64_t d_b = -cl.reach_b; d_b <= cl.reach_b; ++d_b) {
-                const auto fb = CellList::fold(i_b + d_b, cl.n_b);
-                for (std::int64_t d_c = -cl.reach_c; d_c <= cl.reach_c; ++d_c) {
-                    const auto fc = CellList::fold(i_c + d_c, cl.n_c);
-                    const std::size_t other =
-                        static_cast<std::size_t>(cl.cell_index(fa.cell, fb.cell, fc.cell));
-                    const std::size_t j0 = t.cell_start[other], m = t.cell_start[other + 1] - j0;
-                    if (m == 0) continue;
-                    // The image term w_j + s, formed once for all centres of this cell.
-                    const double sa = static_cast<double>(fa.shift), sb = static_cast<double>(fb.shift),
-                                 sc = static_cast<double>(fc.shift);
-                    for (std::size_t k = 0; k < m; ++k) {
-                        ja[k] = t.wa[j0 + k] + sa;
-                        jb[k] = t.wb[j0 + k] + sb;
-                        jc[k] = t.wc[j0 + k] + sc;
-                    }
-                    for (std::size_t i = first; i < last; ++i) {
-                        const double centre[3] = {t.wa[i], t.wb[i], t.wc[i]};
-                        for (std::size_t k0 = 0; k0 < m; k0 += block) {
-                            const std::size_t n = std::min(block, m - k0);
-                            squared_distances(ja.data() + k0, jb.data() + k0, jc.data() + k0, n,
-                                              centre, t.matrix, d2.data());
-                            for (std::size_t k = 0; k < n; ++k) {
-                                const double v = d2[k];
-                                if (!(v <= t.cut2 && v > 1e-16)) continue;
-                                const std::int64_t b = find_bin(std::sqrt(v), t);
-                                if (b < 0) continue;
-                                const std::size_t j = j0 + k0 + k;
-                                if (t.single_species) {
-                                    hist[(t.element_at[i] * n_el + t.element_at[j]) * n_bins +
-                                         static_cast<std::size_t>(b)] +=
-                                        t.occupancy_at[j] * t.occupancy_at[i];
-                                    continue;
-                                }
-                                const auto& sp = t.species;
-                                const std::uint32_t si = t.site_at[i], sj = t.site_at[j];
-                                for (auto s = sp.species_offsets[si]; s < sp.species_offsets[si + 1]; ++s)
-                                    for (auto u = sp.species_offsets[sj]; u < sp.species_offsets[sj + 1]; ++u)
-                                        hist[(sp.species_element[s] * n_el + sp.species_element[u]) *
-                                                 n_bins +
-                                             static_cast<std::size_t>(b)] +=
-                                            sp.species_occupancy[u] * sp.species_occupancy[s];
-                            }
-                        }
-                    }
+        gather(t, cell, cand);
+        const std::size_t m = cand.at.size();
+        if (cand.hit_index.size() < m + 8) {
+            cand.hit_index.resize(m + 8);
+            cand.hit_distance.resize(m + 8);
+        }
+        for (std::size_t i = first; i < last; ++i) {
+            const double centre[3] = {t.wa[i], t.wb[i], t.wc[i]};
+            const std::size_t n_hits = scan(cand.ja.data(), cand.jb.data(), cand.jc.data(), m, centre,
+                                            t.matrix, t.cut2, cand.hit_index.data(),
+                                            cand.hit_distance.data());
+            if (t.single_species) {
+                double* row = hist + t.element_at[i] * n_el * n_bins;
+                const double occupancy = t.occupancy_at[i];
+                for (std::size_t h = 0; h < n_hits; ++h) {
+                    const std::int64_t b = find_bin(cand.hit_distance[h], t);
+                    if (b < 0) continue;
+                    const std::size_t j = cand.at[static_cast<std::size_t>(cand.hit_index[h])];
+                    row[t.element_at[j] * n_bins + static_cast<std::size_t>(b)] +=
+                        t.occupancy_at[j] * occupancy;
                 }
+                continue;
+            }
+            const auto& sp = t.species;
+            const std::uint32_t si = t.site_at[i];
+            for (std::size_t h = 0; h < n_hits; ++h) {
+                const std::int64_t b = find_bin(cand.hit_distance[h], t);
+                if (b < 0) continue;
+                const std::uint32_t sj = t.site_at[cand.at[static_cast<std::size_t>(cand.hit_index[h])]];
+                for (auto s = sp.species_offsets[si]; s < sp.species_offsets[si + 1]; ++s)
+                    for (auto u = sp.species_offsets[sj]; u < sp.species_offsets[sj + 1]; ++u)
+                        hist[(sp.species_element[s] * n_el + sp.species_element[u]) * n_bins +
+                             static_cast<std::size_t>(b)] +=
+                            sp.species_occupancy[u] * sp.species_occupancy[s];
             }
         }
         first = last;
@@ -156,7 +164,7 @@ PassTables build_tables(const Structure& structure, double cutoff, double bin_si
         for (int c = 0; c < 3; ++c) t.matrix[3 * r + c] = structure.lattice.matrix[r][c];
 
     const std::vector<Vec3> wrapped = wrapped_coords(structure);
-    t.cells = CellList::build(structure.lattice.matrix, wrapped, cutoff);
+    t.cells = CellList::build(structure.lattice.matrix, wrapped, cutoff, cells_per_cutoff(structure.lattice.matrix, cutoff, t.n_sites));
     t.species = SpeciesTable::build(structure, elements);
 
     // Group the sites by cell so every neighbour cell is one contiguous run.
