@@ -200,9 +200,11 @@ PassTables build_tables(const Structure& structure, double cutoff, double bin_si
 std::size_t leaf_count(std::size_t n_sites, std::size_t histogram_bytes) {
     // Fixed by the input alone, never by the thread count, so the split tree and
     // hence every floating-point sum is the same for any pool.
-    constexpr std::size_t max_leaves = 64, budget = std::size_t{64} << 20;
+    // A leaf re-gathers the candidates of every cell it touches: keep a few dozen
+    // centres per leaf.
+    constexpr std::size_t max_leaves = 64, min_sites = 32, budget = std::size_t{64} << 20;
     std::size_t leaves = 1;
-    while (leaves * 2 <= max_leaves && leaves * 2 <= n_sites &&
+    while (leaves * 2 <= max_leaves && leaves * 2 * min_sites <= n_sites &&
            leaves * 2 * histogram_bytes <= budget)
         leaves *= 2;
     return leaves;
@@ -228,11 +230,19 @@ Result<std::vector<double>> pair_histogram(const Structure& structure, double cu
         finer.push_back(tables.n_sites);
         bounds = std::move(finer);
     }
+    // Candidate tests of the whole pass: every centre scans (2 reach + 1)^3 cells.
+    const CellList& cl = tables.cells;
+    const double tests = static_cast<double>(tables.n_sites) *
+                         static_cast<double>((2 * cl.reach_a + 1) * (2 * cl.reach_b + 1) * (2 * cl.reach_c + 1)) *
+                         static_cast<double>(tables.n_sites) / static_cast<double>(cl.n_cells());
     std::vector<std::vector<double>> partial(leaves);
-    auto status = pool.run(leaves, [&](std::size_t k) {
-        partial[k].assign(entries, 0.0);
-        fold_range(tables, bounds[k], bounds[k + 1], partial[k].data());
-    });
+    auto status = pool.run(
+        leaves,
+        [&](std::size_t k) {
+            partial[k].assign(entries, 0.0);
+            fold_range(tables, bounds[k], bounds[k + 1], partial[k].data());
+        },
+        tests < 2e5);
     if (!status) return fail(status.error());
     // Merge pairwise up the split tree: left[k] += right[k], then release the right.
     for (std::size_t width = 1; width < leaves; width *= 2) {

@@ -92,9 +92,10 @@ void WorkerPool::work() {
     }
 }
 
-Result<void> WorkerPool::run(std::size_t n_tasks, const std::function<void(std::size_t)>& task) {
+Result<void> WorkerPool::run(std::size_t n_tasks, const std::function<void(std::size_t)>& task,
+                             bool small) {
     if (n_tasks == 0) return {};
-    if (workers_.empty() || current_pool == this) {
+    if (workers_.empty() || current_pool == this || (small && shared_)) {
         // Waiting for our own pool from inside it could deadlock: run the tasks here.
         std::exception_ptr first;
         for (std::size_t k = 0; k < n_tasks; ++k) {
@@ -171,6 +172,7 @@ WorkerPool& shared_pool() {
     std::lock_guard lock(*shared_mutex);
     if (!shared) shared = start_shared(shared_pool_size());
     if (!shared) shared = WorkerPool::start(0).value().release();  // zero workers cannot fail
+    shared->shared_ = true;
     return *shared;
 }
 

@@ -40,7 +40,10 @@ public:
     /// finished; the calling thread only waits (unless the pool has no workers or the
     /// caller is one of them, in which case it runs the tasks itself). An exception
     /// thrown by a task comes back as its message; the other tasks still run.
-    Result<void> run(std::size_t n_tasks, const std::function<void(std::size_t)>& task);
+    /// A `small` job on the shared pool runs on the calling thread: waking workers
+    /// would cost more than the job.
+    Result<void> run(std::size_t n_tasks, const std::function<void(std::size_t)>& task,
+                     bool small = false);
 
 private:
     struct Job;
@@ -52,7 +55,9 @@ private:
     std::condition_variable work_ready_;
     std::deque<Job*> queue_;
     bool stopping_ = false;
+    bool shared_ = false;  // the process-wide pool, whose callers may do small jobs themselves
     std::vector<std::thread> workers_;
+    friend WorkerPool& shared_pool();
 };
 
 /// The process-wide pool, created on first use with `shared_pool_size()` workers and
