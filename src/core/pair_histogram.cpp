@@ -54,19 +54,25 @@ inline std::int64_t find_bin(double d, const PassTables& t) {
 
 /// Working buffers of one leaf task: the shifted candidates of the current centre cell.
 struct Candidates {
-    std::vector<double> ja, jb, jc;  // w_j + s for every scanned (j, s)
-    std::vector<std::uint32_t> at;   // position of j
+    std::size_t m = 0;                    // candidates of the current centre cell
+    std::vector<double> ja, jb, jc;       // w_j + s for every scanned (j, s)
+    std::vector<std::uint32_t> at;        // position of j
     std::vector<std::int64_t> hit_index;  // accepted candidates of one centre
-    std::vector<double> hit_distance;      // and their distances
+    std::vector<double> hit_distance;     // and their distances
 
-    void clear() { ja.clear(), jb.clear(), jc.clear(), at.clear(); }
+    struct Run {
+        std::size_t j0, j1;
+        double sa, sb, sc;
+    };
+    std::vector<Run> runs;
 };
 
 /// Every (site, translation) a centre in `cell` must test, as one flat list; the image
 /// term w_j + s is formed here once for all the centres of the cell.
 void gather(const PassTables& t, std::size_t cell, Candidates& out) {
     const CellList& cl = t.cells;
-    out.clear();
+    out.runs.clear();
+    std::size_t total = 0;
     const std::int64_t i_c = static_cast<std::int64_t>(cell) % cl.n_c;
     const std::int64_t i_b = (static_cast<std::int64_t>(cell) / cl.n_c) % cl.n_b;
     const std::int64_t i_a = static_cast<std::int64_t>(cell) / (cl.n_c * cl.n_b);
@@ -82,17 +88,32 @@ void gather(const PassTables& t, std::size_t cell, Candidates& out) {
                 const auto fc = CellList::fold(x, cl.n_c);
                 const std::int64_t run = std::min(x_end - x + 1, cl.n_c - fc.cell);
                 const std::size_t first = static_cast<std::size_t>(cl.cell_index(fa.cell, fb.cell, fc.cell));
-                const std::size_t j0 = t.cell_start[first], j1 = t.cell_start[first + static_cast<std::size_t>(run)];
-                const double sa = static_cast<double>(fa.shift), sb = static_cast<double>(fb.shift),
-                             sc = static_cast<double>(fc.shift);
-                for (std::size_t j = j0; j < j1; ++j) {
-                    out.ja.push_back(t.wa[j] + sa);
-                    out.jb.push_back(t.wb[j] + sb);
-                    out.jc.push_back(t.wc[j] + sc);
-                    out.at.push_back(static_cast<std::uint32_t>(j));
+                const std::size_t j0 = t.cell_start[first],
+                                  j1 = t.cell_start[first + static_cast<std::size_t>(run)];
+                if (j1 > j0) {
+                    out.runs.push_back({j0, j1, static_cast<double>(fa.shift),
+                                        static_cast<double>(fb.shift), static_cast<double>(fc.shift)});
+                    total += j1 - j0;
                 }
                 x += run;
             }
+        }
+    }
+    if (out.ja.size() < total) {
+        out.ja.resize(total), out.jb.resize(total), out.jc.resize(total), out.at.resize(total);
+        out.hit_index.resize(total + 8), out.hit_distance.resize(total + 8);
+    }
+    out.m = total;
+    double *ja = out.ja.data(), *jb = out.jb.data(), *jc = out.jc.data();
+    std::uint32_t* at = out.at.data();
+    const double *wa = t.wa.data(), *wb = t.wb.data(), *wc = t.wc.data();
+    std::size_t k = 0;
+    for (const auto& run : out.runs) {
+        for (std::size_t j = run.j0; j < run.j1; ++j, ++k) {
+            ja[k] = wa[j] + run.sa;
+            jb[k] = wb[j] + run.sb;
+            jc[k] = wc[j] + run.sc;
+            at[k] = static_cast<std::uint32_t>(j);
         }
     }
 }
@@ -111,11 +132,7 @@ void fold_range(const PassTables& t, std::size_t lo, std::size_t hi, double* his
         const std::size_t last = std::min<std::size_t>(hi, t.cell_start[cell + 1]);
         if (first >= last) continue;
         gather(t, cell, cand);
-        const std::size_t m = cand.at.size();
-        if (cand.hit_index.size() < m + 8) {
-            cand.hit_index.resize(m + 8);
-            cand.hit_distance.resize(m + 8);
-        }
+        const std::size_t m = cand.m;
         for (std::size_t i = first; i < last; ++i) {
             const double centre[3] = {t.wa[i], t.wb[i], t.wc[i]};
             const std::size_t n_hits = scan(cand.ja.data(), cand.jb.data(), cand.jc.data(), m, centre,
