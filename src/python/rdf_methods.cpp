@@ -1,17 +1,150 @@
 // Structure.prdf, Structure.total_rdf and Structure.available_threads.
 #include "python/members.hpp"
 
+#include <algorithm>  // for std::max
+#include <optional>
+#include <string>
+
+#include "core/pool.hpp"
+#include "core/rdf.hpp"
+#include "python/convert.hpp"
+#include "python/structure_type.hpp"
+
 namespace kelvara::py {
 
 namespace {
-PyObject* not_yet() {
-    PyErr_SetString(PyExc_NotImplementedError, "the RDF engine is not built yet");
-    return nullptr;
+
+/// The arguments shared by prdf and total_rdf, converted before any work.
+struct RdfArgs {
+    double cutoff = 10.0;
+    double bin_size = 0.1;
+    std::uint64_t n_threads = 0;
+};
+
+bool convert_common(PyObject* cutoff, PyObject* bin_size, PyObject* n_threads, RdfArgs& out) {
+    return (!cutoff || to_double(cutoff, "cutoff", out.cutoff)) &&
+           (!bin_size || to_double(bin_size, "bin_size", out.bin_size)) &&
+           (!n_threads || to_u64(n_threads, "n_threads", out.n_threads));
 }
+
+/// Runs the computation with the GIL released; raises ValueError on failure.
+std::optional<PrdfResult> run(PyObject* self, const RdfArgs& args) {
+    const Structure& structure = borrow_structure(self);
+    Result<PrdfResult> result;
+    {
+        GilRelease released;
+        result = compute_prdf(structure, args.n_threads, args.cutoff, args.bin_size);
+    }
+    if (!result) {
+        raise_value_error(result.error());
+        return std::nullopt;
+    }
+    return std::move(*result);
+}
+
+/// dict (centre, neighbour) -> curve, keys in element order, centre-major.
+PyObject* partials_dict(const PrdfResult& result) {
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    const std::size_t n_el = result.elements.size();
+    for (std::size_t p = 0; p < n_el; ++p) {
+        for (std::size_t q = 0; q < n_el; ++q) {
+            const std::string& a = result.elements[p];
+            const std::string& b = result.elements[q];
+            PyRef key(Py_BuildValue("(s#s#)", a.data(), static_cast<Py_ssize_t>(a.size()), b.data(),
+                                    static_cast<Py_ssize_t>(b.size())));
+            if (!key) return nullptr;
+            PyRef curve(numpy_array(result.partials[p * n_el + q]));
+            if (!curve || PyDict_SetItem(dict.get(), key.get(), curve.get()) < 0) return nullptr;
+        }
+    }
+    return dict.release();
+}
+
+/// kelvara.plotting.save_prdf_plots(r, partials, total, folder, bin_size=, title=, density=).
+bool save_plots(PyObject* self, PyObject* r, PyObject* partials, PyObject* total, PyObject* folder,
+                double bin_size, PyObject* title) {
+    const Structure& structure = borrow_structure(self);
+    PyRef kwargs(PyDict_New());
+    if (!kwargs) return false;
+    PyRef bin(PyFloat_FromDouble(bin_size));
+    PyRef density(PyFloat_FromDouble(structure.n_atoms() / structure.volume()));
+    if (!bin || !density || PyDict_SetItemString(kwargs.get(), "bin_size", bin.get()) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "title", title ? title : Py_None) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "density", density.get()) < 0)
+        return false;
+    PyRef module(PyImport_ImportModule("kelvara.plotting"));
+    if (!module) return false;
+    PyRef function(PyObject_GetAttrString(module.get(), "save_prdf_plots"));
+    if (!function) return false;
+    PyRef args(PyTuple_Pack(4, r, partials, total, folder));
+    if (!args) return false;
+    PyRef returned(PyObject_Call(function.get(), args.get(), kwargs.get()));
+    return static_cast<bool>(returned);
+}
+
 }  // namespace
 
-PyObject* structure_available_threads(PyObject*, PyObject*) { return not_yet(); }
-PyObject* structure_prdf(PyObject*, PyObject*, PyObject*) { return not_yet(); }
-PyObject* structure_total_rdf(PyObject*, PyObject*, PyObject*) { return not_yet(); }
+PyObject* structure_available_threads(PyObject*, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        std::size_t threads = 0;
+        {
+            GilRelease released;  // starting the shared pool may take a moment
+            threads = shared_pool().size();
+        }
+        return PyLong_FromSize_t(std::max<std::size_t>(threads, 1));
+    });
+}
+
+PyObject* structure_prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"cutoff", "bin_size", "n_threads", "save_plots", "title",
+                                         nullptr};
+        PyObject *cutoff = nullptr, *bin_size = nullptr, *n_threads = nullptr;
+        PyObject *folder = Py_None, *title = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOOO:prdf", const_cast<char**>(keywords),
+                                         &cutoff, &bin_size, &n_threads, &folder, &title))
+            return nullptr;
+        RdfArgs converted;
+        std::optional<std::string> folder_text, title_text;
+        if (!convert_common(cutoff, bin_size, n_threads, converted) ||
+            !to_optional_text(folder, "save_plots", folder_text) ||
+            !to_optional_text(title, "title", title_text))
+            return nullptr;
+
+        auto result = run(self, converted);
+        if (!result) return nullptr;
+        PyRef partials(partials_dict(*result));
+        if (!partials) return nullptr;
+        PyRef r(numpy_array(result->r));
+        if (!r) return nullptr;
+        PyRef total(numpy_array(result->total));
+        if (!total) return nullptr;
+        if (folder != Py_None &&
+            !save_plots(self, r.get(), partials.get(), total.get(), folder, converted.bin_size,
+                        title == Py_None ? nullptr : title))
+            return nullptr;
+        return PyTuple_Pack(3, r.get(), partials.get(), total.get());
+    });
+}
+
+PyObject* structure_total_rdf(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"cutoff", "bin_size", "n_threads", nullptr};
+        PyObject *cutoff = nullptr, *bin_size = nullptr, *n_threads = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:total_rdf", const_cast<char**>(keywords),
+                                         &cutoff, &bin_size, &n_threads))
+            return nullptr;
+        RdfArgs converted;
+        if (!convert_common(cutoff, bin_size, n_threads, converted)) return nullptr;
+        auto result = run(self, converted);
+        if (!result) return nullptr;
+        PyRef r(numpy_array(result->r));
+        if (!r) return nullptr;
+        PyRef total(numpy_array(result->total));
+        if (!total) return nullptr;
+        return PyTuple_Pack(2, r.get(), total.get());
+    });
+}
 
 }  // namespace kelvara::py

@@ -1,0 +1,276 @@
+// The histogram pass: every pair within the cutoff over all periodic images, binned
+// against the stored edges and weighted by the occupancies involved.
+#include <algorithm>  // for std::min, std::max
+#include <cmath>      // for std::sqrt
+
+#include "core/neighbor.hpp"
+#include "core/pair_kernel.hpp"
+#include "core/pool.hpp"
+#include "core/rdf.hpp"
+
+namespace kelvara {
+
+namespace {
+
+/// Half-cutoff cells scan about 15.6 cutoff^3 around a centre instead of up to 27 or
+/// more, but pay a fixed cost per cell: use them only while a cell still holds a few
+/// sites on average.
+int cells_per_cutoff(const Mat3& matrix, double cutoff, std::size_t n_sites) {
+    const CellList fine = CellList::shape(matrix, cutoff, 2);
+    return static_cast<double>(n_sites) >= 4.0 * static_cast<double>(fine.n_cells()) ? 2 : 1;
+}
+
+/// Read-only tables shared by every leaf task.
+struct PassTables {
+    std::size_t n_sites = 0, n_el = 0, n_bins = 0;
+    double cut2 = 0.0, inv_bin = 0.0;
+    const double* edges = nullptr;
+    double matrix[9]{};
+    CellList cells;
+    /// Sites grouped by cell (cell order, each cell's chain order): position -> site.
+    std::vector<std::uint32_t> site_at;
+    /// First position of each cell; n_cells + 1 entries.
+    std::vector<std::uint32_t> cell_start;
+    /// Wrapped coordinates by position.
+    std::vector<double> wa, wb, wc;
+    /// Every site has exactly one species: its element and occupancy by position.
+    bool single_species = false;
+    std::vector<std::uint32_t> element_at;
+    std::vector<double> occupancy_at;
+    SpeciesTable species;
+};
+
+/// Bin of distance d, found against the stored edges: edges[b] <= d < edges[b + 1],
+/// the last bin closed on the right; -1 when d lies beyond the last edge.
+inline std::int64_t find_bin(double d, const PassTables& t) {
+    const std::int64_t n_bins = static_cast<std::int64_t>(t.n_bins);
+    std::int64_t b = static_cast<std::int64_t>(d * t.inv_bin);  // 0 <= d <= cutoff: in range
+    if (b > n_bins) b = n_bins;
+    while (b > 0 && t.edges[b] > d) --b;
+    while (b < n_bins && t.edges[b + 1] <= d) ++b;
+    if (b < n_bins) return b;
+    return d == t.edges[n_bins] ? n_bins - 1 : -1;
+}
+
+/// Working buffers of one leaf task: the shifted candidates of the current centre cell.
+struct Candidates {
+    std::size_t m = 0;                    // candidates of the current centre cell
+    std::vector<double> ja, jb, jc;       // w_j + s for every scanned (j, s)
+    std::vector<std::uint32_t> at;        // position of j
+    std::vector<std::int64_t> hit_index;  // accepted candidates of one centre
+    std::vector<double> hit_distance;     // and their distances
+
+    struct Run {
+        std::size_t j0, j1;
+        double sa, sb, sc;
+    };
+    std::vector<Run> runs;
+};
+
+/// Every (site, translation) a centre in `cell` must test, as one flat list; the image
+/// term w_j + s is formed here once for all the centres of the cell.
+void gather(const PassTables& t, std::size_t cell, Candidates& out) {
+    const CellList& cl = t.cells;
+    out.runs.clear();
+    std::size_t total = 0;
+    const std::int64_t i_c = static_cast<std::int64_t>(cell) % cl.n_c;
+    const std::int64_t i_b = (static_cast<std::int64_t>(cell) / cl.n_c) % cl.n_b;
+    const std::int64_t i_a = static_cast<std::int64_t>(cell) / (cl.n_c * cl.n_b);
+    for (std::int64_t d_a = -cl.reach_a; d_a <= cl.reach_a; ++d_a) {
+        const auto fa = CellList::fold(i_a + d_a, cl.n_a);
+        for (std::int64_t d_b = -cl.reach_b; d_b <= cl.reach_b; ++d_b) {
+            const auto fb = CellList::fold(i_b + d_b, cl.n_b);
+            // Along c, the cells of one translation are neighbours in the sorted order:
+            // take each run with one shift as a single contiguous range of sites.
+            std::int64_t x = i_c - cl.reach_c;
+            const std::int64_t x_end = i_c + cl.reach_c;
+            while (x <= x_end) {
+                const auto fc = CellList::fold(x, cl.n_c);
+                const std::int64_t run = std::min(x_end - x + 1, cl.n_c - fc.cell);
+                const std::size_t first = static_cast<std::size_t>(cl.cell_index(fa.cell, fb.cell, fc.cell));
+                const std::size_t j0 = t.cell_start[first],
+                                  j1 = t.cell_start[first + static_cast<std::size_t>(run)];
+                if (j1 > j0) {
+                    out.runs.push_back({j0, j1, static_cast<double>(fa.shift),
+                                        static_cast<double>(fb.shift), static_cast<double>(fc.shift)});
+                    total += j1 - j0;
+                }
+                x += run;
+            }
+        }
+    }
+    if (out.ja.size() < total) {
+        out.ja.resize(total), out.jb.resize(total), out.jc.resize(total), out.at.resize(total);
+        out.hit_index.resize(total + 8), out.hit_distance.resize(total + 8);
+    }
+    out.m = total;
+    double *ja = out.ja.data(), *jb = out.jb.data(), *jc = out.jc.data();
+    std::uint32_t* at = out.at.data();
+    const double *wa = t.wa.data(), *wb = t.wb.data(), *wc = t.wc.data();
+    std::size_t k = 0;
+    for (const auto& run : out.runs) {
+        for (std::size_t j = run.j0; j < run.j1; ++j, ++k) {
+            ja[k] = wa[j] + run.sa;
+            jb[k] = wb[j] + run.sb;
+            jc[k] = wc[j] + run.sc;
+            at[k] = static_cast<std::uint32_t>(j);
+        }
+    }
+}
+
+/// Folds the centre positions [lo, hi) into `hist` (zero-filled, n_el * n_el * n_bins).
+void fold_range(const PassTables& t, std::size_t lo, std::size_t hi, double* hist) {
+    Candidates cand;
+    const ScanCandidates scan = select_scan_candidates();
+    const std::size_t n_bins = t.n_bins, n_el = t.n_el;
+
+    // The cell holding position lo: the last cell whose start is <= lo.
+    std::size_t cell = static_cast<std::size_t>(
+        std::upper_bound(t.cell_start.begin(), t.cell_start.end(), static_cast<std::uint32_t>(lo)) -
+        t.cell_start.begin() - 1);
+    for (std::size_t first = lo; first < hi; ++cell) {
+        const std::size_t last = std::min<std::size_t>(hi, t.cell_start[cell + 1]);
+        if (first >= last) continue;
+        gather(t, cell, cand);
+        const std::size_t m = cand.m;
+        for (std::size_t i = first; i < last; ++i) {
+            const double centre[3] = {t.wa[i], t.wb[i], t.wc[i]};
+            const std::size_t n_hits = scan(cand.ja.data(), cand.jb.data(), cand.jc.data(), m, centre,
+                                            t.matrix, t.cut2, cand.hit_index.data(),
+                                            cand.hit_distance.data());
+            if (t.single_species) {
+                double* row = hist + t.element_at[i] * n_el * n_bins;
+                const double occupancy = t.occupancy_at[i];
+                for (std::size_t h = 0; h < n_hits; ++h) {
+                    const std::int64_t b = find_bin(cand.hit_distance[h], t);
+                    if (b < 0) continue;
+                    const std::size_t j = cand.at[static_cast<std::size_t>(cand.hit_index[h])];
+                    row[t.element_at[j] * n_bins + static_cast<std::size_t>(b)] +=
+                        t.occupancy_at[j] * occupancy;
+                }
+                continue;
+            }
+            const auto& sp = t.species;
+            const std::uint32_t si = t.site_at[i];
+            for (std::size_t h = 0; h < n_hits; ++h) {
+                const std::int64_t b = find_bin(cand.hit_distance[h], t);
+                if (b < 0) continue;
+                const std::uint32_t sj = t.site_at[cand.at[static_cast<std::size_t>(cand.hit_index[h])]];
+                for (auto s = sp.species_offsets[si]; s < sp.species_offsets[si + 1]; ++s)
+                    for (auto u = sp.species_offsets[sj]; u < sp.species_offsets[sj + 1]; ++u)
+                        hist[(sp.species_element[s] * n_el + sp.species_element[u]) * n_bins +
+                             static_cast<std::size_t>(b)] +=
+                            sp.species_occupancy[u] * sp.species_occupancy[s];
+            }
+        }
+        first = last;
+    }
+}
+
+PassTables build_tables(const Structure& structure, double cutoff, double bin_size,
+                        const std::vector<double>& edges, std::size_t n_bins,
+                        const std::vector<std::string>& elements) {
+    PassTables t;
+    t.n_sites = structure.sites.size();
+    t.n_el = elements.size();
+    t.n_bins = n_bins;
+    t.cut2 = cutoff * cutoff;
+    t.inv_bin = 1.0 / bin_size;  // only the first guess of a bin; the edges decide
+    t.edges = edges.data();
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) t.matrix[3 * r + c] = structure.lattice.matrix[r][c];
+
+    const std::vector<Vec3> wrapped = wrapped_coords(structure);
+    t.cells = CellList::build(structure.lattice.matrix, wrapped, cutoff, cells_per_cutoff(structure.lattice.matrix, cutoff, t.n_sites));
+    t.species = SpeciesTable::build(structure, elements);
+
+    // Group the sites by cell so every neighbour cell is one contiguous run.
+    const std::size_t n_cells = static_cast<std::size_t>(t.cells.n_cells());
+    t.cell_start.assign(n_cells + 1, 0);
+    t.site_at.reserve(t.n_sites);
+    for (std::size_t c = 0; c < n_cells; ++c) {
+        t.cell_start[c] = static_cast<std::uint32_t>(t.site_at.size());
+        for (std::uint32_t j = t.cells.head[c]; j != no_site; j = t.cells.next[j]) t.site_at.push_back(j);
+    }
+    t.cell_start[n_cells] = static_cast<std::uint32_t>(t.site_at.size());
+
+    t.wa.resize(t.n_sites), t.wb.resize(t.n_sites), t.wc.resize(t.n_sites);
+    t.single_species = true;
+    for (const Site& site : structure.sites) t.single_species &= site.species.size() == 1;
+    if (t.single_species) {
+        t.element_at.resize(t.n_sites);
+        t.occupancy_at.resize(t.n_sites);
+    }
+    for (std::size_t p = 0; p < t.n_sites; ++p) {
+        const std::uint32_t i = t.site_at[p];
+        t.wa[p] = wrapped[i][0], t.wb[p] = wrapped[i][1], t.wc[p] = wrapped[i][2];
+        if (t.single_species) {
+            t.element_at[p] = t.species.species_element[t.species.species_offsets[i]];
+            t.occupancy_at[p] = t.species.species_occupancy[t.species.species_offsets[i]];
+        }
+    }
+    return t;
+}
+
+}  // namespace
+
+std::size_t leaf_count(std::size_t n_sites, std::size_t histogram_bytes) {
+    // Fixed by the input alone, never by the thread count, so the split tree and
+    // hence every floating-point sum is the same for any pool.
+    // A leaf re-gathers the candidates of every cell it touches: keep a few dozen
+    // centres per leaf.
+    constexpr std::size_t max_leaves = 64, min_sites = 32, budget = std::size_t{64} << 20;
+    std::size_t leaves = 1;
+    while (leaves * 2 <= max_leaves && leaves * 2 * min_sites <= n_sites &&
+           leaves * 2 * histogram_bytes <= budget)
+        leaves *= 2;
+    return leaves;
+}
+
+Result<std::vector<double>> pair_histogram(const Structure& structure, double cutoff,
+                                           double bin_size, const std::vector<double>& edges,
+                                           std::size_t n_bins,
+                                           const std::vector<std::string>& elements,
+                                           WorkerPool& pool) {
+    const PassTables tables = build_tables(structure, cutoff, bin_size, edges, n_bins, elements);
+    const std::size_t entries = elements.size() * elements.size() * n_bins;
+    const std::size_t leaves = leaf_count(tables.n_sites, entries * sizeof(double));
+
+    // Leaf k covers the k-th range of a recursive midpoint split of [0, n_sites).
+    std::vector<std::size_t> bounds{0, tables.n_sites};
+    while (bounds.size() - 1 < leaves) {
+        std::vector<std::size_t> finer;
+        for (std::size_t k = 0; k + 1 < bounds.size(); ++k) {
+            finer.push_back(bounds[k]);
+            finer.push_back(bounds[k] + (bounds[k + 1] - bounds[k]) / 2);
+        }
+        finer.push_back(tables.n_sites);
+        bounds = std::move(finer);
+    }
+    // Candidate tests of the whole pass: every centre scans (2 reach + 1)^3 cells.
+    const CellList& cl = tables.cells;
+    const double tests = static_cast<double>(tables.n_sites) *
+                         static_cast<double>((2 * cl.reach_a + 1) * (2 * cl.reach_b + 1) * (2 * cl.reach_c + 1)) *
+                         static_cast<double>(tables.n_sites) / static_cast<double>(cl.n_cells());
+    std::vector<std::vector<double>> partial(leaves);
+    auto status = pool.run(
+        leaves,
+        [&](std::size_t k) {
+            partial[k].assign(entries, 0.0);
+            fold_range(tables, bounds[k], bounds[k + 1], partial[k].data());
+        },
+        tests < 2e5);
+    if (!status) return fail(status.error());
+    // Merge pairwise up the split tree: left[k] += right[k], then release the right.
+    for (std::size_t width = 1; width < leaves; width *= 2) {
+        for (std::size_t k = 0; k + width < leaves; k += 2 * width) {
+            std::vector<double>& left = partial[k];
+            std::vector<double>& right = partial[k + width];
+            for (std::size_t e = 0; e < entries; ++e) left[e] += right[e];
+            std::vector<double>().swap(right);
+        }
+    }
+    return std::move(partial[0]);
+}
+
+}  // namespace kelvara

@@ -1,0 +1,179 @@
+// Worker pools on std::thread: the process-wide shared pool and per-call pools.
+#include "core/pool.hpp"
+
+#include <pthread.h>  // for pthread_atfork
+#include <unistd.h>   // for sysconf
+
+#include <cstdlib>       // for std::getenv
+#include <exception>     // for std::exception_ptr
+#include <new>           // for std::bad_alloc
+#include <system_error>  // for std::system_error
+
+#include "core/number.hpp"  // for parse_unsigned
+
+namespace kelvara {
+
+namespace {
+/// The pool whose worker is running on this thread, if any.
+thread_local const WorkerPool* current_pool = nullptr;
+
+std::string exception_text(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::bad_alloc&) {
+        return "out of memory in a worker thread";
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error in a worker thread";
+    }
+}
+}  // namespace
+
+struct WorkerPool::Job {
+    const std::function<void(std::size_t)>* task;
+    std::size_t n_tasks;
+    std::size_t next = 0;      // next task to hand out (under the pool mutex)
+    std::size_t finished = 0;  // tasks done (under the pool mutex)
+    std::exception_ptr error;  // the first exception a task threw
+    std::condition_variable done;
+};
+
+Result<std::unique_ptr<WorkerPool>> WorkerPool::start(std::uint64_t n_threads) {
+    const std::uint64_t count = n_threads < max_threads ? n_threads : max_threads;
+    std::unique_ptr<WorkerPool> pool(new WorkerPool());
+    try {
+        pool->workers_.reserve(static_cast<std::size_t>(count));
+        for (std::uint64_t k = 0; k < count; ++k) pool->workers_.emplace_back([p = pool.get()] { p->work(); });
+    } catch (const std::system_error& e) {
+        pool->stop_and_join();
+        return fail("could not start " + std::to_string(n_threads) + " worker threads: " +
+                    e.code().message());
+    } catch (const std::bad_alloc&) {
+        pool->stop_and_join();
+        return fail("could not start " + std::to_string(n_threads) +
+                    " worker threads: out of memory");
+    }
+    return pool;
+}
+
+WorkerPool::~WorkerPool() { stop_and_join(); }
+
+void WorkerPool::stop_and_join() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    work_ready_.notify_all();
+    for (std::thread& worker : workers_)
+        if (worker.joinable()) worker.join();
+    workers_.clear();
+}
+
+void WorkerPool::work() {
+    current_pool = this;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        work_ready_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty()) return;  // stopping, and nothing left to serve
+        Job* job = queue_.front();
+        const std::size_t index = job->next++;
+        if (job->next == job->n_tasks) queue_.pop_front();  // every task handed out
+        lock.unlock();
+        std::exception_ptr error;
+        try {
+            (*job->task)(index);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        lock.lock();
+        if (error && !job->error) job->error = error;
+        if (++job->finished == job->n_tasks) job->done.notify_all();
+    }
+}
+
+Result<void> WorkerPool::run(std::size_t n_tasks, const std::function<void(std::size_t)>& task,
+                             bool small) {
+    if (n_tasks == 0) return {};
+    if (workers_.empty() || current_pool == this || (small && shared_)) {
+        // Waiting for our own pool from inside it could deadlock: run the tasks here.
+        std::exception_ptr first;
+        for (std::size_t k = 0; k < n_tasks; ++k) {
+            try {
+                task(k);
+            } catch (...) {
+                if (!first) first = std::current_exception();
+            }
+        }
+        if (first) return fail(exception_text(first));
+        return {};
+    }
+    Job job{&task, n_tasks};
+    std::unique_lock lock(mutex_);
+    queue_.push_back(&job);
+    if (n_tasks == 1) work_ready_.notify_one();
+    else work_ready_.notify_all();
+    job.done.wait(lock, [&job] { return job.finished == job.n_tasks; });
+    if (job.error) return fail(exception_text(job.error));
+    return {};
+}
+
+// ---- the shared pool ----------------------------------------------------------------
+
+std::size_t processor_count() {
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<std::size_t>(online) : 1;
+}
+
+std::size_t shared_pool_size() {
+    std::uint64_t count = 0;
+    if (const char* text = std::getenv("RAYON_NUM_THREADS")) {
+        if (const auto value = parse_unsigned(text)) count = *value == 0 ? processor_count() : *value;
+    }
+    if (count == 0) {
+        if (const char* text = std::getenv("RAYON_RS_NUM_CPUS")) {
+            if (const auto value = parse_unsigned(text)) count = *value;
+        }
+    }
+    if (count == 0) count = processor_count();
+    return static_cast<std::size_t>(count < WorkerPool::max_threads ? count : WorkerPool::max_threads);
+}
+
+namespace {
+// Both live for the whole process: the workers may still be waiting on the pool's
+// mutex when static destructors run at exit.
+std::mutex* shared_mutex = new std::mutex();
+WorkerPool* shared = nullptr;
+
+// A child of fork() holds copies of the parent's pool without its threads; it must
+// never wait on them. The prepare handler keeps the pool pointer stable across the
+// fork; the child drops the copy (deliberately leaked) and builds its own on first use.
+void before_fork() { shared_mutex->lock(); }
+void after_fork_parent() { shared_mutex->unlock(); }
+void after_fork_child() {
+    shared = nullptr;
+    shared_mutex->unlock();
+}
+const bool fork_handlers_installed = [] {
+    return pthread_atfork(before_fork, after_fork_parent, after_fork_child) == 0;
+}();
+
+/// Starts as many of `wanted` workers as the system allows (at least none).
+WorkerPool* start_shared(std::size_t wanted) {
+    for (std::size_t count = wanted;; count /= 2) {
+        if (auto pool = WorkerPool::start(count)) return pool->release();
+        if (count == 0) return nullptr;
+    }
+}
+}  // namespace
+
+WorkerPool& shared_pool() {
+    (void)fork_handlers_installed;
+    std::lock_guard lock(*shared_mutex);
+    if (!shared) shared = start_shared(shared_pool_size());
+    if (!shared) shared = WorkerPool::start(0).value().release();  // zero workers cannot fail
+    shared->shared_ = true;
+    return *shared;
+}
+
+}  // namespace kelvara

@@ -1,0 +1,113 @@
+// The partial/total RDF driver: argument checks, bin edges, pool choice, normalisation.
+#include "core/rdf.hpp"
+
+#include <algorithm>  // for std::max, std::min
+#include <charconv>   // for std::to_chars
+#include <cmath>      // for std::ceil, std::isfinite
+
+#include "core/memory.hpp"  // for fits_in_memory
+#include "core/neighbor.hpp"
+#include "core/number.hpp"  // for saturating_u64
+#include "core/pool.hpp"
+
+namespace kelvara {
+
+namespace {
+/// 4 pi / 3 as a 64-bit float.
+constexpr double sphere_factor = 4.1887902047863905;
+/// Pair distances a call may test before it is refused as hopeless (hours of work).
+constexpr double max_pair_tests = 1e13;
+/// Histogram entries (n_el * n_el * n_bins) a call may hold: 16 GiB of floats.
+constexpr std::uint64_t max_entries = std::uint64_t{1} << 31;
+
+/// Shortest round-trip text, with an exponent when that is shorter ("1e-12").
+std::string number_text(double x) {
+    char buffer[32];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, x).ptr;
+    return std::string(buffer, end);
+}
+}  // namespace
+
+Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff, double bin_size,
+                                      WorkerPool& pool) {
+    // NaN fails both comparisons, so it is refused together with the non-positive values.
+    if (!(cutoff > 0.0) || !std::isfinite(cutoff)) return fail("cutoff must be positive");
+    if (!(bin_size > 0.0) || !(bin_size <= cutoff))
+        return fail("bin_size must be positive and no larger than the cutoff");
+
+    const std::size_t n_sites = structure.sites.size();
+    if (n_sites >= (std::size_t{1} << 31))
+        return fail("structure has " + std::to_string(n_sites) +
+                    " sites; the RDF supports fewer than 2147483648");
+
+    const std::vector<std::string> elements = structure.elements();
+    const std::uint64_t n_el = elements.size();
+    const std::uint64_t n_edges = saturating_u64(std::ceil((cutoff + bin_size) / bin_size));
+    const std::uint64_t n_bins = n_edges - 1;  // bin_size <= cutoff: at least 2 edges
+    const double entries = static_cast<double>(n_el) * static_cast<double>(n_el) *
+                           static_cast<double>(n_bins);
+    // One leaf histogram, the merged one and the partial curves live at the same time.
+    if (entries > static_cast<double>(max_entries) ||
+        !fits_in_memory(static_cast<std::uint64_t>(entries) + n_edges, 3 * sizeof(double)))
+        return fail("cutoff " + number_text(cutoff) + " with bin_size " + number_text(bin_size) +
+                    " gives " + std::to_string(n_bins) + " bins for " + std::to_string(n_el * n_el) +
+                    " element pairs, too many to hold in memory");
+
+    // Every centre tests the sites of (2 reach + 1)^3 cells of n_sites / n_cells each.
+    const CellList shape = CellList::shape(structure.lattice.matrix, cutoff);
+    const double scanned = (2.0 * static_cast<double>(shape.reach_a) + 1.0) *
+                           (2.0 * static_cast<double>(shape.reach_b) + 1.0) *
+                           (2.0 * static_cast<double>(shape.reach_c) + 1.0);
+    const double tests = static_cast<double>(n_sites) * scanned *
+                         std::max(1.0, static_cast<double>(n_sites) / static_cast<double>(shape.n_cells()));
+    if (!(tests <= max_pair_tests))
+        return fail("cutoff " + number_text(cutoff) +
+                    " is too large for this cell: the RDF would test about " +
+                    std::to_string(static_cast<unsigned long long>(std::min(tests, 1e19))) +
+                    " pair distances");
+
+    PrdfResult result;
+    result.elements = elements;
+    result.edges.resize(n_edges);
+    for (std::uint64_t k = 0; k < n_edges; ++k) result.edges[k] = static_cast<double>(k) * bin_size;
+    result.r.assign(result.edges.begin(), result.edges.end() - 1);
+
+    auto histogram = pair_histogram(structure, cutoff, bin_size, result.edges, n_bins, elements, pool);
+    if (!histogram) return fail(histogram.error());
+    const std::vector<double>& h = *histogram;
+
+    std::vector<double> shell(n_bins);
+    for (std::uint64_t k = 0; k < n_bins; ++k) {
+        const double e0 = result.edges[k], e1 = result.edges[k + 1];
+        shell[k] = (e1 * e1 * e1 - e0 * e0 * e0) * sphere_factor;
+    }
+    const ElementMap composition = structure.composition();
+    const double n_total = structure.n_atoms();
+
+    result.total.assign(n_bins, 0.0);
+    result.partials.reserve(n_el * n_el);
+    for (std::uint64_t p = 0; p < n_el; ++p) {
+        const double n_p = composition.at(elements[p]);
+        for (std::uint64_t q = 0; q < n_el; ++q) {
+            const double* block = h.data() + (p * n_el + q) * n_bins;
+            std::vector<double> curve(n_bins);
+            for (std::uint64_t k = 0; k < n_bins; ++k) {
+                result.total[k] += block[k] / (shell[k] * n_total);
+                curve[k] = n_p > 0.0 ? block[k] / (n_p * shell[k]) : 0.0;
+            }
+            result.partials.push_back(std::move(curve));
+        }
+    }
+    return result;
+}
+
+Result<PrdfResult> compute_prdf(const Structure& structure, std::uint64_t n_threads, double cutoff,
+                                double bin_size) {
+    if (n_threads == 0) return compute_prdf_inner(structure, cutoff, bin_size, shared_pool());
+    // The pool comes first: a thread-start failure is reported whatever the arguments.
+    auto pool = WorkerPool::start(n_threads);
+    if (!pool) return fail(pool.error());
+    return compute_prdf_inner(structure, cutoff, bin_size, **pool);
+}
+
+}  // namespace kelvara

@@ -1,0 +1,160 @@
+"""Worker pools: sizing, concurrent callers, fork safety, thread-start failure, no leaks."""
+
+from __future__ import annotations
+
+import multiprocessing
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+from conftest import random_triclinic
+
+from kelvara import Structure
+
+
+def run_python(code: str, env_update: dict[str, str | None] | None = None) -> str:
+    env = dict(os.environ)
+    for key in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        env.pop(key, None)
+    for key, value in (env_update or {}).items():
+        if value is not None:
+            env[key] = value
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, timeout=120,
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.strip()
+
+
+SIZE_AND_THREADS = """
+    import os
+    from kelvara import Structure
+    before = len(os.listdir("/proc/self/task"))
+    n = Structure.available_threads()
+    print(n, len(os.listdir("/proc/self/task")) - before)
+"""
+
+
+@pytest.mark.parametrize(("env", "expected"), [
+    ({}, os.cpu_count()),
+    ({"RAYON_NUM_THREADS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": "+5"}, 5),
+    ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "7"}, os.cpu_count()),
+    ({"RAYON_NUM_THREADS": "x", "RAYON_RS_NUM_CPUS": "4"}, 4),
+    ({"RAYON_RS_NUM_CPUS": "6"}, 6),
+    ({"RAYON_RS_NUM_CPUS": "0"}, os.cpu_count()),
+    ({"RAYON_RS_NUM_CPUS": "-2"}, os.cpu_count()),
+])
+def test_shared_pool_size_from_environment(env, expected):
+    size, started = map(int, run_python(SIZE_AND_THREADS, env).split())
+    assert size == expected
+    assert started == expected  # the shared pool starts exactly that many workers
+
+
+def curves(s: Structure, **kwargs):
+    _, partials, total = s.prdf(cutoff=6.0, **kwargs)
+    return np.concatenate([total, *partials.values()])
+
+
+def test_concurrent_python_threads(rng):
+    structures = [random_triclinic(rng, 150, elements=("A", "B")) for _ in range(3)]
+    expected = [curves(s) for s in structures]
+    failures: list[str] = []
+
+    def worker(k: int) -> None:
+        for round_ in range(6):
+            s = k % 3
+            got = curves(structures[s], n_threads=(0, 1, 2)[(k + round_) % 3])
+            if not np.array_equal(got, expected[s]):
+                failures.append(f"thread {k} round {round_}")
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads)
+    assert failures == []
+
+
+def child_result(queue_value) -> float:
+    s = random_triclinic(np.random.default_rng(5), 60)
+    return float(curves(s).sum())
+
+
+def test_os_fork_child_rebuilds_shared_pool(rng):
+    s = random_triclinic(rng, 60)
+    expected = float(curves(s).sum())  # the parent's shared pool exists now
+    read_fd, write_fd = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # child: must not wait on the parent's (absent) workers
+        try:
+            os.write(write_fd, repr(float(curves(s).sum())).encode())
+        finally:
+            os._exit(0)
+    os.close(write_fd)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        done, _ = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        time.sleep(0.05)
+    else:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        pytest.fail("the forked child hung in prdf")
+    with os.fdopen(read_fd) as pipe:
+        assert float(pipe.read()) == expected
+
+
+def test_multiprocessing_fork_workers():
+    s = random_triclinic(np.random.default_rng(5), 60)
+    expected = float(curves(s).sum())
+    with multiprocessing.get_context("fork").Pool(2) as pool:
+        got = pool.map_async(child_result, range(4)).get(timeout=60)
+    assert got == [expected] * 4
+
+
+def rss_kib() -> int:
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS"))
+
+
+@pytest.mark.parametrize("n_threads", [0, 2])
+def test_no_thread_or_memory_leak(rng, n_threads):
+    s = random_triclinic(rng, 20)
+    for _ in range(200):  # warm up allocator and the shared pool
+        s.total_rdf(cutoff=4.0, n_threads=n_threads)
+    tasks, rss = len(os.listdir("/proc/self/task")), rss_kib()
+    for _ in range(3000):
+        s.total_rdf(cutoff=4.0, n_threads=n_threads)
+    assert len(os.listdir("/proc/self/task")) == tasks
+    assert rss_kib() - rss < 8 * 1024
+
+
+@pytest.mark.parametrize("requested", [3000, 70000])
+def test_thread_start_failure_is_reported(requested):
+    # Address space for a few dozen thread stacks only: starting thousands must fail.
+    out = run_python(f"""
+        import resource
+        from kelvara import Structure
+        s = Structure([[3, 0, 0], [0, 3, 0], [0, 0, 3]], [[0, 0, 0]], [{{"X": 1.0}}])
+        s.prdf(cutoff=4.0, n_threads=1)
+        with open("/proc/self/status") as f:
+            vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (512 << 20), resource.RLIM_INFINITY))
+        try:
+            s.prdf(cutoff=-1, n_threads={requested})
+        except ValueError as e:
+            print(e)
+        print(s.prdf(cutoff=4.0, n_threads=2)[2][30])
+    """)
+    message, value = out.splitlines()
+    assert message.startswith(f"could not start {requested} worker threads: ")
+    assert len(message) > len(f"could not start {requested} worker threads: ")
+    assert float(value) == 0.5132190927363154  # the process still works afterwards
