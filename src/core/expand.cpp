@@ -53,14 +53,19 @@ int compare_fraction(double p, double q, double v) {
     return 0;
 }
 
-/// The smallest denominator of a fraction strictly inside (lo, hi), 0 < lo < hi < 1,
-/// found by a Stern-Brocot descent that takes whole runs of steps at once; 0 when
+/// A fraction p/q held in doubles (both whole numbers below 2^53).
+struct Fraction {
+    double p = 0.0, q = 0.0;
+};
+
+/// The fraction with the smallest denominator strictly inside (lo, hi), 0 < lo < hi < 1,
+/// found by a Stern-Brocot descent that takes whole runs of steps at once; q = 0 when
 /// that denominator exceeds q_max (at most 2^50, so every number here is exact).
-std::uint64_t simplest_denominator(double lo, double hi, double q_max) {
+Fraction simplest_fraction(double lo, double hi, double q_max) {
     double pl = 0.0, ql = 1.0, pr = 1.0, qr = 1.0;  // pl/ql <= lo < hi <= pr/qr
     for (;;) {
         const double pm = pl + pr, qm = ql + qr;
-        if (qm > q_max) return 0;
+        if (qm > q_max) return {};
         if (compare_fraction(pm, qm, lo) <= 0) {
             // Move the left end to (pl + k*pr)/(ql + k*qr), the largest k keeping it <= lo.
             const double k_cap = std::floor((q_max - ql) / qr);
@@ -82,7 +87,7 @@ std::uint64_t simplest_denominator(double lo, double hi, double q_max) {
             pr += k * pl;
             qr += k * ql;
         } else {
-            return static_cast<std::uint64_t>(qm);
+            return {pm, qm};
         }
     }
 }
@@ -192,19 +197,39 @@ std::uint64_t best_denominator(double x, std::uint64_t max_denominator) {
     // and the search jumps straight to it. Every jump lowers the best error by more
     // than 1e-12 and the search ends at an error below 1e-9, which some denominator
     // below ~2e9 always reaches, so it ends quickly for any max_denominator.
+    //
+    // The error formula rounds x*d, so at the very edge of the window it may disagree
+    // with exact arithmetic by ~1e-16: the window is widened by that much, and a
+    // fraction the formula then rejects is cut off and the search goes on past it.
     // Values beyond 2^20 (never an occupancy) keep the result of the literal scan.
     if (!(std::fabs(x) < 1048576.0) || !(search.best_error < 1.0)) return search.chosen;
     const double fraction = x - std::floor(x);  // exact
     const double q_max = static_cast<double>(std::min<std::uint64_t>(max_denominator, 1ull << 50));
+    // Above the rounding of x*d (half an ulp of x*d, divided by d), far below 1e-12.
+    const double slack = 0x1p-51 * std::max(1.0, std::fabs(x));
+    // Denominators only grow from one candidate to the next, so the search ends; the
+    // cap is a guard that is never reached by the error bounds above.
+    constexpr int kMaxCandidates = 1 << 22;
+    int candidates = 0;
     for (;;) {
-        const double window = search.best_error - 1e-12;
-        const double lo = fraction - window, hi = fraction + window;
-        if (!(lo > 0.0 && hi < 1.0 && lo < hi)) return search.chosen;
-        const std::uint64_t d = simplest_denominator(lo, hi, q_max);
-        if (d == 0) return search.chosen;
-        // `kept` only when the last bit of the error formula disagrees with the
-        // exact window; the choice then stands.
-        if (search.consider(x, d) != Step::replaced) return search.chosen;
+        const double window = search.best_error - 1e-12 + slack;
+        double lo = fraction - window, hi = fraction + window;
+        for (;;) {
+            if (!(lo > 0.0 && hi < 1.0 && lo < hi)) return search.chosen;
+            const Fraction f = simplest_fraction(lo, hi, q_max);
+            if (f.q == 0.0 || ++candidates > kMaxCandidates) return search.chosen;
+            const Step step = search.consider(x, static_cast<std::uint64_t>(f.q));
+            if (step == Step::stop) return search.chosen;
+            if (step == Step::replaced) break;
+            // Rejected at the edge of the window: cut the window just past f.
+            if (compare_fraction(f.p, f.q, fraction) < 0) {
+                lo = f.p / f.q;
+                if (compare_fraction(f.p, f.q, lo) > 0) lo = std::nextafter(lo, 1.0);
+            } else {
+                hi = f.p / f.q;
+                if (compare_fraction(f.p, f.q, hi) < 0) hi = std::nextafter(hi, 0.0);
+            }
+        }
     }
 }
 
