@@ -257,7 +257,7 @@ def random_disordered(rng: np.random.Generator, n_sites: int) -> Structure:
     choices = [
         {"Fe": 0.5, "Ni": 0.5}, {"Fe": 0.25, "Ni": 0.75}, {"Co": 1 / 3, "Mn": 1 / 3},
         {"O": 0.875}, {"O": 1.0}, {"Ti": 1.0}, {"La": 0.7, "Sr": 0.3}, {"Fe": 0.05},
-        {"Cr": 0.9999995}, {"Cr": 0.99999},
+        {"Cr": 0.9999995}, {"Cr": 0.99999}, {"Fe": -0.1, "Ni": 0.6}, {"Fe": 0.5005, "Ni": 0.5},
     ]  # fmt: skip
     species = [choices[i] for i in rng.integers(0, len(choices), n_sites)]
     return cubic(5.0, rng.random((n_sites, 3)).tolist(), species)
@@ -367,6 +367,13 @@ def test_too_many_sites():
 def test_largest_limit_is_accepted():
     out, report = two_site({"Fe": 0.5}, {"O": 1.0}).expand_occupancies(2**64 - 1)
     assert report["scale"] == [2, 2, 2] and out.n_sites == 12
+
+
+def test_supercell_beyond_memory_is_refused():
+    # L = lcm(7, 9, 11, 13, 16) = 720720; with no site limit the cell cannot be built.
+    s = cubic(4.0, [[0, 0, 0]], [{"A": 1 / 7, "B": 1 / 9, "C": 1 / 11, "D": 1 / 13, "E": 1 / 16}])
+    with pytest.raises(ValueError, match=r"^a \d+x\d+x\d+ supercell"):
+        s.expand_occupancies(2**64 - 1)
 
 
 def test_all_vacancies_fail():
