@@ -11,10 +11,13 @@ from __future__ import annotations
 import math
 import os
 import re
-from typing import TYPE_CHECKING
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Union
 
 if TYPE_CHECKING:
     from kelvara._kelvara import Structure
+
+StrPath = Union[str, "os.PathLike[str]"]
 
 __all__ = ["write_cif", "write_extxyz", "write_poscar", "write_structure"]
 
@@ -27,7 +30,7 @@ def _num(value: float) -> str:
     return f"{value + 0.0:.{_DIGITS}f}"
 
 
-def _row(values) -> str:
+def _row(values: Sequence[float]) -> str:
     return " ".join(f"{_num(v):>20}" for v in values)
 
 
@@ -60,12 +63,12 @@ def _formula(structure: Structure) -> str:
     return " ".join(parts)
 
 
-def _write_text(path: str | os.PathLike, text: str) -> None:
+def _write_text(path: StrPath, text: str) -> None:
     with open(path, "w", encoding="utf-8", newline="\n") as handle:
         handle.write(text)
 
 
-def write_poscar(structure: Structure, path: str | os.PathLike) -> None:
+def write_poscar(structure: Structure, path: StrPath) -> None:
     """Write an ordered structure as a VASP 5 POSCAR with fractional ("Direct") coordinates.
 
     Atoms are grouped by element in element order (the order of
@@ -87,7 +90,7 @@ def write_poscar(structure: Structure, path: str | os.PathLike) -> None:
     _write_text(path, "\n".join(lines) + "\n")
 
 
-def write_extxyz(structure: Structure, path: str | os.PathLike) -> None:
+def write_extxyz(structure: Structure, path: StrPath) -> None:
     """Write an ordered structure as extended XYZ with Cartesian positions in Angstrom.
 
     The comment line carries ``Lattice="..."`` (rows a, b, c),
@@ -106,7 +109,7 @@ def write_extxyz(structure: Structure, path: str | os.PathLike) -> None:
     _write_text(path, "\n".join(lines) + "\n")
 
 
-def _cell_parameters(matrix) -> tuple[list[float], list[float]]:
+def _cell_parameters(matrix: Sequence[Sequence[float]]) -> tuple[list[float], list[float]]:
     """Lengths a, b, c and angles alpha (b^c), beta (a^c), gamma (a^b) in degrees."""
     lengths = [math.sqrt(sum(x * x for x in row)) for row in matrix]
 
@@ -129,7 +132,7 @@ def _cif_value(text: str) -> str:
     return f'"{text}"'
 
 
-def write_cif(structure: Structure, path: str | os.PathLike) -> None:
+def write_cif(structure: Structure, path: StrPath) -> None:
     """Write a structure as a P1 CIF, keeping partial occupancies.
 
     One ``_atom_site`` row per (site, element): a mixed site becomes several rows at
@@ -172,7 +175,7 @@ def write_cif(structure: Structure, path: str | os.PathLike) -> None:
     _write_text(path, "\n".join(lines) + "\n")
 
 
-def _format_from_path(path: str | os.PathLike) -> str:
+def _format_from_path(path: StrPath) -> str:
     name = os.path.basename(os.fspath(path))
     lower = name.lower()
     if lower.endswith(".cif"):
@@ -187,7 +190,7 @@ def _format_from_path(path: str | os.PathLike) -> str:
     )
 
 
-def write_structure(structure: Structure, path: str | os.PathLike, fmt: str | None = None) -> None:
+def write_structure(structure: Structure, path: StrPath, fmt: str | None = None) -> None:
     """Write `structure` to `path` in the format named by `fmt` or by the file name.
 
     `fmt` is "poscar" (also "vasp"), "xyz" (also "extxyz") or "cif", in any case.
