@@ -283,13 +283,21 @@ Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, st
 
     // ---- pools of disordered copies with the same composition
     std::vector<Site> sites;  // the ordered copies first, then the placed atoms
+    // Copies are image-major with the input sites innermost, so copy i has the
+    // composition of input site i % n: each key is formatted once per input site.
+    std::vector<std::string> keys(n);
+    for (std::size_t s = 0; s < n; ++s)
+        if (!structure.sites[s].is_ordered()) keys[s] = pool_key(structure.sites[s]);
     std::map<std::string, std::vector<std::size_t>> pools;
+    std::vector<std::vector<std::size_t>*> pool_of_site(n, nullptr);
+    for (std::size_t s = 0; s < n; ++s)
+        if (!structure.sites[s].is_ordered()) pool_of_site[s] = &pools[keys[s]];
+    sites.reserve(supercell->sites.size());
     for (std::size_t i = 0; i < supercell->sites.size(); ++i) {
-        const Site& site = supercell->sites[i];
-        if (site.is_ordered())
-            sites.push_back(site);
+        if (std::vector<std::size_t>* pool = pool_of_site[i % n])
+            pool->push_back(i);
         else
-            pools[pool_key(site)].push_back(i);
+            sites.push_back(std::move(supercell->sites[i]));  // pool copies stay intact
     }
 
     // ---- counts, slots, seeded shuffle, placement
