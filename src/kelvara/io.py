@@ -1,0 +1,207 @@
+"""Writers for derived structures: VASP POSCAR, extended XYZ and CIF (P1).
+
+Everything here works on the public API of ``Structure`` (``lattice_matrix``,
+``frac_coords``, ``cart_coords``, ``species``), so the files can be read back by
+kelvara itself, ASE, pymatgen and VASP. Numbers are written with 12 decimals,
+enough for positions to survive a round trip to well below 1e-9.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import re
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Union
+
+if TYPE_CHECKING:
+    from kelvara._kelvara import Structure
+
+StrPath = Union[str, "os.PathLike[str]"]
+
+__all__ = ["write_cif", "write_extxyz", "write_poscar", "write_structure"]
+
+_DIGITS = 12
+_FORMATS = ("poscar", "xyz", "cif")
+
+
+def _num(value: float) -> str:
+    """Fixed-point text with 12 decimals; -0 is written as 0."""
+    return f"{value + 0.0:.{_DIGITS}f}"
+
+
+def _row(values: Sequence[float]) -> str:
+    return " ".join(f"{_num(v):>20}" for v in values)
+
+
+def _require_ordered(structure: Structure, fmt: str) -> None:
+    if not structure.is_ordered:
+        n = len(structure.disorder_summary())
+        raise ValueError(
+            f"{fmt} holds exactly one atom per site, but this structure has {n} partially "
+            "occupied or mixed site(s); expand it into an ordered supercell first with "
+            "`ordered, report = structure.expand_occupancies()`, or write it as CIF, "
+            "which keeps occupancies"
+        )
+
+
+def _site_elements(structure: Structure, fmt: str) -> list[str]:
+    """The one element of every site of an ordered structure, checked for the format."""
+    elements = [next(iter(site)) for site in structure.species]
+    for element in elements:
+        unreadable = fmt == "POSCAR" and element[:1] in "0123456789+"  # a count to a reader
+        if not element or unreadable or any(c.isspace() for c in element):
+            raise ValueError(f"element name {element!r} cannot be written to {fmt}")
+    return elements
+
+
+def _formula(structure: Structure) -> str:
+    parts = []
+    for element, amount in structure.composition.items():
+        rounded = round(amount)
+        parts.append(f"{element}{rounded}" if abs(amount - rounded) < 1e-9 else f"{element}{amount:.4f}")
+    return " ".join(parts)
+
+
+def _write_text(path: StrPath, text: str) -> None:
+    with open(path, "w", encoding="utf-8", newline="\n") as handle:
+        handle.write(text)
+
+
+def write_poscar(structure: Structure, path: StrPath) -> None:
+    """Write an ordered structure as a VASP 5 POSCAR with fractional ("Direct") coordinates.
+
+    Atoms are grouped by element in element order (the order of
+    ``structure.elements``), as VASP requires one block per species; within a block
+    they keep their site order. Raises ``ValueError`` for a disordered structure:
+    expand it first with ``Structure.expand_occupancies``.
+    """
+    _require_ordered(structure, "POSCAR")
+    elements = _site_elements(structure, "POSCAR")
+    frac = structure.frac_coords
+    order = sorted(set(elements), key=lambda e: e.encode("utf-8"))
+    blocks = {e: [i for i, el in enumerate(elements) if el == e] for e in order}
+    lines = [_formula(structure), "1.0"]
+    lines += [_row(row) for row in structure.lattice_matrix]
+    lines.append(" ".join(f"{e:>4}" for e in order))
+    lines.append(" ".join(f"{len(blocks[e]):>4}" for e in order))
+    lines.append("Direct")
+    lines += [_row(frac[i]) for e in order for i in blocks[e]]
+    _write_text(path, "\n".join(lines) + "\n")
+
+
+def write_extxyz(structure: Structure, path: StrPath) -> None:
+    """Write an ordered structure as extended XYZ with Cartesian positions in Angstrom.
+
+    The comment line carries ``Lattice="..."`` (rows a, b, c),
+    ``Properties=species:S:1:pos:R:3`` and ``pbc="T T T"``; atoms keep their site
+    order. Raises ``ValueError`` for a disordered structure: expand it first with
+    ``Structure.expand_occupancies``.
+    """
+    _require_ordered(structure, "extended XYZ")
+    elements = _site_elements(structure, "extended XYZ")
+    lattice = " ".join(_num(v) for row in structure.lattice_matrix for v in row)
+    lines = [
+        str(len(elements)),
+        f'Lattice="{lattice}" Properties=species:S:1:pos:R:3 pbc="T T T"',
+    ]
+    lines += [f"{e:<3} {_row(xyz)}" for e, xyz in zip(elements, structure.cart_coords)]
+    _write_text(path, "\n".join(lines) + "\n")
+
+
+def _cell_parameters(matrix: Sequence[Sequence[float]]) -> tuple[list[float], list[float]]:
+    """Lengths a, b, c and angles alpha (b^c), beta (a^c), gamma (a^b) in degrees."""
+    lengths = [math.sqrt(sum(x * x for x in row)) for row in matrix]
+
+    def angle(i: int, j: int) -> float:
+        dot = sum(x * y for x, y in zip(matrix[i], matrix[j]))
+        return math.degrees(math.acos(max(-1.0, min(1.0, dot / (lengths[i] * lengths[j])))))
+
+    return lengths, [angle(1, 2), angle(0, 2), angle(0, 1)]
+
+
+_CIF_SPECIAL = re.compile(r"""^[_#$'"\[\];]|\s|^$|^(data_|loop_|save_|global_|stop_)""", re.I)
+
+
+def _cif_value(text: str) -> str:
+    """A CIF token for `text`, quoted when it would otherwise not read back as itself."""
+    if not _CIF_SPECIAL.search(text) and text not in ("?", "."):
+        return text
+    if "'" not in text:
+        return f"'{text}'"
+    return f'"{text}"'
+
+
+def write_cif(structure: Structure, path: StrPath) -> None:
+    """Write a structure as a P1 CIF, keeping partial occupancies.
+
+    One ``_atom_site`` row per (site, element): a mixed site becomes several rows at
+    the same position, each with its occupancy, which is how CIF readers (kelvara,
+    pymatgen, ASE) expect disorder. The cell is written as lengths and angles, so a
+    reader rebuilds it in its standard orientation (a along x, b in the xy plane);
+    fractional coordinates are unaffected.
+    """
+    lengths, angles = _cell_parameters(structure.lattice_matrix)
+    name = re.sub(r"[^A-Za-z0-9]", "", "".join(structure.elements)) or "structure"
+    lines = [
+        "# written by kelvara",
+        f"data_{name}",
+        "_symmetry_space_group_name_H-M 'P 1'",
+        "_symmetry_Int_Tables_number 1",
+    ]
+    for axis, value in zip("abc", lengths):
+        lines.append(f"_cell_length_{axis} {_num(value)}")
+    for axis, value in zip(("alpha", "beta", "gamma"), angles):
+        lines.append(f"_cell_angle_{axis} {_num(value)}")
+    lines.append(f"_cell_volume {_num(structure.volume)}")
+    lines += ["loop_", "_symmetry_equiv_pos_site_id", "_symmetry_equiv_pos_as_xyz", "1 'x, y, z'"]
+    lines += [
+        "loop_",
+        "_atom_site_label",
+        "_atom_site_type_symbol",
+        "_atom_site_fract_x",
+        "_atom_site_fract_y",
+        "_atom_site_fract_z",
+        "_atom_site_occupancy",
+    ]
+    seen: dict[str, int] = {}
+    for site, xyz in zip(structure.species, structure.frac_coords):
+        for element, occupancy in site.items():
+            seen[element] = seen.get(element, 0) + 1
+            label = _cif_value(f"{element}{seen[element]}")
+            lines.append(
+                f"{label} {_cif_value(element)} {_row(xyz)} {_num(occupancy)}"
+            )
+    _write_text(path, "\n".join(lines) + "\n")
+
+
+def _format_from_path(path: StrPath) -> str:
+    name = os.path.basename(os.fspath(path))
+    lower = name.lower()
+    if lower.endswith(".cif"):
+        return "cif"
+    if lower.endswith((".xyz", ".extxyz")):
+        return "xyz"
+    if lower.endswith((".vasp", ".poscar")) or lower.startswith(("poscar", "contcar")):
+        return "poscar"
+    raise ValueError(
+        f"cannot tell the format of {name!r} from its name; use a .cif, .xyz, .extxyz or "
+        ".vasp extension, a POSCAR/CONTCAR name, or pass fmt='cif', 'xyz' or 'poscar'"
+    )
+
+
+def write_structure(structure: Structure, path: StrPath, fmt: str | None = None) -> None:
+    """Write `structure` to `path` in the format named by `fmt` or by the file name.
+
+    `fmt` is "poscar" (also "vasp"), "xyz" (also "extxyz") or "cif", in any case.
+    Without it the name decides: ``*.cif``; ``*.xyz`` and ``*.extxyz``; ``*.vasp``,
+    ``*.poscar`` and names starting with POSCAR or CONTCAR. POSCAR and XYZ need an
+    ordered structure (see ``Structure.expand_occupancies``); CIF keeps occupancies.
+    """
+    if fmt is None:
+        kind = _format_from_path(path)
+    else:
+        kind = {"vasp": "poscar", "extxyz": "xyz"}.get(str(fmt).lower(), str(fmt).lower())
+        if kind not in _FORMATS:
+            raise ValueError(f"unknown format {fmt!r}; expected 'poscar', 'xyz' or 'cif'")
+    {"poscar": write_poscar, "xyz": write_extxyz, "cif": write_cif}[kind](structure, path)

@@ -1,0 +1,521 @@
+"""Structure.expand_occupancies: supercell choice, seeded assignment, report, warnings."""
+
+from __future__ import annotations
+
+import math
+import re
+
+import numpy as np
+import pytest
+
+from conftest import cubic
+from kelvara import Structure
+
+MASK = (1 << 64) - 1
+MULTIPLIER = 0x2545F4914F6CDD1D
+
+
+# ---- an independent, literal Python model of the expansion ----------------------------
+
+
+class XorShift:
+    """xorshift64* with a multiplied seed, computed with explicit 64-bit masking."""
+
+    def __init__(self, seed: int):
+        self.state = (seed * MULTIPLIER) & MASK or 1
+
+    def next(self) -> int:
+        x = self.state
+        x ^= x >> 12
+        x ^= (x << 25) & MASK
+        x ^= x >> 27
+        self.state = x
+        return (x * MULTIPLIER) & MASK
+
+
+def best_denominator_ref(x: float, max_denominator: int, chunk: int = 1 << 16) -> int:
+    """The literal scan d = 1, 2, ... with the 1e-12 margin and the 1e-9 early stop,
+    vectorised over chunks of denominators (same IEEE operations per d)."""
+    best, chosen, start = math.inf, 1, 1
+    while start <= max_denominator:
+        d = np.arange(start, min(max_denominator, start + chunk - 1) + 1, dtype=np.float64)
+        y = x * d
+        r = np.trunc(y)
+        r = r + np.where(np.abs(y - r) >= 0.5, np.sign(y), 0.0)  # halves away from zero
+        err = np.abs(y - r) / d
+        for i in np.flatnonzero(err < best - 1e-12):
+            if err[i] < best - 1e-12:
+                best, chosen = float(err[i]), int(d[i])
+                if best < 1e-9:
+                    return chosen
+        start += chunk
+    return chosen
+
+
+def site_ordered(species: dict) -> bool:
+    return len(species) == 1 and abs(next(iter(species.values())) - 1.0) < 1e-6
+
+
+def expand_ref(structure: Structure, max_sites=4096, seed=42, max_denominator=16):
+    """Expected (species, frac, report, n_vacancies, scale) of an expansion."""
+    species = structure.species
+    n = len(species)
+    exact = 1
+    for site in species:
+        if site_ordered(site):
+            continue
+        for o in site.values():
+            if 0 < o < 1:
+                exact = math.lcm(exact, best_denominator_ref(o, max_denominator))
+        total = -0.0
+        for o in site.values():
+            total += o
+        if total < 0.999999:
+            exact = math.lcm(exact, best_denominator_ref(total, max_denominator))
+    c = 0
+    while (c + 1) ** 3 * n <= max_sites:
+        c += 1
+    m = max(1, min(exact, c))
+    cells = []
+    for i in range(m):
+        for j in range(m):
+            for k in range(m):
+                for site, f in zip(species, structure.frac_coords):
+                    cells.append((site, [(f[0] + i) / m, (f[1] + j) / m, (f[2] + k) / m]))
+    ordered = [(dict(s), f) for s, f in cells if site_ordered(s)]
+    pools: dict[str, list[int]] = {}
+    for idx, (s, _) in enumerate(cells):
+        if not site_ordered(s):
+            key = "|".join(sorted(f"{e}:{o:.4f}" for e, o in s.items()))
+            pools.setdefault(key, []).append(idx)
+    rng = XorShift(seed)
+    placed, report, vacancies = [], [], 0
+    for key in sorted(pools, key=lambda k: k.encode()):
+        members = pools[key]
+        rep = list(cells[members[0]][0].items())
+        p = len(members)
+        targets = [o * p for _, o in rep]
+        counts = [max(0, math.floor(t)) for t in targets]
+        s = -0.0
+        for t in targets:
+            s += t
+        n_atoms = min(p, max(0, math.floor(s + 0.5)))
+        if sum(counts) < n_atoms:
+            order = sorted(range(len(rep)), key=lambda j: -(targets[j] - counts[j]))
+            for j in order[: min(n_atoms - sum(counts), len(rep))]:
+                counts[j] += 1
+        slots = [j for j in range(len(rep)) for _ in range(counts[j])]
+        slots += [None] * (p - len(slots))
+        for i in range(len(slots) - 1, 0, -1):
+            r = rng.next() % (i + 1)
+            slots[i], slots[r] = slots[r], slots[i]
+        for r, slot in enumerate(slots):
+            if slot is None:
+                vacancies += 1
+            else:
+                placed.append(({rep[slot][0]: 1.0}, cells[members[r]][1]))
+        report += [(e, o, p, counts[j]) for j, (e, o) in enumerate(rep)]
+    sites = ordered + placed
+    return [s for s, _ in sites], [f for _, f in sites], report, vacancies, [m, m, m]
+
+
+def report_tuples(report: dict):
+    return [
+        (e["element"], e["target_occupancy"], e["sites_in_pool"], e["atoms_placed"])
+        for e in report["occupancy_report"]
+    ]
+
+
+def two_site(first: dict, second: dict | None = None) -> Structure:
+    """A 4 A cubic cell with a site at the origin and (optionally) one at the centre."""
+    frac = [[0.0, 0.0, 0.0]] + ([[0.5, 0.5, 0.5]] if second else [])
+    return cubic(4.0, frac, [first] + ([second] if second else []))
+
+
+def needed_multiplier(warnings: list[str]) -> int | None:
+    for w in warnings:
+        found = re.search(r"would need a (\d+)x\1x\1 supercell", w)
+        if found:
+            return int(found.group(1))
+    return None
+
+
+# ---- generator ------------------------------------------------------------------------
+
+
+def test_generator_reference_values():
+    g = XorShift(42)
+    assert g.state == 0x1D7A1FD707DC46C2
+    assert [g.next() for _ in range(3)] == [
+        9031115202597251512,
+        5605123265127028853,
+        14695514582857109933,
+    ]
+    g0 = XorShift(0)
+    assert g0.state == 1 and g0.next() == 5180492295206395165
+
+
+def test_four_slot_pool_is_dealt_as_the_reference_shuffle():
+    # One pool of four sites, two Fe and two Ni: slots Fe, Fe, Ni, Ni become Ni, Fe, Ni, Fe.
+    frac = [[0.0, 0.0, 0.0], [0.25, 0.0, 0.0], [0.5, 0.0, 0.0], [0.75, 0.0, 0.0]]
+    s = cubic(4.0, frac, [{"Fe": 0.5, "Ni": 0.5}] * 4)
+    out, report = s.expand_occupancies(max_sites=4)
+    assert report["scale"] == [1, 1, 1]
+    assert [list(d) for d in out.species] == [["Ni"], ["Fe"], ["Ni"], ["Fe"]]
+    assert out.frac_coords == frac
+
+
+# ---- worked examples --------------------------------------------------------------------
+
+
+def test_end_to_end_eight_site_example():
+    s = cubic(4.0, [[0.0, 0.0, 0.0]], [{"Fe": 0.5, "Ni": 0.5}])
+    out, report = s.expand_occupancies()
+    expected = [
+        ("Fe", [0, 0, 0]), ("Ni", [0, 0, 0.5]), ("Ni", [0, 0.5, 0]), ("Fe", [0, 0.5, 0.5]),
+        ("Fe", [0.5, 0, 0]), ("Ni", [0.5, 0, 0.5]), ("Ni", [0.5, 0.5, 0]), ("Fe", [0.5, 0.5, 0.5]),
+    ]  # fmt: skip
+    assert out.species == [{e: 1.0} for e, _ in expected]
+    assert out.frac_coords == [f for _, f in expected]
+    assert out.lattice_matrix == [[8.0, 0.0, 0.0], [0.0, 8.0, 0.0], [0.0, 0.0, 8.0]]
+    assert report == {
+        "scale": [2, 2, 2],
+        "n_vacancies": 0,
+        "warnings": [],
+        "occupancy_report": [
+            {"element": e, "target_occupancy": 0.5, "sites_in_pool": 8, "atoms_placed": 4,
+             "actual_occupancy": 0.5}
+            for e in ("Fe", "Ni")
+        ],
+    }  # fmt: skip
+    assert list(report) == ["scale", "n_vacancies", "warnings", "occupancy_report"]
+    assert list(report["occupancy_report"][0]) == [
+        "element", "target_occupancy", "sites_in_pool", "atoms_placed", "actual_occupancy",
+    ]  # fmt: skip
+
+
+def test_mixed_site_with_ordered_site_lists_ordered_copies_first():
+    s = two_site({"Fe": 0.5, "Ni": 0.5}, {"O": 1.0})
+    out, report = s.expand_occupancies()
+    assert report["scale"] == [2, 2, 2] and out.n_sites == 16
+    assert out.species[:8] == [{"O": 1.0}] * 8
+    assert sorted(next(iter(d)) for d in out.species[8:]) == ["Fe"] * 4 + ["Ni"] * 4
+    # Each new atom sits on a copy of the mixed site, in ascending copy order.
+    sup = s.make_supercell(2, 2, 2)
+    assert out.frac_coords[:8] == sup.frac_coords[1::2]
+    assert out.frac_coords[8:] == sup.frac_coords[0::2]
+
+
+@pytest.mark.parametrize(
+    "species, pool_size, counts, vacancies",
+    [
+        ({"Fe": 0.5, "Ni": 0.5}, 16, [8, 8], 0),
+        ({"Fe": 0.3}, 5, [2], 3),
+        ({"Fe": 0.3, "Ni": 0.3, "Co": 0.4}, 5, {"Co": 2, "Fe": 2, "Ni": 1}, 0),
+        ({"Fe": 0.01, "Ni": 0.99}, 16, [0, 16], 0),
+        ({"Co": 0.2, "Cr": 0.2, "Fe": 0.2, "Mn": 0.2, "Ni": 0.2}, 3, [1, 1, 1, 0, 0], 0),
+    ],
+)
+def test_pool_table(species, pool_size, counts, vacancies):
+    # pool_size copies of one site in a 1x1x1 cell (the site limit forbids growing it).
+    frac = [[i / pool_size, 0.0, 0.0] for i in range(pool_size)]
+    s = cubic(4.0, frac, [species] * pool_size)
+    out, report = s.expand_occupancies(max_sites=pool_size)
+    placed = {e["element"]: e["atoms_placed"] for e in report["occupancy_report"]}
+    if isinstance(counts, dict):
+        assert placed == counts
+    else:
+        assert list(placed.values()) == counts
+    assert all(e["sites_in_pool"] == pool_size for e in report["occupancy_report"])
+    assert report["n_vacancies"] == vacancies
+    assert out.n_sites == pool_size - vacancies
+    missing = [e for e, c in placed.items() if c == 0]
+    if missing:
+        assert report["warnings"][0].startswith(f"no atoms could be placed for {', '.join(missing)}:")
+
+
+def test_pools_of_equal_composition_are_shared_and_vacancies_summed():
+    s = two_site({"Fe": 0.5}, {"Fe": 0.5})
+    out, report = s.expand_occupancies()
+    assert report["occupancy_report"] == [
+        {"element": "Fe", "target_occupancy": 0.5, "sites_in_pool": 16, "atoms_placed": 8,
+         "actual_occupancy": 0.5}
+    ]  # fmt: skip
+    assert report["n_vacancies"] == 8 and out.n_sites == 8
+
+
+def test_compositions_equal_to_four_decimals_share_the_first_sites_occupancies():
+    s = two_site({"Fe": 0.50001, "Ni": 0.49999}, {"Fe": 0.5, "Ni": 0.5})
+    _, report = s.expand_occupancies(max_sites=2)
+    assert report_tuples(report) == [("Fe", 0.50001, 2, 1), ("Ni", 0.49999, 2, 1)]
+
+
+# ---- cross-check against the Python model -----------------------------------------------
+
+
+def random_disordered(rng: np.random.Generator, n_sites: int) -> Structure:
+    choices = [
+        {"Fe": 0.5, "Ni": 0.5}, {"Fe": 0.25, "Ni": 0.75}, {"Co": 1 / 3, "Mn": 1 / 3},
+        {"O": 0.875}, {"O": 1.0}, {"Ti": 1.0}, {"La": 0.7, "Sr": 0.3}, {"Fe": 0.05},
+        {"Cr": 0.9999995}, {"Cr": 0.99999}, {"Fe": -0.1, "Ni": 0.6}, {"Fe": 0.5005, "Ni": 0.5},
+    ]  # fmt: skip
+    species = [choices[i] for i in rng.integers(0, len(choices), n_sites)]
+    return cubic(5.0, rng.random((n_sites, 3)).tolist(), species)
+
+
+@pytest.mark.parametrize("case", range(12))
+def test_matches_python_model_site_for_site(case):
+    rng = np.random.default_rng(1000 + case)
+    s = random_disordered(rng, int(rng.integers(1, 7)))
+    max_sites = int(rng.choice([0, 3, 64, 500, 4096, 10**6]))
+    seed = int(rng.integers(0, 2**63)) if case % 3 else case
+    max_den = int(rng.choice([0, 4, 16, 100]))
+    if s.n_sites > max_sites:
+        with pytest.raises(ValueError, match=r"^even a 1x1x1 cell holds"):
+            s.expand_occupancies(max_sites, seed, max_den)
+        return
+    out, report = s.expand_occupancies(max_sites, seed, max_den)
+    species, frac, ref_report, vacancies, scale = expand_ref(s, max_sites, seed, max_den)
+    assert out.species == species
+    assert out.frac_coords == frac
+    assert report_tuples(report) == ref_report
+    assert report["n_vacancies"] == vacancies and report["scale"] == scale
+    for entry in report["occupancy_report"]:
+        assert entry["actual_occupancy"] == entry["atoms_placed"] / entry["sites_in_pool"]
+
+
+def test_reproducible_and_counts_independent_of_seed():
+    s = cubic(5.0, [[0, 0, 0], [0.5, 0.5, 0.5], [0.5, 0, 0]],
+              [{"La": 0.7, "Sr": 0.3}, {"Mn": 1.0}, {"O": 0.875}])  # fmt: skip
+    runs = {}
+    for seed in (0, 1, 42, 2**64 - 1):
+        first = s.expand_occupancies(seed=seed)
+        again = s.expand_occupancies(seed=seed)
+        assert first[0].species == again[0].species and first[0].frac_coords == again[0].frac_coords
+        assert first[1] == again[1]
+        runs[seed] = first
+    reports = [r for _, r in runs.values()]
+    assert all(r == reports[0] for r in reports)
+    compositions = [o.composition for o, _ in runs.values()]
+    assert all(c == compositions[0] for c in compositions)
+    arrangements = {tuple(map(tuple, o.frac_coords)) for o, _ in runs.values()}
+    assert len(arrangements) > 1
+
+
+def test_structure_agrees_with_report_and_input_is_unchanged():
+    s = cubic(5.0, [[0, 0, 0], [0.5, 0.5, 0.5]], [{"La": 0.7, "Sr": 0.3}, {"O": 0.875}])
+    before = (s.species, s.frac_coords, s.lattice_matrix)
+    out, report = s.expand_occupancies(max_sites=2000)
+    assert (s.species, s.frac_coords, s.lattice_matrix) == before
+    placed: dict[str, int] = {}
+    for entry in report["occupancy_report"]:
+        placed[entry["element"]] = placed.get(entry["element"], 0) + entry["atoms_placed"]
+        assert abs(entry["actual_occupancy"] - entry["target_occupancy"]) <= 0.5 / entry["sites_in_pool"]
+    assert out.composition == {e: float(c) for e, c in sorted(placed.items())}
+    assert out.is_ordered
+
+
+# ---- supercell choice -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "occupancy, max_sites, scale",
+    [
+        (0.5, 4096, 2), (1 / 3, 4096, 3), (0.3333, 4096, 3), (0.25, 4096, 4), (0.75, 4096, 4),
+        (1 / 16, 4096, 16), (0.0625, 4095, 15), (0.5, 7, 1), (0.5, 8, 2), (0.7, 4096, 10),
+        (0.05, 4096, 16), (0.01, 4096, 1),
+    ],
+)  # fmt: skip
+def test_supercell_choice(occupancy, max_sites, scale):
+    for species in ({"Fe": occupancy}, {"Fe": occupancy, "Ni": 1.0 - occupancy}):
+        s = cubic(4.0, [[0, 0, 0]], [species])
+        if occupancy * scale**3 < 0.5:  # nothing could be placed on a lone vacancy site
+            continue
+        _, report = s.expand_occupancies(max_sites)
+        assert report["scale"] == [scale] * 3
+
+
+def test_multiplier_shrinks_to_fit_the_limit():
+    frac = [[i / 10, 0, 0] for i in range(10)]
+    s = cubic(4.0, frac, [{"Fe": 0.7}] + [{"O": 1.0}] * 9)
+    out, report = s.expand_occupancies()
+    assert report["scale"] == [7, 7, 7] and out.n_sites == 9 * 343 + 240
+
+
+def test_lcm_of_denominators_not_product():
+    s = two_site({"Fe": 0.25}, {"Ni": 1 / 6})
+    _, report = s.expand_occupancies(max_sites=10**6)
+    assert report["scale"] == [12, 12, 12]
+
+
+def test_ordered_structure_is_copied():
+    s = two_site({"Na": 1.0}, {"Cl": 0.9999995})
+    out, report = s.expand_occupancies()
+    assert report == {"scale": [1, 1, 1], "n_vacancies": 0, "warnings": [], "occupancy_report": []}
+    assert out.species == s.species and out.frac_coords == s.frac_coords
+
+
+def test_too_many_sites():
+    s = cubic(10.0, np.random.default_rng(0).random((5000, 3)).tolist(), [{"O": 1.0}] * 5000)
+    with pytest.raises(ValueError) as info:
+        s.expand_occupancies()
+    assert str(info.value) == "even a 1x1x1 cell holds 5000 sites, above the limit of 4096"
+    with pytest.raises(ValueError, match=r"^even a 1x1x1 cell holds 1 sites, above the limit of 0$"):
+        cubic(4.0, [[0, 0, 0]], [{"Fe": 1.0}]).expand_occupancies(0)
+
+
+def test_largest_limit_is_accepted():
+    out, report = two_site({"Fe": 0.5}, {"O": 1.0}).expand_occupancies(2**64 - 1)
+    assert report["scale"] == [2, 2, 2] and out.n_sites == 12
+
+
+def test_supercell_beyond_memory_is_refused():
+    # L = lcm(7, 9, 11, 13, 16) = 720720; with no site limit the cell cannot be built.
+    s = cubic(4.0, [[0, 0, 0]], [{"A": 1 / 7, "B": 1 / 9, "C": 1 / 11, "D": 1 / 13, "E": 1 / 16}])
+    with pytest.raises(ValueError, match=r"^a \d+x\d+x\d+ supercell"):
+        s.expand_occupancies(2**64 - 1)
+
+
+def test_all_vacancies_fail():
+    with pytest.raises(ValueError, match=r"^no sites remain after expansion; check the occupancies$"):
+        cubic(4.0, [[0, 0, 0]], [{"Fe": 0.2}]).expand_occupancies(max_sites=1)
+
+
+# ---- best denominator, observed through the multiplier the warning names -----------------
+
+
+@pytest.mark.parametrize(
+    "x", [0.123456789, 1 / 3 + 1e-7, 0.4999999, 1e-5, 0.7071067811865476, 2.0**-30, 0.3333]
+)
+@pytest.mark.parametrize("max_denominator", [17, 5000, 10**5, 10**12, 2**64 - 1])
+def test_best_denominator_matches_literal_scan(x, max_denominator):
+    # A Co 0.5 site on a 1x1x1 cell forces a deviation of 0.5, so the approximation
+    # warning names the exact multiplier lcm(best(x), best(x) for the vacancy, 2).
+    s = two_site({"Fe": x}, {"Co": 0.5})
+    _, report = s.expand_occupancies(2, 1, max_denominator)
+    limit = min(max_denominator, 10**7)
+    expected = math.lcm(best_denominator_ref(x, limit), 2)
+    assert needed_multiplier(report["warnings"]) == expected
+
+
+def test_best_denominator_small_cases():
+    # 0.125 with max_denominator 4: every d has error 0.125, so 1 wins; 0 means no search.
+    _, report = two_site({"Fe": 0.125}, {"Co": 0.5}).expand_occupancies(2, 1, 4)
+    assert needed_multiplier(report["warnings"]) == 2
+    _, report = two_site({"Fe": 0.125}, {"Co": 0.5}).expand_occupancies(2, 1, 0)
+    assert needed_multiplier(report["warnings"]) is None and report["scale"] == [1, 1, 1]
+
+
+def test_multiplier_beyond_64_bits_is_named_as_a_bound():
+    # Distinct large prime denominators overflow 64 bits; the choice of m is unaffected.
+    primes = [1000003, 1000033, 1000037, 1000039]
+    species = [{"Fe": p // 3 / p} for p in primes] + [{"Co": 0.5}]
+    frac = [[i / 5, 0, 0] for i in range(5)]
+    _, report = cubic(4.0, frac, species).expand_occupancies(5, 1, 10**7)
+    assert report["scale"] == [1, 1, 1]
+    assert any(
+        "would need a supercell larger than 18446744073709551615x18446744073709551615x"
+        "18446744073709551615 to come out exactly" in w
+        for w in report["warnings"]
+    )
+
+
+# ---- warnings ----------------------------------------------------------------------------
+
+
+def test_warnings_exact_text_and_order():
+    # Fe 0.02 on one copy: nothing placed, deviation exactly 0.02; L = 2 (Co 0.5), m = 1.
+    s = cubic(4.0, [[0, 0, 0], [0.5, 0, 0], [0, 0.5, 0]], [{"Fe": 0.02}, {"Co": 0.5}, {"Co": 0.5}])
+    _, report = s.expand_occupancies(max_sites=3)
+    assert report["warnings"] == [
+        "no atoms could be placed for Fe: the occupancy is too small for a 1x1x1 supercell, "
+        "so these elements are absent from the expanded structure",
+        "the occupancies would need a 2x2x2 supercell to come out exactly, but that exceeds "
+        "the 3-site limit; 1x1x1 was used and the occupancies are approximated (worst "
+        "deviation 0.0200)",
+    ]
+
+
+def test_no_approximation_warning_below_threshold_or_when_exact_multiplier_used():
+    s = cubic(4.0, [[0, 0, 0], [0.5, 0, 0], [0, 0.5, 0]], [{"Fe": 0.0199}, {"Co": 0.5}, {"Co": 0.5}])
+    _, report = s.expand_occupancies(max_sites=3)
+    assert len(report["warnings"]) == 1 and report["warnings"][0].startswith("no atoms")
+    # max_denominator 0: L = 1 = m, however large the deviation.
+    _, report = cubic(4.0, [[0, 0, 0]], [{"Fe": 0.5, "Ni": 0.5}]).expand_occupancies(max_denominator=0)
+    assert report["warnings"] == [
+        "no atoms could be placed for Ni: the occupancy is too small for a 1x1x1 supercell, "
+        "so these elements are absent from the expanded structure"
+    ]
+
+
+def test_missing_element_named_once_across_pools():
+    s = cubic(4.0, [[0, 0, 0], [0.5, 0, 0]], [{"Mn": 0.01, "Fe": 0.99}, {"Mn": 0.02, "Co": 0.98}])
+    _, report = s.expand_occupancies(max_sites=2)
+    assert report["warnings"][0].startswith("no atoms could be placed for Mn: ")
+    mn = [e for e in report["occupancy_report"] if e["element"] == "Mn"]
+    assert len(mn) == 2 and all(e["atoms_placed"] == 0 for e in mn)
+    many = cubic(4.0, [[0, 0, 0]], [{"Mn": 0.05, "Co": 0.05, "Fe": 0.9}])
+    _, report = many.expand_occupancies(max_sites=1)
+    assert report["warnings"][0].startswith("no atoms could be placed for Co, Mn: ")
+
+
+def test_worst_deviation_is_formatted_with_four_decimals():
+    s = two_site({"Fe": 0.3}, {"O": 1.0})
+    _, report = s.expand_occupancies(max_sites=2)
+    assert report["warnings"][-1].endswith(
+        "would need a 10x10x10 supercell to come out exactly, but that exceeds the 2-site limit; "
+        "1x1x1 was used and the occupancies are approximated (worst deviation 0.3000)"
+    )
+
+
+# ---- occupancies above one (within the 1.001 tolerance) -----------------------------------
+
+
+def test_floors_above_pool_size_report_what_is_placed():
+    # 0.5005 + 0.5 = 1.0005: over 2000 copies the floors are 1001 + 1000 > 2000.
+    n = 2000
+    frac = [[i / n, 0.0, 0.0] for i in range(n)]
+    s = cubic(40.0, frac, [{"Fe": 0.5005, "Ni": 0.5}] * n)
+    out, report = s.expand_occupancies(max_sites=n, max_denominator=0)
+    placed = {e["element"]: e["atoms_placed"] for e in report["occupancy_report"]}
+    assert sum(placed.values()) == n and report["n_vacancies"] == 0
+    assert out.composition == {e: float(c) for e, c in placed.items()}
+    assert placed == {"Fe": 1000, "Ni": 1000}  # the larger count gave up the atom
+    assert sorted(map(tuple, out.frac_coords)) == sorted(map(tuple, frac))
+
+
+# ---- arguments ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, text",
+    [
+        ({"max_sites": -1}, OverflowError, None),
+        ({"max_sites": 2**64}, OverflowError, None),
+        ({"seed": -5}, OverflowError, None),
+        ({"max_sites": 1.5}, TypeError, "argument 'max_sites': "),
+        ({"seed": "42"}, TypeError, "argument 'seed': "),
+        ({"max_denominator": None}, TypeError, "argument 'max_denominator': "),
+        ({"bogus": 1}, TypeError, None),
+    ],
+)
+def test_argument_errors(kwargs, error, text):
+    s = cubic(4.0, [[0, 0, 0]], [{"Fe": 0.5}])
+    with pytest.raises(error) as info:
+        s.expand_occupancies(**kwargs)
+    if text:
+        assert str(info.value).startswith(text)
+
+
+def test_positional_and_index_like_arguments():
+    s = cubic(4.0, [[0, 0, 0]], [{"Fe": 0.5, "Ni": 0.5}])
+    a = s.expand_occupancies(np.int64(4096), np.uint8(7), True * 16)
+    b = s.expand_occupancies(max_sites=4096, seed=7, max_denominator=16)
+    assert a[0].species == b[0].species and a[1] == b[1]
+
+
+def test_model_best_denominator_examples():
+    for value, den in [(0.5, 2), (0.25, 4), (0.3333, 3), (0.05, 16), (0.7, 10), (0.01, 1)]:
+        assert best_denominator_ref(value, 16) == den
+    assert best_denominator_ref(0.125, 4) == 1
+    assert best_denominator_ref(0.3, 0) == 1
