@@ -1,7 +1,10 @@
 // POSCAR and extended XYZ readers, and the species-name rule they share.
 #include "core/formats.hpp"
 
-#include "core/number.hpp"
+#include <cmath>  // for std::cbrt, std::isfinite
+
+#include "core/number.hpp"  // for parse_decimal, parse_unsigned
+#include "core/text.hpp"    // for split_lines, trim, whitespace_length_at
 
 namespace kelvara {
 
@@ -19,6 +22,252 @@ std::string clean_symbol(std::string_view text) {
 Result<double> parse_f64(std::string_view token) {
     if (auto value = parse_decimal(token)) return *value;
     return fail("expected a number, found '" + std::string(token) + "'");
+}
+
+namespace {
+
+std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+
+/// Whitespace length at `pos`, with the ASCII bytes decided inline (the hot path of
+/// coordinate lines) and the multi-byte Unicode spaces left to the shared helper.
+inline std::size_t space_at(std::string_view text, std::size_t pos) {
+    const auto c = static_cast<unsigned char>(text[pos]);
+    if (c < 0x80) return (c == ' ' || (c >= 9 && c <= 13)) ? 1 : 0;
+    return whitespace_length_at(text, pos);
+}
+
+/// Up to `N` leading whitespace-separated words of `line`; returns how many there were.
+template <std::size_t N>
+std::size_t first_words(std::string_view line, std::string_view (&words)[N]) {
+    std::size_t count = 0, i = 0;
+    const std::size_t n = line.size();
+    while (i < n && count < N) {
+        if (const std::size_t w = space_at(line, i)) {
+            i += w;
+            continue;
+        }
+        const std::size_t start = i;
+        while (i < n && !space_at(line, i)) ++i;
+        words[count++] = line.substr(start, i - start);
+    }
+    return count;
+}
+
+/// The first non-whitespace byte of `line`, or 0.
+char first_char(std::string_view line) {
+    const std::string_view t = trim(line);
+    return t.empty() ? '\0' : t.front();
+}
+
+bool all_finite(const Mat3& m) {
+    for (const Vec3& row : m)
+        for (double x : row)
+            if (!std::isfinite(x)) return false;
+    return true;
+}
+
+}  // namespace
+
+// ---- POSCAR ----------------------------------------------------------------------
+
+Result<Structure> parse_poscar(std::string_view text) {
+    const std::vector<std::string_view> lines = split_lines(text);
+    if (lines.size() < 8) return fail("POSCAR is too short to contain a structure");
+
+    std::string_view scale_word[1] = {std::string_view()};
+    first_words(lines[1], scale_word);
+    auto scale = parse_f64(scale_word[0]);
+    if (!scale) return fail(scale.error());
+    if (!std::isfinite(*scale))
+        return fail("the scale factor on line 2 is not a finite number: " + quoted(scale_word[0]));
+
+    Mat3 unscaled{};
+    for (std::size_t r = 0; r < 3; ++r) {
+        std::string_view words[3];
+        if (first_words(lines[2 + r], words) < 3)
+            return fail("lattice vector " + std::to_string(r + 1) + " is incomplete");
+        for (std::size_t c = 0; c < 3; ++c) {
+            auto value = parse_f64(words[c]);
+            if (!value) return fail(value.error());
+            if (!std::isfinite(*value))
+                return fail("lattice vector " + std::to_string(r + 1) +
+                            " holds a number that is not finite: " + quoted(words[c]));
+            unscaled[r][c] = *value;
+        }
+    }
+    double effective_scale = *scale;
+    if (*scale < 0.0) {
+        // A negative scale is the wanted cell volume.
+        auto unscaled_lattice = Lattice::new_(unscaled);
+        if (!unscaled_lattice) return fail(unscaled_lattice.error());
+        effective_scale = std::cbrt(-*scale / unscaled_lattice->volume());
+    }
+    Mat3 scaled{};
+    for (std::size_t r = 0; r < 3; ++r)
+        for (std::size_t c = 0; c < 3; ++c) scaled[r][c] = unscaled[r][c] * effective_scale;
+    if (!all_finite(scaled))
+        return fail("the lattice vectors times the scale factor " + quoted(scale_word[0]) +
+                    " are not finite");
+    auto lattice = Lattice::new_(scaled);
+    if (!lattice) return fail(lattice.error());
+
+    // Species names and counts: VASP 5 has a line of names before the counts.
+    const std::vector<std::string_view> line6 = split_whitespace(lines[5]);
+    const bool vasp4 = line6.empty() || parse_unsigned(line6[0]).has_value();
+    const std::vector<std::string_view> names = vasp4 ? split_whitespace(lines[0]) : line6;
+    const std::vector<std::string_view> count_words = vasp4 ? line6 : split_whitespace(lines[6]);
+    std::size_t mode_line = vasp4 ? 6 : 7;  // 0-based
+    std::vector<std::uint64_t> counts;
+    counts.reserve(count_words.size());
+    for (std::string_view word : count_words) {
+        auto count = parse_unsigned(word);
+        if (!count) return fail("bad atom count " + quoted(word));
+        counts.push_back(*count);
+    }
+    if (names.size() < counts.size())
+        return fail("POSCAR does not name one species per atom count (VASP 4 files need the "
+                    "species on the comment line)");
+
+    const char mode = first_char(lines[mode_line]);
+    if (mode == 's' || mode == 'S') {
+        ++mode_line;
+        if (mode_line >= lines.size()) return fail("POSCAR ends before the coordinates");
+    }
+    const char kind = first_char(lines[mode_line]);
+    const bool cartesian = kind == 'C' || kind == 'c' || kind == 'K' || kind == 'k';
+
+    std::uint64_t n_atoms = 0;
+    for (std::uint64_t count : counts) {
+        if (count > UINT64_MAX - n_atoms)
+            return fail("POSCAR atom counts add up to more than 18446744073709551615");
+        n_atoms += count;
+    }
+    const std::size_t first_coordinate = mode_line + 1;
+    const std::size_t available = lines.size() - first_coordinate;
+    std::vector<Site> sites;
+    // Never reserve by the declared count: the text may be far shorter than it claims.
+    sites.reserve(n_atoms < available ? static_cast<std::size_t>(n_atoms) : available);
+
+    std::size_t block = 0;
+    std::uint64_t left_in_block = counts.empty() ? 0 : counts[0];
+    std::string symbol;
+    if (!counts.empty()) symbol = clean_symbol(names[0]);
+    for (std::uint64_t i = 0; i < n_atoms; ++i) {
+        if (i >= available)
+            return fail("POSCAR ends after " + std::to_string(i) + " of " +
+                        std::to_string(n_atoms) + " coordinates");
+        while (left_in_block == 0) {
+            ++block;
+            left_in_block = counts[block];
+            symbol = clean_symbol(names[block]);
+        }
+        --left_in_block;
+
+        const std::string_view line = lines[first_coordinate + i];
+        std::string_view words[3];
+        if (first_words(line, words) < 3)
+            return fail("coordinate line " + std::to_string(i + 1) + " is incomplete");
+        Vec3 position{};
+        for (std::size_t c = 0; c < 3; ++c) {
+            auto value = parse_f64(words[c]);
+            if (!value) return fail(value.error());
+            if (!std::isfinite(*value))
+                return fail("coordinate line " + std::to_string(i + 1) +
+                            " holds a number that is not finite: " + quoted(words[c]));
+            position[c] = *value;
+        }
+        Site site;
+        if (cartesian) {
+            site.frac = lattice->to_fractional({position[0] * effective_scale,
+                                                position[1] * effective_scale,
+                                                position[2] * effective_scale});
+            for (double f : site.frac)
+                if (!std::isfinite(f))
+                    return fail("coordinate line " + std::to_string(i + 1) +
+                                " gives a position that is not finite");
+        } else {
+            site.frac = position;
+        }
+        site.species.emplace_back(symbol, 1.0);
+        sites.push_back(std::move(site));
+    }
+    return Structure::new_(std::move(*lattice), std::move(sites));
+}
+
+// ---- extended XYZ ----------------------------------------------------------------
+
+Result<Structure> parse_extxyz(std::string_view text) {
+    const std::vector<std::string_view> lines = split_lines(text);
+    if (lines.size() < 2) return fail("XYZ file is too short");
+    const auto n_atoms = parse_unsigned(trim(lines[0]));
+    if (!n_atoms) return fail("first line of an XYZ file must be the atom count");
+
+    const std::string_view comment = lines[1];
+    std::size_t key = comment.find("Lattice=\"");
+    if (key == std::string_view::npos) key = comment.find("lattice=\"");
+    if (key == std::string_view::npos)
+        return fail("this XYZ file has no Lattice=\"...\" field, so it has no cell and no "
+                    "periodic RDF can be computed");
+    const std::size_t value_start = key + 9;
+    const std::size_t value_end = comment.find('"', value_start);
+    if (value_end == std::string_view::npos) return fail("unterminated Lattice=\"...\" field");
+
+    double numbers[9] = {};
+    std::size_t n_numbers = 0;
+    std::string_view first_infinite;
+    std::string message;
+    for_each_word(comment.substr(value_start, value_end - value_start), [&](std::string_view w) {
+        auto value = parse_f64(w);
+        if (!value) {
+            message = value.error();
+            return false;
+        }
+        if (!std::isfinite(*value) && first_infinite.empty()) first_infinite = w;
+        if (n_numbers < 9) numbers[n_numbers] = *value;
+        ++n_numbers;
+        return true;
+    });
+    if (!message.empty()) return fail(message);
+    if (n_numbers != 9)
+        return fail("Lattice=\"...\" must hold 9 numbers, found " + std::to_string(n_numbers));
+    if (!first_infinite.empty())
+        return fail("Lattice=\"...\" holds a number that is not finite: " + quoted(first_infinite));
+    const Mat3 matrix{{{numbers[0], numbers[1], numbers[2]},
+                       {numbers[3], numbers[4], numbers[5]},
+                       {numbers[6], numbers[7], numbers[8]}}};
+    auto lattice = Lattice::new_(matrix);
+    if (!lattice) return fail(lattice.error());
+
+    const std::size_t available = lines.size() - 2;
+    std::vector<Site> sites;
+    // Never reserve by the declared count: the text may be far shorter than it claims.
+    sites.reserve(*n_atoms < available ? static_cast<std::size_t>(*n_atoms) : available);
+    for (std::uint64_t i = 0; i < *n_atoms; ++i) {
+        if (i >= available)
+            return fail("XYZ ends after " + std::to_string(i) + " of " + std::to_string(*n_atoms) +
+                        " atoms");
+        std::string_view words[4];
+        if (first_words(lines[2 + i], words) < 4)
+            return fail("atom line " + std::to_string(i + 1) + " is incomplete");
+        Vec3 position{};
+        for (std::size_t c = 0; c < 3; ++c) {
+            auto value = parse_f64(words[c + 1]);
+            if (!value) return fail(value.error());
+            if (!std::isfinite(*value))
+                return fail("atom line " + std::to_string(i + 1) +
+                            " holds a number that is not finite: " + quoted(words[c + 1]));
+            position[c] = *value;
+        }
+        Site site;
+        site.frac = lattice->to_fractional(position);
+        for (double f : site.frac)
+            if (!std::isfinite(f))
+                return fail("atom line " + std::to_string(i + 1) +
+                            " gives a position that is not finite");
+        site.species.emplace_back(clean_symbol(words[0]), 1.0);
+        sites.push_back(std::move(site));
+    }
+    return Structure::new_(std::move(*lattice), std::move(sites));
 }
 
 }  // namespace kelvara
