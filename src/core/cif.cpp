@@ -282,6 +282,11 @@ Result<Lattice> read_cell(const Block& block) {
     const double cx = c * cos_beta;
     const double cy = c * (cos_alpha - cos_beta * cos_gamma) / sin_gamma;
     const double w = c * c - cx * cx - cy * cy;
+    // Lengths near the top of the float range square to infinity; say so rather
+    // than calling the angles inconsistent.
+    if (!std::isfinite(c * c) || !std::isfinite(cx * cx) || !std::isfinite(cy * cy) ||
+        !std::isfinite(b * sin_gamma) || !std::isfinite(b * cos_gamma))
+        return fail("cell lengths are too large to build a cell");
     if (!(w > 0.0)) return fail("cell angles are geometrically inconsistent");
     const double cz = std::sqrt(w);
     const Mat3 matrix{{{a, 0.0, 0.0}, {b * cos_gamma, b * sin_gamma, 0.0}, {cx, cy, cz}}};
