@@ -1,7 +1,8 @@
 // CIF reader: line tokenizer, data blocks of tags and loops, structure assembly.
 #include "core/cif.hpp"
 
-#include <cmath>  // for std::floor, std::sin, std::cos, std::sqrt, std::isfinite
+#include <algorithm>  // for std::min
+#include <cmath>      // for std::floor, std::sin, std::cos, std::sqrt, std::isfinite
 
 #include "core/memory.hpp"    // for fits_in_memory
 #include "core/number.hpp"    // for parse_decimal
@@ -347,22 +348,30 @@ inline double axis_distance(double a, double b) {
 }
 
 /// Sites built from symmetry images. An image joins the first site (in creation
-/// order) that lies within `symprec` on all three axes. Sites are bucketed on a
-/// periodic grid whose cells are wider than `symprec`, so only the 27 cells around
-/// an image can hold a match; the earliest matching site among them is the answer.
+/// order) that lies within `symprec` on all three axes. Sites are filed under a
+/// periodic grid cell wider than `symprec`, so only the 27 cells around an image can
+/// hold a match; the cells are hashed into a chained table (head/next indices, no
+/// per-cell allocation), and the earliest matching site among the candidates wins.
 class SiteMerger {
 public:
-    explicit SiteMerger(double symprec) : symprec_(symprec) {
+    /// `expected_images` bounds the number of sites and sizes the table.
+    SiteMerger(double symprec, std::uint64_t expected_images) : symprec_(symprec) {
         merging_ = symprec > 0.0;  // d < symprec never holds otherwise (NaN included)
-        if (merging_ && symprec < 1.0) {
+        if (!merging_) return;
+        if (symprec < 1.0) {
             const double g = std::floor(1.0 / (symprec * 1.01));
             grid_ = g < 1.0 ? 1 : (g > kMaxGrid ? kMaxGrid : static_cast<std::uint64_t>(g));
         }
+        const std::uint64_t wanted = 2 * std::min<std::uint64_t>(expected_images, 1u << 24);
+        while ((std::uint64_t{1} << bits_) < wanted) ++bits_;
+        head_.assign(std::size_t{1} << bits_, kNone);
     }
 
     void add(const std::string& element, double occupancy, const Vec3& frac) {
+        std::uint64_t cell[3] = {0, 0, 0};
         if (merging_) {
-            if (Site* site = find(frac)) {
+            for (int axis = 0; axis < 3; ++axis) cell[axis] = cell_of(frac[axis]);
+            if (Site* site = find(frac, cell)) {
                 for (Species& s : site->species)
                     if (s.first == element) {
                         if (occupancy > s.second) s.second = occupancy;
@@ -375,8 +384,11 @@ public:
         Site site;
         site.species.emplace_back(element, occupancy);
         site.frac = frac;
-        if (merging_) buckets_[key(cell_of(frac[0]), cell_of(frac[1]), cell_of(frac[2]))]
-                          .push_back(sites_.size());
+        if (merging_) {
+            std::size_t& head = head_[slot(cell[0], cell[1], cell[2])];
+            next_.push_back(head);
+            head = sites_.size();
+        }
         sites_.push_back(std::move(site));
     }
 
@@ -384,11 +396,14 @@ public:
 
 private:
     static constexpr std::uint64_t kMaxGrid = 1u << 20;
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
     double symprec_;
     bool merging_ = false;
     std::uint64_t grid_ = 1;
+    unsigned bits_ = 4;
     std::vector<Site> sites_;
-    std::unordered_map<std::uint64_t, std::vector<std::size_t>> buckets_;
+    std::vector<std::size_t> head_;  // per table slot: newest site filed there
+    std::vector<std::size_t> next_;  // per site: the previous site in the same slot
 
     std::uint64_t cell_of(double f) const {
         const double scaled = std::floor(f * static_cast<double>(grid_));
@@ -396,8 +411,9 @@ private:
         const auto cell = static_cast<std::uint64_t>(scaled);
         return cell >= grid_ ? grid_ - 1 : cell;
     }
-    std::uint64_t key(std::uint64_t i, std::uint64_t j, std::uint64_t k) const {
-        return (i * grid_ + j) * grid_ + k;
+    std::size_t slot(std::uint64_t i, std::uint64_t j, std::uint64_t k) const {
+        const std::uint64_t key = (i * grid_ + j) * grid_ + k;
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits_));
     }
 
     bool matches(const Site& site, const Vec3& frac) const {
@@ -406,15 +422,13 @@ private:
                axis_distance(site.frac[2], frac[2]) < symprec_;
     }
 
-    Site* find(const Vec3& frac) {
-        std::size_t best = sites_.size();
-        const std::uint64_t c[3] = {cell_of(frac[0]), cell_of(frac[1]), cell_of(frac[2])};
-        // Neighbour cells along one axis, each once (fewer than three when the grid is small).
+    Site* find(const Vec3& frac, const std::uint64_t (&c)[3]) {
+        // Neighbour cells along each axis, each once (fewer than three on a small grid).
         std::uint64_t around[3][3];
         std::size_t n_around[3];
         for (int axis = 0; axis < 3; ++axis) {
             n_around[axis] = 0;
-            const std::uint64_t candidates[3] = {(c[axis] + grid_ - 1) % grid_, c[axis],
+            const std::uint64_t candidates[3] = {c[axis], (c[axis] + grid_ - 1) % grid_,
                                                  (c[axis] + 1) % grid_};
             for (std::uint64_t cand : candidates) {
                 bool seen = false;
@@ -422,17 +436,16 @@ private:
                 if (!seen) around[axis][n_around[axis]++] = cand;
             }
         }
+        // Hash collisions may file one slot twice or mix cells; every candidate is
+        // checked against the real distance rule, so that only costs time.
+        std::size_t best = kNone;
         for (std::size_t a = 0; a < n_around[0]; ++a)
             for (std::size_t b = 0; b < n_around[1]; ++b)
-                for (std::size_t d = 0; d < n_around[2]; ++d) {
-                    auto it = buckets_.find(key(around[0][a], around[1][b], around[2][d]));
-                    if (it == buckets_.end()) continue;
-                    for (std::size_t index : it->second) {
-                        if (index >= best) break;  // bucket lists are in creation order
-                        if (matches(sites_[index], frac)) best = index;
-                    }
-                }
-        return best < sites_.size() ? &sites_[best] : nullptr;
+                for (std::size_t d = 0; d < n_around[2]; ++d)
+                    for (std::size_t index = head_[slot(around[0][a], around[1][b], around[2][d])];
+                         index != kNone; index = next_[index])
+                        if (index < best && matches(sites_[index], frac)) best = index;
+        return best == kNone ? nullptr : &sites_[best];
     }
 };
 
@@ -460,7 +473,7 @@ Result<Structure> parse_cif(std::string_view text, double symprec) {
         return fail("CIF expands to " + std::to_string(atoms->rows.size()) + " atom sites times " +
                     std::to_string(ops.size()) + " symmetry operations, more than memory holds");
 
-    SiteMerger merger(symprec);
+    SiteMerger merger(symprec, static_cast<std::uint64_t>(atoms->rows.size()) * ops.size());
     bool any_image = false;
     for (std::size_t r = 0; r < atoms->rows.size(); ++r) {
         const auto& row = atoms->rows[r];
