@@ -465,3 +465,67 @@ def test_from_cif_and_from_cif_str_agree(tmp_path):
 def test_bundled_cifs(name, n_sites, formula):
     s = Structure.from_cif(str(DATA / name))
     assert repr(s) == f"Structure({n_sites} sites, {formula})"
+
+
+# ---- where peers read a file differently ------------------------------------------
+
+P1_HEAD = """data_t
+_cell_length_a 4
+_cell_length_b 4
+_cell_length_c 4
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 90
+_symmetry_space_group_name_H-M 'P 1'
+loop_
+_symmetry_equiv_pos_as_xyz
+x,y,z
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_occupancy
+"""
+
+
+def test_peer_difference_capital_type_symbol(tmp_path):
+    """'CA': gemmi and pymatgen guess calcium, kelvara and ASE read carbon.
+
+    kelvara keeps its one documented rule (an upper-case letter, then a lower-case one
+    if present), so the same text always means the same element; the guess of the
+    peers is likely what the author meant, which is why cif_warnings flags the case."""
+    path = tmp_path / "capital.cif"
+    path.write_text(P1_HEAD + "Ca1 CA 0 0 0 1\n")
+    assert Structure.from_cif(str(path)).species == [{"C": 1.0}]
+    assert [s[0] for s in gemmi_view(path)[1]] == [{"Ca": 1.0}]
+    assert [s[0] for s in pymatgen_view(path)[1]] == [{"Ca": 1.0}]
+    assert [s[0] for s in ase_view(path)[1]] == [{"C": 1.0}]
+
+
+def test_peer_difference_same_element_twice_on_a_site(tmp_path):
+    """Fe 0.3 and Fe 0.5 at one position: pymatgen adds them up (0.8), kelvara, gemmi and
+    ASE keep 0.5. kelvara is right by its merging rule: coinciding images of one
+    element are the same atom met twice, and adding them would over-fill sites whenever
+    a file lists symmetry-equivalent copies."""
+    path = tmp_path / "dup.cif"
+    path.write_text(P1_HEAD + "Fe1 Fe 0 0 0 0.3\nFe2 Fe 0 0 0 0.5\n")
+    assert Structure.from_cif(str(path)).species == [{"Fe": 0.5}]
+    assert [s[0] for s in pymatgen_view(path)[1]] == [{"Fe": 0.8}]
+    assert [s[0] for s in ase_view(path)[1]] == [{"Fe": 0.5}]
+
+
+def test_peer_difference_merge_across_the_cell_boundary(tmp_path):
+    """x = 0.99995 and x = 0.00004 are 0.00009 apart through the boundary: kelvara (and
+    ASE) merge them under symprec 1e-4; gemmi keeps two sites 0.36 mA apart, and
+    pymatgen rejects the file. kelvara is right: the distance is periodic."""
+    import gemmi
+
+    path = tmp_path / "near.cif"
+    path.write_text(P1_HEAD + "Fe1 Fe 0.99995 0 0 1\nFe2 Fe 0.00004 0 0 1\n")
+    assert Structure.from_cif(str(path)).n_sites == 1
+    assert len(ase_view(path)[1]) == 1
+    assert len(gemmi.read_small_structure(str(path)).get_all_unit_cell_sites()) == 2
+    with pytest.raises(ValueError):
+        pymatgen_view(path)
