@@ -52,15 +52,18 @@ def _tokenize(line: str) -> list[str]:
     return tokens
 
 
-def _read(text: str):
+Loop = tuple[list[str], list[list[str]]]
+
+
+def _read(text: str) -> tuple[dict[str, str], list[Loop], list[str]]:
     """Tags, loops (names, rows) and data-block names, by the reader's rules."""
     lines = [line.strip() for line in text.splitlines()]
     tags: dict[str, str] = {}
-    loops: list[tuple[list[str], list[list[str]]]] = []
+    loops: list[Loop] = []
     blocks: list[str] = []
     i, n = 0, len(lines)
 
-    def text_field(i):
+    def text_field(i: int) -> tuple[str, int]:
         value = ""
         while i < n and not lines[i].startswith(";"):
             value += lines[i]
@@ -136,6 +139,13 @@ def _number(text: str | None) -> float | None:
         return None
 
 
+def _lists_operations(loop: Loop) -> bool:
+    """Whether `loop` is a symmetry loop with at least one non-empty operation."""
+    names, rows = loop
+    columns = [k for k, name in enumerate(names) if name in _OPS_TAGS]
+    return bool(columns) and any(row[columns[0]].strip() for row in rows)
+
+
 def _element_findings(place: str, source: str, written: str) -> list[str]:
     symbol = _symbol(written)
     if symbol is None:
@@ -151,7 +161,7 @@ def _element_findings(place: str, source: str, written: str) -> list[str]:
     return []
 
 
-def cif_warnings(path_or_text: str | os.PathLike) -> list[str]:
+def cif_warnings(path_or_text: str | os.PathLike[str]) -> list[str]:
     """Findings about a CIF that `Structure.from_cif` reads without complaint.
 
     `path_or_text` is a path (a `os.PathLike`, or a `str` without a line break that names
@@ -168,14 +178,11 @@ def cif_warnings(path_or_text: str | os.PathLike) -> list[str]:
     tags, loops, blocks = _read(text)
     findings = []
     if len(blocks) > 1:
-        names = ", ".join(f"'{b}'" for b in blocks)
-        findings.append(f"the file holds {len(blocks)} data blocks ({names}); their tags are "
+        block_names = ", ".join(f"'{b}'" for b in blocks)
+        findings.append(f"the file holds {len(blocks)} data blocks ({block_names}); their tags are "
                         "merged (the last value wins) and the first atom-site loop is read")
 
-    has_ops = any(any(name in _OPS_TAGS for name in names)
-                  and any(row[[k for k, nm in enumerate(names) if nm in _OPS_TAGS][0]].strip()
-                          for row in rows)
-                  for names, rows in loops)
+    has_ops = any(_lists_operations(loop) for loop in loops)
     if not has_ops:
         group = next((tags[t] for t in _GROUP_NAME_TAGS if t in tags), None)
         number = next((tags[t] for t in _GROUP_NUMBER_TAGS if t in tags), None)
@@ -192,7 +199,7 @@ def cif_warnings(path_or_text: str | os.PathLike) -> list[str]:
     names, rows = atoms
     column = {name: k for k, name in enumerate(names)}
 
-    def value(row, tag):
+    def value(row: list[str], tag: str) -> str | None:
         k = column.get(tag)
         return row[k] if k is not None and k < len(row) else None
 
