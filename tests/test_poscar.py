@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import re
 from importlib.resources import files
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from reader_peers import ase_view, assert_same, pymatgen_view
 
 from kelvara import Structure
@@ -174,3 +177,23 @@ def test_bundled_poscar_is_diamond_si():
     s = Structure.from_poscar(str(DATA / "Si.poscar"))
     assert repr(s) == "Structure(8 sites, Si8)"
     assert s.volume == pytest.approx(5.431 ** 3)
+
+
+GRAMMAR = re.compile(r"[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?")
+decimal_token = st.builds(
+    lambda sign, whole, point, frac, exp: sign + whole + point + frac + exp,
+    st.sampled_from(["", "-", "+"]), st.text("0123456789", max_size=18),
+    st.sampled_from(["", "."]), st.text("0123456789", max_size=26),
+    st.sampled_from(["", "e5", "E-7", "e+300", "e-330"]),
+).filter(GRAMMAR.fullmatch)
+
+
+@settings(max_examples=400, deadline=None, derandomize=True)
+@given(st.lists(decimal_token, min_size=3, max_size=3))
+def test_coordinates_read_correctly_rounded(tokens):
+    """Coordinates equal Python's correctly rounded float of the same text, bit for bit."""
+    expected = [float(t) for t in tokens]
+    if not all(np.isfinite(expected)):
+        return
+    s = read(poscar(counts="1\n", coords=" ".join(tokens) + "\n"))
+    assert s.frac_coords[0] == expected
