@@ -79,3 +79,28 @@ def test_file_level_findings(head, finding):
 def test_missing_file_raises(tmp_path):
     with pytest.raises(FileNotFoundError):
         cif_warnings(tmp_path / "none.cif")
+
+
+OPS_HEAD = "data_t\n_symmetry_space_group_name_H-M 'P -1'\nloop_\n_symmetry_equiv_pos_as_xyz\n{}\n"
+
+
+@pytest.mark.parametrize(
+    "ops, findings",
+    [
+        ("x,y,z\n'-x,-y,-z'", []),
+        ("'1 x,y,z'\n'2 -x,-y,-z'", []),  # an id before the operation reads on the retry
+        ("x,y,z\n'x/0,y,z'", ["symmetry operation 'x/0,y,z' cannot be read and is ignored"]),
+        ("x,y,z\n'-x,-y'", ["symmetry operation '-x,-y' cannot be read and is ignored"]),
+        ("x,y,z\n\"xy,y,z\"", ["symmetry operation 'xy,y,z' cannot be read and is ignored"]),
+        ("'x,y'\n'a,b,c'", ["none of the 2 symmetry operations can be read, so the file is read "
+                            "as P 1"]),
+    ],
+)
+def test_symmetry_operation_findings(ops, findings):
+    assert cif_warnings(cif(["Fe1 Fe 0.1 0.2 0.3"], head=OPS_HEAD.format(ops))) == findings
+
+
+def test_coordinates_that_are_not_numbers():
+    assert cif_warnings(cif(["Fe1 Fe 0.1 abc 0.3", "O1 O 0 0 0"])) == [
+        "atom site 'Fe1' has the coordinate 'abc' and is dropped"]
+    assert Structure.from_cif_str(cif(["Fe1 Fe 0.1 abc 0.3", "O1 O 0 0 0"])).n_sites == 1

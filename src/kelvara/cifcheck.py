@@ -3,8 +3,9 @@
 `cif_warnings` reads the text with the same lexical rules as `Structure.from_cif` and
 lists what a user should know before trusting the result: element symbols that are
 not chemical elements (or that read as another element because of their case), a
-named space group without symmetry operations (read as P 1), several data blocks
-(merged), and atom-site rows that the reader drops.
+named space group without symmetry operations (read as P 1), symmetry operations the
+reader cannot read (ignored), several data blocks (merged), and atom-site rows that
+the reader drops (coordinates that are not numbers, occupancy not above 0).
 """
 
 from __future__ import annotations
@@ -21,6 +22,7 @@ Gd Tb Dy Ho Er Tm Yb Lu Hf Ta W Re Os Ir Pt Au Hg Tl Pb Bi Po At Rn Fr Ra Ac Th 
 Pu Am Cm Bk Cf Es Fm Md No Lr Rf Db Sg Bh Hs Mt Ds Rg Cn Nh Fl Mc Lv Ts Og D
 """.split())
 _SPACE = re.compile(r"\s+")
+_DECIMAL = re.compile(r"[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?")
 _OPS_TAGS = ("_symmetry_equiv_pos_as_xyz", "_space_group_symop_operation_xyz")
 _GROUP_NAME_TAGS = ("_symmetry_space_group_name_h-m", "_space_group_name_h-m_alt")
 _GROUP_NUMBER_TAGS = ("_symmetry_int_tables_number", "_space_group_it_number")
@@ -128,15 +130,47 @@ def _symbol(text: str) -> str | None:
 
 
 def _number(text: str | None) -> float | None:
+    """A CIF number by the reader's grammar ("5.43(2)", "'0.5'"), else None."""
     if text is None:
         return None
     text = text.strip().strip("'").strip('"')
     if text in ("", ".", "?"):
         return None
-    try:
-        return float(text.split("(")[0].strip())
-    except ValueError:
+    text = text.split("(")[0].strip()
+    if not (_DECIMAL.fullmatch(text) or text.lstrip("+-").lower() in ("inf", "infinity", "nan")):
         return None
+    return float(text)
+
+
+def _unreadable_operations(loop: Loop) -> list[str]:
+    """The operations of a symmetry loop that the reader cannot read (it ignores them).
+
+    Each one is put to the reader itself, beside a marker operation, acting on one
+    atom: two sites come back when it reads, one when it is ignored."""
+    from kelvara import Structure
+
+    names, rows = loop
+    column = next(k for k, name in enumerate(names) if name in _OPS_TAGS)
+    unreadable = []
+    for row in rows:
+        value = row[column].strip()
+        if not value:
+            continue
+        # Written so that the reader gets back exactly this value.
+        quote = next((q for q in "'\"" if q not in value), None)
+        written = f"{quote}{value}{quote}" if quote else f";\n{value}\n;"
+        probe = ("_cell_length_a 10\n_cell_length_b 10\n_cell_length_c 10\n"
+                 "loop_\n_symmetry_equiv_pos_as_xyz\n" + written + "\n"
+                 "x+0.3183098861,y+0.2718281828,z+0.1414213562\n"
+                 "loop_\n_atom_site_type_symbol\n_atom_site_fract_x\n_atom_site_fract_y\n"
+                 "_atom_site_fract_z\nH 0.1234567 0.2345678 0.3456789\n")
+        try:
+            n_sites = Structure.from_cif_str(probe).n_sites
+        except ValueError:
+            n_sites = 2  # it read, and the image is unusable; the reader says so itself
+        if n_sites == 1:
+            unreadable.append(value)
+    return unreadable
 
 
 def _lists_operations(loop: Loop) -> bool:
@@ -182,7 +216,18 @@ def cif_warnings(path_or_text: str | os.PathLike[str]) -> list[str]:
         findings.append(f"the file holds {len(blocks)} data blocks ({block_names}); their tags are "
                         "merged (the last value wins) and the first atom-site loop is read")
 
-    has_ops = any(_lists_operations(loop) for loop in loops)
+    ops_loop = next((loop for loop in loops if any(n in _OPS_TAGS for n in loop[0])), None)
+    has_ops = ops_loop is not None and _lists_operations(ops_loop)
+    if ops_loop is not None and has_ops:
+        unreadable = _unreadable_operations(ops_loop)
+        n_listed = sum(1 for row in ops_loop[1]
+                       if row[[k for k, n in enumerate(ops_loop[0]) if n in _OPS_TAGS][0]].strip())
+        if len(unreadable) == n_listed:
+            findings.append(f"none of the {n_listed} symmetry operations can be read, so the "
+                            "file is read as P 1")
+        else:
+            findings += [f"symmetry operation '{op}' cannot be read and is ignored"
+                         for op in unreadable]
     if not has_ops:
         group = next((tags[t] for t in _GROUP_NAME_TAGS if t in tags), None)
         number = next((tags[t] for t in _GROUP_NUMBER_TAGS if t in tags), None)
@@ -207,7 +252,7 @@ def cif_warnings(path_or_text: str | os.PathLike[str]) -> list[str]:
         label = value(row, "_atom_site_label")
         place = f"atom site '{label}'" if label is not None else f"atom site in row {index}"
         coords = [value(row, f"_atom_site_fract_{axis}") for axis in "xyz"]
-        marks = [c for c in coords if c is not None and c.strip() in (".", "?")]
+        marks = [c for c in coords if c is not None and _number(c) is None]
         if marks:
             findings.append(f"{place} has the coordinate '{marks[0].strip()}' and is dropped")
             continue
