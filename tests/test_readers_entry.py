@@ -156,3 +156,8 @@ def test_cif_symprec_argument(tmp_path):
 def test_docstrings_and_signatures():
     assert Structure.from_cif.__text_signature__ == "(path, symprec=1e-4)"
     assert Structure.from_str.__doc__ == 'Parse text in a named format: "cif", "poscar" or "xyz".'
+
+
+def test_lone_surrogate_text_is_refused():
+    with pytest.raises(UnicodeEncodeError):
+        Structure.from_str("\ud800", "xyz")

@@ -9,6 +9,7 @@
 #include <cstring>  // for std::strerror
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/cif.hpp"
 #include "core/formats.hpp"
@@ -88,6 +89,20 @@ std::optional<std::string> read_text_file(PyObject* path) {
     return text;
 }
 
+/// The UTF-8 text of a `str` argument, borrowed from the object (no copy: for ASCII
+/// text CPython hands out its own buffer). TypeError naming the argument otherwise.
+bool borrow_text(PyObject* obj, const char* name, std::string_view& out) {
+    if (!PyUnicode_Check(obj)) {
+        std::string unused;
+        return to_text(obj, name, unused);  // raises the argument error
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!utf8) return false;  // lone surrogates: Python's UnicodeEncodeError stands
+    out = std::string_view(utf8, static_cast<std::size_t>(size));
+    return true;
+}
+
 /// `path` must be a str (a pathlib path is not accepted).
 bool check_path(PyObject* path) {
     std::string unused;
@@ -146,9 +161,9 @@ PyObject* structure_from_cif_str(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:from_cif_str",
                                          const_cast<char**>(keywords), &text_obj, &symprec_obj))
             return nullptr;
-        std::string text;
+        std::string_view text;
         double symprec = 1e-4;
-        if (!to_text(text_obj, "text", text)) return nullptr;
+        if (!borrow_text(text_obj, "text", text)) return nullptr;
         if (symprec_obj && !to_double(symprec_obj, "symprec", symprec)) return nullptr;
         return finish(parse_cif(text, symprec));
     });
@@ -161,9 +176,10 @@ PyObject* structure_from_str(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:from_str", const_cast<char**>(keywords),
                                          &text_obj, &fmt_obj, &symprec_obj))
             return nullptr;
-        std::string text, fmt;
+        std::string_view text;
+        std::string fmt;
         double symprec = 1e-4;
-        if (!to_text(text_obj, "text", text) || !to_text(fmt_obj, "fmt", fmt)) return nullptr;
+        if (!borrow_text(text_obj, "text", text) || !to_text(fmt_obj, "fmt", fmt)) return nullptr;
         if (symprec_obj && !to_double(symprec_obj, "symprec", symprec)) return nullptr;
         const std::string name = ascii_lower(fmt);
         if (name == "cif") return finish(parse_cif(text, symprec));
