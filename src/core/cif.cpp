@@ -1,11 +1,12 @@
 // CIF reader: line tokenizer, data blocks of tags and loops, structure assembly.
 #include "core/cif.hpp"
 
-#include <algorithm>  // for std::min
+#include <algorithm>  // for std::min, std::clamp
+#include <cstdint>
 #include <cmath>      // for std::floor, std::sin, std::cos, std::sqrt, std::isfinite
 
 #include "core/memory.hpp"    // for fits_in_memory
-#include "core/number.hpp"    // for parse_decimal
+#include "core/number.hpp"    // for parse_decimal, saturating_u64
 #include "core/symmetry.hpp"  // for parse_symmop
 #include "core/text.hpp"      // for trim, split_lines, whitespace_length_at
 
@@ -360,9 +361,9 @@ public:
         if (!merging_) return;
         if (symprec < 1.0) {
             const double g = std::floor(1.0 / (symprec * 1.01));
-            grid_ = g < 1.0 ? 1 : (g > kMaxGrid ? kMaxGrid : static_cast<std::uint64_t>(g));
+            grid_ = std::clamp<std::uint64_t>(saturating_u64(g), 1, kMaxGrid);
         }
-        const std::uint64_t wanted = 2 * std::min<std::uint64_t>(expected_images, 1u << 24);
+        const std::uint64_t wanted = 2 * std::min<std::uint64_t>(expected_images, 1u << 21);
         while ((std::uint64_t{1} << bits_) < wanted) ++bits_;
         head_.assign(std::size_t{1} << bits_, kNone);
     }
@@ -406,9 +407,7 @@ private:
     std::vector<std::size_t> next_;  // per site: the previous site in the same slot
 
     std::uint64_t cell_of(double f) const {
-        const double scaled = std::floor(f * static_cast<double>(grid_));
-        if (!(scaled > 0.0)) return 0;
-        const auto cell = static_cast<std::uint64_t>(scaled);
+        const std::uint64_t cell = saturating_u64(std::floor(f * static_cast<double>(grid_)));
         return cell >= grid_ ? grid_ - 1 : cell;
     }
     std::size_t slot(std::uint64_t i, std::uint64_t j, std::uint64_t k) const {
@@ -469,11 +468,12 @@ Result<Structure> parse_cif(std::string_view text, double symprec) {
     const auto col_type = column_of(*atoms, "_atom_site_type_symbol");
     const auto col_label = column_of(*atoms, "_atom_site_label");
     if (atoms->rows.empty()) return fail("CIF contains no usable atom sites");
-    if (!fits_in_memory(static_cast<std::uint64_t>(atoms->rows.size()) * ops.size(), sizeof(Site)))
+    const std::uint64_t n_rows = atoms->rows.size(), n_ops = ops.size();
+    if (n_rows > UINT64_MAX / n_ops || !fits_in_memory(n_rows * n_ops, sizeof(Site)))
         return fail("CIF expands to " + std::to_string(atoms->rows.size()) + " atom sites times " +
                     std::to_string(ops.size()) + " symmetry operations, more than memory holds");
 
-    SiteMerger merger(symprec, static_cast<std::uint64_t>(atoms->rows.size()) * ops.size());
+    SiteMerger merger(symprec, n_rows * n_ops);
     bool any_image = false;
     for (std::size_t r = 0; r < atoms->rows.size(); ++r) {
         const auto& row = atoms->rows[r];
