@@ -76,9 +76,11 @@ def test_file_level_findings(head, finding):
     assert cif_warnings(cif(["Fe1 Fe 0 0 0"], head=head)) == ([finding] if finding else [])
 
 
-def test_missing_file_raises(tmp_path):
+@pytest.mark.parametrize("as_str", [False, True])
+def test_missing_file_raises(tmp_path, as_str):
+    path = tmp_path / "none.cif"
     with pytest.raises(FileNotFoundError):
-        cif_warnings(tmp_path / "none.cif")
+        cif_warnings(str(path) if as_str else path)
 
 
 OPS_HEAD = "data_t\n_symmetry_space_group_name_H-M 'P -1'\nloop_\n_symmetry_equiv_pos_as_xyz\n{}\n"

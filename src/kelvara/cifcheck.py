@@ -198,13 +198,12 @@ def _element_findings(place: str, source: str, written: str) -> list[str]:
 def cif_warnings(path_or_text: str | os.PathLike[str]) -> list[str]:
     """Findings about a CIF that `Structure.from_cif` reads without complaint.
 
-    `path_or_text` is a path (a `os.PathLike`, or a `str` without a line break that names
-    an existing file) or the CIF text itself. Returns one sentence per finding, in the
+    `path_or_text` is a path (an `os.PathLike`, or a `str` without a line break) or the
+    CIF text itself (a `str` with line breaks). Returns one sentence per finding, in the
     order: data blocks, space group, then atom sites in file order; empty when nothing
     needs attention.
     """
-    if isinstance(path_or_text, os.PathLike) or (
-            "\n" not in path_or_text and os.path.isfile(path_or_text)):
+    if isinstance(path_or_text, os.PathLike) or "\n" not in path_or_text:
         with open(path_or_text, encoding="utf-8") as handle:
             text = handle.read()
     else:
