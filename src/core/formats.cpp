@@ -1,11 +1,12 @@
 // POSCAR and extended XYZ readers, and the species-name rule they share.
 #include "core/formats.hpp"
 
-#include <cmath>  // for std::cbrt, std::isfinite
+#include <algorithm>  // for std::min
+#include <cmath>      // for std::cbrt, std::isfinite
 #include <optional>
 
 #include "core/number.hpp"  // for parse_decimal, parse_unsigned
-#include "core/text.hpp"    // for split_lines, trim, whitespace_length_at
+#include "core/text.hpp"    // for trim, split_whitespace, whitespace_length_at
 
 namespace kelvara {
 
@@ -52,6 +53,40 @@ std::size_t first_words(std::string_view line, std::string_view (&words)[N]) {
         words[count++] = line.substr(start, i - start);
     }
     return count;
+}
+
+/// Lines of a text read one at a time, by the rule of `split_lines` ("\n" ends a line,
+/// one "\r" before it is dropped, a last line without "\n" counts), so that a file of
+/// a million atoms needs no array of its lines.
+class LineCursor {
+public:
+    explicit LineCursor(std::string_view text) : text_(text) {}
+
+    /// The next line, or false at the end of the text.
+    bool next(std::string_view& line) {
+        if (pos_ >= text_.size()) return false;
+        const std::size_t end = text_.find('\n', pos_);
+        if (end == std::string_view::npos) {
+            line = text_.substr(pos_);
+            pos_ = text_.size();
+            return true;
+        }
+        line = text_.substr(pos_, end - pos_);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        pos_ = end + 1;
+        return true;
+    }
+    /// Bytes not yet read.
+    std::size_t remaining() const { return text_.size() - pos_; }
+
+private:
+    std::string_view text_;
+    std::size_t pos_ = 0;
+};
+
+/// A bound on the number of lines left that could each hold `min_words` words.
+std::uint64_t max_lines_left(const LineCursor& cursor, std::size_t min_words) {
+    return cursor.remaining() / (2 * min_words) + 1;  // a word and a separator each
 }
 
 /// The first non-whitespace byte of `line`, or 0.
@@ -113,8 +148,11 @@ bool all_finite(const Mat3& m) {
 // ---- POSCAR ----------------------------------------------------------------------
 
 Result<Structure> parse_poscar(std::string_view text) {
-    const std::vector<std::string_view> lines = split_lines(text);
-    if (lines.size() < 8) return fail("POSCAR is too short to contain a structure");
+    LineCursor cursor(text);
+    std::string_view lines[9];  // the header: up to 9 lines with selective dynamics
+    std::size_t n_header = 0;
+    while (n_header < 8 && cursor.next(lines[n_header])) ++n_header;
+    if (n_header < 8) return fail("POSCAR is too short to contain a structure");
 
     std::string_view scale_word[1] = {std::string_view()};
     first_words(lines[1], scale_word);
@@ -173,7 +211,10 @@ Result<Structure> parse_poscar(std::string_view text) {
     const char mode = first_char(lines[mode_line]);
     if (mode == 's' || mode == 'S') {
         ++mode_line;
-        if (mode_line >= lines.size()) return fail("POSCAR ends before the coordinates");
+        if (mode_line == n_header) {  // the selective-dynamics line was line 8
+            if (!cursor.next(lines[n_header])) return fail("POSCAR ends before the coordinates");
+            ++n_header;
+        }
     }
     const char kind = first_char(lines[mode_line]);
     const bool cartesian = kind == 'C' || kind == 'c' || kind == 'K' || kind == 'k';
@@ -184,20 +225,25 @@ Result<Structure> parse_poscar(std::string_view text) {
             return fail("POSCAR atom counts add up to more than 18446744073709551615");
         n_atoms += count;
     }
-    const std::size_t first_coordinate = mode_line + 1;
-    const std::size_t available = lines.size() - first_coordinate;
+    // Coordinate lines already read as part of the header (VASP 4 files) come first.
+    std::size_t header_next = mode_line + 1;
     std::vector<Site> sites;
     // Never reserve by the declared count: the text may be far shorter than it claims.
-    sites.reserve(n_atoms < available ? static_cast<std::size_t>(n_atoms) : available);
+    const std::uint64_t bound = max_lines_left(cursor, 3) + (n_header - header_next);
+    sites.reserve(static_cast<std::size_t>(std::min(n_atoms, bound)));
 
     std::size_t block = 0;
     std::uint64_t left_in_block = counts.empty() ? 0 : counts[0];
     std::string symbol;
     if (!counts.empty()) symbol = clean_symbol(names[0]);
     for (std::uint64_t i = 0; i < n_atoms; ++i) {
-        if (i >= available)
+        std::string_view line;
+        if (header_next < n_header) {
+            line = lines[header_next++];
+        } else if (!cursor.next(line)) {
             return fail("POSCAR ends after " + std::to_string(i) + " of " +
                         std::to_string(n_atoms) + " coordinates");
+        }
         while (left_in_block == 0) {
             ++block;
             left_in_block = counts[block];
@@ -205,7 +251,6 @@ Result<Structure> parse_poscar(std::string_view text) {
         }
         --left_in_block;
 
-        const std::string_view line = lines[first_coordinate + i];
         std::string_view words[3];
         if (first_words(line, words) < 3)
             return fail("coordinate line " + std::to_string(i + 1) + " is incomplete");
@@ -239,12 +284,12 @@ Result<Structure> parse_poscar(std::string_view text) {
 // ---- extended XYZ ----------------------------------------------------------------
 
 Result<Structure> parse_extxyz(std::string_view text) {
-    const std::vector<std::string_view> lines = split_lines(text);
-    if (lines.size() < 2) return fail("XYZ file is too short");
-    const auto n_atoms = parse_unsigned(trim(lines[0]));
+    LineCursor cursor(text);
+    std::string_view count_line, comment;
+    if (!cursor.next(count_line) || !cursor.next(comment)) return fail("XYZ file is too short");
+    const auto n_atoms = parse_unsigned(trim(count_line));
     if (!n_atoms) return fail("first line of an XYZ file must be the atom count");
 
-    const std::string_view comment = lines[1];
     std::size_t key = comment.find("Lattice=\"");
     if (key == std::string_view::npos) key = comment.find("lattice=\"");
     if (key == std::string_view::npos)
@@ -280,16 +325,16 @@ Result<Structure> parse_extxyz(std::string_view text) {
     auto lattice = Lattice::new_(matrix);
     if (!lattice) return fail(lattice.error());
 
-    const std::size_t available = lines.size() - 2;
     std::vector<Site> sites;
     // Never reserve by the declared count: the text may be far shorter than it claims.
-    sites.reserve(*n_atoms < available ? static_cast<std::size_t>(*n_atoms) : available);
+    sites.reserve(static_cast<std::size_t>(std::min(*n_atoms, max_lines_left(cursor, 4))));
     for (std::uint64_t i = 0; i < *n_atoms; ++i) {
-        if (i >= available)
+        std::string_view line;
+        if (!cursor.next(line))
             return fail("XYZ ends after " + std::to_string(i) + " of " + std::to_string(*n_atoms) +
                         " atoms");
         std::string_view words[4];
-        if (first_words(lines[2 + i], words) < 4)
+        if (first_words(line, words) < 4)
             return fail("atom line " + std::to_string(i + 1) + " is incomplete");
         Vec3 position{};
         for (std::size_t c = 0; c < 3; ++c) {
