@@ -1,7 +1,12 @@
 // POSCAR and extended XYZ readers, and the species-name rule they share.
 #include "core/formats.hpp"
 
-#include "core/number.hpp"
+#include <algorithm>  // for std::min
+#include <cmath>      // for std::cbrt, std::isfinite
+#include <optional>
+
+#include "core/number.hpp"  // for parse_decimal, parse_unsigned
+#include "core/text.hpp"    // for trim, split_whitespace, whitespace_length_at
 
 namespace kelvara {
 
@@ -19,6 +24,337 @@ std::string clean_symbol(std::string_view text) {
 Result<double> parse_f64(std::string_view token) {
     if (auto value = parse_decimal(token)) return *value;
     return fail("expected a number, found '" + std::string(token) + "'");
+}
+
+namespace {
+
+std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+
+/// Whitespace length at `pos`, with the ASCII bytes decided inline (the hot path of
+/// coordinate lines) and the multi-byte Unicode spaces left to the shared helper.
+inline std::size_t space_at(std::string_view text, std::size_t pos) {
+    const auto c = static_cast<unsigned char>(text[pos]);
+    if (c < 0x80) return (c == ' ' || (c >= 9 && c <= 13)) ? 1 : 0;
+    return whitespace_length_at(text, pos);
+}
+
+/// Up to `N` leading whitespace-separated words of `line`; returns how many there were.
+template <std::size_t N>
+std::size_t first_words(std::string_view line, std::string_view (&words)[N]) {
+    std::size_t count = 0, i = 0;
+    const std::size_t n = line.size();
+    while (i < n && count < N) {
+        if (const std::size_t w = space_at(line, i)) {
+            i += w;
+            continue;
+        }
+        const std::size_t start = i;
+        while (i < n && !space_at(line, i)) ++i;
+        words[count++] = line.substr(start, i - start);
+    }
+    return count;
+}
+
+/// Lines of a text read one at a time, by the rule of `split_lines` ("\n" ends a line,
+/// one "\r" before it is dropped, a last line without "\n" counts), so that a file of
+/// a million atoms needs no array of its lines.
+class LineCursor {
+public:
+    explicit LineCursor(std::string_view text) : text_(text) {}
+
+    /// The next line, or false at the end of the text.
+    bool next(std::string_view& line) {
+        if (pos_ >= text_.size()) return false;
+        const std::size_t end = text_.find('\n', pos_);
+        if (end == std::string_view::npos) {
+            line = text_.substr(pos_);
+            pos_ = text_.size();
+            return true;
+        }
+        line = text_.substr(pos_, end - pos_);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        pos_ = end + 1;
+        return true;
+    }
+    /// Bytes not yet read.
+    std::size_t remaining() const { return text_.size() - pos_; }
+
+private:
+    std::string_view text_;
+    std::size_t pos_ = 0;
+};
+
+/// A bound on the number of lines left that could each hold `min_words` words.
+std::uint64_t max_lines_left(const LineCursor& cursor, std::size_t min_words) {
+    return cursor.remaining() / (2 * min_words) + 1;  // a word and a separator each
+}
+
+/// The first non-whitespace byte of `line`, or 0.
+char first_char(std::string_view line) {
+    const std::string_view t = trim(line);
+    return t.empty() ? '\0' : t.front();
+}
+
+/// The decimal grammar, with a fast exact path for the plain numbers that fill
+/// coordinate lines ("-0.1234567890"): at most 15 significant digits, no exponent.
+/// Such a mantissa and 10^k (k <= 22) are exact doubles, so one IEEE division gives
+/// the correctly rounded value, bit for bit what the general reader returns.
+inline std::optional<double> read_number(std::string_view token) {
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (token.empty()) return std::nullopt;
+    const char* p = token.data();
+    const char* const end = p + token.size();
+    bool negative = false;
+    if (p != end && (*p == '-' || *p == '+')) negative = *p++ == '-';
+    std::uint64_t mantissa = 0;
+    int digits = 0, fraction_digits = 0;
+    bool point = false;
+    for (; p != end; ++p) {
+        const char c = *p;
+        if (c >= '0' && c <= '9') {
+            if (mantissa != 0 || c != '0') ++digits;
+            mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+            if (point) ++fraction_digits;
+            if (digits > 15 || fraction_digits > 22) return parse_decimal(token);
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            return parse_decimal(token);  // exponents, words, anything unusual
+        }
+    }
+    const std::size_t body = token.size() - ((token[0] == '-' || token[0] == '+') ? 1 : 0);
+    if (body == 0 || body == (point ? 1u : 0u)) return std::nullopt;  // "", "-", ".", "-."
+    const double value = static_cast<double>(mantissa) / kPowers[fraction_digits];
+    return negative ? -value : value;
+}
+
+/// `read_number` or "expected a number, found '{}'".
+inline Result<double> read_f64(std::string_view token) {
+    if (auto value = read_number(token)) return *value;
+    return fail("expected a number, found '" + std::string(token) + "'");
+}
+
+bool all_finite(const Mat3& m) {
+    for (const Vec3& row : m)
+        for (double x : row)
+            if (!std::isfinite(x)) return false;
+    return true;
+}
+
+}  // namespace
+
+// ---- POSCAR ----------------------------------------------------------------------
+
+Result<Structure> parse_poscar(std::string_view text) {
+    LineCursor cursor(text);
+    std::string_view lines[9];  // the header: up to 9 lines with selective dynamics
+    std::size_t n_header = 0;
+    while (n_header < 8 && cursor.next(lines[n_header])) ++n_header;
+    if (n_header < 8) return fail("POSCAR is too short to contain a structure");
+
+    std::string_view scale_word[1] = {std::string_view()};
+    first_words(lines[1], scale_word);
+    auto scale = parse_f64(scale_word[0]);
+    if (!scale) return fail(scale.error());
+    if (!std::isfinite(*scale))
+        return fail("the scale factor on line 2 is not a finite number: " + quoted(scale_word[0]));
+
+    Mat3 unscaled{};
+    for (std::size_t r = 0; r < 3; ++r) {
+        std::string_view words[3];
+        if (first_words(lines[2 + r], words) < 3)
+            return fail("lattice vector " + std::to_string(r + 1) + " is incomplete");
+        for (std::size_t c = 0; c < 3; ++c) {
+            auto value = parse_f64(words[c]);
+            if (!value) return fail(value.error());
+            if (!std::isfinite(*value))
+                return fail("lattice vector " + std::to_string(r + 1) +
+                            " holds a number that is not finite: " + quoted(words[c]));
+            unscaled[r][c] = *value;
+        }
+    }
+    double effective_scale = *scale;
+    if (*scale < 0.0) {
+        // A negative scale is the wanted cell volume.
+        auto unscaled_lattice = Lattice::new_(unscaled);
+        if (!unscaled_lattice) return fail(unscaled_lattice.error());
+        effective_scale = std::cbrt(-*scale / unscaled_lattice->volume());
+    }
+    Mat3 scaled{};
+    for (std::size_t r = 0; r < 3; ++r)
+        for (std::size_t c = 0; c < 3; ++c) scaled[r][c] = unscaled[r][c] * effective_scale;
+    if (!all_finite(scaled))
+        return fail("the lattice vectors times the scale factor " + quoted(scale_word[0]) +
+                    " are not finite");
+    auto lattice = Lattice::new_(scaled);
+    if (!lattice) return fail(lattice.error());
+
+    // Species names and counts: VASP 5 has a line of names before the counts.
+    const std::vector<std::string_view> line6 = split_whitespace(lines[5]);
+    const bool vasp4 = line6.empty() || parse_unsigned(line6[0]).has_value();
+    const std::vector<std::string_view> names = vasp4 ? split_whitespace(lines[0]) : line6;
+    const std::vector<std::string_view> count_words = vasp4 ? line6 : split_whitespace(lines[6]);
+    std::size_t mode_line = vasp4 ? 6 : 7;  // 0-based
+    std::vector<std::uint64_t> counts;
+    counts.reserve(count_words.size());
+    for (std::string_view word : count_words) {
+        auto count = parse_unsigned(word);
+        if (!count) return fail("bad atom count " + quoted(word));
+        counts.push_back(*count);
+    }
+    if (names.size() < counts.size())
+        return fail("POSCAR does not name one species per atom count (VASP 4 files need the "
+                    "species on the comment line)");
+
+    const char mode = first_char(lines[mode_line]);
+    if (mode == 's' || mode == 'S') {
+        ++mode_line;
+        if (mode_line == n_header) {  // the selective-dynamics line was line 8
+            if (!cursor.next(lines[n_header])) return fail("POSCAR ends before the coordinates");
+            ++n_header;
+        }
+    }
+    const char kind = first_char(lines[mode_line]);
+    const bool cartesian = kind == 'C' || kind == 'c' || kind == 'K' || kind == 'k';
+
+    std::uint64_t n_atoms = 0;
+    for (std::uint64_t count : counts) {
+        if (count > UINT64_MAX - n_atoms)
+            return fail("POSCAR atom counts add up to more than 18446744073709551615");
+        n_atoms += count;
+    }
+    // Coordinate lines already read as part of the header (VASP 4 files) come first.
+    std::size_t header_next = mode_line + 1;
+    std::vector<Site> sites;
+    // Never reserve by the declared count: the text may be far shorter than it claims.
+    const std::uint64_t bound = max_lines_left(cursor, 3) + (n_header - header_next);
+    sites.reserve(static_cast<std::size_t>(std::min(n_atoms, bound)));
+
+    std::size_t block = 0;
+    std::uint64_t left_in_block = counts.empty() ? 0 : counts[0];
+    std::string symbol;
+    if (!counts.empty()) symbol = clean_symbol(names[0]);
+    for (std::uint64_t i = 0; i < n_atoms; ++i) {
+        std::string_view line;
+        if (header_next < n_header) {
+            line = lines[header_next++];
+        } else if (!cursor.next(line)) {
+            return fail("POSCAR ends after " + std::to_string(i) + " of " +
+                        std::to_string(n_atoms) + " coordinates");
+        }
+        while (left_in_block == 0) {
+            ++block;
+            left_in_block = counts[block];
+            symbol = clean_symbol(names[block]);
+        }
+        --left_in_block;
+
+        std::string_view words[3];
+        if (first_words(line, words) < 3)
+            return fail("coordinate line " + std::to_string(i + 1) + " is incomplete");
+        Vec3 position{};
+        for (std::size_t c = 0; c < 3; ++c) {
+            auto value = read_f64(words[c]);
+            if (!value) return fail(value.error());
+            if (!std::isfinite(*value))
+                return fail("coordinate line " + std::to_string(i + 1) +
+                            " holds a number that is not finite: " + quoted(words[c]));
+            position[c] = *value;
+        }
+        Site site;
+        if (cartesian) {
+            site.frac = lattice->to_fractional({position[0] * effective_scale,
+                                                position[1] * effective_scale,
+                                                position[2] * effective_scale});
+            for (double f : site.frac)
+                if (!std::isfinite(f))
+                    return fail("coordinate line " + std::to_string(i + 1) +
+                                " gives a position that is not finite");
+        } else {
+            site.frac = position;
+        }
+        site.species.emplace_back(symbol, 1.0);
+        sites.push_back(std::move(site));
+    }
+    return Structure::new_(std::move(*lattice), std::move(sites));
+}
+
+// ---- extended XYZ ----------------------------------------------------------------
+
+Result<Structure> parse_extxyz(std::string_view text) {
+    LineCursor cursor(text);
+    std::string_view count_line, comment;
+    if (!cursor.next(count_line) || !cursor.next(comment)) return fail("XYZ file is too short");
+    const auto n_atoms = parse_unsigned(trim(count_line));
+    if (!n_atoms) return fail("first line of an XYZ file must be the atom count");
+
+    std::size_t key = comment.find("Lattice=\"");
+    if (key == std::string_view::npos) key = comment.find("lattice=\"");
+    if (key == std::string_view::npos)
+        return fail("this XYZ file has no Lattice=\"...\" field, so it has no cell and no "
+                    "periodic RDF can be computed");
+    const std::size_t value_start = key + 9;
+    const std::size_t value_end = comment.find('"', value_start);
+    if (value_end == std::string_view::npos) return fail("unterminated Lattice=\"...\" field");
+
+    double numbers[9] = {};
+    std::size_t n_numbers = 0;
+    std::string_view first_infinite;
+    std::string message;
+    for_each_word(comment.substr(value_start, value_end - value_start), [&](std::string_view w) {
+        auto value = parse_f64(w);
+        if (!value) {
+            message = value.error();
+            return false;
+        }
+        if (!std::isfinite(*value) && first_infinite.empty()) first_infinite = w;
+        if (n_numbers < 9) numbers[n_numbers] = *value;
+        ++n_numbers;
+        return true;
+    });
+    if (!message.empty()) return fail(message);
+    if (n_numbers != 9)
+        return fail("Lattice=\"...\" must hold 9 numbers, found " + std::to_string(n_numbers));
+    if (!first_infinite.empty())
+        return fail("Lattice=\"...\" holds a number that is not finite: " + quoted(first_infinite));
+    const Mat3 matrix{{{numbers[0], numbers[1], numbers[2]},
+                       {numbers[3], numbers[4], numbers[5]},
+                       {numbers[6], numbers[7], numbers[8]}}};
+    auto lattice = Lattice::new_(matrix);
+    if (!lattice) return fail(lattice.error());
+
+    std::vector<Site> sites;
+    // Never reserve by the declared count: the text may be far shorter than it claims.
+    sites.reserve(static_cast<std::size_t>(std::min(*n_atoms, max_lines_left(cursor, 4))));
+    for (std::uint64_t i = 0; i < *n_atoms; ++i) {
+        std::string_view line;
+        if (!cursor.next(line))
+            return fail("XYZ ends after " + std::to_string(i) + " of " + std::to_string(*n_atoms) +
+                        " atoms");
+        std::string_view words[4];
+        if (first_words(line, words) < 4)
+            return fail("atom line " + std::to_string(i + 1) + " is incomplete");
+        Vec3 position{};
+        for (std::size_t c = 0; c < 3; ++c) {
+            auto value = read_f64(words[c + 1]);
+            if (!value) return fail(value.error());
+            if (!std::isfinite(*value))
+                return fail("atom line " + std::to_string(i + 1) +
+                            " holds a number that is not finite: " + quoted(words[c + 1]));
+            position[c] = *value;
+        }
+        Site site;
+        site.frac = lattice->to_fractional(position);
+        for (double f : site.frac)
+            if (!std::isfinite(f))
+                return fail("atom line " + std::to_string(i + 1) +
+                            " gives a position that is not finite");
+        site.species.emplace_back(clean_symbol(words[0]), 1.0);
+        sites.push_back(std::move(site));
+    }
+    return Structure::new_(std::move(*lattice), std::move(sites));
 }
 
 }  // namespace kelvara

@@ -17,4 +17,12 @@ std::string clean_symbol(std::string_view text);
 /// One number by the decimal grammar, or "expected a number, found '{}'". No trimming.
 Result<double> parse_f64(std::string_view token);
 
+/// A VASP POSCAR / CONTCAR (VASP 4 or 5 layout, optional selective dynamics, Direct or
+/// Cartesian coordinates, a negative scale being the target volume). One site per atom.
+Result<Structure> parse_poscar(std::string_view text);
+
+/// The first frame of an extended XYZ text; the cell comes from the `Lattice="..."`
+/// field of the comment line. One site per atom, coordinates not wrapped.
+Result<Structure> parse_extxyz(std::string_view text);
+
 }  // namespace kelvara

@@ -1,0 +1,129 @@
+"""Reading speed of kelvara against gemmi, pymatgen and ASE, side by side in one run.
+
+    python benchmarks/readers.py [--quick]
+
+Three cases: a symmetric CIF (F m -3 m, expanded to a few hundred sites) read many
+times from memory; a 100,000-atom POSCAR and a 100,000-atom extended XYZ read once
+each (throughput in MB/s of text). Prints the time per read and the ratio of each peer
+to kelvara (higher means kelvara is faster).
+"""
+
+from __future__ import annotations
+
+import argparse
+import io
+import time
+import warnings
+from importlib.resources import files
+
+import numpy as np
+
+from kelvara import Structure
+
+warnings.filterwarnings("ignore")
+
+
+def best_time(fn, repeat: int, number: int) -> float:
+    """Best-of-`repeat` seconds per call, each sample timing `number` calls."""
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        for _ in range(number):
+            fn()
+        best = min(best, (time.perf_counter() - start) / number)
+    return best
+
+
+def symmetric_cif() -> str:
+    """F m -3 m with special and general positions: 4 + 4 + 32 + 24 + 192 sites."""
+    nacl = (files("kelvara") / "data" / "NaCl.cif").read_text()
+    head = nacl[: nacl.rindex("loop_")]
+    return head + """loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_occupancy
+Na1 Na 0 0 0 1
+Cl1 Cl 0.5 0.5 0.5 1
+O1 O 0.11 0.11 0.11 1
+F1 F 0.23 0 0 1
+H1 H 0.123 0.234 0.345 0.5
+"""
+
+
+def big_poscar(n: int, rng) -> str:
+    frac = rng.random((n, 3))
+    lines = ["big cell", "1.0", "40 0 0", "0 40 0", "0 0 40", "Si O", f"{n // 2} {n - n // 2}",
+             "Direct"]
+    lines += [f"{x:.10f} {y:.10f} {z:.10f}" for x, y, z in frac]
+    return "\n".join(lines) + "\n"
+
+
+def big_xyz(n: int, rng) -> str:
+    cart = rng.random((n, 3)) * 40
+    lines = [str(n), 'Lattice="40 0 0 0 40 0 0 0 40" Properties=species:S:1:pos:R:3 pbc="T T T"']
+    lines += [f"{'Si' if i % 2 else 'O'} {x:.10f} {y:.10f} {z:.10f}"
+              for i, (x, y, z) in enumerate(cart)]
+    return "\n".join(lines) + "\n"
+
+
+def row(name, seconds, reference, megabytes=None):
+    ratio = seconds / reference
+    speed = f"  {megabytes / seconds:8.1f} MB/s" if megabytes else ""
+    print(f"  {name:<10} {seconds * 1e3:10.3f} ms/read  {ratio:8.1f}x kelvara's time{speed}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer repetitions, smaller files")
+    args = parser.parse_args()
+    rng = np.random.default_rng(7)
+    n_atoms = 20_000 if args.quick else 100_000
+    cif_reads = 100 if args.quick else 1000
+
+    import ase.io
+    import gemmi
+    from pymatgen.io.cif import CifParser
+    from pymatgen.io.vasp import Poscar
+
+    text = symmetric_cif()
+    n_sites = Structure.from_cif_str(text).n_sites
+    print(f"CIF, F m -3 m expanded to {n_sites} sites, read {cif_reads} times from memory")
+    own = best_time(lambda: Structure.from_cif_str(text), 3, cif_reads // 3)
+
+    def gemmi_read():
+        st = gemmi.make_small_structure_from_block(gemmi.cif.read_string(text).sole_block())
+        return st.get_all_unit_cell_sites()
+
+    peers = {
+        "gemmi": best_time(gemmi_read, 3, cif_reads // 3),
+        "pymatgen": best_time(lambda: CifParser.from_str(text).parse_structures(primitive=False),
+                              2, 3),
+        "ase": best_time(lambda: ase.io.read(io.StringIO(text), format="cif"), 2, 3),
+    }
+    row("kelvara", own, own)
+    for name, seconds in peers.items():
+        row(name, seconds, own)
+
+    for label, make, fmt, readers in [
+        ("POSCAR", big_poscar, "poscar", {
+            "pymatgen": lambda t: Poscar.from_str(t).structure,
+            "ase": lambda t: ase.io.read(io.StringIO(t), format="vasp"),
+        }),
+        ("extended XYZ", big_xyz, "xyz", {
+            "ase": lambda t: ase.io.read(io.StringIO(t), format="extxyz"),
+        }),
+    ]:
+        text = make(n_atoms, rng)
+        megabytes = len(text.encode()) / 1e6
+        print(f"{label}, {n_atoms} atoms ({megabytes:.1f} MB of text), read once per sample")
+        own = best_time(lambda: Structure.from_str(text, fmt), 3, 1)
+        row("kelvara", own, own, megabytes)
+        for name, read in readers.items():
+            row(name, best_time(lambda: read(text), 1 if args.quick else 2, 1), own, megabytes)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,199 @@
+"""POSCAR reader: VASP 4 and 5 layouts, selective dynamics, Direct/Cartesian, scale, failures."""
+
+from __future__ import annotations
+
+import re
+from importlib.resources import files
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from reader_peers import ase_view, assert_same, pymatgen_view
+
+from kelvara import Structure
+
+DATA = files("kelvara") / "data"
+CUBE10 = "10 0 0\n0 10 0\n0 0 10\n"
+
+
+def poscar(comment="Si", scale="1.0", cell=CUBE10, species="Si\n", counts="2\n",
+           mode="Direct\n", coords="0 0 0\n0.25 0.25 0.25\n"):
+    return comment + "\n" + scale + "\n" + cell + species + counts + mode + coords
+
+
+def read(text):
+    return Structure.from_str(text, "poscar")
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        poscar(),  # VASP 5
+        poscar(species=""),  # VASP 4: species from the comment
+        poscar(comment="silicon", species=""),
+        poscar(species="", mode="Selective dynamics\nDirect\n",
+               coords="0 0 0 T T F\n0.25 0.25 0.25 F F F\n"),
+        poscar(mode="selective\ndirect\n", coords="0 0 0 T T T\n0.25 0.25 0.25 T T T  Si2\n"),
+        poscar(comment="Si bulk", species="", coords="0 0 0\n0.25 0.25 0.25\nextra line\n"),
+        poscar(species="Si_pv\n"),
+        poscar(counts="+2\n"),
+        poscar(mode="\n"),  # a blank mode line means fractional coordinates
+        poscar(mode="Cartesian\n", coords="0 0 0\n2.5 2.5 2.5\n"),
+        poscar(mode="  k\n", coords="0 0 0\n2.5 2.5 2.5\n"),
+        poscar(scale="2", mode="Cartesian\n", cell="5 0 0\n0 5 0\n0 0 5\n",
+               coords="0 0 0\n1.25 1.25 1.25\n"),
+        poscar(scale="-1000 extra", cell="1 0 0\n0 1 0\n0 0 1\n"),
+        poscar(scale="1.0\r").replace("\n", "\r\n"),
+    ],
+)
+def test_layouts_give_the_same_structure(text):
+    s = read(text)
+    assert s.species == [{"Si": 1.0}, {"Si": 1.0}]
+    np.testing.assert_allclose(s.lattice_matrix, np.diag([10.0] * 3), rtol=1e-14)
+    np.testing.assert_allclose(s.frac_coords, [[0, 0, 0], [0.25, 0.25, 0.25]], atol=1e-15)
+
+
+@pytest.mark.parametrize("comment, symbol", [("bulk", "Bu"), ("FE", "F"), ("fe3", "Fe")])
+def test_vasp4_symbol_from_comment(comment, symbol):
+    s = read(poscar(comment=comment, species=""))
+    assert s.elements == [symbol]
+
+
+def test_species_blocks_and_zero_counts():
+    s = read(poscar(species="Fe Co O\n", counts="1 0 2\n",
+                    coords="0 0 0\n0.5 0 0\n0 0.5 0\n"))
+    assert [list(d) for d in s.species] == [["Fe"], ["O"], ["O"]]
+    s = read(poscar(comment="Fe O bulk", species="", counts="2 3\n",
+                    coords="".join(f"0.{i} 0 0\n" for i in range(5))))
+    assert [list(d)[0] for d in s.species] == ["Fe", "Fe", "O", "O", "O"]
+
+
+def test_negative_scale_is_volume():
+    s = read(poscar(scale="-64", cell="1 0 0\n0 1 0\n0 0 1\n"))
+    assert s.lattice_matrix == [[4.0, 0.0, 0.0], [0.0, 4.0, 0.0], [0.0, 0.0, 4.0]]
+    s = read(poscar(scale="-100", cell="1 0.2 0\n0 2 0.3\n0.1 0 3\n"))
+    assert s.volume == pytest.approx(100.0, rel=1e-13)
+
+
+@pytest.mark.parametrize("scale", ["1", "2"])
+def test_cartesian_scaled_alike(scale):
+    s = read(poscar(scale=scale, mode="Cartesian\n", coords="5 0 0\n15 0 0\n"))
+    assert s.frac_coords == [[0.5, 0.0, 0.0], [1.5, 0.0, 0.0]]
+
+
+def test_direct_not_wrapped():
+    s = read(poscar(coords="1.25 -0.5 0\n0 0 0\n"))
+    assert s.frac_coords[0] == [1.25, -0.5, 0.0]
+
+
+def test_cartesian_in_a_skew_cell_matches_numpy(rng):
+    cell = np.diag(rng.uniform(4, 7, 3)) + rng.uniform(-1, 1, (3, 3))
+    cart = rng.uniform(-5, 15, (6, 3))
+    text = poscar(scale="1.5", cell="".join(" ".join(repr(float(x)) for x in row) + "\n" for row in cell),
+                  counts="6\n", mode="C\n",
+                  coords="".join(" ".join(repr(float(x)) for x in row) + "\n" for row in cart))
+    s = read(text)
+    expected = (cart * 1.5) @ np.linalg.inv(cell * 1.5)
+    np.testing.assert_allclose(s.frac_coords, expected, rtol=1e-12, atol=1e-12)
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("a\n1\n1 0 0\n0 1 0\n0 0 1\nSi\n1\n", "POSCAR is too short to contain a structure"),
+        (poscar(scale="x"), "expected a number, found 'x'"),
+        (poscar(scale=""), "expected a number, found ''"),
+        (poscar(cell="10 0 0\n0 10\n0 0 10\n"), "lattice vector 2 is incomplete"),
+        (poscar(cell="10 0 0\n0 10 0\n0 0 ten\n"), "expected a number, found 'ten'"),
+        (poscar(scale="0"), "cell matrix is singular (zero volume)"),
+        (poscar(scale="-5", cell="1 0 0\n1 0 0\n0 0 1\n"), "cell matrix is singular (zero volume)"),
+        (poscar(counts="2 x\n"), "bad atom count 'x'"),
+        (poscar(counts="-1\n"), "bad atom count '-1'"),
+        (poscar(counts="2.0\n"), "bad atom count '2.0'"),
+        (poscar(comment="Si", species="", counts="1 1\n"),
+         "POSCAR does not name one species per atom count (VASP 4 files need the species on "
+         "the comment line)"),
+        (poscar(mode="Selective dynamics", coords=""), "POSCAR ends before the coordinates"),
+        (poscar(counts="2 1\n", species="Si O\n"), "POSCAR ends after 2 of 3 coordinates"),
+        (poscar(coords="0.5 0.5\n0 0 0\n"), "coordinate line 1 is incomplete"),
+        (poscar(coords="0 0 0\n0.5 x 0\n"), "expected a number, found 'x'"),
+        (poscar(counts="0\n", coords="\n"), "structure has no sites"),
+        (poscar(species="", comment="", counts="\n", coords="\n"), "structure has no sites"),
+        # Huge declared counts fail on the missing lines, never by reserving memory.
+        (poscar(counts="1000000000000000\n"), "POSCAR ends after 2 of 1000000000000000 coordinates"),
+        (poscar(species="A B\n", counts="18446744073709551615 1\n"),
+         "POSCAR atom counts add up to more than 18446744073709551615"),
+        (poscar(counts="18446744073709551616\n"), "bad atom count '18446744073709551616'"),
+        # Numbers that read but are not finite name their line.
+        (poscar(scale="inf"), "the scale factor on line 2 is not a finite number: 'inf'"),
+        (poscar(cell="10 0 0\n0 1e999 0\n0 0 10\n"),
+         "lattice vector 2 holds a number that is not finite: '1e999'"),
+        (poscar(scale="1e300", cell="1e10 0 0\n0 1 0\n0 0 1\n"),
+         "the lattice vectors times the scale factor '1e300' are not finite"),
+        (poscar(coords="0 0 0\n0 1e999 0\n"),
+         "coordinate line 2 holds a number that is not finite: '1e999'"),
+        (poscar(coords="nan 0 0\n0 0 0\n"),
+         "coordinate line 1 holds a number that is not finite: 'nan'"),
+        (poscar(mode="C\n", cell="1e-5 0 0\n0 1e5 0\n0 0 1e5\n", coords="0 0 0\n1e305 0 0\n"),
+         "coordinate line 2 gives a position that is not finite"),
+    ],
+)
+def test_failures(text, message):
+    with pytest.raises(ValueError) as info:
+        read(text)
+    assert info.value.args == (message,)
+
+
+def write_samples(tmp_path):
+    samples = {
+        "vasp5_direct.vasp": poscar(species="Fe O\n", counts="1 2\n",
+                                    cell="4.1 0.2 0\n0.1 5.2 0.3\n0 0.4 6.3\n",
+                                    coords="0 0 0\n0.5 0.25 0.125\n-0.25 1.5 0.75\n"),
+        "vasp5_cartesian.vasp": poscar(species="Ti O\n", counts="1 2\n", scale="1.1",
+                                       cell="3 0 0\n0 4 0\n1 0 5\n", mode="Cartesian\n",
+                                       coords="0 0 0\n1.5 2 2.5\n0.5 1 4\n"),
+        "vasp5_selective.vasp": poscar(species="Si\n", counts="2\n",
+                                       mode="Selective dynamics\nDirect\n",
+                                       coords="0 0 0 T T T\n0.25 0.25 0.25 F F F\n"),
+        "vasp5_volume.vasp": poscar(species="Cu\n", counts="1\n", scale="-47.2",
+                                    cell="1 0 0\n0 1 0\n0 0 1\n", coords="0 0 0\n"),
+    }
+    paths = []
+    for name, text in samples.items():
+        (tmp_path / name).write_text(text)
+        paths.append(tmp_path / name)
+    return paths + [DATA / "Si.poscar"]
+
+
+@pytest.mark.parametrize("peer", [pymatgen_view, lambda p: ase_view(p, "vasp")],
+                         ids=["pymatgen", "ase"])
+def test_peers_agree(tmp_path, peer):
+    for path in write_samples(tmp_path):
+        assert_same(Structure.from_poscar(str(path)), peer(path))
+
+
+def test_bundled_poscar_is_diamond_si():
+    s = Structure.from_poscar(str(DATA / "Si.poscar"))
+    assert repr(s) == "Structure(8 sites, Si8)"
+    assert s.volume == pytest.approx(5.431 ** 3)
+
+
+GRAMMAR = re.compile(r"[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?")
+decimal_token = st.builds(
+    lambda sign, whole, point, frac, exp: sign + whole + point + frac + exp,
+    st.sampled_from(["", "-", "+"]), st.text("0123456789", max_size=18),
+    st.sampled_from(["", "."]), st.text("0123456789", max_size=26),
+    st.sampled_from(["", "e5", "E-7", "e+300", "e-330"]),
+).filter(GRAMMAR.fullmatch)
+
+
+@settings(max_examples=400, deadline=None, derandomize=True)
+@given(st.lists(decimal_token, min_size=3, max_size=3))
+def test_coordinates_read_correctly_rounded(tokens):
+    """Coordinates equal Python's correctly rounded float of the same text, bit for bit."""
+    expected = [float(t) for t in tokens]
+    if not all(np.isfinite(expected)):
+        return
+    s = read(poscar(counts="1\n", coords=" ".join(tokens) + "\n"))
+    assert s.frac_coords[0] == expected
