@@ -86,6 +86,7 @@ def test_stub_type_checks(tmp_path):
     assert status == 0, out + err
 
 
-def test_command_line_runs_on_the_bundled_examples():
-    out = subprocess.run([sys.executable, "-m", "kelvara"], capture_output=True, text=True, check=True)
-    assert "Cl4 Na4" in out.stdout
+def test_python_dash_m_runs_the_main_job(tmp_path):
+    out = subprocess.run([sys.executable, "-m", "kelvara", "--version"], capture_output=True, text=True,
+                         check=True, cwd=tmp_path)
+    assert out.stdout.strip() == "kelvara 0.3.0"

@@ -185,9 +185,9 @@ def test_repr_formula(species, text):
 
 
 def test_rock_salt_repr():
-    from kelvara.examples import rock_salt
-
-    assert repr(rock_salt()) == "Structure(8 sites, Cl4 Na4)"
+    fcc = [[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]]
+    s = cubic(5.64, fcc + [[x + 0.5, y, z] for x, y, z in fcc], [{"Na": 1}] * 4 + [{"Cl": 1}] * 4)
+    assert repr(s) == "Structure(8 sites, Cl4 Na4)"
 
 
 def test_structure_is_immutable_and_not_picklable():

@@ -132,12 +132,6 @@ def test_malformed_frame_in_a_later_window(tmp_path, fake):
 
 def test_with_the_real_prdf(tmp_path):
     path = write_trajectory(tmp_path / "t.xyz", 9, mixed_elements=True)
-    (probe,), _, _ = read_xyz_trajectory(path, stop=1)
-    try:
-        probe.prdf(cutoff=3.0, bin_size=0.1)
-    except NotImplementedError:
-        pytest.skip("Structure.prdf is not built in this tree")
-
     def real(structure, cutoff, bin_size, n_threads):
         return structure.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=n_threads)
 

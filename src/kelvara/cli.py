@@ -1,14 +1,77 @@
-"""The ``kelvara`` command: report on structures (the bundled examples by default)."""
+"""The ``kelvara`` command: read a structure, report its disorder, compute and plot RDFs,
+expand disordered sites into an ordered supercell.
+
+``kelvara`` alone runs ``kelvara rdf`` on a bundled example structure.
+"""
 
 from __future__ import annotations
 
 import argparse
+import pathlib
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING
 
 from kelvara import __version__
-from kelvara._kelvara import Structure
-from kelvara.examples import EXAMPLES
+
+if TYPE_CHECKING:
+    from kelvara._kelvara import Structure
+
+DATA = pathlib.Path(__file__).with_name("data")
+DEFAULT_EXAMPLE = "SrBaTiO3.cif"
+
+_READERS = {
+    "cif": "cif",
+    "poscar": "poscar",
+    "contcar": "poscar",
+    "vasp": "poscar",
+    "xyz": "xyz",
+    "extxyz": "xyz",
+}
+
+
+def guess_format(path: pathlib.Path) -> str:
+    """Reader for a file, from its extension or its VASP-style name."""
+    suffix = path.suffix.lower().lstrip(".")
+    if suffix in _READERS:
+        return _READERS[suffix]
+    name = path.name.upper()
+    if name.startswith(("POSCAR", "CONTCAR")):
+        return "poscar"
+    raise SystemExit(
+        f"kelvara: cannot tell the format of {path} from its name; pass --format cif, poscar or xyz"
+    )
+
+
+def read_structure(path: pathlib.Path, fmt: str | None = None) -> Structure:
+    """Read one structure with kelvara's readers (format from the name unless given)."""
+    from kelvara._kelvara import Structure
+
+    kind = _READERS.get(fmt.lower(), fmt.lower()) if fmt else guess_format(path)
+    if kind == "cif":
+        return Structure.from_cif(str(path))
+    if kind == "poscar":
+        return Structure.from_poscar(str(path))
+    if kind == "xyz":
+        return Structure.from_xyz(str(path))
+    raise SystemExit(f"kelvara: unknown format '{fmt}'; kelvara reads cif, poscar and xyz")
+
+
+def is_trajectory(path: pathlib.Path, fmt: str | None, args: argparse.Namespace) -> bool:
+    """An XYZ file is read as a trajectory when frame selection is asked for or it
+    holds more than one frame (reading stops after the second frame)."""
+    kind = _READERS.get(fmt.lower(), fmt.lower()) if fmt else guess_format(path)
+    if kind != "xyz":
+        return False
+    if args.every != 1 or args.start != 0 or args.stop is not None:
+        return True
+    from kelvara._kelvara import read_xyz_trajectory
+
+    try:
+        _, _, frames = read_xyz_trajectory(str(path), stop=2)
+    except ValueError:
+        return False
+    return frames > 1
 
 
 def formula(structure: Structure) -> str:
@@ -21,31 +84,309 @@ def formula(structure: Structure) -> str:
 
 
 def describe(name: str, structure: Structure) -> str:
-    """A few lines that tell what a structure is."""
+    """A few lines that say what a structure is."""
     density = structure.n_atoms / structure.volume
     order = "ordered" if structure.is_ordered else "disordered (partial occupancies)"
     return (
         f"{name}: {formula(structure)}\n"
         f"  sites {structure.n_sites}, atoms {structure.n_atoms:g}, "
-        f"volume {structure.volume:.3f} A^3, number density {density:.5f} atoms/A^3\n"
-        f"  {order}"
+        f"volume {structure.volume:.3f} A^3, number density {density:.5f} atoms/A^3, {order}"
     )
+
+
+def describe_disorder(structure: Structure) -> list[str]:
+    """One line per disordered site."""
+    lines = []
+    for entry in structure.disorder_summary():
+        occupancies = ", ".join(f"{el} {occ:g}" for el, occ in entry["occupancies"].items())
+        x, y, z = entry["frac_coords"]
+        vacancy = f", vacancy {entry['vacancy']:.4g}" if entry["vacancy"] > 0 else ""
+        lines.append(
+            f"  site {entry['site_index']} at ({x:.4f}, {y:.4f}, {z:.4f}): {occupancies}{vacancy}"
+        )
+    return lines
+
+
+def print_cif_findings(path: pathlib.Path, fmt: str | None) -> None:
+    """Warn about CIF features the reader keeps silent on (before any work)."""
+    kind = _READERS.get(fmt.lower(), fmt.lower()) if fmt else guess_format(path)
+    if kind != "cif":
+        return
+    from kelvara.cifcheck import cif_warnings
+
+    for finding in cif_warnings(str(path)):
+        print(f"warning: {finding}", file=sys.stderr)
+
+
+def progress_bar(total: int | None, label: str) -> tuple[Callable[[int], None], Callable[[], None]]:
+    """A progress callback on stderr when it is a terminal (tqdm when installed);
+    `total` None when the count is not known in advance."""
+    if not sys.stderr.isatty():
+        return (lambda done: None), (lambda: None)
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        state = {"done": 0}
+
+        def update(done: int) -> None:
+            state["done"] = done
+            if total:
+                width = 30
+                filled = int(width * done / total)
+                text = f"{label} [{'#' * filled}{'.' * (width - filled)}] {done}/{total}"
+            else:
+                text = f"{label}: {done}"
+            print(f"\r{text}", end="", file=sys.stderr, flush=True)
+
+        return update, lambda: print(file=sys.stderr)
+    bar = tqdm(total=total, desc=label, unit="frame", file=sys.stderr)
+
+    def advance(done: int) -> None:
+        bar.update(done - bar.n)
+
+    return advance, bar.close
+
+
+# ---- commands ------------------------------------------------------------------------
+
+
+def command_info(args: argparse.Namespace) -> int:
+    path = pathlib.Path(args.file)
+    structure = read_structure(path, args.format)
+    print(describe(path.name, structure))
+    lines = describe_disorder(structure)
+    if lines:
+        print(f"{len(lines)} disordered site(s):")
+        print("\n".join(lines))
+    if (args.format or guess_format(path)) == "cif":
+        from kelvara.cifcheck import cif_warnings
+
+        for finding in cif_warnings(str(path)):
+            print(f"note: {finding}")
+    return 0
+
+
+def print_expansion_report(structure: Structure, expanded: Structure, report: dict) -> None:
+    m = report["scale"][0]
+    print(
+        f"expanded into a {m}x{m}x{m} supercell: {structure.n_sites} -> {expanded.n_sites} sites, "
+        f"{report['n_vacancies']} vacant"
+    )
+    for entry in report["occupancy_report"]:
+        print(
+            f"  {entry['element']:>3}: requested {entry['target_occupancy']:.4f}, "
+            f"achieved {entry['actual_occupancy']:.4f} "
+            f"({entry['atoms_placed']} of {entry['sites_in_pool']} sites)"
+        )
+    for warning in report["warnings"]:
+        print(f"warning: {warning}", file=sys.stderr)
+
+
+def command_expand(args: argparse.Namespace) -> int:
+    path = pathlib.Path(args.file)
+    print_cif_findings(path, args.format)
+    structure = read_structure(path, args.format)
+    expanded, report = structure.expand_occupancies(
+        max_sites=args.max_sites, seed=args.seed, max_denominator=args.max_denominator
+    )
+    print_expansion_report(structure, expanded, report)
+    if args.output:
+        from kelvara.io import write_structure
+
+        write_structure(expanded, args.output)
+        print(f"wrote {args.output}")
+    return 0
+
+
+def print_shell_summary(r, partials, structure: Structure, bin_size: float) -> None:
+    """First peak, and coordination number up to the first minimum, for every pair."""
+    from kelvara.analysis import first_shell, normalised_partials
+
+    g = normalised_partials(partials, structure)
+    for (centre, neighbour), curve in partials.items():
+        shell = first_shell(curve, g[(centre, neighbour)], r, bin_size)
+        pair = f"{centre}-{neighbour}"
+        if shell is None:
+            print(f"  {pair:>7}: no neighbours within the cutoff")
+        elif shell.coordination is None:
+            print(f"  {pair:>7}: first peak at {shell.peak_r:.3f} A (g = {shell.peak_g:.2f})")
+        else:
+            print(
+                f"  {pair:>7}: first peak at {shell.peak_r:.3f} A (g = {shell.peak_g:.2f}), "
+                f"{shell.coordination:.2f} neighbours within {shell.minimum_r:.3f} A"
+            )
+
+
+def plots_available() -> bool:
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        print("note: matplotlib is not installed, so only the CSV is written "
+              "(pip install 'kelvara[plot]' for figures)", file=sys.stderr)
+        return False
+    return True
+
+
+def command_rdf(args: argparse.Namespace) -> int:
+    path = pathlib.Path(args.file) if args.file else DATA / DEFAULT_EXAMPLE
+    out = pathlib.Path(args.out)
+    print_cif_findings(path, args.format)
+    if is_trajectory(path, args.format, args):
+        return rdf_of_trajectory(path, out, args)
+    structure = read_structure(path, args.format)
+    print(describe(path.name, structure))
+    disorder = describe_disorder(structure)
+    if disorder:
+        print("occupancy-weighted curves over the disordered sites:")
+        print("\n".join(disorder))
+    title = f"{formula(structure)} ({path.name})"
+    from kelvara.plotting import write_prdf_csv
+
+    if plots_available():
+        r, partials, total = structure.prdf(
+            args.cutoff, args.bin_size, args.threads, save_plots=str(out), title=title
+        )
+    else:
+        r, partials, total = structure.prdf(args.cutoff, args.bin_size, args.threads)
+        write_prdf_csv(r, partials, total, out, bin_size=args.bin_size)
+    print(f"RDF to {args.cutoff:g} A in bins of {args.bin_size:g} A, written to {out}/:")
+    print_shell_summary(r, partials, structure, args.bin_size)
+    if args.expand:
+        from kelvara.spread import expansion_spread
+
+        spread = expansion_spread(
+            structure, seeds=range(args.seed, args.seed + args.seeds), cutoff=args.cutoff,
+            bin_size=args.bin_size, n_threads=args.threads, max_sites=args.max_sites,
+            max_denominator=args.max_denominator,
+        )
+        spread.save(out, title=title)
+        print(spread.summary())
+    return 0
+
+
+def rdf_of_trajectory(path: pathlib.Path, out: pathlib.Path, args: argparse.Namespace) -> int:
+    from kelvara.trajectory import trajectory_rdf
+
+    update, close = progress_bar(None, "frames")
+    try:
+        result = trajectory_rdf(
+            str(path), cutoff=args.cutoff, bin_size=args.bin_size, every=args.every,
+            start=args.start, stop=args.stop, n_threads=args.threads, progress=update,
+        )
+    finally:
+        close()
+    from kelvara.plotting import save_prdf_plots, write_prdf_csv
+
+    frames = result.frame_indices
+    if plots_available():
+        save_prdf_plots(result.r, result.partials, result.total, str(out),
+                        bin_size=args.bin_size, title=f"{path.name}, {len(frames)} frames")
+    else:
+        write_prdf_csv(result.r, result.partials, result.total, out, bin_size=args.bin_size)
+    print(f"{path.name}: RDF averaged over {len(frames)} frames "
+          f"(frames {frames[0]}..{frames[-1]}), written to {out}/")
+    return 0
+
+
+def command_pdf(args: argparse.Namespace) -> int:
+    from kelvara.scattering import structure_factor, total_pdf
+
+    path = pathlib.Path(args.file) if args.file else DATA / DEFAULT_EXAMPLE
+    out = pathlib.Path(args.out)
+    print_cif_findings(path, args.format)
+    structure = read_structure(path, args.format)
+    print(describe(path.name, structure))
+    pdf = total_pdf(structure, r_max=args.rmax, bin_size=args.bin_size, radiation=args.radiation,
+                    n_threads=args.threads, qmax=args.qmax, broadening=args.broadening,
+                    qdamp=args.qdamp)
+    sq = structure_factor(structure, r_max=args.rmax, bin_size=args.bin_size,
+                          radiation=args.radiation, n_threads=args.threads,
+                          broadening=args.broadening)
+    from kelvara.plotting_pdf import save_pdf
+
+    written = save_pdf(pdf, sq, out, title=f"{formula(structure)} ({path.name}), {args.radiation}")
+    print(f"{args.radiation} G(r) to {args.rmax:g} A and S(Q) to {sq.q[-1]:g} 1/A written to "
+          f"{', '.join(str(p) for p in written)}")
+    return 0
+
+
+# ---- argument parsing ------------------------------------------------------------------
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="kelvara",
-        description="Crystal structures, occupancy-weighted partial RDFs and ordered expansions.",
+        description="Crystal structures, occupancy-weighted partial RDFs and ordered "
+        "expansions. Without a command, runs 'kelvara rdf' on a bundled example.",
     )
     parser.add_argument("--version", action="version", version=f"kelvara {__version__}")
+    commands = parser.add_subparsers(dest="command")
+
+    def add_file(p: argparse.ArgumentParser, optional: bool = False) -> None:
+        if optional:
+            p.add_argument("file", nargs="?", help="structure file (default: a bundled example)")
+        else:
+            p.add_argument("file", help="structure file: CIF, POSCAR/CONTCAR or extended XYZ")
+        p.add_argument("--format", choices=sorted(_READERS), help="file format (default: from the name)")
+
+    def add_expansion(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--max-sites", type=int, default=4096, help="site limit of the supercell (4096)")
+        p.add_argument("--seed", type=int, default=42, help="seed of the assignment (42)")
+        p.add_argument("--max-denominator", type=int, default=16,
+                       help="largest denominator tried for an occupancy (16)")
+
+    info = commands.add_parser("info", help="describe a structure and list its disordered sites")
+    add_file(info)
+    info.set_defaults(run=command_info)
+
+    expand = commands.add_parser("expand", help="expand partial occupancies into an ordered supercell")
+    add_file(expand)
+    expand.add_argument("-o", "--output", help="write the ordered structure (.cif, .vasp/POSCAR, .xyz)")
+    add_expansion(expand)
+    expand.set_defaults(run=command_expand)
+
+    rdf = commands.add_parser("rdf", help="partial and total RDFs, written as CSV and figures")
+    add_file(rdf, optional=True)
+    rdf.add_argument("--cutoff", type=float, default=10.0, help="largest distance in A (10)")
+    rdf.add_argument("--bin-size", type=float, default=0.1, help="bin width in A (0.1)")
+    rdf.add_argument("--threads", type=int, default=0, help="worker threads (0: all cores)")
+    rdf.add_argument("--out", default="kelvara-out", help="output folder (kelvara-out)")
+    rdf.add_argument("--expand", action="store_true",
+                     help="also average the RDF over seeded ordered expansions")
+    rdf.add_argument("--seeds", type=int, default=8, help="number of expansions with --expand (8)")
+    add_expansion(rdf)
+    rdf.add_argument("--every", type=int, default=1, help="trajectories: keep every N-th frame")
+    rdf.add_argument("--start", type=int, default=0, help="trajectories: first frame")
+    rdf.add_argument("--stop", type=int, default=None, help="trajectories: stop before this frame")
+    rdf.set_defaults(run=command_rdf)
+
+    pdf = commands.add_parser("pdf", help="neutron- or X-ray-weighted G(r) and S(Q), as CSV and a figure")
+    add_file(pdf, optional=True)
+    pdf.add_argument("--radiation", choices=["neutron", "xray"], default="neutron",
+                     help="weights: neutron scattering lengths or X-ray form factors (neutron)")
+    pdf.add_argument("--rmax", type=float, default=20.0, help="largest r in A (20)")
+    pdf.add_argument("--bin-size", type=float, default=0.01, help="r step in A (0.01)")
+    pdf.add_argument("--qmax", type=float, default=None,
+                     help="termination of the data in 1/A (default: none, the ideal PDF)")
+    pdf.add_argument("--broadening", type=float, default=0.0,
+                     help="Gaussian width of every pair distance in A (0)")
+    pdf.add_argument("--qdamp", type=float, default=0.0, help="instrument damping in 1/A (0)")
+    pdf.add_argument("--threads", type=int, default=0, help="worker threads (0: all cores)")
+    pdf.add_argument("--out", default="kelvara-out", help="output folder (kelvara-out)")
+    pdf.set_defaults(run=command_pdf)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    build_parser().parse_args(argv)
-    for name, build in EXAMPLES.items():
-        print(describe(name, build()))
-    return 0
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command is None:
+        args = parser.parse_args(["rdf", *(argv or [])])
+    try:
+        return args.run(args)
+    except (ValueError, OSError) as error:
+        print(f"kelvara: {error}", file=sys.stderr)
+        return 1
 
 
 if __name__ == "__main__":

@@ -9,7 +9,7 @@ from collections.abc import Mapping
 
 import numpy as np
 
-__all__ = ["save_prdf_plots"]
+__all__ = ["save_prdf_plots", "write_prdf_csv"]
 
 
 def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
@@ -65,6 +65,16 @@ def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
         written.append(os.path.join(folder, "rdf_partials.png"))
         fig.savefig(written[-1], dpi=150)
     return written
+
+
+def write_prdf_csv(r, partials: Mapping, total, folder: str | os.PathLike, *,
+                   bin_size: float) -> str:
+    """Write only ``rdf.csv`` (the CSV of `save_prdf_plots`); needs no matplotlib."""
+    folder = os.fspath(folder) or "."
+    os.makedirs(folder, exist_ok=True)
+    r = np.asarray(r, dtype=float)
+    return _write_csv(os.path.join(folder, "rdf.csv"), r, r + 0.5 * bin_size,
+                      np.asarray(total, dtype=float), partials)
 
 
 def _decorate(ax, density: float | None) -> None:

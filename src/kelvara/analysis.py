@@ -1,0 +1,137 @@
+"""Curves the way the field reads them, computed from the engine's arrays.
+
+``Structure.prdf`` returns neighbour densities per spherical shell (atoms per
+cubic Angstrom, not divided by the bulk density) on left bin edges. The helpers
+here turn them into bin centres, g(r) that tends to 1, running coordination
+numbers and the first peak and minimum of a curve.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
+
+import numpy as np
+import numpy.typing as npt
+
+if TYPE_CHECKING:
+    from kelvara._kelvara import Structure
+
+FloatArray = npt.NDArray[np.float64]
+
+_FOUR_THIRDS_PI = 4.1887902047863905
+
+
+def bin_edges(r: npt.ArrayLike, bin_size: float) -> FloatArray:
+    """The n + 1 bin edges k * bin_size behind n left edges `r`."""
+    n = len(np.asarray(r))
+    return np.arange(n + 1, dtype=np.float64) * float(bin_size)
+
+
+def bin_centres(r: npt.ArrayLike, bin_size: float) -> FloatArray:
+    """Centre of every bin: left edge plus half a bin."""
+    edges = bin_edges(r, bin_size)
+    return 0.5 * (edges[:-1] + edges[1:])
+
+
+def shell_volumes(r: npt.ArrayLike, bin_size: float) -> FloatArray:
+    """Volume of every spherical shell, as the engine normalises by it."""
+    edges = bin_edges(r, bin_size)
+    cubes = edges * edges * edges
+    return (cubes[1:] - cubes[:-1]) * _FOUR_THIRDS_PI
+
+
+def partner_densities(structure: Structure) -> dict[str, float]:
+    """Number density of every element (summed occupancy per cubic Angstrom)."""
+    volume = structure.volume
+    return {element: amount / volume for element, amount in structure.composition.items()}
+
+
+def normalised_partials(
+    partials: dict[tuple[str, str], FloatArray], structure: Structure
+) -> dict[tuple[str, str], FloatArray]:
+    """g_ab(r): each partial divided by the density of its neighbour element b,
+    so that the curves approach 1 at large r in a homogeneous structure."""
+    density = partner_densities(structure)
+    out = {}
+    for (centre, neighbour), curve in partials.items():
+        rho = density.get(neighbour, 0.0)
+        out[(centre, neighbour)] = np.asarray(curve) / rho if rho > 0 else np.zeros_like(curve)
+    return out
+
+
+def normalised_total(total: npt.ArrayLike, structure: Structure) -> FloatArray:
+    """g(r) of the total curve: divided by the bulk density n_atoms / volume."""
+    return np.asarray(total, dtype=np.float64) / (structure.n_atoms / structure.volume)
+
+
+def cumulative_count(curve: npt.ArrayLike, r: npt.ArrayLike, bin_size: float) -> FloatArray:
+    """Running coordination number: neighbours within the right edge of each bin,
+    the sum of density times shell volume (the curve must be a density, as the
+    engine returns it)."""
+    return np.cumsum(np.asarray(curve, dtype=np.float64) * shell_volumes(r, bin_size))
+
+
+def first_peak(curve: npt.ArrayLike, threshold: float = 0.3) -> int | None:
+    """Index of the first local maximum that reaches `threshold` times the curve's
+    maximum, or None for a curve without positive values."""
+    y = np.asarray(curve, dtype=np.float64)
+    if y.size == 0 or not np.any(y > 0):
+        return None
+    limit = threshold * float(y.max())
+    for k in range(y.size):
+        if y[k] >= limit and (k == 0 or y[k] >= y[k - 1]) and (k + 1 == y.size or y[k] >= y[k + 1]):
+            # On a plateau take its last bin, where the curve starts to fall.
+            while k + 1 < y.size and y[k + 1] == y[k]:
+                k += 1
+            return k
+    return int(np.argmax(y))
+
+
+def first_minimum(curve: npt.ArrayLike, peak: int, smooth: int = 5) -> int | None:
+    """Index of the first minimum after `peak`: the first bin after it where the
+    (lightly smoothed) curve stops falling. None when the curve falls to its end."""
+    y = np.asarray(curve, dtype=np.float64)
+    if smooth > 1 and y.size >= smooth:
+        y = np.convolve(y, np.ones(smooth) / smooth, mode="same")
+        # Smoothing spreads a sharp peak; start after the smoothed maximum nearby.
+        window = slice(peak, min(y.size, peak + smooth))
+        peak = peak + int(np.argmax(y[window]))
+    for k in range(peak + 1, y.size - 1):
+        if y[k] <= y[k + 1] and y[k] < y[peak]:
+            return k
+    return None
+
+
+@dataclass(frozen=True)
+class ShellSummary:
+    """First coordination shell of one curve."""
+
+    peak_r: float
+    """Centre of the bin holding the first peak, in Angstrom."""
+    peak_g: float
+    """Normalised g(r) at the first peak (dimensionless)."""
+    minimum_r: float | None
+    """Right edge of the bin at the first minimum, in Angstrom (None if not found)."""
+    coordination: float | None
+    """Neighbours within the first minimum (None if not found)."""
+
+
+def first_shell(
+    density_curve: npt.ArrayLike, g_curve: npt.ArrayLike, r: npt.ArrayLike, bin_size: float
+) -> ShellSummary | None:
+    """First peak, first minimum and the coordination number up to it."""
+    peak = first_peak(g_curve)
+    if peak is None:
+        return None
+    centres = bin_centres(r, bin_size)
+    minimum = first_minimum(density_curve, peak)
+    if minimum is None:
+        return ShellSummary(float(centres[peak]), float(np.asarray(g_curve)[peak]), None, None)
+    counts = cumulative_count(density_curve, r, bin_size)
+    return ShellSummary(
+        float(centres[peak]),
+        float(np.asarray(g_curve)[peak]),
+        float(bin_edges(r, bin_size)[minimum + 1]),
+        float(counts[minimum]),
+    )

@@ -1,0 +1,117 @@
+"""The kelvara command: info, expand, rdf (structures, expansions, trajectories) and pdf."""
+
+from __future__ import annotations
+
+import csv
+import pathlib
+
+import numpy as np
+import pytest
+
+from kelvara import Structure
+from kelvara.cli import DATA, main
+
+pytest.importorskip("matplotlib")
+
+
+def run(capsys, *argv: str) -> tuple[int, str, str]:
+    status = main(list(argv))
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def read_csv(path: pathlib.Path) -> dict[str, np.ndarray]:
+    with path.open() as handle:
+        rows = list(csv.reader(handle))
+    return {name: np.array([float(row[k]) for row in rows[1:]]) for k, name in enumerate(rows[0])}
+
+
+def test_bare_command_runs_rdf_on_the_bundled_example(capsys, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    status, out, _ = run(capsys)
+    assert status == 0
+    assert "SrBaTiO3.cif" in out and "site 0" in out
+    assert "Ti-O: first peak at 1.950 A" in out and "6.00 neighbours" in out
+    columns = read_csv(tmp_path / "kelvara-out" / "rdf.csv")
+    r, partials, total = Structure.from_cif(str(DATA / "SrBaTiO3.cif")).prdf()
+    np.testing.assert_allclose(columns["total"], total, rtol=1e-12)
+    np.testing.assert_allclose(columns["Ti-O"], partials[("Ti", "O")], rtol=1e-12)
+    assert (tmp_path / "kelvara-out" / "rdf_total.png").stat().st_size > 10_000
+
+
+def test_info_lists_disorder_and_cif_findings(capsys, tmp_path):
+    cif = tmp_path / "odd.cif"
+    cif.write_text(
+        "data_a\n_symmetry_space_group_name_H-M 'F m -3 m'\n_cell_length_a 4\n_cell_length_b 4\n_cell_length_c 4\n"
+        "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
+        "_atom_site_occupancy\nFe1 0 0 0 0.5\nNi1 0 0 0 0.5\nO1 0.5 0.5 0.5 1\n"
+    )
+    status, out, _ = run(capsys, "info", str(cif))
+    assert status == 0
+    assert "1 disordered site(s):" in out and "Fe 0.5, Ni 0.5" in out
+    assert "note:" in out and "F m -3 m" in out
+
+
+def test_expand_writes_the_ordered_structure(capsys, tmp_path):
+    out_file = tmp_path / "ordered.vasp"
+    status, out, err = run(capsys, "expand", str(DATA / "SrBaTiO3.cif"), "-o", str(out_file), "--seed", "7")
+    assert status == 0
+    assert "2x2x2 supercell: 5 -> 40 sites" in out
+    assert "requested 0.5000, achieved 0.5000 (4 of 8 sites)" in out
+    ordered = Structure.from_poscar(str(out_file))
+    expected, _ = Structure.from_cif(str(DATA / "SrBaTiO3.cif")).expand_occupancies(seed=7)
+    assert ordered.composition == expected.composition and ordered.is_ordered
+
+
+def test_rdf_with_expansions_reports_the_spread(capsys, tmp_path):
+    status, out, _ = run(capsys, "rdf", str(DATA / "SrBaTiO3.cif"), "--expand", "--seeds", "4",
+                         "--cutoff", "6", "--out", str(tmp_path))
+    assert status == 0
+    assert "4 seeded expansions" in out and "spread across seeds" in out
+    columns = read_csv(tmp_path / "expansion_spread.csv")
+    # Sr and Ba sit on the same sublattice: every expansion has the same total curve.
+    np.testing.assert_allclose(columns["total_std"], 0.0, atol=1e-12)
+    assert np.any(columns["Ba-Ba_std"] > 0)  # but which A sites hold Ba differs by seed
+    assert (tmp_path / "expansion_spread.png").exists()
+
+
+def test_rdf_of_a_trajectory(capsys, tmp_path):
+    path = tmp_path / "run.xyz"
+    rng = np.random.default_rng(5)
+    with path.open("w") as handle:
+        for frame in range(6):
+            handle.write(f"4\nLattice=\"6 0 0 0 6 0 0 0 6\" step={frame}\n")
+            for element, xyz in zip("ABAB", rng.random((4, 3)) * 6):
+                handle.write(f"{element} {xyz[0]:.6f} {xyz[1]:.6f} {xyz[2]:.6f}\n")
+    status, out, _ = run(capsys, "rdf", str(path), "--every", "2", "--cutoff", "4", "--out", str(tmp_path / "o"))
+    assert status == 0
+    assert "averaged over 3 frames (frames 0..4)" in out
+    assert (tmp_path / "o" / "rdf.csv").exists()
+
+
+def test_pdf_command(capsys, tmp_path):
+    pytest.importorskip("periodictable")
+    status, out, _ = run(capsys, "pdf", str(DATA / "NaCl.cif"), "--rmax", "8", "--out", str(tmp_path))
+    assert status == 0 and "neutron G(r)" in out
+    columns = read_csv(tmp_path / "pdf.csv")
+    assert columns["r"][0] == pytest.approx(0.005) and columns["r"][-1] < 8.0
+    assert (tmp_path / "sq.csv").exists() and (tmp_path / "pdf.png").exists()
+
+
+@pytest.mark.parametrize(
+    ("argv", "message"),
+    [
+        (["info", "missing.cif"], "could not read missing.cif"),
+        (["rdf", "--cutoff", "-1"], "cutoff must be positive"),
+    ],
+)
+def test_errors_are_one_line_messages(capsys, tmp_path, monkeypatch, argv, message):
+    monkeypatch.chdir(tmp_path)
+    status, _, err = run(capsys, *argv)
+    assert status == 1
+    assert err.startswith("kelvara: ") and message in err
+
+
+def test_unknown_file_name_asks_for_a_format(tmp_path):
+    with pytest.raises(SystemExit, match="--format"):
+        main(["info", str(tmp_path / "structure.dat")])
