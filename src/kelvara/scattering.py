@@ -142,7 +142,8 @@ def partial_g(
     n_fine = n_keep * split
     # One extra bin: the engine's last bin may end beyond its cutoff and be partial.
     r, partials, _ = structure.prdf(cutoff=(n_fine + half + 1) * fine, bin_size=fine, n_threads=n_threads)
-    coarse_volumes = volumes.reshape(n_keep, split).sum(axis=1)
+    volumes = shell_volumes(r, fine)
+    coarse_volumes = volumes[:n_fine].reshape(n_keep, split).sum(axis=1)
     kernel = None
     if half:
         offsets = np.arange(-half, half + 1) * fine
@@ -151,7 +152,7 @@ def partial_g(
     density = {el: amount / structure.volume for el, amount in structure.composition.items()}
     g = {}
     for (a, b), curve in partials.items():
-        counts = np.asarray(curve, dtype=np.float64) * shell_volumes(r, fine)
+        counts = np.asarray(curve, dtype=np.float64) * volumes
         if kernel is not None:
             # Pair counts per shell, smeared; the tail below r = 0 is dropped, as in
             # PDFgui (it is negligible unless broadening approaches a bond length).
