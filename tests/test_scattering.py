@@ -12,7 +12,9 @@ from kelvara import Structure
 from kelvara.scattering import (
     faber_ziman_weights,
     neutron_lengths,
+    sine_sums,
     structure_factor,
+    terminate,
     total_pdf,
     xray_form_factors,
 )
@@ -26,13 +28,14 @@ def rock_salt(a: float = 5.64) -> Structure:
     return cubic(a, FCC + [[(x + 0.5) % 1, y, z] for x, y, z in FCC], [{"Na": 1.0}] * 4 + [{"Cl": 1.0}] * 4)
 
 
-def debye_structure_factor(structure: Structure, q, r_max: float, weights: dict[str, float], lorch: bool):
+def debye_structure_factor(structure: Structure, q, r_max: float, weights: dict, lorch: bool):
     """Brute force: every pair of atoms within r_max over all periodic images, summed
-    with the Debye equation, minus the uniform-density term of the same window."""
+    with the Debye equation, minus the uniform-density term of the same window.
+    `weights` maps elements to scattering factors, numbers or arrays over q."""
     lattice = np.array(structure.lattice_matrix)
     cart = np.array(structure.cart_coords)
     symbols = [next(iter(d)) for d in structure.species]
-    b = np.array([weights[s] for s in symbols])
+    b = np.array([np.broadcast_to(np.asarray(weights[s], dtype=float), q.shape) for s in symbols])  # [atom, q]
     n = len(symbols)
     reach = [int(np.ceil(r_max / (abs(np.linalg.det(lattice)) / np.linalg.norm(np.cross(lattice[(i + 1) % 3], lattice[(i + 2) % 3]))))) for i in range(3)]
     shifts = np.array(list(itertools.product(*(range(-m, m + 1) for m in reach)))) @ lattice
@@ -41,10 +44,10 @@ def debye_structure_factor(structure: Structure, q, r_max: float, weights: dict[
         d = np.linalg.norm(cart[None, :, :] + shifts[:, None, :] - cart[i], axis=2)
         mask = (d > 1e-8) & (d <= r_max)
         dist = d[mask]
-        wb = b[i] * np.broadcast_to(b, d.shape)[mask]
+        partner = np.broadcast_to(np.arange(n), d.shape)[mask]
         window = np.sinc(dist / r_max) if lorch else 1.0
-        total += (np.sinc(np.outer(q, dist) / np.pi) * (wb * window)).sum(axis=1)
-    mean_b = b.mean()
+        total += b[i] * (np.sinc(np.outer(q, dist) / np.pi) * window * b[partner].T).sum(axis=1)
+    mean_b = b.mean(axis=0)
     rho0 = n / structure.volume
     r = np.linspace(0, r_max, 200001)[1:]
     window = np.sinc(r / r_max) if lorch else 1.0
@@ -59,6 +62,39 @@ def test_structure_factor_matches_the_debye_equation(lorch):
     sq = structure_factor(s, q=q, r_max=9.0, bin_size=0.0005, window="lorch" if lorch else None)
     expected = debye_structure_factor(s, q, 9.0, neutron_lengths(["Cl", "Na"]), lorch)
     np.testing.assert_allclose(sq.S, expected, atol=2e-3)
+
+
+def test_xray_structure_factor_uses_form_factors_at_each_q():
+    s = rock_salt()
+    q = np.linspace(0.5, 12.0, 24)
+    sq = structure_factor(s, q=q, r_max=9.0, bin_size=0.0005, radiation="xray")
+    expected = debye_structure_factor(s, q, 9.0, xray_form_factors(["Cl", "Na"], q), lorch=True)
+    np.testing.assert_allclose(sq.S, expected, atol=2e-3)
+    # Constant weights Z would give a different curve: the check sees f0(Q).
+    constant = debye_structure_factor(s, q, 9.0, {"Na": 11.0, "Cl": 17.0}, lorch=True)
+    assert np.max(np.abs(sq.S - constant)) > 0.02
+
+
+def test_lorch_window_damps_the_cut_at_r_max():
+    # Below the first Bragg peak (1.93 1/A) the broadened crystal has only the small
+    # diffuse term 1 - exp(-(sigma Q)^2 / 2); the rest is ripple from the cut at r_max.
+    q = np.linspace(0.5, 1.6, 200)
+    diffuse = 1.0 - np.exp(-0.5 * (0.1 * q) ** 2)
+    ripple = {}
+    for window in ("lorch", None):
+        sq = structure_factor(rock_salt(), q=q, r_max=10.0, window=window, broadening=0.1)
+        ripple[window] = np.max(np.abs(sq.S - diffuse))
+    assert ripple["lorch"] < 0.3 * ripple[None]
+
+
+def test_sine_sums_equal_the_direct_sum(rng):
+    n, dr = 997, 0.013
+    r = (np.arange(n) + 0.5) * dr
+    q = np.concatenate([[0.0], rng.random(150) * 40.0])
+    values = rng.normal(size=(3, n))
+    direct = values @ np.sin(np.outer(q, r)).T
+    np.testing.assert_allclose(sine_sums(q, dr, values), direct, atol=1e-11 * np.abs(direct).max())
+    np.testing.assert_allclose(sine_sums(q, dr, values[1]), direct[1], atol=1e-11 * np.abs(direct).max())
 
 
 def test_partials_recombine_and_are_symmetric():
@@ -145,6 +181,57 @@ def test_termination_matches_a_numerical_back_transform():
     assert not np.allclose(terminated.G[inner], ideal.G[inner], atol=0.02 * np.max(np.abs(ideal.G)))
 
 
+def test_termination_equals_the_dense_kernel(rng):
+    # (dr/pi) [sin(qmax (r - r')) / (r - r') - sin(qmax (r + r')) / (r + r')], built in full.
+    n, dr, qmax = 640, 0.02, 23.0
+    r = (np.arange(n) + 0.5) * dr
+    diff, summ = r[:, None] - r[None, :], r[:, None] + r[None, :]
+    safe = np.where(diff == 0, 1.0, diff)
+    kernel = (np.where(diff == 0, qmax, np.sin(qmax * diff) / safe) - np.sin(qmax * summ) / summ) * (dr / np.pi)
+    G = rng.normal(size=n)
+    np.testing.assert_allclose(terminate(G, dr, qmax), kernel @ G, atol=1e-12 * np.abs(kernel @ G).max())
+
+
+def test_broadening_keeps_the_pairs():
+    # A Gaussian on every pair distance: the neighbours counted up to a radius are
+    # sum over pairs of Phi((radius - d) / sigma), here with a kernel wider than r_max.
+    from math import erf
+
+    a, sigma = 3.524, 0.4
+    pdf = total_pdf(cubic(a, FCC, [{"Ni": 1.0}] * 4), r_max=3.0, bin_size=0.01, broadening=sigma)
+    counted = np.sum(4 * np.pi * pdf.r**2 * pdf.rho0 * pdf.g) * 0.01
+    shells = [(a / np.sqrt(2), 12), (a, 6), (a * np.sqrt(1.5), 24), (a * np.sqrt(2), 12)]
+    phi = lambda x: 0.5 * (1 + erf(x / np.sqrt(2)))  # noqa: E731
+    expected = sum(n * (phi((3.0 - d) / sigma) - phi(-d / sigma)) for d, n in shells)
+    assert counted == pytest.approx(expected, rel=2e-3)
+
+
+def test_mixed_site_equals_its_composite_scatterer():
+    # Occupancy-weighted pairs: a site holding Sr 0.5 + Ba 0.5 scatters like one atom
+    # with the mean scattering length, exactly, for every pair of distinct sites.
+    frac = [[0, 0, 0], [0.5, 0.5, 0.5], [0.5, 0.5, 0], [0.5, 0, 0.5], [0, 0.5, 0.5]]
+    rest = [{"Ti": 1.0}, {"O": 1.0}, {"O": 1.0}, {"O": 1.0}]
+    mixed = cubic(3.95, frac, [{"Sr": 0.5, "Ba": 0.5}, *rest])
+    composite = cubic(3.95, frac, [{"Sr": 1.0}, *rest])
+    b = neutron_lengths(["Sr", "Ba"])
+    for kwargs in ({}, {"qmax": 22.0, "broadening": 0.08, "qdamp": 0.03}):
+        disordered = total_pdf(mixed, r_max=12.0, **kwargs)
+        averaged = total_pdf(composite, r_max=12.0, scattering_factors={"Sr": 0.5 * (b["Sr"] + b["Ba"])}, **kwargs)
+        np.testing.assert_allclose(disordered.G, averaged.G, atol=1e-9 * np.abs(averaged.G).max())
+    # And the mixed site is not merely Sr: the weights matter.
+    assert not np.allclose(total_pdf(composite, r_max=12.0).G, disordered.G, atol=1e-3)
+
+
+def test_null_scattering_mixture_is_refused():
+    # Ti has a negative coherent length: Ti_x Zr_(1-x) with <b> = 0 is the classic null matrix.
+    b = neutron_lengths(["Ti", "Zr"])
+    null = b["Zr"] / (b["Zr"] - b["Ti"])
+    with pytest.raises(ValueError, match="null-scattering"):
+        faber_ziman_weights({"Ti": null + 1e-6, "Zr": 1 - null - 1e-6}, b)
+    weights = faber_ziman_weights({"Ti": null + 0.05, "Zr": 0.95 - null}, b)
+    assert sum(weights.values()) == pytest.approx(1.0)
+
+
 def test_qdamp_damps_the_envelope():
     s = cubic(3.524, FCC, [{"Ni": 1.0}] * 4)
     plain = total_pdf(s, r_max=10.0, bin_size=0.02, broadening=0.05)
@@ -164,8 +251,15 @@ def test_xray_form_factors_start_at_the_atomic_number():
     [
         ({"radiation": "electron"}, "radiation must be 'neutron' or 'xray'"),
         ({"r_max": -1.0}, "r_max must be a positive number"),
+        ({"r_max": float("inf")}, "r_max must be a positive number"),
+        ({"bin_size": -0.01}, "bin_size must be a positive number"),
+        ({"bin_size": float("nan")}, "bin_size must be a positive number"),
+        ({"r_max": 0.005}, r"r_max \(0.005 A\) must be at least one bin_size"),
         ({"broadening": float("nan")}, "broadening must be zero or a positive number"),
         ({"qmax": 0.0}, "qmax must be a positive number"),
+        ({"qdamp": -0.1}, "qdamp must be zero or a positive number"),
+        ({"qdamp": float("nan")}, "qdamp must be zero or a positive number"),
+        ({"scattering_factors": {"Na": float("nan")}}, "scattering factor of Na must be a finite number"),
     ],
 )
 def test_bad_arguments(kwargs, message):
@@ -176,5 +270,54 @@ def test_bad_arguments(kwargs, message):
 def test_unknown_elements_and_bad_q():
     with pytest.raises(ValueError, match="'Xx' is not a chemical element"):
         total_pdf(cubic(4.0, [[0, 0, 0]], [{"Xx": 1.0}]), r_max=5.0)
-    with pytest.raises(ValueError, match="q must be"):
-        structure_factor(rock_salt(), q=np.array([[1.0]]))
+    with pytest.raises(ValueError, match="'n' is not a chemical element"):
+        total_pdf(cubic(4.0, [[0, 0, 0]], [{"n": 1.0}]), r_max=5.0)
+    with pytest.raises(ValueError, match="the structure holds no atoms"):
+        total_pdf(cubic(4.0, [[0, 0, 0]], [{"Fe": 0.0}]), r_max=5.0)
+    for q in (np.array([[1.0]]), np.array([1.0, np.nan]), np.array([-1.0]), 3.0):
+        with pytest.raises(ValueError, match="q must be"):
+            structure_factor(rock_salt(), q=q)
+    with pytest.raises(ValueError, match="window must be"):
+        structure_factor(rock_salt(), window="hann")
+    with pytest.raises(ValueError, match="no X-ray form factor is tabulated for Cl at Q = 100"):
+        structure_factor(rock_salt(), q=np.array([1.0, 100.0]), r_max=5.0, radiation="xray")
+
+
+def pdffit2_G(structure: Structure, uiso: float, radiation: str, qmax: float, r_max: float, dr: float):
+    """G(r) of the peer PDFfit2 on our bin centres (isotropic Uiso on every atom)."""
+    pdffit2 = pytest.importorskip("diffpy.pdffit2")
+    dstructure = pytest.importorskip("diffpy.structure")
+    import io
+    import os
+
+    lattice = dstructure.Lattice(base=np.array(structure.lattice_matrix))
+    atoms = [dstructure.Atom(next(iter(sp)), xyz=f, U=np.eye(3) * uiso)
+             for sp, f in zip(structure.species, structure.frac_coords)]
+    with open(os.devnull, "w") as sink:
+        pdffit2.redirect_stdout(sink)
+        fit = pdffit2.PdfFit()
+        fit.add_structure(dstructure.Structure(atoms, lattice=lattice))
+        n = int(round(r_max / dr))
+        fit.alloc("N" if radiation == "neutron" else "X", qmax, 0.0, 0.5 * dr, r_max - 0.5 * dr, n)
+        fit.calc()
+        G = np.array(fit.getpdf_fit())
+    pdffit2.redirect_stdout(io.StringIO())
+    return G
+
+
+@pytest.mark.parametrize("radiation", ["neutron", "xray"])
+@pytest.mark.parametrize("qmax", [0.0, 25.0])
+@pytest.mark.parametrize("crystal", ["Ni", "NaCl"])
+def test_matches_pdffit2(crystal, qmax, radiation):
+    s = cubic(3.524, FCC, [{"Ni": 1.0}] * 4) if crystal == "Ni" else rock_salt()
+    uiso = 0.005
+    peer = pdffit2_G(s, uiso, radiation, qmax, 15.0, 0.01)
+    ours = total_pdf(s, r_max=15.0, radiation=radiation, qmax=qmax or None, broadening=np.sqrt(2 * uiso))
+    inner = ours.r > 1.5
+    assert ours.G.shape == peer.shape
+    # Same peaks, same heights: the difference is a percent of the curve.
+    rms = np.sqrt(np.mean((ours.G - peer)[inner] ** 2) / np.mean(peer[inner] ** 2))
+    assert rms < 0.02
+    first = ours.r < 3.2
+    assert np.argmax(ours.G[first]) == np.argmax(peer[first])
+    assert np.max(ours.G[first]) == pytest.approx(np.max(peer[first]), rel=5e-3)
