@@ -37,7 +37,7 @@ if TYPE_CHECKING:
 __all__ = ["BatchError", "RdfRecord", "rdf_many", "trajectory_rdf_many"]
 
 Pair = tuple[str, str]
-StrPath = str | os.PathLike
+StrPath = str | os.PathLike[str]
 
 # File-name suffixes and format names understood by the readers, as the command line has them.
 _FORMATS = {
@@ -102,7 +102,7 @@ class BatchError(Exception):
         self.index = index
         self.error = error
 
-    def __reduce__(self):  # keeps the three fields when pickled
+    def __reduce__(self) -> tuple[type[BatchError], tuple[str, int, str]]:  # keeps the three fields when pickled
         return (type(self), (self.path, self.index, self.error))
 
 

@@ -3,9 +3,9 @@
 from __future__ import annotations
 
 import operator
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from kelvara._kelvara import Structure, read_xyz_trajectory
 
@@ -65,10 +65,13 @@ class FrameSums:
     """
 
     def __init__(self) -> None:
-        self.r: np.ndarray | None = None
+        import numpy as np
+
+        # The arrays take their length from the first frame.
+        self.r: np.ndarray = np.zeros(0)
         self.partial_sums: dict[Pair, np.ndarray] = {}
-        self.total_mean: np.ndarray | None = None
-        self.total_m2: np.ndarray | None = None
+        self.total_mean: np.ndarray = np.zeros(0)
+        self.total_m2: np.ndarray = np.zeros(0)
         self.frame_indices: list[int] = []
 
     @property
@@ -83,7 +86,7 @@ class FrameSums:
         import numpy as np
 
         total = np.asarray(total, dtype=float)
-        if self.r is None:
+        if not self.frame_indices:
             self.r = np.asarray(r, dtype=float)
             self.total_mean = np.zeros_like(total)
             self.total_m2 = np.zeros_like(total)
@@ -101,9 +104,9 @@ class FrameSums:
         """Add the frames of `other` (frames disjoint from, and after, this one's)."""
         import numpy as np
 
-        if other.r is None:
+        if not other.frame_indices:
             return
-        if self.r is None:
+        if not self.frame_indices:
             self.r = other.r.copy()
             self.partial_sums = {pair: curve.copy() for pair, curve in other.partial_sums.items()}
             self.total_mean = other.total_mean.copy()
@@ -138,7 +141,9 @@ class FrameSums:
         )
 
 
-def _windows(path: str, every: int, start: int, stop: int | None, cell, chunk: int):
+def _windows(
+    path: str, every: int, start: int, stop: int | None, cell: Any, chunk: int
+) -> Iterator[tuple[list[Structure], list[int]]]:
     """Yields (structures, frame_indices) for consecutive windows of at most `chunk`
     kept frames, so that only one window of structures is in memory at a time.
 
@@ -222,7 +227,7 @@ def trajectory_rdf(
     sums = FrameSums()
     for structures, indices in _windows(path, every, start, stop, cell, chunk):
         window = window_sums(structures, indices, cutoff, bin_size, n_threads, progress, sums.n_frames)
-        structures = None  # free this window before reading the next
+        del structures  # free this window before reading the next
         sums.merge(window)
     return sums.result()
 
