@@ -323,9 +323,9 @@ def trajectory_rdf_many(
     stop: int | None = None,
     cell: Sequence[Sequence[float]] | np.ndarray | None = None,
     chunk: int = 64,
-    n_threads: int = 1,
     client: Any = None,
     n_workers: int | None = None,
+    n_threads: int = 1,
     mp_context: multiprocessing.context.BaseContext | None = None,
 ) -> TrajectoryRdf:
     """Frame-averaged RDFs of an XYZ trajectory, its frame windows run in parallel.
@@ -348,10 +348,10 @@ def trajectory_rdf_many(
         every, start, stop, cell: frame selection and fallback cell, as in
             ``read_xyz_trajectory``.
         chunk: kept frames per task (at least 1); a worker holds one window in memory.
-        n_threads: engine threads per task (default 1; 0 means the worker's shared pool).
         client: a ``distributed.Client``; the tasks then run on its cluster.
         n_workers: processes of the local pool (default: the CPU count). Not
             allowed together with `client`.
+        n_threads: engine threads per task (default 1; 0 means the worker's shared pool).
         mp_context: a ``multiprocessing`` context for the local pool.
 
     Returns:
