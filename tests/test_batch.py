@@ -58,9 +58,11 @@ def assert_same_record(record: RdfRecord, path: str) -> None:
     assert record.density == structure.n_atoms / structure.volume
 
 
-@pytest.mark.parametrize("n_workers", [1, 2])
-def test_matches_prdf_file_by_file(screening_set, n_workers):
-    records = rdf_many(screening_set, cutoff=CUTOFF, bin_size=BIN, n_workers=n_workers)
+@pytest.mark.parametrize("n_workers, files_per_task", [(1, 1), (2, 1), (2, 5)])
+def test_matches_prdf_file_by_file(screening_set, n_workers, files_per_task):
+    records = rdf_many(
+        screening_set, cutoff=CUTOFF, bin_size=BIN, n_workers=n_workers, files_per_task=files_per_task
+    )
     assert len(records) == len(screening_set)
     for record, path in zip(records, screening_set):
         assert_same_record(record, path)
@@ -102,10 +104,11 @@ def test_collect_keeps_going_and_names_each_failure(tmp_path, screening_set):
         assert not record.ok and record.r is None and record.partials == {}
 
 
-def test_raise_names_the_first_failing_file(tmp_path, screening_set):
+@pytest.mark.parametrize("files_per_task", [1, 2])
+def test_raise_names_the_first_failing_file(tmp_path, screening_set, files_per_task):
     paths = failing_set(tmp_path, screening_set)
     with pytest.raises(BatchError) as caught:
-        rdf_many(paths[:3], cutoff=CUTOFF, bin_size=BIN, n_workers=2)
+        rdf_many(paths[:3], cutoff=CUTOFF, bin_size=BIN, n_workers=2, files_per_task=files_per_task)
     error = caught.value
     assert (error.path, error.index) == (paths[1], 1)
     assert str(error).startswith(f"{paths[1]} (file 2 of the batch): OSError: ")
@@ -123,6 +126,7 @@ def test_raise_names_the_first_failing_file(tmp_path, screening_set):
         ({"fmt": "pdb"}, ValueError, "unknown format 'pdb'"),
         ({"errors": "ignore"}, ValueError, "errors must be 'raise' or 'collect'"),
         ({"n_workers": 0}, ValueError, "n_workers must be at least 1"),
+        ({"files_per_task": 0}, ValueError, "files_per_task must be at least 1"),
     ],
 )
 def test_bad_arguments_raise_once_before_any_work(screening_set, kwargs, error, message):
@@ -263,9 +267,12 @@ def client():
 
 
 def test_dask_gives_the_same_arrays(client, screening_set, trajectory, tmp_path):
-    records = rdf_many(screening_set, cutoff=CUTOFF, bin_size=BIN, client=client)
-    for record, path in zip(records, screening_set):
-        assert_same_record(record, path)
+    for files_per_task in (1, 5):
+        records = rdf_many(
+            screening_set, cutoff=CUTOFF, bin_size=BIN, client=client, files_per_task=files_per_task
+        )
+        for record, path in zip(records, screening_set):
+            assert_same_record(record, path)
 
     reference = trajectory_rdf(trajectory, cutoff=3.0, bin_size=0.25, every=2, chunk=3)
     result = trajectory_rdf_many(trajectory, 3.0, 0.25, every=2, chunk=3, client=client)

@@ -167,6 +167,24 @@ def _rdf_file(path: str, kind: str, cutoff: float, bin_size: float, n_threads: i
         return RdfRecord(path=path, error=f"{type(failure).__name__}: {failure}")
 
 
+def _rdf_files(
+    files: list[tuple[str, str]], cutoff: float, bin_size: float, n_threads: int
+) -> list[RdfRecord]:
+    """Worker: ``_rdf_file`` on each (path, reader) of one task, in order."""
+    return [_rdf_file(path, kind, cutoff, bin_size, n_threads) for path, kind in files]
+
+
+def _in_order(futures: Sequence[Any], client: Any, block: int = 256) -> Iterator[Any]:
+    """The futures' results in submission order. A Dask client fetches them a block
+    at a time (one round trip per block, not per task)."""
+    if client is None:
+        for future in futures:
+            yield future.result()
+        return
+    for first in range(0, len(futures), block):
+        yield from client.gather(list(futures[first : first + block]))
+
+
 def _positive_count(value: Any, name: str) -> int:
     count = operator.index(value)
     if count < 1:
@@ -213,6 +231,7 @@ def rdf_many(
     n_workers: int | None = None,
     client: Any = None,
     errors: str = "raise",
+    files_per_task: int = 1,
     mp_context: multiprocessing.context.BaseContext | None = None,
 ) -> list[RdfRecord]:
     """Partial and total RDFs of many structure files, one task per file.
@@ -238,6 +257,9 @@ def rdf_many(
         errors: "raise" (default) raises ``BatchError`` for the first failing file
             in input order and cancels the rest; "collect" returns a record with
             ``error`` set for every failing file and goes on with the others.
+        files_per_task: consecutive files handled by one task (default 1). Raise it
+            when files take milliseconds each, so that scheduling costs less than
+            the work (Dask spends about a millisecond per task).
         mp_context: a ``multiprocessing`` context for the local pool (default:
             Python's default start method).
 
@@ -256,6 +278,7 @@ def rdf_many(
     if isinstance(paths, (str, bytes, os.PathLike)):
         raise TypeError("paths must be a sequence of files; for one file pass [path]")
     n_threads = operator.index(n_threads)
+    files_per_task = _positive_count(files_per_task, "files_per_task")
     _check_prdf_arguments(cutoff, bin_size, n_threads)
     names = [os.fspath(path) for path in paths]
     if fmt is not None:
@@ -273,14 +296,18 @@ def rdf_many(
     if not tasks:
         return records  # type: ignore[return-value]
 
-    with _submitter(client, n_workers, len(tasks), mp_context) as submit:
-        futures = [submit(_rdf_file, names[index], kind, cutoff, bin_size, n_threads) for index, kind in tasks]
+    groups = [tasks[first : first + files_per_task] for first in range(0, len(tasks), files_per_task)]
+    with _submitter(client, n_workers, len(groups), mp_context) as submit:
+        futures = [
+            submit(_rdf_files, [(names[index], kind) for index, kind in group], cutoff, bin_size, n_threads)
+            for group in groups
+        ]
         try:
-            for (index, _), future in zip(tasks, futures):
-                record = future.result()
-                if record.error is not None and errors == "raise":
-                    raise BatchError(record.path, index, record.error)
-                records[index] = record
+            for group, group_records in zip(groups, _in_order(futures, client)):
+                for (index, _), record in zip(group, group_records):
+                    if record.error is not None and errors == "raise":
+                        raise BatchError(record.path, index, record.error)
+                    records[index] = record
         finally:
             _cancel(futures)
     return records  # type: ignore[return-value]
@@ -386,8 +413,8 @@ def trajectory_rdf_many(
         ]
         try:
             sums = FrameSums()
-            for future in futures:
-                sums.merge(future.result())
+            for window in _in_order(futures, client, block=1):  # one window in memory at a time
+                sums.merge(window)
         finally:
             _cancel(futures)
     return sums.result()
