@@ -97,7 +97,9 @@ def main() -> None:
                         rdf_many(paths[:workers], cutoff=2.0, client=client)  # workers import kelvara
                         startup = time.perf_counter() - t0
                         seconds = timed("dask", many(client=client), reference, repeat)
+                        grouped = timed("dask", many(client=client, files_per_task=4), reference, repeat)
                     rows.append((f"Dask LocalCluster, {workers} worker(s)", seconds))
+                    rows.append(("  same, files_per_task=4", grouped))
                     print(f"  (LocalCluster with {workers} worker(s) started in {startup:.2f} s, not counted)")
 
     base = rows[0][1]

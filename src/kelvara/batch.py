@@ -102,7 +102,8 @@ class BatchError(Exception):
         self.index = index
         self.error = error
 
-    def __reduce__(self) -> tuple[type[BatchError], tuple[str, int, str]]:  # keeps the three fields when pickled
+    def __reduce__(self) -> tuple[type[BatchError], tuple[str, int, str]]:
+        # Keeps the three fields when the error is pickled (from a worker, say).
         return (type(self), (self.path, self.index, self.error))
 
 
@@ -203,7 +204,9 @@ def _submitter(
     of ``min(n_workers, max_tasks)`` processes (``n_workers`` defaults to the CPU count)."""
     if client is not None:
         if n_workers is not None:
-            raise ValueError("n_workers sizes the local pool; with a Dask client the cluster's workers run the tasks")
+            raise ValueError(
+                "n_workers sizes the local pool; with a Dask client the cluster's workers run the tasks"
+            )
         yield lambda fn, *args: client.submit(fn, *args, pure=False)
         return
     from concurrent.futures import ProcessPoolExecutor
@@ -408,7 +411,10 @@ def trajectory_rdf_many(
         end = submit(_count_frames, name, start, stop, cell).result()
         span = chunk * every
         futures = [
-            submit(_trajectory_window, name, every, first, min(first + span, end), cell, cutoff, bin_size, n_threads)
+            submit(
+                _trajectory_window,
+                name, every, first, min(first + span, end), cell, cutoff, bin_size, n_threads,
+            )
             for first in range(start, end, span)
         ]
         try:
