@@ -3,9 +3,9 @@
 from __future__ import annotations
 
 import operator
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from kelvara._kelvara import Structure, read_xyz_trajectory
 
@@ -52,7 +52,98 @@ def _frame_prdf(
     return structure.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=n_threads)
 
 
-def _windows(path: str, every: int, start: int, stop: int | None, cell, chunk: int):
+class FrameSums:
+    """Running sums of per-frame curves, the state behind a frame average.
+
+    Holds the sum of every partial curve, the mean and the sum of squared
+    deviations (M2) of the total curves, and the frame indices seen. Frames are
+    added one at a time (Welford's update) and whole sums of disjoint frame sets
+    are merged with Chan's pairwise update, so a trajectory split into windows
+    and merged in window order gives the one-pass averages up to rounding, and
+    the same bits for any assignment of windows to workers. Instances pickle
+    (plain NumPy arrays), so a window's sums can travel back from a worker.
+    """
+
+    def __init__(self) -> None:
+        import numpy as np
+
+        # The arrays take their length from the first frame.
+        self.r: np.ndarray = np.zeros(0)
+        self.partial_sums: dict[Pair, np.ndarray] = {}
+        self.total_mean: np.ndarray = np.zeros(0)
+        self.total_m2: np.ndarray = np.zeros(0)
+        self.frame_indices: list[int] = []
+
+    @property
+    def n_frames(self) -> int:
+        """Number of frames added so far."""
+        return len(self.frame_indices)
+
+    def add(
+        self, index: int, r: np.ndarray, partials: dict[Pair, np.ndarray], total: np.ndarray
+    ) -> None:
+        """Add one frame's ``prdf`` result; `index` is its 0-based file index."""
+        import numpy as np
+
+        total = np.asarray(total, dtype=float)
+        if not self.frame_indices:
+            self.r = np.asarray(r, dtype=float)
+            self.total_mean = np.zeros_like(total)
+            self.total_m2 = np.zeros_like(total)
+        for pair, curve in partials.items():
+            if pair in self.partial_sums:
+                self.partial_sums[pair] += curve
+            else:
+                self.partial_sums[pair] = np.array(curve, dtype=float)
+        self.frame_indices.append(index)
+        delta = total - self.total_mean
+        self.total_mean += delta / len(self.frame_indices)
+        self.total_m2 += delta * (total - self.total_mean)
+
+    def merge(self, other: FrameSums) -> None:
+        """Add the frames of `other` (frames disjoint from, and after, this one's)."""
+        import numpy as np
+
+        if not other.frame_indices:
+            return
+        if not self.frame_indices:
+            self.r = other.r.copy()
+            self.partial_sums = {pair: curve.copy() for pair, curve in other.partial_sums.items()}
+            self.total_mean = other.total_mean.copy()
+            self.total_m2 = other.total_m2.copy()
+            self.frame_indices = list(other.frame_indices)
+            return
+        for pair, curve in other.partial_sums.items():
+            if pair in self.partial_sums:
+                self.partial_sums[pair] += curve
+            else:
+                self.partial_sums[pair] = np.array(curve, dtype=float)
+        n_a, n_b = self.n_frames, other.n_frames
+        n = n_a + n_b
+        delta = other.total_mean - self.total_mean
+        self.total_mean += delta * (n_b / n)
+        self.total_m2 += other.total_m2 + delta * delta * (n_a * n_b / n)
+        self.frame_indices.extend(other.frame_indices)
+
+    def result(self) -> TrajectoryRdf:
+        """The averages over all frames added (at least one)."""
+        import numpy as np
+
+        n = self.n_frames
+        if n == 0:
+            raise ValueError("no frames to average")
+        return TrajectoryRdf(
+            r=self.r,
+            partials={pair: self.partial_sums[pair] / n for pair in sorted(self.partial_sums)},
+            total=self.total_mean,
+            total_std=np.sqrt(self.total_m2 / n),
+            frame_indices=list(self.frame_indices),
+        )
+
+
+def _windows(
+    path: str, every: int, start: int, stop: int | None, cell: Any, chunk: int
+) -> Iterator[tuple[list[Structure], list[int]]]:
     """Yields (structures, frame_indices) for consecutive windows of at most `chunk`
     kept frames, so that only one window of structures is in memory at a time.
 
@@ -121,8 +212,6 @@ def trajectory_rdf(
         ValueError: with the message of ``read_xyz_trajectory`` or ``prdf``, or
             "chunk must be at least 1" / "every must be at least 1".
     """
-    import numpy as np
-
     every = operator.index(every)
     start = operator.index(start)
     stop = None if stop is None else operator.index(stop)
@@ -132,37 +221,34 @@ def trajectory_rdf(
     if every < 1:
         raise ValueError("every must be at least 1")
 
-    r: np.ndarray | None = None
-    partial_sums: dict[Pair, np.ndarray] = {}
-    total_mean: np.ndarray | None = None
-    total_m2: np.ndarray | None = None  # Welford: sum of squared deviations
-    frame_indices: list[int] = []
+    # Each window is summed on its own and merged in file order, exactly as
+    # kelvara.batch.trajectory_rdf_many does with windows from workers, so both
+    # give the same bits for the same chunk.
+    sums = FrameSums()
     for structures, indices in _windows(path, every, start, stop, cell, chunk):
-        for structure, index in zip(structures, indices):
-            frame_r, partials, total = _frame_prdf(structure, cutoff, bin_size, n_threads)
-            total = np.asarray(total, dtype=float)
-            if r is None:
-                r = np.asarray(frame_r, dtype=float)
-                total_mean = np.zeros_like(total)
-                total_m2 = np.zeros_like(total)
-            for pair, curve in partials.items():
-                if pair in partial_sums:
-                    partial_sums[pair] += curve
-                else:
-                    partial_sums[pair] = np.array(curve, dtype=float)
-            frame_indices.append(index)
-            delta = total - total_mean
-            total_mean += delta / len(frame_indices)
-            total_m2 += delta * (total - total_mean)
-            if progress is not None:
-                progress(len(frame_indices))
-        structures = structure = None  # free this window before reading the next
+        window = window_sums(structures, indices, cutoff, bin_size, n_threads, progress, sums.n_frames)
+        del structures  # free this window before reading the next
+        sums.merge(window)
+    return sums.result()
 
-    n = len(frame_indices)
-    return TrajectoryRdf(
-        r=r,
-        partials={pair: partial_sums[pair] / n for pair in sorted(partial_sums)},
-        total=total_mean,
-        total_std=np.sqrt(total_m2 / n),
-        frame_indices=frame_indices,
-    )
+
+def window_sums(
+    structures: Sequence[Structure],
+    indices: Sequence[int],
+    cutoff: float,
+    bin_size: float,
+    n_threads: int,
+    progress: Callable[[int], object] | None = None,
+    frames_before: int = 0,
+) -> FrameSums:
+    """The ``FrameSums`` of one window of frames (``prdf`` on each structure).
+
+    `progress`, when given, is called as ``progress(frames_before + k)`` after the
+    k-th frame of the window.
+    """
+    sums = FrameSums()
+    for structure, index in zip(structures, indices):
+        sums.add(index, *_frame_prdf(structure, cutoff, bin_size, n_threads))
+        if progress is not None:
+            progress(frames_before + sums.n_frames)
+    return sums

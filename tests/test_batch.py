@@ -1,0 +1,287 @@
+"""Batch RDF runs: many files and trajectory windows, on a process pool and on Dask."""
+
+from __future__ import annotations
+
+import pathlib
+import pickle
+
+import numpy as np
+import pytest
+from conftest import random_triclinic
+
+from kelvara import Structure, trajectory_rdf
+from kelvara.batch import BatchError, RdfRecord, rdf_many, trajectory_rdf_many
+from kelvara.io import write_structure
+
+DATA = pathlib.Path(__file__).parents[1] / "src" / "kelvara" / "data"
+CUTOFF, BIN = 4.0, 0.2
+READERS = {".cif": Structure.from_cif, ".vasp": Structure.from_poscar, ".xyz": Structure.from_xyz}
+
+
+@pytest.fixture(scope="module")
+def screening_set(tmp_path_factory) -> list[str]:
+    """Ten small ordered structures in all three formats plus the bundled examples
+    (one of them disordered)."""
+    folder = tmp_path_factory.mktemp("screen")
+    rng = np.random.default_rng(11)
+    paths = []
+    for i in range(10):
+        structure = random_triclinic(rng, 6 + i, elements=("Fe", "O", "Ni")[: 1 + i % 3])
+        path = folder / f"s{i}{('.cif', '.vasp', '.xyz')[i % 3]}"
+        write_structure(structure, path)
+        paths.append(str(path))
+    return paths + [str(DATA / "SrBaTiO3.cif"), str(DATA / "Si.poscar")]
+
+
+def read(path: str) -> Structure:
+    suffix = pathlib.Path(path).suffix
+    return READERS.get(suffix, Structure.from_poscar)(path)
+
+
+def assert_same_record(record: RdfRecord, path: str) -> None:
+    """The record holds exactly what reading the file and calling prdf gives."""
+    structure = read(path)
+    r, partials, total = structure.prdf(cutoff=CUTOFF, bin_size=BIN, n_threads=1)
+    assert record.ok and record.path == path
+    np.testing.assert_array_equal(record.r, r)
+    np.testing.assert_array_equal(record.total, total)
+    assert list(record.partials) == list(partials)
+    for pair, curve in partials.items():
+        np.testing.assert_array_equal(record.partials[pair], curve)
+    assert (record.n_sites, record.n_atoms, record.volume) == (
+        structure.n_sites,
+        structure.n_atoms,
+        structure.volume,
+    )
+    assert record.elements == structure.elements
+    assert record.composition == structure.composition
+    assert record.density == structure.n_atoms / structure.volume
+
+
+@pytest.mark.parametrize("n_workers, files_per_task", [(1, 1), (2, 1), (2, 5)])
+def test_matches_prdf_file_by_file(screening_set, n_workers, files_per_task):
+    records = rdf_many(
+        screening_set, cutoff=CUTOFF, bin_size=BIN, n_workers=n_workers, files_per_task=files_per_task
+    )
+    assert len(records) == len(screening_set)
+    for record, path in zip(records, screening_set):
+        assert_same_record(record, path)
+
+
+def test_order_follows_input(screening_set):
+    paths = screening_set[::-1] + screening_set[:2]  # reversed, with repeats
+    records = rdf_many(paths, cutoff=CUTOFF, bin_size=BIN, n_workers=2)
+    assert [record.path for record in records] == paths
+    for record, path in zip(records, paths):
+        assert_same_record(record, path)
+
+
+def test_format_override_and_path_objects(tmp_path, screening_set):
+    renamed = tmp_path / "structure.txt"
+    renamed.write_text(pathlib.Path(screening_set[0]).read_text())
+    (record,) = rdf_many([renamed], cutoff=CUTOFF, bin_size=BIN, fmt="CIF", n_workers=1)
+    reference = rdf_many([screening_set[0]], cutoff=CUTOFF, bin_size=BIN, n_workers=1)[0]
+    assert record.path == str(renamed)
+    np.testing.assert_array_equal(record.total, reference.total)
+
+
+def failing_set(tmp_path, screening_set) -> list[str]:
+    broken = tmp_path / "broken.cif"
+    broken.write_text("data_x\n_cell_length_a 4\n")
+    return [screening_set[0], str(tmp_path / "missing.vasp"), str(broken), str(tmp_path / "notes.txt")]
+
+
+def test_collect_keeps_going_and_names_each_failure(tmp_path, screening_set):
+    paths = failing_set(tmp_path, screening_set)
+    records = rdf_many(paths, cutoff=CUTOFF, bin_size=BIN, n_workers=2, errors="collect")
+    assert [record.path for record in records] == paths
+    assert_same_record(records[0], paths[0])
+    missing, broken, unknown = records[1:]
+    assert missing.error.startswith("OSError: ") and "missing.vasp" in missing.error
+    assert broken.error.startswith("ValueError: ")
+    assert unknown.error.startswith("ValueError: cannot tell the format of")
+    for record in records[1:]:
+        assert not record.ok and record.r is None and record.partials == {}
+
+
+@pytest.mark.parametrize("files_per_task", [1, 2])
+def test_raise_names_the_first_failing_file(tmp_path, screening_set, files_per_task):
+    paths = failing_set(tmp_path, screening_set)
+    with pytest.raises(BatchError) as caught:
+        rdf_many(paths[:3], cutoff=CUTOFF, bin_size=BIN, n_workers=2, files_per_task=files_per_task)
+    error = caught.value
+    assert (error.path, error.index) == (paths[1], 1)
+    assert str(error).startswith(f"{paths[1]} (file 2 of the batch): OSError: ")
+    assert pickle.loads(pickle.dumps(error)).error == error.error
+    # A name whose format cannot be guessed fails before any file is read.
+    with pytest.raises(BatchError, match="notes.txt.*cannot tell the format"):
+        rdf_many([paths[0], paths[3]], cutoff=CUTOFF, bin_size=BIN, n_workers=1)
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"cutoff": -1.0}, ValueError, "cutoff must be positive"),
+        ({"bin_size": 0.0}, ValueError, "bin_size must be positive"),
+        ({"fmt": "pdb"}, ValueError, "unknown format 'pdb'"),
+        ({"errors": "ignore"}, ValueError, "errors must be 'raise' or 'collect'"),
+        ({"n_workers": 0}, ValueError, "n_workers must be at least 1"),
+        ({"files_per_task": 0}, ValueError, "files_per_task must be at least 1"),
+    ],
+)
+def test_bad_arguments_raise_once_before_any_work(screening_set, kwargs, error, message):
+    arguments = {"cutoff": CUTOFF, "bin_size": BIN, **kwargs}
+    with pytest.raises(error, match=message):
+        rdf_many(screening_set[:2], **arguments)
+
+
+def test_one_path_instead_of_a_list(screening_set):
+    with pytest.raises(TypeError, match="sequence of files"):
+        rdf_many(screening_set[0])
+    assert rdf_many([]) == []
+
+
+def write_trajectory(path, n_frames: int, seed: int = 5) -> str:
+    """Frames with their own cell; frame i holds Ni only when i % 4 == 0, so a pair
+    is missing from most frames."""
+    rng = np.random.default_rng(seed)
+    with open(path, "w") as f:
+        for i in range(n_frames):
+            cell = np.diag(rng.uniform(5.0, 6.0, 3)) + rng.uniform(-0.3, 0.3, (3, 3))
+            symbols = ["Fe", "Fe", "O", "O", "O", "O"]
+            if i % 4 == 0:
+                symbols[0] = "Ni"
+            positions = rng.uniform(0.0, 1.0, (len(symbols), 3)) @ cell
+            f.write(f"{len(symbols)}\nLattice=\"{' '.join(map(repr, cell.ravel().tolist()))}\"\n")
+            f.writelines(f"{s} {x!r} {y!r} {z!r}\n" for s, (x, y, z) in zip(symbols, positions.tolist()))
+    return str(path)
+
+
+@pytest.fixture(scope="module")
+def trajectory(tmp_path_factory) -> str:
+    return write_trajectory(tmp_path_factory.mktemp("traj") / "t.xyz", 23)
+
+
+def assert_same_average(result, reference, exact: bool) -> None:
+    check = np.testing.assert_array_equal if exact else (
+        lambda a, b: np.testing.assert_allclose(a, b, rtol=1e-12, atol=1e-15)
+    )
+    assert result.frame_indices == reference.frame_indices
+    np.testing.assert_array_equal(result.r, reference.r)
+    assert list(result.partials) == list(reference.partials)
+    for pair in reference.partials:
+        check(result.partials[pair], reference.partials[pair])
+    check(result.total, reference.total)
+    check(result.total_std, reference.total_std)
+
+
+SELECTIONS = [
+    ({}, 64),
+    ({}, 5),  # 23 frames: the file ends inside the last window
+    ({"every": 3, "start": 2}, 2),
+    ({"every": 2, "start": 1, "stop": 17}, 3),
+    ({"every": 4, "stop": 200}, 1),
+    ({"start": 22}, 4),
+]
+
+
+@pytest.mark.parametrize("selection, chunk", SELECTIONS)
+def test_windows_match_trajectory_rdf(trajectory, selection, chunk):
+    reference = trajectory_rdf(trajectory, cutoff=3.0, bin_size=0.25, chunk=chunk, **selection)
+    result = trajectory_rdf_many(trajectory, 3.0, 0.25, chunk=chunk, n_workers=2, **selection)
+    assert_same_average(result, reference, exact=True)
+    # Another window size only changes the rounding.
+    one_pass = trajectory_rdf(trajectory, cutoff=3.0, bin_size=0.25, chunk=1000, **selection)
+    assert_same_average(result, one_pass, exact=False)
+
+
+def test_windows_against_frame_by_frame_numpy(trajectory):
+    """Independent of FrameSums: plain NumPy means over every frame's prdf."""
+    from kelvara import read_xyz_trajectory
+
+    structures, indices, _ = read_xyz_trajectory(trajectory, every=2)
+    curves = [s.prdf(cutoff=3.0, bin_size=0.25, n_threads=1) for s in structures]
+    result = trajectory_rdf_many(trajectory, 3.0, 0.25, every=2, chunk=3, n_workers=2)
+    zeros = np.zeros_like(curves[0][2])
+    for pair in [("Fe", "Ni"), ("Ni", "Ni"), ("O", "O")]:
+        expected = np.mean([c[1].get(pair, zeros) for c in curves], axis=0)
+        np.testing.assert_allclose(result.partials[pair], expected, rtol=1e-12, atol=1e-15)
+    totals = np.array([c[2] for c in curves])
+    np.testing.assert_allclose(result.total, totals.mean(axis=0), rtol=1e-12, atol=1e-15)
+    np.testing.assert_allclose(result.total_std, totals.std(axis=0), rtol=1e-9, atol=1e-12)
+    assert result.frame_indices == indices
+
+
+def test_windows_independent_of_worker_count(trajectory):
+    one = trajectory_rdf_many(trajectory, 3.0, 0.25, every=2, chunk=2, n_workers=1)
+    two = trajectory_rdf_many(trajectory, 3.0, 0.25, every=2, chunk=2, n_workers=2)
+    assert_same_average(one, two, exact=True)
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"start": 23}, "the file has 23 frame(s) but none matched start/every/stop"),
+        ({"chunk": 0}, "chunk must be at least 1"),
+        ({"every": 0}, "every must be at least 1"),
+        ({"cutoff": 0.0}, "cutoff must be positive"),
+    ],
+)
+def test_trajectory_errors_match_trajectory_rdf(trajectory, kwargs, message):
+    arguments = {"cutoff": 3.0, "bin_size": 0.25, **kwargs}
+    with pytest.raises(ValueError) as expected:
+        trajectory_rdf(trajectory, **arguments)
+    with pytest.raises(ValueError) as caught:
+        trajectory_rdf_many(trajectory, n_workers=2, **arguments)
+    assert str(caught.value) == str(expected.value) == message
+
+
+def test_trajectory_error_in_a_later_window(tmp_path, trajectory):
+    """A broken frame in the middle is reported with the reader's message."""
+    lines = pathlib.Path(trajectory).read_text().splitlines(keepends=True)
+    lines[8 * 15 + 2] = "Fe 0.0 zero 0.0\n"  # frame 15: 8 lines per frame
+    broken = tmp_path / "broken.xyz"
+    broken.write_text("".join(lines))
+    with pytest.raises(ValueError) as expected:
+        trajectory_rdf(str(broken), cutoff=3.0, bin_size=0.25, chunk=4)
+    with pytest.raises(ValueError) as caught:
+        trajectory_rdf_many(broken, 3.0, 0.25, chunk=4, n_workers=2)
+    assert str(caught.value) == str(expected.value)
+
+
+# The Dask tests come last: the local pool forks, and forking is safest before the
+# cluster's threads exist in this process.
+
+
+@pytest.fixture(scope="module")
+def client():
+    distributed = pytest.importorskip("distributed")
+    pytest.importorskip("dask")
+    cluster = distributed.LocalCluster(
+        n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None
+    )
+    dask_client = distributed.Client(cluster)
+    yield dask_client
+    dask_client.close()
+    cluster.close()
+
+
+def test_dask_gives_the_same_arrays(client, screening_set, trajectory, tmp_path):
+    for files_per_task in (1, 5):
+        records = rdf_many(
+            screening_set, cutoff=CUTOFF, bin_size=BIN, client=client, files_per_task=files_per_task
+        )
+        for record, path in zip(records, screening_set):
+            assert_same_record(record, path)
+
+    reference = trajectory_rdf(trajectory, cutoff=3.0, bin_size=0.25, every=2, chunk=3)
+    result = trajectory_rdf_many(trajectory, 3.0, 0.25, every=2, chunk=3, client=client)
+    assert_same_average(result, reference, exact=True)
+
+    paths = failing_set(tmp_path, screening_set)
+    with pytest.raises(BatchError, match="missing.vasp"):
+        rdf_many(paths[:3], cutoff=CUTOFF, bin_size=BIN, client=client)
+    collected = rdf_many(paths, cutoff=CUTOFF, bin_size=BIN, client=client, errors="collect")
+    assert [record.ok for record in collected] == [True, False, False, False]
+    with pytest.raises(ValueError, match="n_workers sizes the local pool"):
+        rdf_many(screening_set, client=client, n_workers=2)
