@@ -112,6 +112,8 @@ def test_errors_are_one_line_messages(capsys, tmp_path, monkeypatch, argv, messa
     assert err.startswith("kelvara: ") and message in err
 
 
-def test_unknown_file_name_asks_for_a_format(tmp_path):
-    with pytest.raises(SystemExit, match="--format"):
-        main(["info", str(tmp_path / "structure.dat")])
+def test_unknown_file_name_asks_for_a_format(capsys, tmp_path):
+    status, _, err = run(capsys, "info", str(tmp_path / "structure.dat"))
+    assert status == 1 and "cannot tell the format of 'structure.dat'" in err
+    status, out, _ = run(capsys, "info", str(DATA / "Si.poscar"), "--format", "POSCAR")
+    assert status == 0 and "Si8" in out

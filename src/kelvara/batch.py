@@ -27,6 +27,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
+from kelvara.io import format_of
 from kelvara.trajectory import FrameSums, TrajectoryRdf, window_sums
 
 if TYPE_CHECKING:
@@ -38,17 +39,6 @@ __all__ = ["BatchError", "RdfRecord", "rdf_many", "trajectory_rdf_many"]
 
 Pair = tuple[str, str]
 StrPath = str | os.PathLike[str]
-
-# File-name suffixes and format names understood by the readers, as the command line has them.
-_FORMATS = {
-    "cif": "cif",
-    "poscar": "poscar",
-    "contcar": "poscar",
-    "vasp": "poscar",
-    "xyz": "xyz",
-    "extxyz": "xyz",
-}
-
 
 @dataclass(frozen=True)
 class RdfRecord:
@@ -107,24 +97,6 @@ class BatchError(Exception):
         return (type(self), (self.path, self.index, self.error))
 
 
-def _reader_kind(path: str, fmt: str | None) -> str:
-    """The reader for `path`: `fmt` when given, else the file's suffix or VASP name."""
-    if fmt is not None:
-        kind = _FORMATS.get(str(fmt).lower())
-        if kind is None:
-            raise ValueError(f"unknown format {fmt!r}; kelvara reads 'cif', 'poscar' and 'xyz'")
-        return kind
-    name = os.path.basename(path)
-    suffix = os.path.splitext(name)[1].lower().lstrip(".")
-    if suffix in _FORMATS:
-        return _FORMATS[suffix]
-    if name.upper().startswith(("POSCAR", "CONTCAR")):
-        return "poscar"
-    raise ValueError(
-        f"cannot tell the format of {path!r} from its name; pass fmt='cif', 'poscar' or 'xyz'"
-    )
-
-
 def _check_prdf_arguments(cutoff: float, bin_size: float, n_threads: int) -> None:
     """Raise the engine's own error for bad RDF arguments once, before any file is
     read, rather than once per file: ``prdf`` on one atom in a large cell costs nothing."""
@@ -148,10 +120,9 @@ def _rdf_file(path: str, kind: str, cutoff: float, bin_size: float, n_threads: i
     """Worker: read one file and compute its RDF. Failures come back as a record
     (their text), so one bad file never takes a worker or the other results down."""
     try:
-        from kelvara._kelvara import Structure
+        from kelvara.io import read_structure
 
-        reader = {"cif": Structure.from_cif, "poscar": Structure.from_poscar, "xyz": Structure.from_xyz}
-        structure = reader[kind](path)
+        structure = read_structure(path, kind)
         r, partials, total = structure.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=n_threads)
         return RdfRecord(
             path=path,
@@ -285,13 +256,13 @@ def rdf_many(
     _check_prdf_arguments(cutoff, bin_size, n_threads)
     names = [os.fspath(path) for path in paths]
     if fmt is not None:
-        _reader_kind("", fmt)  # an unknown fmt is the caller's mistake, not a file's
+        format_of("", fmt)  # an unknown fmt is the caller's mistake, not a file's
 
     records: list[RdfRecord | None] = [None] * len(names)
     tasks: list[tuple[int, str]] = []
     for index, name in enumerate(names):
         try:
-            tasks.append((index, _reader_kind(name, fmt)))
+            tasks.append((index, format_of(name, fmt)))
         except ValueError as unknown:
             if errors == "raise":
                 raise BatchError(name, index, f"ValueError: {unknown}") from None

@@ -13,6 +13,7 @@ from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING
 
 from kelvara import __version__
+from kelvara.io import FORMATS, format_of, read_structure
 
 if TYPE_CHECKING:
     from kelvara._kelvara import Structure
@@ -20,48 +21,10 @@ if TYPE_CHECKING:
 DATA = pathlib.Path(__file__).with_name("data")
 DEFAULT_EXAMPLE = "SrBaTiO3.cif"
 
-_READERS = {
-    "cif": "cif",
-    "poscar": "poscar",
-    "contcar": "poscar",
-    "vasp": "poscar",
-    "xyz": "xyz",
-    "extxyz": "xyz",
-}
-
-
-def guess_format(path: pathlib.Path) -> str:
-    """Reader for a file, from its extension or its VASP-style name."""
-    suffix = path.suffix.lower().lstrip(".")
-    if suffix in _READERS:
-        return _READERS[suffix]
-    name = path.name.upper()
-    if name.startswith(("POSCAR", "CONTCAR")):
-        return "poscar"
-    raise SystemExit(
-        f"kelvara: cannot tell the format of {path} from its name; pass --format cif, poscar or xyz"
-    )
-
-
-def read_structure(path: pathlib.Path, fmt: str | None = None) -> Structure:
-    """Read one structure with kelvara's readers (format from the name unless given)."""
-    from kelvara._kelvara import Structure
-
-    kind = _READERS.get(fmt.lower(), fmt.lower()) if fmt else guess_format(path)
-    if kind == "cif":
-        return Structure.from_cif(str(path))
-    if kind == "poscar":
-        return Structure.from_poscar(str(path))
-    if kind == "xyz":
-        return Structure.from_xyz(str(path))
-    raise SystemExit(f"kelvara: unknown format '{fmt}'; kelvara reads cif, poscar and xyz")
-
-
 def is_trajectory(path: pathlib.Path, fmt: str | None, args: argparse.Namespace) -> bool:
     """An XYZ file is read as a trajectory when frame selection is asked for or it
     holds more than one frame (reading stops after the second frame)."""
-    kind = _READERS.get(fmt.lower(), fmt.lower()) if fmt else guess_format(path)
-    if kind != "xyz":
+    if format_of(path, fmt) != "xyz":
         return False
     if args.every != 1 or args.start != 0 or args.stop is not None:
         return True
@@ -109,8 +72,7 @@ def describe_disorder(structure: Structure) -> list[str]:
 
 def print_cif_findings(path: pathlib.Path, fmt: str | None) -> None:
     """Warn about CIF features the reader keeps silent on (before any work)."""
-    kind = _READERS.get(fmt.lower(), fmt.lower()) if fmt else guess_format(path)
-    if kind != "cif":
+    if format_of(path, fmt) != "cif":
         return
     from kelvara.cifcheck import cif_warnings
 
@@ -158,7 +120,7 @@ def command_info(args: argparse.Namespace) -> int:
     if lines:
         print(f"{len(lines)} disordered site(s):")
         print("\n".join(lines))
-    if (args.format or guess_format(path)) == "cif":
+    if format_of(path, args.format) == "cif":
         from kelvara.cifcheck import cif_warnings
 
         for finding in cif_warnings(str(path)):
@@ -327,7 +289,8 @@ def build_parser() -> argparse.ArgumentParser:
             p.add_argument("file", nargs="?", help="structure file (default: a bundled example)")
         else:
             p.add_argument("file", help="structure file: CIF, POSCAR/CONTCAR or extended XYZ")
-        p.add_argument("--format", choices=sorted(_READERS), help="file format (default: from the name)")
+        p.add_argument("--format", type=str.lower, choices=sorted(FORMATS),
+                       help="file format (default: from the name)")
 
     def add_expansion(p: argparse.ArgumentParser) -> None:
         p.add_argument("--max-sites", type=int, default=4096, help="site limit of the supercell (4096)")

@@ -1,6 +1,7 @@
-"""Writers for derived structures: VASP POSCAR, extended XYZ and CIF (P1).
+"""Structure files by name: the format of a file, reading it, and writers for
+derived structures (VASP POSCAR, extended XYZ and CIF in P1).
 
-Everything here works on the public API of ``Structure`` (``lattice_matrix``,
+The writers work on the public API of ``Structure`` (``lattice_matrix``,
 ``frac_coords``, ``cart_coords``, ``species``), so the files can be read back by
 kelvara itself, ASE, pymatgen and VASP. Numbers are written with 12 decimals,
 enough for positions to survive a round trip to well below 1e-9.
@@ -19,10 +20,57 @@ if TYPE_CHECKING:
 
 StrPath = Union[str, "os.PathLike[str]"]
 
-__all__ = ["write_cif", "write_extxyz", "write_poscar", "write_structure"]
+__all__ = [
+    "FORMATS",
+    "format_of",
+    "read_structure",
+    "write_cif",
+    "write_extxyz",
+    "write_poscar",
+    "write_structure",
+]
 
 _DIGITS = 12
-_FORMATS = ("poscar", "xyz", "cif")
+
+#: Format names and file-name suffixes, each mapped to its reader/writer.
+FORMATS = {
+    "cif": "cif",
+    "poscar": "poscar",
+    "contcar": "poscar",
+    "vasp": "poscar",
+    "xyz": "xyz",
+    "extxyz": "xyz",
+}
+
+
+def format_of(path: StrPath, fmt: str | None = None) -> str:
+    """"cif", "poscar" or "xyz" for a file: `fmt` when given (any case; "contcar",
+    "vasp" and "extxyz" are accepted too), otherwise from the name: a ``.cif``,
+    ``.poscar``, ``.contcar``, ``.vasp``, ``.xyz`` or ``.extxyz`` suffix, or a name
+    starting with POSCAR or CONTCAR. Raises ValueError when neither tells."""
+    if fmt is not None:
+        kind = FORMATS.get(str(fmt).lower())
+        if kind is None:
+            raise ValueError(f"unknown format {fmt!r}; kelvara reads cif, poscar and xyz")
+        return kind
+    name = os.path.basename(os.fspath(path))
+    suffix = os.path.splitext(name)[1].lower().lstrip(".")
+    if suffix in FORMATS:
+        return FORMATS[suffix]
+    if name.upper().startswith(("POSCAR", "CONTCAR")):
+        return "poscar"
+    raise ValueError(
+        f"cannot tell the format of {name!r} from its name; use a .cif, .xyz, .extxyz or "
+        ".vasp extension, a POSCAR/CONTCAR name, or name the format (cif, poscar or xyz)"
+    )
+
+
+def read_structure(path: StrPath, fmt: str | None = None) -> Structure:
+    """Read one structure with kelvara's readers, the format from `format_of`."""
+    from kelvara._kelvara import Structure
+
+    readers = {"cif": Structure.from_cif, "poscar": Structure.from_poscar, "xyz": Structure.from_xyz}
+    return readers[format_of(path, fmt)](os.fspath(path))
 
 
 def _num(value: float) -> str:
@@ -175,21 +223,6 @@ def write_cif(structure: Structure, path: StrPath) -> None:
     _write_text(path, "\n".join(lines) + "\n")
 
 
-def _format_from_path(path: StrPath) -> str:
-    name = os.path.basename(os.fspath(path))
-    lower = name.lower()
-    if lower.endswith(".cif"):
-        return "cif"
-    if lower.endswith((".xyz", ".extxyz")):
-        return "xyz"
-    if lower.endswith((".vasp", ".poscar")) or lower.startswith(("poscar", "contcar")):
-        return "poscar"
-    raise ValueError(
-        f"cannot tell the format of {name!r} from its name; use a .cif, .xyz, .extxyz or "
-        ".vasp extension, a POSCAR/CONTCAR name, or pass fmt='cif', 'xyz' or 'poscar'"
-    )
-
-
 def write_structure(structure: Structure, path: StrPath, fmt: str | None = None) -> None:
     """Write `structure` to `path` in the format named by `fmt` or by the file name.
 
@@ -198,10 +231,5 @@ def write_structure(structure: Structure, path: StrPath, fmt: str | None = None)
     ``*.poscar`` and names starting with POSCAR or CONTCAR. POSCAR and XYZ need an
     ordered structure (see ``Structure.expand_occupancies``); CIF keeps occupancies.
     """
-    if fmt is None:
-        kind = _format_from_path(path)
-    else:
-        kind = {"vasp": "poscar", "extxyz": "xyz"}.get(str(fmt).lower(), str(fmt).lower())
-        if kind not in _FORMATS:
-            raise ValueError(f"unknown format {fmt!r}; expected 'poscar', 'xyz' or 'cif'")
-    {"poscar": write_poscar, "xyz": write_extxyz, "cif": write_cif}[kind](structure, path)
+    writers = {"poscar": write_poscar, "xyz": write_extxyz, "cif": write_cif}
+    writers[format_of(path, fmt)](structure, path)
