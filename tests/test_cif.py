@@ -129,13 +129,17 @@ def test_right_angles_are_not_rounded(angles):
     assert m[0] == [4.0, 0.0, 0.0] and m[1] == [4 * COS90, 4.0, 0.0] and m[2][0] == 4 * COS90
 
 
-@pytest.mark.parametrize("symprec, n_sites", [(1e-4, 1), (0.0, 2), (-1.0, 2), (5e-5, 2),
-                                              (float("nan"), 2), (1, 1), (float("inf"), 1)])
-def test_symprec_periodic_merge(symprec, n_sites):
-    text = cif(rows=("Fe1 0.99995 0.5 0.5", "Fe2 0.00004 0.5 0.5"))
-    s = Structure.from_cif_str(text, symprec=symprec)
-    assert s.n_sites == n_sites
-    assert s.frac_coords[0] == [0.99995, 0.5, 0.5]  # the first image keeps its place
+NEAR = ("Fe1 0.99995 0.5 0.5", "Fe2 0.00004 0.5 0.5")  # 0.00009 apart through the boundary
+EDGE = ("Fe1 0.25 0.5 0.5", "Fe2 0.5 0.5 0.5")  # exactly 0.25 apart
+
+
+@pytest.mark.parametrize("rows, symprec, n_sites", [
+    (NEAR, 1e-4, 1), (NEAR, 0.0, 2), (NEAR, -1.0, 2), (NEAR, 5e-5, 2), (NEAR, float("nan"), 2),
+    (NEAR, 1, 1), (NEAR, float("inf"), 1), (EDGE, 0.25, 2), (EDGE, 0.2500001, 1)])
+def test_symprec_periodic_merge(rows, symprec, n_sites):
+    s = Structure.from_cif_str(cif(rows=rows), symprec=symprec)
+    assert s.n_sites == n_sites  # merged when strictly closer than symprec on every axis
+    assert s.frac_coords[0] == [float(v) for v in rows[0].split()[1:]]  # the first image stays
 
 
 @pytest.mark.parametrize(
