@@ -6,6 +6,22 @@ radial distribution functions over all periodic images with ``Structure.prdf``,
 expand disordered sites into an ordered supercell with
 ``Structure.expand_occupancies``, and average RDFs over a trajectory with
 ``trajectory_rdf``.
+
+The curves are neighbour densities (atoms per cubic Angstrom) on left bin edges;
+the modules below turn them into what the field reads and move structures around:
+
+- ``kelvara.analysis``: g(r) that tends to 1, bin centres, coordination numbers,
+  first peak and minimum.
+- ``kelvara.scattering``: neutron- and X-ray-weighted G(r) and S(Q).
+- ``kelvara.spread``: RDFs of several seeded ordered expansions against the
+  occupancy-weighted RDF of the disordered structure.
+- ``kelvara.io``: file formats by name, ``read_structure``, and writers for POSCAR,
+  extended XYZ and CIF.
+- ``kelvara.interop``: to and from ASE ``Atoms`` and pymatgen ``Structure``.
+- ``kelvara.batch``: many files, or the frame windows of a long trajectory, on a
+  process pool or a Dask cluster.
+- ``kelvara.cifcheck``: what the CIF reader passes over silently.
+- ``kelvara.plotting``: the figures and CSV written by ``prdf(save_plots=...)``.
 """
 
 from kelvara._kelvara import Structure, __version__, read_xyz_trajectory
