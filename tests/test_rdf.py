@@ -291,3 +291,10 @@ def test_dense_cells_match_brute_force(cutoff, flat):
     check_against_reference(matrix, rng.random((n, 3)), species, cutoff, 0.05)
     mixed = [{"A": 0.5, "B": 0.5} if k % 3 else {"B": 0.75} for k in range(n)]
     check_against_reference(matrix, rng.random((n, 3)), mixed, cutoff, 0.05, exact=False)
+
+
+def test_cutoff_far_beyond_a_small_cell():
+    # Hundreds of thousands of images per centre: they are scanned in several batches.
+    matrix = [[3.1, 0.0, 0.0], [0.4, 2.9, 0.0], [0.2, -0.3, 3.3]]
+    frac = [[0.0, 0.0, 0.0], [0.4, 0.55, 0.3]]
+    check_against_reference(matrix, frac, [{"A": 1.0}, {"B": 1.0}], 100.0, 0.5)
