@@ -195,7 +195,7 @@ void fold_centres(const PassTables& t, std::size_t first, std::size_t last, Cand
 /// Folds the centre positions [lo, hi) into `hist` (zero-filled, n_el * n_el * n_bins).
 void fold_range(const PassTables& t, std::size_t lo, std::size_t hi, double* hist) {
     Candidates cand;
-    const ScanCandidates scan = select_scan_candidates();
+    static const ScanCandidates scan = select_scan_candidates();
     // The cell holding position lo: the last cell whose start is <= lo.
     std::size_t cell = static_cast<std::size_t>(
         std::upper_bound(t.cell_start.begin(), t.cell_start.end(), static_cast<std::uint32_t>(lo)) -
@@ -258,8 +258,6 @@ PassTables build_tables(const Structure& structure, double cutoff, double bin_si
     return t;
 }
 
-}  // namespace
-
 std::size_t leaf_count(std::size_t n_sites, std::size_t histogram_bytes) {
     // Fixed by the input alone, never by the thread count, so the split tree and
     // hence every floating-point sum is the same for any pool.
@@ -272,6 +270,8 @@ std::size_t leaf_count(std::size_t n_sites, std::size_t histogram_bytes) {
         leaves *= 2;
     return leaves;
 }
+
+}  // namespace
 
 Result<std::vector<double>> pair_histogram(const Structure& structure, double cutoff,
                                            double bin_size, const std::vector<double>& edges,
