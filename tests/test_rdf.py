@@ -156,6 +156,12 @@ def test_bins_are_decided_by_the_stored_edges(a, cutoff, bin_size, bin_index):
 
 def test_just_beyond_the_last_edge_is_not_counted():
     assert one_site_line(math.nextafter(3.0, 4.0), 3.0, 0.5).sum() == 0
+    # This cutoff ends its edges at 4.0, just below itself: a pair at 4.0 is counted in
+    # the last bin, one between the last edge and the cutoff is not counted at all.
+    cutoff = math.nextafter(4.0, 5.0)
+    counts = one_site_line(4.0, cutoff, 0.1)
+    assert len(counts) == 40 and counts[39] == 2 and counts.sum() == 2
+    assert one_site_line(cutoff, cutoff, 0.1).sum() == 0
 
 
 @pytest.mark.parametrize(("gap", "counted"), [(0.5e-8, False), (2e-8, True)])
