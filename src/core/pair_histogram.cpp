@@ -12,12 +12,24 @@ namespace kelvara {
 
 namespace {
 
-/// Half-cutoff cells scan about 15.6 cutoff^3 around a centre instead of up to 27 or
-/// more, but pay a fixed cost per cell: use them only while a cell still holds a few
-/// sites on average.
+/// Cells about cutoff / k wide: a finer grid scans a block that hugs the cutoff sphere
+/// more closely (about 15.6 cutoff^3 for k = 2 against up to 27 or more for k = 1), but
+/// pays per cell for gathering the shifted candidates and per row of cells for the
+/// runs. Picks the k in 1..4 with the lowest estimated cost per centre.
 int cells_per_cutoff(const Mat3& matrix, double cutoff, std::size_t n_sites) {
-    const CellList fine = CellList::shape(matrix, cutoff, 2);
-    return static_cast<double>(n_sites) >= 4.0 * static_cast<double>(fine.n_cells()) ? 2 : 1;
+    int best_k = 1;
+    double best_cost = 0.0;
+    for (int k = 1; k <= 4; ++k) {
+        const CellList grid = CellList::shape(matrix, cutoff, k);
+        const double per_cell = static_cast<double>(n_sites) / static_cast<double>(grid.n_cells());
+        const double rows = static_cast<double>((2 * grid.reach_a + 1) * (2 * grid.reach_b + 1));
+        const double scanned = rows * static_cast<double>(2 * grid.reach_c + 1);
+        const double candidates = scanned * per_cell;
+        const double cost = candidates + 2.0 * candidates / std::max(1.0, per_cell) +
+                            30.0 * rows / std::max(1.0, per_cell);
+        if (k == 1 || cost < best_cost) best_k = k, best_cost = cost;
+    }
+    return best_k;
 }
 
 /// Read-only tables shared by every leaf task.
@@ -62,6 +74,7 @@ struct Candidates {
     std::vector<std::uint32_t> neighbor_row;  // element of j times n_bins (one species per site)
     std::vector<std::int64_t> hit_index;  // accepted candidates of one centre
     std::vector<double> hit_distance;     // and their distances
+    std::vector<std::int64_t> hit_bin;    // and their bins, where the vector pass found them
 
     struct Run {
         std::size_t j0, j1;
@@ -125,6 +138,7 @@ void gather(const PassTables& t, Candidates& out) {
     if (out.ja.size() < total) {
         out.ja.resize(total), out.jb.resize(total), out.jc.resize(total), out.at.resize(total);
         out.hit_index.resize(total + 8), out.hit_distance.resize(total + 8);
+        out.hit_bin.resize(total + 8);
         if (t.single_species) out.neighbor_row.resize(total);
     }
     out.m = total;
@@ -150,12 +164,24 @@ void gather(const PassTables& t, Candidates& out) {
 
 /// Every centre of [first, last) against the gathered candidates, into `hist`.
 void fold_centres(const PassTables& t, std::size_t first, std::size_t last, Candidates& cand,
-                  ScanCandidates scan, double* hist) {
+                  ScanCandidates scan, GuessBins guess, double* hist) {
     const std::size_t n_bins = t.n_bins, n_el = t.n_el;
     for (std::size_t i = first; i < last; ++i) {
         const double centre[3] = {t.wa[i], t.wb[i], t.wc[i]};
         const std::size_t n_hits = scan(cand.ja.data(), cand.jb.data(), cand.jc.data(), cand.m, centre,
                                         t.matrix, t.cut2, cand.hit_index.data(), cand.hit_distance.data());
+        if (t.unit_weights && guess) {
+            double* row = hist + t.element_at[i] * n_el * n_bins;
+            guess(cand.hit_distance.data(), n_hits, t.edges, static_cast<std::int64_t>(n_bins),
+                  t.inv_bin, cand.hit_bin.data());
+            for (std::size_t h = 0; h < n_hits; ++h) {
+                std::int64_t b = cand.hit_bin[h];
+                if (b < 0 && (b = find_bin(cand.hit_distance[h], t)) < 0) continue;
+                row[cand.neighbor_row[static_cast<std::size_t>(cand.hit_index[h])] +
+                    static_cast<std::size_t>(b)] += 1.0;
+            }
+            continue;
+        }
         if (t.unit_weights) {
             double* row = hist + t.element_at[i] * n_el * n_bins;
             for (std::size_t h = 0; h < n_hits; ++h) {
@@ -196,6 +222,8 @@ void fold_centres(const PassTables& t, std::size_t first, std::size_t last, Cand
 void fold_range(const PassTables& t, std::size_t lo, std::size_t hi, double* hist) {
     Candidates cand;
     static const ScanCandidates scan = select_scan_candidates();
+    static const GuessBins vector_guess = select_guess_bins();
+    const GuessBins guess = t.n_bins < (std::size_t{1} << 30) ? vector_guess : nullptr;
     // The cell holding position lo: the last cell whose start is <= lo.
     std::size_t cell = static_cast<std::size_t>(
         std::upper_bound(t.cell_start.begin(), t.cell_start.end(), static_cast<std::uint32_t>(lo)) -
@@ -205,7 +233,7 @@ void fold_range(const PassTables& t, std::size_t lo, std::size_t hi, double* his
         if (first >= last) continue;
         for_each_batch(t, cell, cand, [&] {
             gather(t, cand);
-            fold_centres(t, first, last, cand, scan, hist);
+            fold_centres(t, first, last, cand, scan, guess, hist);
         });
         first = last;
     }

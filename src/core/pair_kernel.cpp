@@ -142,7 +142,31 @@ __attribute__((target("avx512f"))) std::size_t scan_avx512(
     return n_hits;
 }
 
+__attribute__((target("avx512f"))) void guess_bins_avx512(const double* d, std::size_t n,
+                                                          const double* edges, std::int64_t n_bins,
+                                                          double inv_bin, std::int64_t* bins) {
+    const __m512d inv = _mm512_set1_pd(inv_bin);
+    const __m512d top = _mm512_set1_pd(static_cast<double>(n_bins - 1));
+    const __m512i one = _mm512_set1_epi64(1), search = _mm512_set1_epi64(-2);
+    for (std::size_t h = 0; h < n; h += 8) {
+        // Lanes past n read the spare slots; their results are never used.
+        const __m512d dv = _mm512_loadu_pd(d + h);
+        const __m512d guess = _mm512_min_pd(_mm512_mul_pd(dv, inv), top);  // 0 <= guess < 2^30
+        const __m512i g = _mm512_cvtepi32_epi64(_mm512_cvttpd_epi32(guess));
+        const __m512d lower = _mm512_i64gather_pd(g, edges, 8);
+        const __m512d upper = _mm512_i64gather_pd(_mm512_add_epi64(g, one), edges, 8);
+        const __mmask8 ok = _mm512_mask_cmp_pd_mask(_mm512_cmp_pd_mask(lower, dv, _CMP_LE_OQ), dv,
+                                                    upper, _CMP_LT_OQ);
+        _mm512_storeu_si512(bins + h, _mm512_mask_blend_epi64(ok, search, g));
+    }
+}
+
 }  // namespace
+
+GuessBins select_guess_bins() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") ? guess_bins_avx512 : nullptr;
+}
 
 ScanCandidates select_scan_candidates() {
     __builtin_cpu_init();
@@ -154,6 +178,7 @@ ScanCandidates select_scan_candidates() {
 #else
 
 ScanCandidates select_scan_candidates() { return scan_candidates_scalar; }
+GuessBins select_guess_bins() { return nullptr; }
 
 #endif
 
