@@ -221,7 +221,12 @@ void fold_centres(const PassTables& t, std::size_t first, std::size_t last, Cand
 /// Folds the centre positions [lo, hi) into `hist` (zero-filled, n_el * n_el * n_bins).
 void fold_range(const PassTables& t, std::size_t lo, std::size_t hi, double* hist) {
     Candidates cand;
-    static const ScanCandidates scan = select_scan_candidates();
+    static const ScanCandidates scan_general = select_scan_candidates(false);
+    static const ScanCandidates scan_diagonal = select_scan_candidates(true);
+    const double* m = t.matrix;
+    const bool diagonal = m[1] == 0.0 && m[2] == 0.0 && m[3] == 0.0 && m[5] == 0.0 && m[6] == 0.0 &&
+                          m[7] == 0.0;
+    const ScanCandidates scan = diagonal ? scan_diagonal : scan_general;
     static const GuessBins vector_guess = select_guess_bins();
     const GuessBins guess = t.n_bins < (std::size_t{1} << 30) ? vector_guess : nullptr;
     // The cell holding position lo: the last cell whose start is <= lo.
