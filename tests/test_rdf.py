@@ -156,6 +156,12 @@ def test_bins_are_decided_by_the_stored_edges(a, cutoff, bin_size, bin_index):
 
 def test_just_beyond_the_last_edge_is_not_counted():
     assert one_site_line(math.nextafter(3.0, 4.0), 3.0, 0.5).sum() == 0
+    # This cutoff ends its edges at 4.0, just below itself: a pair at 4.0 is counted in
+    # the last bin, one between the last edge and the cutoff is not counted at all.
+    cutoff = math.nextafter(4.0, 5.0)
+    counts = one_site_line(4.0, cutoff, 0.1)
+    assert len(counts) == 40 and counts[39] == 2 and counts.sum() == 2
+    assert one_site_line(cutoff, cutoff, 0.1).sum() == 0
 
 
 @pytest.mark.parametrize(("gap", "counted"), [(0.5e-8, False), (2e-8, True)])
@@ -279,15 +285,26 @@ def test_bad_types_raise_before_work(kwargs, error, name):
         assert f"argument '{name}'" in str(info.value)
 
 
-@pytest.mark.parametrize(("cutoff", "flat"), [(3.0, None), (4.5, None), (6.0, 2.0)])
-def test_dense_cells_match_brute_force(cutoff, flat):
-    # Many sites per cell: the grid of half-cutoff cells and the vector loop take over.
+@pytest.mark.parametrize(("cutoff", "shape"), [(3.0, "triclinic"), (4.5, "triclinic"),
+                                               (6.0, "flat"), (4.5, "orthorhombic")])
+def test_dense_cells_match_brute_force(cutoff, shape):
+    # Many sites per cell: finer grids and the vector loops (a shorter one for
+    # orthogonal cells) take over.
     rng = np.random.default_rng(int(cutoff * 10))
-    matrix = np.diag([13.0, 12.0, 11.0]) + rng.uniform(-2.0, 2.0, (3, 3))
-    if flat is not None:
-        matrix[2] = [0.4, 0.3, flat]
+    matrix = np.diag([13.0, 12.0, 11.0])
+    if shape != "orthorhombic":
+        matrix = matrix + rng.uniform(-2.0, 2.0, (3, 3))
+    if shape == "flat":
+        matrix[2] = [0.4, 0.3, 2.0]
     n = 400
     species = [{("A", "B")[k % 2]: 1.0} for k in range(n)]
     check_against_reference(matrix, rng.random((n, 3)), species, cutoff, 0.05)
     mixed = [{"A": 0.5, "B": 0.5} if k % 3 else {"B": 0.75} for k in range(n)]
     check_against_reference(matrix, rng.random((n, 3)), mixed, cutoff, 0.05, exact=False)
+
+
+def test_cutoff_far_beyond_a_small_cell():
+    # Hundreds of thousands of images per centre: they are scanned in several batches.
+    matrix = [[3.1, 0.0, 0.0], [0.4, 2.9, 0.0], [0.2, -0.3, 3.3]]
+    frac = [[0.0, 0.0, 0.0], [0.4, 0.55, 0.3]]
+    check_against_reference(matrix, frac, [{"A": 1.0}, {"B": 1.0}], 100.0, 0.5)

@@ -12,12 +12,24 @@ namespace kelvara {
 
 namespace {
 
-/// Half-cutoff cells scan about 15.6 cutoff^3 around a centre instead of up to 27 or
-/// more, but pay a fixed cost per cell: use them only while a cell still holds a few
-/// sites on average.
+/// Cells about cutoff / k wide: a finer grid scans a block that hugs the cutoff sphere
+/// more closely (about 15.6 cutoff^3 for k = 2 against up to 27 or more for k = 1), but
+/// pays per cell for gathering the shifted candidates and per row of cells for the
+/// runs. Picks the k in 1..4 with the lowest estimated cost per centre.
 int cells_per_cutoff(const Mat3& matrix, double cutoff, std::size_t n_sites) {
-    const CellList fine = CellList::shape(matrix, cutoff, 2);
-    return static_cast<double>(n_sites) >= 4.0 * static_cast<double>(fine.n_cells()) ? 2 : 1;
+    int best_k = 1;
+    double best_cost = 0.0;
+    for (int k = 1; k <= 4; ++k) {
+        const CellList grid = CellList::shape(matrix, cutoff, k);
+        const double per_cell = static_cast<double>(n_sites) / static_cast<double>(grid.n_cells());
+        const double rows = static_cast<double>((2 * grid.reach_a + 1) * (2 * grid.reach_b + 1));
+        const double scanned = rows * static_cast<double>(2 * grid.reach_c + 1);
+        const double candidates = scanned * per_cell;
+        const double cost = candidates + 2.0 * candidates / std::max(1.0, per_cell) +
+                            30.0 * rows / std::max(1.0, per_cell);
+        if (k == 1 || cost < best_cost) best_k = k, best_cost = cost;
+    }
+    return best_k;
 }
 
 /// Read-only tables shared by every leaf task.
@@ -35,6 +47,8 @@ struct PassTables {
     std::vector<double> wa, wb, wc;
     /// Every site has exactly one species: its element and occupancy by position.
     bool single_species = false;
+    /// ... and every occupancy is exactly 1, so every pair adds exactly 1.
+    bool unit_weights = false;
     std::vector<std::uint32_t> element_at;
     std::vector<double> occupancy_at;
     SpeciesTable species;
@@ -57,8 +71,10 @@ struct Candidates {
     std::size_t m = 0;                    // candidates of the current centre cell
     std::vector<double> ja, jb, jc;       // w_j + s for every scanned (j, s)
     std::vector<std::uint32_t> at;        // position of j
+    std::vector<std::uint32_t> neighbor_row;  // element of j times n_bins (one species per site)
     std::vector<std::int64_t> hit_index;  // accepted candidates of one centre
     std::vector<double> hit_distance;     // and their distances
+    std::vector<std::int64_t> hit_bin;    // and their bins, where the vector pass found them
 
     struct Run {
         std::size_t j0, j1;
@@ -67,12 +83,20 @@ struct Candidates {
     std::vector<Run> runs;
 };
 
-/// Every (site, translation) a centre in `cell` must test, as one flat list; the image
-/// term w_j + s is formed here once for all the centres of the cell.
-void gather(const PassTables& t, std::size_t cell, Candidates& out) {
+/// Candidates held at once. A cell far thinner than the cutoff has millions of images
+/// to scan; they are taken in batches of about this size (and of at most
+/// `max_runs` runs), so the working memory of a leaf stays bounded.
+constexpr std::size_t max_candidates = std::size_t{1} << 18;
+constexpr std::size_t max_runs = std::size_t{1} << 14;
+
+/// Calls flush() with `out.runs` holding batches of the runs (contiguous sites, one
+/// translation) that a centre in `cell` must test; together the batches cover every
+/// (site, translation) of the scanned block once.
+template <class Flush>
+void for_each_batch(const PassTables& t, std::size_t cell, Candidates& out, Flush&& flush) {
     const CellList& cl = t.cells;
     out.runs.clear();
-    std::size_t total = 0;
+    std::size_t size = 0;
     const std::int64_t i_c = static_cast<std::int64_t>(cell) % cl.n_c;
     const std::int64_t i_b = (static_cast<std::int64_t>(cell) / cl.n_c) % cl.n_b;
     const std::int64_t i_a = static_cast<std::int64_t>(cell) / (cl.n_c * cl.n_b);
@@ -90,18 +114,32 @@ void gather(const PassTables& t, std::size_t cell, Candidates& out) {
                 const std::size_t first = static_cast<std::size_t>(cl.cell_index(fa.cell, fb.cell, fc.cell));
                 const std::size_t j0 = t.cell_start[first],
                                   j1 = t.cell_start[first + static_cast<std::size_t>(run)];
-                if (j1 > j0) {
-                    out.runs.push_back({j0, j1, static_cast<double>(fa.shift),
-                                        static_cast<double>(fb.shift), static_cast<double>(fc.shift)});
-                    total += j1 - j0;
-                }
                 x += run;
+                if (j1 == j0) continue;
+                if (!out.runs.empty() && (size + (j1 - j0) > max_candidates || out.runs.size() == max_runs)) {
+                    flush();
+                    out.runs.clear();
+                    size = 0;
+                }
+                out.runs.push_back({j0, j1, static_cast<double>(fa.shift), static_cast<double>(fb.shift),
+                                    static_cast<double>(fc.shift)});
+                size += j1 - j0;
             }
         }
     }
+    if (!out.runs.empty()) flush();
+}
+
+/// The current batch of runs as one flat list of candidates; the image term w_j + s
+/// is formed here once for all the centres of the cell.
+void gather(const PassTables& t, Candidates& out) {
+    std::size_t total = 0;
+    for (const auto& run : out.runs) total += run.j1 - run.j0;
     if (out.ja.size() < total) {
         out.ja.resize(total), out.jb.resize(total), out.jc.resize(total), out.at.resize(total);
         out.hit_index.resize(total + 8), out.hit_distance.resize(total + 8);
+        out.hit_bin.resize(total + 8);
+        if (t.single_species) out.neighbor_row.resize(total);
     }
     out.m = total;
     double *ja = out.ja.data(), *jb = out.jb.data(), *jc = out.jc.data();
@@ -109,11 +147,73 @@ void gather(const PassTables& t, std::size_t cell, Candidates& out) {
     const double *wa = t.wa.data(), *wb = t.wb.data(), *wc = t.wc.data();
     std::size_t k = 0;
     for (const auto& run : out.runs) {
+        const double sa = run.sa, sb = run.sb, sc = run.sc;
         for (std::size_t j = run.j0; j < run.j1; ++j, ++k) {
-            ja[k] = wa[j] + run.sa;
-            jb[k] = wb[j] + run.sb;
-            jc[k] = wc[j] + run.sc;
+            ja[k] = wa[j] + sa;
+            jb[k] = wb[j] + sb;
+            jc[k] = wc[j] + sc;
             at[k] = static_cast<std::uint32_t>(j);
+        }
+    }
+    if (t.single_species) {
+        std::uint32_t* row = out.neighbor_row.data();
+        for (std::size_t c = 0; c < total; ++c)
+            row[c] = t.element_at[at[c]] * static_cast<std::uint32_t>(t.n_bins);
+    }
+}
+
+/// Every centre of [first, last) against the gathered candidates, into `hist`.
+void fold_centres(const PassTables& t, std::size_t first, std::size_t last, Candidates& cand,
+                  ScanCandidates scan, GuessBins guess, double* hist) {
+    const std::size_t n_bins = t.n_bins, n_el = t.n_el;
+    for (std::size_t i = first; i < last; ++i) {
+        const double centre[3] = {t.wa[i], t.wb[i], t.wc[i]};
+        const std::size_t n_hits = scan(cand.ja.data(), cand.jb.data(), cand.jc.data(), cand.m, centre,
+                                        t.matrix, t.cut2, cand.hit_index.data(), cand.hit_distance.data());
+        if (t.unit_weights && guess) {
+            double* row = hist + t.element_at[i] * n_el * n_bins;
+            guess(cand.hit_distance.data(), n_hits, t.edges, static_cast<std::int64_t>(n_bins),
+                  t.inv_bin, cand.hit_bin.data());
+            for (std::size_t h = 0; h < n_hits; ++h) {
+                std::int64_t b = cand.hit_bin[h];
+                if (b < 0 && (b = find_bin(cand.hit_distance[h], t)) < 0) continue;
+                row[cand.neighbor_row[static_cast<std::size_t>(cand.hit_index[h])] +
+                    static_cast<std::size_t>(b)] += 1.0;
+            }
+            continue;
+        }
+        if (t.unit_weights) {
+            double* row = hist + t.element_at[i] * n_el * n_bins;
+            for (std::size_t h = 0; h < n_hits; ++h) {
+                const std::int64_t b = find_bin(cand.hit_distance[h], t);
+                if (b < 0) continue;
+                row[cand.neighbor_row[static_cast<std::size_t>(cand.hit_index[h])] +
+                    static_cast<std::size_t>(b)] += 1.0;
+            }
+            continue;
+        }
+        if (t.single_species) {
+            double* row = hist + t.element_at[i] * n_el * n_bins;
+            const double occupancy = t.occupancy_at[i];
+            for (std::size_t h = 0; h < n_hits; ++h) {
+                const std::int64_t b = find_bin(cand.hit_distance[h], t);
+                if (b < 0) continue;
+                const std::size_t j = cand.at[static_cast<std::size_t>(cand.hit_index[h])];
+                row[cand.neighbor_row[static_cast<std::size_t>(cand.hit_index[h])] +
+                    static_cast<std::size_t>(b)] += t.occupancy_at[j] * occupancy;
+            }
+            continue;
+        }
+        const auto& sp = t.species;
+        const std::uint32_t si = t.site_at[i];
+        for (std::size_t h = 0; h < n_hits; ++h) {
+            const std::int64_t b = find_bin(cand.hit_distance[h], t);
+            if (b < 0) continue;
+            const std::uint32_t sj = t.site_at[cand.at[static_cast<std::size_t>(cand.hit_index[h])]];
+            for (auto s = sp.species_offsets[si]; s < sp.species_offsets[si + 1]; ++s)
+                for (auto u = sp.species_offsets[sj]; u < sp.species_offsets[sj + 1]; ++u)
+                    hist[(sp.species_element[s] * n_el + sp.species_element[u]) * n_bins +
+                         static_cast<std::size_t>(b)] += sp.species_occupancy[u] * sp.species_occupancy[s];
         }
     }
 }
@@ -121,9 +221,14 @@ void gather(const PassTables& t, std::size_t cell, Candidates& out) {
 /// Folds the centre positions [lo, hi) into `hist` (zero-filled, n_el * n_el * n_bins).
 void fold_range(const PassTables& t, std::size_t lo, std::size_t hi, double* hist) {
     Candidates cand;
-    const ScanCandidates scan = select_scan_candidates();
-    const std::size_t n_bins = t.n_bins, n_el = t.n_el;
-
+    static const ScanCandidates scan_general = select_scan_candidates(false);
+    static const ScanCandidates scan_diagonal = select_scan_candidates(true);
+    const double* m = t.matrix;
+    const bool diagonal = m[1] == 0.0 && m[2] == 0.0 && m[3] == 0.0 && m[5] == 0.0 && m[6] == 0.0 &&
+                          m[7] == 0.0;
+    const ScanCandidates scan = diagonal ? scan_diagonal : scan_general;
+    static const GuessBins vector_guess = select_guess_bins();
+    const GuessBins guess = t.n_bins < (std::size_t{1} << 30) ? vector_guess : nullptr;
     // The cell holding position lo: the last cell whose start is <= lo.
     std::size_t cell = static_cast<std::size_t>(
         std::upper_bound(t.cell_start.begin(), t.cell_start.end(), static_cast<std::uint32_t>(lo)) -
@@ -131,38 +236,10 @@ void fold_range(const PassTables& t, std::size_t lo, std::size_t hi, double* his
     for (std::size_t first = lo; first < hi; ++cell) {
         const std::size_t last = std::min<std::size_t>(hi, t.cell_start[cell + 1]);
         if (first >= last) continue;
-        gather(t, cell, cand);
-        const std::size_t m = cand.m;
-        for (std::size_t i = first; i < last; ++i) {
-            const double centre[3] = {t.wa[i], t.wb[i], t.wc[i]};
-            const std::size_t n_hits = scan(cand.ja.data(), cand.jb.data(), cand.jc.data(), m, centre,
-                                            t.matrix, t.cut2, cand.hit_index.data(),
-                                            cand.hit_distance.data());
-            if (t.single_species) {
-                double* row = hist + t.element_at[i] * n_el * n_bins;
-                const double occupancy = t.occupancy_at[i];
-                for (std::size_t h = 0; h < n_hits; ++h) {
-                    const std::int64_t b = find_bin(cand.hit_distance[h], t);
-                    if (b < 0) continue;
-                    const std::size_t j = cand.at[static_cast<std::size_t>(cand.hit_index[h])];
-                    row[t.element_at[j] * n_bins + static_cast<std::size_t>(b)] +=
-                        t.occupancy_at[j] * occupancy;
-                }
-                continue;
-            }
-            const auto& sp = t.species;
-            const std::uint32_t si = t.site_at[i];
-            for (std::size_t h = 0; h < n_hits; ++h) {
-                const std::int64_t b = find_bin(cand.hit_distance[h], t);
-                if (b < 0) continue;
-                const std::uint32_t sj = t.site_at[cand.at[static_cast<std::size_t>(cand.hit_index[h])]];
-                for (auto s = sp.species_offsets[si]; s < sp.species_offsets[si + 1]; ++s)
-                    for (auto u = sp.species_offsets[sj]; u < sp.species_offsets[sj + 1]; ++u)
-                        hist[(sp.species_element[s] * n_el + sp.species_element[u]) * n_bins +
-                             static_cast<std::size_t>(b)] +=
-                            sp.species_occupancy[u] * sp.species_occupancy[s];
-            }
-        }
+        for_each_batch(t, cell, cand, [&] {
+            gather(t, cand);
+            fold_centres(t, first, last, cand, scan, guess, hist);
+        });
         first = last;
     }
 }
@@ -201,18 +278,18 @@ PassTables build_tables(const Structure& structure, double cutoff, double bin_si
         t.element_at.resize(t.n_sites);
         t.occupancy_at.resize(t.n_sites);
     }
+    t.unit_weights = t.single_species;
     for (std::size_t p = 0; p < t.n_sites; ++p) {
         const std::uint32_t i = t.site_at[p];
         t.wa[p] = wrapped[i][0], t.wb[p] = wrapped[i][1], t.wc[p] = wrapped[i][2];
         if (t.single_species) {
             t.element_at[p] = t.species.species_element[t.species.species_offsets[i]];
             t.occupancy_at[p] = t.species.species_occupancy[t.species.species_offsets[i]];
+            t.unit_weights &= t.occupancy_at[p] == 1.0;
         }
     }
     return t;
 }
-
-}  // namespace
 
 std::size_t leaf_count(std::size_t n_sites, std::size_t histogram_bytes) {
     // Fixed by the input alone, never by the thread count, so the split tree and
@@ -226,6 +303,8 @@ std::size_t leaf_count(std::size_t n_sites, std::size_t histogram_bytes) {
         leaves *= 2;
     return leaves;
 }
+
+}  // namespace
 
 Result<std::vector<double>> pair_histogram(const Structure& structure, double cutoff,
                                            double bin_size, const std::vector<double>& edges,

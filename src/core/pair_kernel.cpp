@@ -48,6 +48,10 @@ std::size_t scan_candidates_scalar(const double* ja, const double* jb, const dou
 
 namespace {
 
+// With a diagonal cell matrix the off-diagonal products are exact zeros: adding them
+// changes at most the sign of a zero component, which squaring removes, so skipping
+// them gives bit-identical squared distances for half the arithmetic.
+template <bool Diagonal>
 __attribute__((target("avx2"))) std::size_t scan_avx2(
     const double* ja, const double* jb, const double* jc, std::size_t m, const double* centre,
     const double* matrix, double cut2, std::int64_t* hit_index, double* hit_distance) {
@@ -74,12 +78,17 @@ __attribute__((target("avx2"))) std::size_t scan_avx2(
         const __m256d da = _mm256_sub_pd(_mm256_loadu_pd(ja + k), wa);
         const __m256d db = _mm256_sub_pd(_mm256_loadu_pd(jb + k), wb);
         const __m256d dc = _mm256_sub_pd(_mm256_loadu_pd(jc + k), wc);
-        const __m256d x = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(da, a0), _mm256_mul_pd(db, b0)),
-                                        _mm256_mul_pd(dc, c0));
-        const __m256d y = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(da, a1), _mm256_mul_pd(db, b1)),
-                                        _mm256_mul_pd(dc, c1));
-        const __m256d z = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(da, a2), _mm256_mul_pd(db, b2)),
-                                        _mm256_mul_pd(dc, c2));
+        __m256d x, y, z;
+        if constexpr (Diagonal) {
+            x = _mm256_mul_pd(da, a0), y = _mm256_mul_pd(db, b1), z = _mm256_mul_pd(dc, c2);
+        } else {
+            x = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(da, a0), _mm256_mul_pd(db, b0)),
+                              _mm256_mul_pd(dc, c0));
+            y = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(da, a1), _mm256_mul_pd(db, b1)),
+                              _mm256_mul_pd(dc, c1));
+            z = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(da, a2), _mm256_mul_pd(db, b2)),
+                              _mm256_mul_pd(dc, c2));
+        }
         const __m256d d2 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y)),
                                          _mm256_mul_pd(z, z));
         const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(d2, upper, _CMP_LE_OQ),
@@ -100,6 +109,7 @@ __attribute__((target("avx2"))) std::size_t scan_avx2(
     return n_hits;
 }
 
+template <bool Diagonal>
 __attribute__((target("avx512f"))) std::size_t scan_avx512(
     const double* ja, const double* jb, const double* jc, std::size_t m, const double* centre,
     const double* matrix, double cut2, std::int64_t* hit_index, double* hit_distance) {
@@ -118,12 +128,17 @@ __attribute__((target("avx512f"))) std::size_t scan_avx512(
         const __m512d da = _mm512_sub_pd(_mm512_loadu_pd(ja + k), wa);
         const __m512d db = _mm512_sub_pd(_mm512_loadu_pd(jb + k), wb);
         const __m512d dc = _mm512_sub_pd(_mm512_loadu_pd(jc + k), wc);
-        const __m512d x = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(da, a0), _mm512_mul_pd(db, b0)),
-                                        _mm512_mul_pd(dc, c0));
-        const __m512d y = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(da, a1), _mm512_mul_pd(db, b1)),
-                                        _mm512_mul_pd(dc, c1));
-        const __m512d z = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(da, a2), _mm512_mul_pd(db, b2)),
-                                        _mm512_mul_pd(dc, c2));
+        __m512d x, y, z;
+        if constexpr (Diagonal) {
+            x = _mm512_mul_pd(da, a0), y = _mm512_mul_pd(db, b1), z = _mm512_mul_pd(dc, c2);
+        } else {
+            x = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(da, a0), _mm512_mul_pd(db, b0)),
+                              _mm512_mul_pd(dc, c0));
+            y = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(da, a1), _mm512_mul_pd(db, b1)),
+                              _mm512_mul_pd(dc, c1));
+            z = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(da, a2), _mm512_mul_pd(db, b2)),
+                              _mm512_mul_pd(dc, c2));
+        }
         const __m512d d2 = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(x, x), _mm512_mul_pd(y, y)),
                                          _mm512_mul_pd(z, z));
         const __mmask8 mask = _mm512_mask_cmp_pd_mask(_mm512_cmp_pd_mask(d2, upper, _CMP_LE_OQ), d2,
@@ -142,18 +157,43 @@ __attribute__((target("avx512f"))) std::size_t scan_avx512(
     return n_hits;
 }
 
+__attribute__((target("avx512f"))) void guess_bins_avx512(const double* d, std::size_t n,
+                                                          const double* edges, std::int64_t n_bins,
+                                                          double inv_bin, std::int64_t* bins) {
+    const __m512d inv = _mm512_set1_pd(inv_bin);
+    const __m512d top = _mm512_set1_pd(static_cast<double>(n_bins - 1));
+    const __m512i one = _mm512_set1_epi64(1), search = _mm512_set1_epi64(-2);
+    for (std::size_t h = 0; h < n; h += 8) {
+        // Lanes past n read the spare slots; their results are never used.
+        const __m512d dv = _mm512_loadu_pd(d + h);
+        const __m512d guess = _mm512_min_pd(_mm512_mul_pd(dv, inv), top);  // 0 <= guess < 2^30
+        const __m512i g = _mm512_cvtepi32_epi64(_mm512_cvttpd_epi32(guess));
+        const __m512d lower = _mm512_i64gather_pd(g, edges, 8);
+        const __m512d upper = _mm512_i64gather_pd(_mm512_add_epi64(g, one), edges, 8);
+        const __mmask8 ok = _mm512_mask_cmp_pd_mask(_mm512_cmp_pd_mask(lower, dv, _CMP_LE_OQ), dv,
+                                                    upper, _CMP_LT_OQ);
+        _mm512_storeu_si512(bins + h, _mm512_mask_blend_epi64(ok, search, g));
+    }
+}
+
 }  // namespace
 
-ScanCandidates select_scan_candidates() {
+GuessBins select_guess_bins() {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return scan_avx512;
-    if (__builtin_cpu_supports("avx2")) return scan_avx2;
+    return __builtin_cpu_supports("avx512f") ? guess_bins_avx512 : nullptr;
+}
+
+ScanCandidates select_scan_candidates(bool diagonal) {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return diagonal ? scan_avx512<true> : scan_avx512<false>;
+    if (__builtin_cpu_supports("avx2")) return diagonal ? scan_avx2<true> : scan_avx2<false>;
     return scan_candidates_scalar;
 }
 
 #else
 
-ScanCandidates select_scan_candidates() { return scan_candidates_scalar; }
+ScanCandidates select_scan_candidates(bool) { return scan_candidates_scalar; }
+GuessBins select_guess_bins() { return nullptr; }
 
 #endif
 

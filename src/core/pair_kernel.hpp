@@ -17,8 +17,21 @@ using ScanCandidates = std::size_t (*)(const double* ja, const double* jb, const
                                        std::size_t m, const double* centre, const double* matrix,
                                        double cut2, std::int64_t* hit_index, double* hit_distance);
 
-/// The widest implementation this processor runs (AVX-512, AVX2 or plain x86-64).
-ScanCandidates select_scan_candidates();
+/// The widest implementation this processor runs (AVX-512, AVX2 or plain x86-64);
+/// `diagonal` (every off-diagonal entry of the matrix is zero) allows a shorter one
+/// with bit-identical results.
+ScanCandidates select_scan_candidates(bool diagonal);
+
+/// First pass of binning: bins[h] = b when edges[b] <= d[h] < edges[b + 1] was
+/// confirmed for the guess b = floor(d[h] / bin_size) (taken through inv_bin), and -2
+/// when the caller must search the edges itself (the guess was off, or d lies on or
+/// beyond the last edge). `bins` needs room for n + 8 values.
+using GuessBins = void (*)(const double* d, std::size_t n, const double* edges, std::int64_t n_bins,
+                           double inv_bin, std::int64_t* bins);
+
+/// A vector implementation for this processor, or null (the caller then searches
+/// every bin itself). Needs n_bins < 2^30.
+GuessBins select_guess_bins();
 
 /// The portable implementation, for checking the vector ones.
 std::size_t scan_candidates_scalar(const double* ja, const double* jb, const double* jc,

@@ -38,6 +38,10 @@ def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
     ax = fig.add_subplot()
     ax.plot(centres, total, color="#1f3b73", lw=1.4, label="total")
     _decorate(ax, density)
+    if density is not None and math.isfinite(density) and density > 0:
+        # The same curve divided by the bulk density: the usual dimensionless g(r).
+        right = ax.secondary_yaxis("right", functions=(lambda y: y / density, lambda g: g * density))
+        right.set_ylabel("g(r) = ρ(r) / ρ₀")
     if title:
         fig.suptitle(title)
     written.append(os.path.join(folder, "rdf_total.png"))
