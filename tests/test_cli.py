@@ -36,6 +36,13 @@ def test_bare_command_runs_rdf_on_the_bundled_example(capsys, tmp_path, monkeypa
     r, partials, total = Structure.from_cif(str(DATA / "SrBaTiO3.cif")).prdf()
     np.testing.assert_allclose(columns["total"], total, rtol=1e-12)
     np.testing.assert_allclose(columns["Ti-O"], partials[("Ti", "O")], rtol=1e-12)
+    # The normalised columns divide by the density of the neighbour element (Ba: half an
+    # atom per cell) and by the bulk density (5 atoms per cell).
+    volume = Structure.from_cif(str(DATA / "SrBaTiO3.cif")).volume
+    counted = columns["Sr-Ba"] > 0
+    np.testing.assert_allclose(columns["g_Sr-Ba"][counted] / columns["Sr-Ba"][counted], volume / 0.5)
+    counted = columns["total"] > 0
+    np.testing.assert_allclose(columns["g_total"][counted] / columns["total"][counted], volume / 5)
     assert (tmp_path / "kelvara-out" / "rdf_total.png").stat().st_size > 10_000
 
 

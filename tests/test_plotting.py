@@ -84,8 +84,10 @@ def test_real_files(salt, tmp_path):
         assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     with open(folder / "rdf.csv", newline="") as handle:
         rows = list(csv.reader(handle))
-    assert rows[0] == ["r_left", "r_centre", "total", "Cl-Cl", "Cl-Na", "Na-Cl", "Na-Na"]
+    # prdf passes the bulk density, so g_total comes along; per-element densities do not.
+    assert rows[0] == ["r_left", "r_centre", "total", "Cl-Cl", "Cl-Na", "Na-Cl", "Na-Na", "g_total"]
     table = np.array(rows[1:], dtype=float)
+    np.testing.assert_allclose(table[:, 7], total / (salt.n_atoms / salt.volume), rtol=1e-15)
     np.testing.assert_array_equal(table[:, 0], r)
     np.testing.assert_allclose(table[:, 1], r + 0.05)
     np.testing.assert_array_equal(table[:, 2], total)

@@ -94,15 +94,6 @@ def test_directory_and_relative_path(tmp_path, monkeypatch):
         Structure.from_poscar("./missing")
 
 
-@pytest.mark.skipif(os.geteuid() == 0, reason="root reads unreadable files")
-def test_permission_denied(tmp_path):
-    path = tmp_path / "locked.cif"
-    path.write_text(CIF)
-    path.chmod(0)
-    with pytest.raises(OSError, match=r"\(os error 13\)$"):
-        Structure.from_cif(str(path))
-
-
 @pytest.mark.parametrize("data", [b"\xff\xfe", CIF.encode()[:100] + b"\xc3(" + CIF.encode()[100:],
                                   b"\xed\xa0\x80", b"ok \xf4\x90\x80\x80"])
 def test_invalid_utf8(tmp_path, data):

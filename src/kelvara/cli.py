@@ -202,15 +202,16 @@ def command_rdf(args: argparse.Namespace) -> int:
         print("occupancy-weighted curves over the disordered sites:")
         print("\n".join(disorder))
     title = f"{formula(structure)} ({path.name})"
-    from kelvara.plotting import write_prdf_csv
+    from kelvara.analysis import partner_densities
+    from kelvara.plotting import save_prdf_plots, write_prdf_csv
 
+    r, partials, total = structure.prdf(args.cutoff, args.bin_size, args.threads)
+    curves = dict(bin_size=args.bin_size, density=structure.n_atoms / structure.volume,
+                  element_densities=partner_densities(structure))
     if plots_available():
-        r, partials, total = structure.prdf(
-            args.cutoff, args.bin_size, args.threads, save_plots=str(out), title=title
-        )
+        save_prdf_plots(r, partials, total, out, title=title, **curves)
     else:
-        r, partials, total = structure.prdf(args.cutoff, args.bin_size, args.threads)
-        write_prdf_csv(r, partials, total, out, bin_size=args.bin_size)
+        write_prdf_csv(r, partials, total, out, **curves)
     print(f"RDF to {args.cutoff:g} A in bins of {args.bin_size:g} A, written to {out}/:")
     print_shell_summary(r, partials, structure, args.bin_size)
     if args.expand:

@@ -14,13 +14,16 @@ __all__ = ["save_prdf_plots", "write_prdf_csv"]
 
 def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
                     bin_size: float, title: str | None = None,
-                    density: float | None = None) -> list[str]:
+                    density: float | None = None,
+                    element_densities: Mapping[str, float] | None = None) -> list[str]:
     """Write ``rdf.csv``, ``rdf_total.png`` and ``rdf_partials.png`` into `folder`.
 
     `r` holds the left bin edges, `partials` maps (centre, neighbour) to a curve and
     `total` is the total curve, all in atoms per cubic Angstrom. `density`, the bulk
     number density, is drawn as the level the curves approach at large distances.
-    Returns the paths written. Needs matplotlib (the ``plot`` extra).
+    The CSV (see `write_prdf_csv`) also holds the normalised g(r) columns that
+    `density` and `element_densities` allow. Returns the paths written. Needs
+    matplotlib (the ``plot`` extra).
     """
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
@@ -30,7 +33,8 @@ def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
     r = np.asarray(r, dtype=float)
     total = np.asarray(total, dtype=float)
     centres = r + 0.5 * bin_size
-    written = [_write_csv(os.path.join(folder, "rdf.csv"), r, centres, total, partials)]
+    written = [write_prdf_csv(r, partials, total, folder, bin_size=bin_size, density=density,
+                              element_densities=element_densities)]
 
     # Total curve.
     fig = Figure(figsize=(7.0, 4.2), layout="constrained")
@@ -72,13 +76,37 @@ def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
 
 
 def write_prdf_csv(r, partials: Mapping, total, folder: str | os.PathLike, *,
-                   bin_size: float) -> str:
-    """Write only ``rdf.csv`` (the CSV of `save_prdf_plots`); needs no matplotlib."""
+                   bin_size: float, density: float | None = None,
+                   element_densities: Mapping[str, float] | None = None) -> str:
+    """Write ``rdf.csv`` into `folder` (no matplotlib needed) and return its path.
+
+    Columns: ``r_left`` and ``r_centre`` (A), ``total`` and one ``A-B`` column per
+    ordered pair (neighbour densities, atoms/A^3); then ``g_total`` = total / density
+    when `density` is given, and ``g_A-B`` = partial / (density of B) for every pair
+    whose neighbour element has a positive entry in `element_densities` (curves that
+    tend to 1, as ``kelvara.analysis.normalised_partials`` computes them).
+    """
     folder = os.fspath(folder) or "."
     os.makedirs(folder, exist_ok=True)
     r = np.asarray(r, dtype=float)
-    return _write_csv(os.path.join(folder, "rdf.csv"), r, r + 0.5 * bin_size,
-                      np.asarray(total, dtype=float), partials)
+    names = ["r_left", "r_centre", "total"] + [f"{p}-{q}" for p, q in partials]
+    columns = [r, r + 0.5 * bin_size, np.asarray(total, dtype=float)]
+    columns += [np.asarray(curve, dtype=float) for curve in partials.values()]
+    if density is not None and math.isfinite(density) and density > 0:
+        names.append("g_total")
+        columns.append(columns[2] / density)
+    for (p, q), curve in partials.items():
+        rho = (element_densities or {}).get(q, 0.0)
+        if rho > 0:
+            names.append(f"g_{p}-{q}")
+            columns.append(np.asarray(curve, dtype=float) / rho)
+    path = os.path.join(folder, "rdf.csv")
+    with open(path, "w", newline="", encoding="utf-8") as handle:
+        writer = csv.writer(handle)
+        writer.writerow(names)
+        for row in zip(*columns):
+            writer.writerow([repr(float(v)) for v in row])
+    return path
 
 
 def _decorate(ax, density: float | None) -> None:
@@ -90,14 +118,3 @@ def _decorate(ax, density: float | None) -> None:
         ax.axhline(density, color="0.45", ls="--", lw=0.9, label=f"bulk density {density:.4g} Å⁻³")
     ax.grid(alpha=0.25)
     ax.legend(fontsize=8, frameon=False)
-
-
-def _write_csv(path: str, r, centres, total, partials: Mapping) -> str:
-    keys = list(partials)
-    columns = [r, centres, total] + [np.asarray(partials[key], dtype=float) for key in keys]
-    with open(path, "w", newline="", encoding="utf-8") as handle:
-        writer = csv.writer(handle)
-        writer.writerow(["r_left", "r_centre", "total"] + [f"{p}-{q}" for p, q in keys])
-        for row in zip(*columns):
-            writer.writerow([repr(float(v)) for v in row])
-    return path
