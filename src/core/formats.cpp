@@ -30,26 +30,18 @@ namespace {
 
 std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
 
-/// Whitespace length at `pos`, with the ASCII bytes decided inline (the hot path of
-/// coordinate lines) and the multi-byte Unicode spaces left to the shared helper.
-inline std::size_t space_at(std::string_view text, std::size_t pos) {
-    const auto c = static_cast<unsigned char>(text[pos]);
-    if (c < 0x80) return (c == ' ' || (c >= 9 && c <= 13)) ? 1 : 0;
-    return whitespace_length_at(text, pos);
-}
-
 /// Up to `N` leading whitespace-separated words of `line`; returns how many there were.
 template <std::size_t N>
 std::size_t first_words(std::string_view line, std::string_view (&words)[N]) {
     std::size_t count = 0, i = 0;
     const std::size_t n = line.size();
     while (i < n && count < N) {
-        if (const std::size_t w = space_at(line, i)) {
+        if (const std::size_t w = whitespace_length_at(line, i)) {
             i += w;
             continue;
         }
         const std::size_t start = i;
-        while (i < n && !space_at(line, i)) ++i;
+        while (i < n && !whitespace_length_at(line, i)) ++i;
         words[count++] = line.substr(start, i - start);
     }
     return count;
@@ -93,47 +85,6 @@ std::uint64_t max_lines_left(const LineCursor& cursor, std::size_t min_words) {
 char first_char(std::string_view line) {
     const std::string_view t = trim(line);
     return t.empty() ? '\0' : t.front();
-}
-
-/// The decimal grammar, with a fast exact path for the plain numbers that fill
-/// coordinate lines ("-0.1234567890"): at most 15 significant digits, no exponent.
-/// Such a mantissa and 10^k (k <= 22) are exact doubles, so one IEEE division gives
-/// the correctly rounded value, bit for bit what the general reader returns.
-inline std::optional<double> read_number(std::string_view token) {
-    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    if (token.empty()) return std::nullopt;
-    const char* p = token.data();
-    const char* const end = p + token.size();
-    bool negative = false;
-    if (p != end && (*p == '-' || *p == '+')) negative = *p++ == '-';
-    std::uint64_t mantissa = 0;
-    int digits = 0, fraction_digits = 0;
-    bool point = false;
-    for (; p != end; ++p) {
-        const char c = *p;
-        if (c >= '0' && c <= '9') {
-            if (mantissa != 0 || c != '0') ++digits;
-            mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
-            if (point) ++fraction_digits;
-            if (digits > 15 || fraction_digits > 22) return parse_decimal(token);
-        } else if (c == '.' && !point) {
-            point = true;
-        } else {
-            return parse_decimal(token);  // exponents, words, anything unusual
-        }
-    }
-    const std::size_t body = token.size() - ((token[0] == '-' || token[0] == '+') ? 1 : 0);
-    if (body == 0 || body == (point ? 1u : 0u)) return std::nullopt;  // "", "-", ".", "-."
-    const double value = static_cast<double>(mantissa) / kPowers[fraction_digits];
-    return negative ? -value : value;
-}
-
-/// `read_number` or "expected a number, found '{}'".
-inline Result<double> read_f64(std::string_view token) {
-    if (auto value = read_number(token)) return *value;
-    return fail("expected a number, found '" + std::string(token) + "'");
 }
 
 bool all_finite(const Mat3& m) {
@@ -256,7 +207,7 @@ Result<Structure> parse_poscar(std::string_view text) {
             return fail("coordinate line " + std::to_string(i + 1) + " is incomplete");
         Vec3 position{};
         for (std::size_t c = 0; c < 3; ++c) {
-            auto value = read_f64(words[c]);
+            auto value = parse_f64(words[c]);
             if (!value) return fail(value.error());
             if (!std::isfinite(*value))
                 return fail("coordinate line " + std::to_string(i + 1) +
@@ -338,7 +289,7 @@ Result<Structure> parse_extxyz(std::string_view text) {
             return fail("atom line " + std::to_string(i + 1) + " is incomplete");
         Vec3 position{};
         for (std::size_t c = 0; c < 3; ++c) {
-            auto value = read_f64(words[c + 1]);
+            auto value = parse_f64(words[c + 1]);
             if (!value) return fail(value.error());
             if (!std::isfinite(*value))
                 return fail("atom line " + std::to_string(i + 1) +

@@ -58,9 +58,8 @@ bool overflows(std::string_view body) {
     return position + exponent > 0;
 }
 
-}  // namespace
-
-std::optional<double> parse_decimal(std::string_view token) {
+/// The general reader: grammar check, then from_chars.
+std::optional<double> parse_decimal_general(std::string_view token) {
     if (token.empty()) return std::nullopt;
     bool negative = false;
     std::string_view body = token;
@@ -102,6 +101,43 @@ std::optional<double> parse_decimal(std::string_view token) {
         return std::nullopt;
     }
     return sign * value;
+}
+
+}  // namespace
+
+std::optional<double> parse_decimal(std::string_view token) {
+    // Fast exact path for the plain numbers that fill coordinate lines
+    // ("-0.1234567890"): at most 15 significant digits and no exponent. Such a
+    // mantissa and 10^k (k <= 22) are exact doubles, so one IEEE division gives the
+    // correctly rounded value, bit for bit what the general reader returns.
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (token.empty()) return std::nullopt;
+    const char* p = token.data();
+    const char* const end = p + token.size();
+    bool negative = false;
+    if (*p == '-' || *p == '+') negative = *p++ == '-';
+    std::uint64_t mantissa = 0;
+    int digits = 0, fraction_digits = 0, all_digits = 0;
+    bool point = false;
+    for (; p != end; ++p) {
+        const char c = *p;
+        if (c >= '0' && c <= '9') {
+            if (mantissa != 0 || c != '0') ++digits;
+            mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+            ++all_digits;
+            if (point) ++fraction_digits;
+            if (digits > 15 || fraction_digits > 22) return parse_decimal_general(token);
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            return parse_decimal_general(token);  // exponents, words, anything unusual
+        }
+    }
+    if (all_digits == 0) return std::nullopt;  // "", "-", ".", "-."
+    const double value = static_cast<double>(mantissa) / powers[fraction_digits];
+    return negative ? -value : value;
 }
 
 std::optional<std::uint64_t> parse_unsigned(std::string_view token) {

@@ -9,11 +9,10 @@ unsigned char byte_at(std::string_view text, std::size_t pos) {
 }
 }  // namespace
 
-std::size_t whitespace_length_at(std::string_view text, std::size_t pos) {
+std::size_t multibyte_whitespace_length_at(std::string_view text, std::size_t pos) {
     const std::size_t n = text.size();
     if (pos >= n) return 0;
     const unsigned char c = byte_at(text, pos);
-    if (c == ' ' || (c >= 9 && c <= 13)) return 1;
     if (c < 0xC2) return 0;
     if (c == 0xC2 && pos + 1 < n) {
         const unsigned char d = byte_at(text, pos + 1);

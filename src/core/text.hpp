@@ -7,10 +7,20 @@
 
 namespace kelvara {
 
+/// Byte length of the multi-byte Unicode White_Space character (U+0085, U+00A0,
+/// U+1680, U+2000-U+200A, U+2028, U+2029, U+202F, U+205F, U+3000 in UTF-8) that
+/// starts at `text[pos]`, or 0.
+std::size_t multibyte_whitespace_length_at(std::string_view text, std::size_t pos);
+
 /// Byte length of the Unicode White_Space character that starts at `text[pos]`
-/// (ASCII 9-13 and space, U+0085, U+00A0, U+1680, U+2000-U+200A, U+2028, U+2029,
-/// U+202F, U+205F, U+3000 in UTF-8), or 0 when there is none.
-std::size_t whitespace_length_at(std::string_view text, std::size_t pos);
+/// (ASCII 9-13 and space, or one of the multi-byte ones), or 0 when there is none.
+/// Inline: the readers call it once per byte, and almost every byte is ASCII.
+inline std::size_t whitespace_length_at(std::string_view text, std::size_t pos) {
+    if (pos >= text.size()) return 0;
+    const auto c = static_cast<unsigned char>(text[pos]);
+    if (c < 0x80) return (c == ' ' || (c >= 9 && c <= 13)) ? 1 : 0;
+    return multibyte_whitespace_length_at(text, pos);
+}
 
 /// Same, for the whitespace character that ends just before `end` (0 when none).
 std::size_t whitespace_length_before(std::string_view text, std::size_t end);

@@ -30,31 +30,6 @@ bool is_key_separator(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
 }
 
-/// Unicode whitespace length at `i`, with the ASCII case inline: atom lines are
-/// almost always ASCII and this runs once per byte of every kept frame.
-inline std::size_t space_at(std::string_view text, std::size_t i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) return (c == ' ' || (c >= 9 && c <= 13)) ? 1 : 0;
-    return whitespace_length_at(text, i);
-}
-
-/// Calls `fn(word)` for each whitespace-separated word until it returns false
-/// (the same words as `for_each_word`).
-template <class Fn>
-void for_each_token(std::string_view text, Fn&& fn) {
-    std::size_t i = 0;
-    const std::size_t n = text.size();
-    while (i < n) {
-        if (std::size_t w = space_at(text, i)) {
-            i += w;
-            continue;
-        }
-        const std::size_t start = i;
-        while (i < n && !space_at(text, i)) ++i;
-        if (!fn(text.substr(start, i - start))) return;
-    }
-}
-
 /// Where the species and the x column sit in an atom line.
 struct Columns {
     std::uint64_t species = 0;
@@ -68,7 +43,7 @@ Result<Lattice> frame_lattice(std::string_view comment, const std::optional<Mat3
         std::size_t count = 0;
         std::string bad;
         bool failed = false;
-        for_each_token(*value, [&](std::string_view token) {
+        for_each_word(*value, [&](std::string_view token) {
             auto number = parse_f64(token);
             if (!number) {
                 bad = std::move(number.error());
@@ -145,7 +120,7 @@ std::optional<std::string_view> comment_value(std::string_view comment, std::str
             return rest.substr(0, rest.find('"'));
         }
         std::size_t end = 0;
-        while (end < rest.size() && !space_at(rest, end)) ++end;
+        while (end < rest.size() && !whitespace_length_at(rest, end)) ++end;
         return rest.substr(0, end);
     }
     return std::nullopt;
@@ -169,7 +144,7 @@ Result<Structure> build_frame(std::string_view comment, std::span<const std::str
         std::string_view species;
         std::array<std::string_view, 3> position;
         std::uint64_t seen = 0;
-        for_each_token(lines[k], [&](std::string_view token) {
+        for_each_word(lines[k], [&](std::string_view token) {
             if (seen == species_column) species = token;
             if (seen >= x_column && seen - x_column < 3) position[seen - x_column] = token;
             return ++seen < min_tokens;
