@@ -137,7 +137,7 @@ std::string pool_key(const Site& site) {
 /// Atoms of each species of a pool of `pool_size` sites: floors of the targets, a
 /// largest-remainder top-up, then (for a representative whose occupancies add up to
 /// more than 1) a trim so that no more atoms are counted than there are sites.
-std::vector<std::uint64_t> pool_counts(const std::vector<Species>& species,
+std::vector<std::uint64_t> pool_counts(const SpeciesList& species,
                                        std::uint64_t pool_size) {
     const std::size_t k = species.size();
     const double p = static_cast<double>(pool_size);
@@ -306,7 +306,7 @@ Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, st
     Xorshift64Star generator(seed);
     constexpr std::size_t kEmpty = std::numeric_limits<std::size_t>::max();
     for (const auto& [key, members] : pools) {
-        const std::vector<Species>& species = supercell->sites[members.front()].species;
+        const SpeciesList& species = supercell->sites[members.front()].species;
         const std::uint64_t pool_size = members.size();
         const std::vector<std::uint64_t> counts = pool_counts(species, pool_size);
 

@@ -9,11 +9,9 @@
 
 #include "core/lattice.hpp"
 #include "core/result.hpp"
+#include "core/species_list.hpp"
 
 namespace kelvara {
-
-/// One (element, occupancy) pair of a site.
-using Species = std::pair<std::string, double>;
 
 /// Element text -> amount, iterated in byte-wise lexicographic order of the text
 /// ("Fe" < "O" < "fe"); std::string compares its chars as unsigned bytes.
@@ -22,7 +20,7 @@ using ElementMap = std::map<std::string, double>;
 /// One crystallographic site.
 struct Site {
     /// Who sits here and with which occupancy, in the order the builder supplied.
-    std::vector<Species> species;
+    SpeciesList species;
     /// Fractional coordinates along a, b, c, stored as supplied (never wrapped).
     Vec3 frac{};
 

@@ -72,7 +72,7 @@ PyObject* structure_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 return raise_value_error("each coordinate must have 3 components");
             if (species[i].empty()) return raise_value_error("every site needs at least one species");
             Site site;
-            site.species = std::move(species[i]);
+            site.species = SpeciesList(species[i].begin(), species[i].end());
             site.frac = {frac_rows[i][0], frac_rows[i][1], frac_rows[i][2]};
             sites.push_back(std::move(site));
         }
