@@ -113,6 +113,7 @@ def progress_bar(total: int | None, label: str) -> tuple[Callable[[int], None], 
 
 
 def command_info(args: argparse.Namespace) -> int:
+    """kelvara info FILE: formula, density, disordered sites and CIF findings."""
     path = pathlib.Path(args.file)
     structure = read_structure(path, args.format)
     print(describe(path.name, structure))
@@ -129,6 +130,7 @@ def command_info(args: argparse.Namespace) -> int:
 
 
 def print_expansion_report(structure: Structure, expanded: Structure, report: dict) -> None:
+    """The supercell, the sites before and after, and requested vs achieved occupancies."""
     m = report["scale"][0]
     print(
         f"expanded into a {m}x{m}x{m} supercell: {structure.n_sites} -> {expanded.n_sites} sites, "
@@ -145,6 +147,7 @@ def print_expansion_report(structure: Structure, expanded: Structure, report: di
 
 
 def command_expand(args: argparse.Namespace) -> int:
+    """kelvara expand FILE [-o OUT]: an ordered supercell, its report, and the file."""
     path = pathlib.Path(args.file)
     print_cif_findings(path, args.format)
     structure = read_structure(path, args.format)
@@ -180,6 +183,7 @@ def print_shell_summary(r, partials, structure: Structure, bin_size: float) -> N
 
 
 def plots_available() -> bool:
+    """Whether matplotlib can be imported; says what is skipped when it cannot."""
     try:
         import matplotlib  # noqa: F401
     except ImportError:
@@ -190,6 +194,9 @@ def plots_available() -> bool:
 
 
 def command_rdf(args: argparse.Namespace) -> int:
+    """kelvara rdf [FILE]: partial and total RDFs as CSV and figures, with a summary
+    per pair; trajectories are averaged over their frames, --expand adds the spread
+    over seeded ordered expansions."""
     path = pathlib.Path(args.file) if args.file else DATA / DEFAULT_EXAMPLE
     out = pathlib.Path(args.out)
     print_cif_findings(path, args.format)
@@ -228,6 +235,7 @@ def command_rdf(args: argparse.Namespace) -> int:
 
 
 def rdf_of_trajectory(path: pathlib.Path, out: pathlib.Path, args: argparse.Namespace) -> int:
+    """The frame-averaged RDF of an XYZ trajectory, with progress on a terminal."""
     from kelvara.trajectory import trajectory_rdf
 
     update, close = progress_bar(None, "frames")
@@ -252,6 +260,7 @@ def rdf_of_trajectory(path: pathlib.Path, out: pathlib.Path, args: argparse.Name
 
 
 def command_pdf(args: argparse.Namespace) -> int:
+    """kelvara pdf [FILE]: neutron- or X-ray-weighted G(r) and S(Q) as CSV and a figure."""
     from kelvara.scattering import structure_factor, total_pdf
 
     path = pathlib.Path(args.file) if args.file else DATA / DEFAULT_EXAMPLE
@@ -277,6 +286,7 @@ def command_pdf(args: argparse.Namespace) -> int:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of the kelvara command and its subcommands."""
     parser = argparse.ArgumentParser(
         prog="kelvara",
         description="Crystal structures, occupancy-weighted partial RDFs and ordered "
@@ -342,6 +352,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """Entry point of the kelvara command; returns the exit status (1 on a bad input)."""
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
