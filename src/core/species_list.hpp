@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <new>  // for placement new
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,11 +23,35 @@ public:
     using iterator = Species*;
     using const_iterator = const Species*;
 
-    SpeciesList() = default;
+    SpeciesList() noexcept { new (&one_) Species(); }
     SpeciesList(std::initializer_list<Species> items) : SpeciesList(items.begin(), items.end()) {}
     template <class It>
-    SpeciesList(It first, It last) {
+    SpeciesList(It first, It last) : SpeciesList() {
         for (; first != last; ++first) push_back(*first);
+    }
+    SpeciesList(const SpeciesList& other) : size_(other.size_) {
+        if (size_ > 1) new (&many_) std::vector<Species>(other.many_);
+        else new (&one_) Species(other.one_);
+    }
+    SpeciesList(SpeciesList&& other) noexcept : size_(other.size_) {
+        if (size_ > 1) new (&many_) std::vector<Species>(std::move(other.many_));
+        else new (&one_) Species(std::move(other.one_));
+        other.clear();
+    }
+    SpeciesList& operator=(const SpeciesList& other) {
+        if (this != &other) *this = SpeciesList(other);
+        return *this;
+    }
+    SpeciesList& operator=(SpeciesList&& other) noexcept {
+        if (this != &other) {
+            this->~SpeciesList();
+            new (this) SpeciesList(std::move(other));
+        }
+        return *this;
+    }
+    ~SpeciesList() {
+        if (size_ > 1) many_.~vector();
+        else one_.~Species();
     }
 
     std::size_t size() const { return size_; }
@@ -42,11 +67,14 @@ public:
     void push_back(Species item) {
         if (size_ == 0) {
             one_ = std::move(item);
+        } else if (size_ == 1) {
+            std::vector<Species> both;  // built first, so a failed allocation changes nothing
+            both.reserve(2);
+            both.push_back(std::move(one_));
+            both.push_back(std::move(item));
+            one_.~Species();
+            new (&many_) std::vector<Species>(std::move(both));
         } else {
-            if (size_ == 1) {
-                many_.reserve(2);
-                many_.push_back(std::move(one_));
-            }
             many_.push_back(std::move(item));
         }
         ++size_;
@@ -64,9 +92,22 @@ public:
     }
 
 private:
+    /// Back to the empty state, the inline member alive.
+    void clear() noexcept {
+        if (size_ > 1) {
+            many_.~vector();
+            new (&one_) Species();
+        } else {
+            one_ = Species();
+        }
+        size_ = 0;
+    }
+
     std::size_t size_ = 0;
-    Species one_;               // the only species while size_ <= 1
-    std::vector<Species> many_;  // all of them once there are two or more
+    union {
+        Species one_;                // alive while size_ <= 1
+        std::vector<Species> many_;  // alive once there are two or more
+    };
 };
 
 }  // namespace kelvara
