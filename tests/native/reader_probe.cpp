@@ -16,7 +16,9 @@ int main() {
     }
     std::cout << "OK";
     char buffer[64];
-    auto print = [&](double x) { std::cout << ' ' << std::string(buffer, std::to_chars(buffer, buffer + 64, x).ptr); };
+    auto print = [&buffer](double x) {
+        std::cout << ' ' << std::string(buffer, std::to_chars(buffer, buffer + 64, x).ptr);
+    };
     for (const auto& row : op->rotation)
         for (double x : row) print(x);
     for (double x : op->translation) print(x);
