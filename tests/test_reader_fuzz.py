@@ -17,33 +17,14 @@ from kelvara import Structure
 DATA = files("kelvara") / "data"
 FUZZ = settings(max_examples=int(os.environ.get("KELVARA_FUZZ_EXAMPLES", "250")), deadline=None,
                 derandomize=True, suppress_health_check=list(HealthCheck))
-CIF_MIXED = """data_m
-_cell_length_a 5.1
-_cell_length_b 5.2(1)
-_cell_length_c 5.3
-_cell_angle_gamma 100
-_title
-;
-text field
-;
-loop_
-_symmetry_equiv_pos_as_xyz
-'x, y, z'
-'-x+1/2, y, -z+3/4'
-loop_
-_atom_site_label
-_atom_site_type_symbol
-_atom_site_fract_x
-_atom_site_fract_y
-_atom_site_fract_z
-_atom_site_occupancy
-Fe1 Fe 0.1 0.2 0.3 0.5
-Co1 Co 0.1 0.2 0.3 0.5
-O1 O2- 0.25 0.75 0.5 ?
-"""
+SRBATIO3 = (DATA / "SrBaTiO3.cif").read_text()
+# Uncertainties, a text field, an oblique cell, translations and a missing occupancy.
+CIF_MIXED = (SRBATIO3.replace("_cell_length_b    3.95", "_cell_length_b 3.95(1)\n_title\n;\ntext\n;")
+             .replace("_cell_angle_gamma 90", "_cell_angle_gamma 100")
+             .replace("'-y,x,z'", "'-x+1/2,y,-z+3/4'")
+             .replace("O  0.5  0.5  0  1", "O2-  0.5  0.5  0  ?"))
 BASES = {
-    "cif": [(DATA / "NaCl.cif").read_text(), (DATA / "ZnO.cif").read_text(),
-            (DATA / "SrBaTiO3.cif").read_text(), CIF_MIXED],
+    "cif": [(DATA / "NaCl.cif").read_text(), (DATA / "ZnO.cif").read_text(), SRBATIO3, CIF_MIXED],
     "poscar": [(DATA / "Si.poscar").read_text(),
                "Fe O\n-20\n1 0 0\n0 1 0\n0.2 0 1\n1 2\nSelective\nCart\n0 0 0 T T T\n"
                ".5 .5 .5 F F F\n.1 .2 .3 T F T\n"],

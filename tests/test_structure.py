@@ -22,12 +22,6 @@ def diag(*values):
     return np.diag(values).tolist()
 
 
-def test_single_site_cube():
-    s = Structure(CUBIC4, ORIGIN, [{"Fe": 1}])
-    assert (s.n_sites, s.n_atoms, s.volume, s.is_ordered) == (1, 1.0, 64.0, True)
-    assert repr(s) == str(s) == "Structure(1 sites, Fe1)"
-
-
 @pytest.mark.parametrize(
     ("matrix", "frac", "species", "message"),
     [
@@ -83,6 +77,9 @@ def test_constructor_type_errors(args, kwargs, match):
 
 
 def test_accepted_inputs_and_properties_match_numpy(rng):
+    s = Structure(CUBIC4, ORIGIN, [{"Fe": 1}])
+    assert (s.n_sites, s.n_atoms, s.volume, s.is_ordered) == (1, 1.0, 64.0, True)
+    assert repr(s) == str(s) == "Structure(1 sites, Fe1)"
     s = Structure(species=[{"X": np.float32(0.5), "Y": np.int64(0)}],
                   frac_coords=np.array([[0.25, 0.5, 0.75]]), matrix=np.eye(3) * 3.0)
     assert (s.lattice_matrix, s.frac_coords) == (diag(3.0, 3.0, 3.0), [[0.25, 0.5, 0.75]])
