@@ -10,8 +10,9 @@ from reader_peers import ase_view, assert_same
 
 from kelvara import Structure
 
-DATA = files("kelvara") / "data"
 CELL10 = 'Lattice="10 0 0 0 10 0 0 0 10"'
+NO_CELL = ('this XYZ file has no Lattice="..." field, so it has no cell and no periodic RDF can '
+           "be computed")
 
 
 def xyz(count="1", comment=CELL10 + " Properties=species:S:1:pos:R:3", atoms="O 5 5 5\n"):
@@ -20,12 +21,6 @@ def xyz(count="1", comment=CELL10 + " Properties=species:S:1:pos:R:3", atoms="O 
 
 def read(text):
     return Structure.from_str(text, "xyz")
-
-
-def test_one_atom():
-    s = read(xyz())
-    assert s.species == [{"O": 1.0}] and s.frac_coords == [[0.5, 0.5, 0.5]]
-    assert s.lattice_matrix == [[10.0, 0.0, 0.0], [0.0, 10.0, 0.0], [0.0, 0.0, 10.0]]
 
 
 @pytest.mark.parametrize(
@@ -42,24 +37,17 @@ def test_cell_key(comment, side):
     assert s.lattice_matrix[0][0] == side and s.frac_coords == [[1 / side] * 3]
 
 
-@pytest.mark.parametrize("species, symbol", [("fe", "Fe"), ("FE", "F"), ("Fe1", "Fe"),
-                                             ("1", "1")])
+@pytest.mark.parametrize("species, symbol", [("fe", "Fe"), ("FE", "F"), ("Fe1", "Fe"), ("1", "1")])
 def test_species(species, symbol):
     assert read(xyz(atoms=f"{species} 0 0 0\n")).elements == [symbol]
 
 
-def test_not_wrapped_and_extra_columns_ignored():
-    s = read(xyz(count="  2  ", atoms="Fe 12 0 0 0.1 0.2 0.3 junk\nFe -1 0 0\nignored frame\n"))
-    # 12 times the inverse 1/10: the product, not a division, hence approx.
-    np.testing.assert_allclose(s.frac_coords, [[1.2, 0, 0], [-0.1, 0, 0]], rtol=1e-15)
-
-
-def test_skew_cell_matches_numpy(rng):
+def test_coordinates_match_numpy_and_stay_unwrapped(rng):
     cell = np.diag(rng.uniform(4, 7, 3)) + rng.uniform(-1, 1, (3, 3))
     cart = rng.uniform(-5, 15, (5, 3))
     comment = 'Lattice="' + " ".join(repr(float(x)) for x in cell.ravel()) + '"'
-    atoms = "".join("C " + " ".join(repr(float(x)) for x in row) + "\n" for row in cart)
-    s = read(xyz(count="5", comment=comment, atoms=atoms))
+    atoms = "".join("C " + " ".join(repr(float(x)) for x in row) + " 0.1 junk\n" for row in cart)
+    s = read(xyz(count="  5  ", comment=comment, atoms=atoms + "ignored frame\n"))
     np.testing.assert_allclose(s.frac_coords, cart @ np.linalg.inv(cell), rtol=1e-12, atol=1e-12)
 
 
@@ -72,19 +60,12 @@ def test_skew_cell_matches_numpy(rng):
         (xyz(count="5.0"), "first line of an XYZ file must be the atom count"),
         (xyz(count="-1"), "first line of an XYZ file must be the atom count"),
         (xyz(count=""), "first line of an XYZ file must be the atom count"),
-        (xyz(comment="Properties=species:S:1:pos:R:3"),
-         'this XYZ file has no Lattice="..." field, so it has no cell and no periodic RDF can '
-         "be computed"),
-        (xyz(comment='LATTICE="10 0 0 0 10 0 0 0 10"'),
-         'this XYZ file has no Lattice="..." field, so it has no cell and no periodic RDF can '
-         "be computed"),
-        (xyz(comment="Lattice=10"),
-         'this XYZ file has no Lattice="..." field, so it has no cell and no periodic RDF can '
-         "be computed"),
+        (xyz(comment="Properties=species:S:1:pos:R:3"), NO_CELL),
+        (xyz(comment='LATTICE="10 0 0 0 10 0 0 0 10"'), NO_CELL),
+        (xyz(comment="Lattice=10"), NO_CELL),
         (xyz(comment='Lattice="10 0 0 0 10 0 0 0 10'), 'unterminated Lattice="..." field'),
         (xyz(comment='Lattice="10 0 0 0 10 0 0 0"'), 'Lattice="..." must hold 9 numbers, found 8'),
-        (xyz(comment='Lattice="10 0 0 0 10 0 0 0 10 1"'),
-         'Lattice="..." must hold 9 numbers, found 10'),
+        (xyz(comment='Lattice="10 0 0 0 10 0 0 0 10 1"'), 'Lattice="..." must hold 9 numbers, found 10'),
         (xyz(comment='Lattice="10 0 0 0 10 0 0 0 x"'), "expected a number, found 'x'"),
         (xyz(comment='Lattice="1 0 0 0 1 0 0 0 0"'), "cell matrix is singular (zero volume)"),
         (xyz(atoms="Fe 1.0 2.0\n"), "atom line 1 is incomplete"),
@@ -109,22 +90,11 @@ def test_failures(text, message):
 
 
 def test_peers_agree(tmp_path):
-    samples = {
-        "skew.xyz": xyz(count="3", comment='Lattice="4.1 0.2 0 0.1 5.2 0.3 0 0.4 6.3" '
-                                           'Properties=species:S:1:pos:R:3 pbc="T T T"',
-                        atoms="Fe 0 0 0\nO 2.05 1.3 0.8\nO -1.1 7.9 3.3\n"),
-        "forces.xyz": xyz(count="2", comment='Lattice="5 0 0 0 5 0 0 0 5" '
-                                             "Properties=species:S:1:pos:R:3:forces:R:3",
-                          atoms="Na 0 0 0 0.1 0.2 0.3\nCl 2.5 2.5 2.5 -0.1 -0.2 -0.3\n"),
-    }
-    for name, text in samples.items():
-        (tmp_path / name).write_text(text)
-        assert_same(Structure.from_xyz(str(tmp_path / name)), ase_view(tmp_path / name, "extxyz"))
-    assert_same(Structure.from_xyz(str(DATA / "Si.xyz")), ase_view(DATA / "Si.xyz", "extxyz"))
-
-
-def test_bundled_xyz_equals_bundled_poscar():
-    a = Structure.from_xyz(str(DATA / "Si.xyz"))
-    b = Structure.from_poscar(str(DATA / "Si.poscar"))
-    np.testing.assert_allclose(a.frac_coords, b.frac_coords, atol=1e-12)
-    assert a.lattice_matrix == b.lattice_matrix and a.species == b.species
+    (tmp_path / "skew.xyz").write_text(xyz(
+        count="3", comment='Lattice="4.1 0.2 0 0.1 5.2 0.3 0 0.4 6.3" pbc="T T T"',
+        atoms="Fe 0 0 0\nO 2.05 1.3 0.8\nO -1.1 7.9 3.3\n"))
+    (tmp_path / "forces.xyz").write_text(xyz(
+        count="2", comment='Lattice="5 0 0 0 5 0 0 0 5" Properties=species:S:1:pos:R:3:forces:R:3',
+        atoms="Na 0 0 0 0.1 0.2 0.3\nCl 2.5 2.5 2.5 -0.1 -0.2 -0.3\n"))
+    for path in [*tmp_path.iterdir(), files("kelvara") / "data" / "Si.xyz"]:
+        assert_same(Structure.from_xyz(str(path)), ase_view(path, "extxyz"))

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import itertools
 import math
+import pickle
 
 import numpy as np
 import pytest
@@ -10,38 +12,40 @@ from conftest import CUBIC4, cubic, random_triclinic
 
 from kelvara import Structure
 
-EYE = [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]]
+EYE = np.eye(3).tolist()
+ORIGIN = [[0, 0, 0]]
+OXYGEN = [{"O": 1}]
+SINGULAR = "cell matrix is singular (zero volume)"
 
 
-def test_single_site_cube():
-    s = Structure(CUBIC4, [[0, 0, 0]], [{"Fe": 1}])
-    assert (s.n_sites, s.n_atoms, s.volume, s.is_ordered) == (1, 1.0, 64.0, True)
-    assert repr(s) == str(s) == "Structure(1 sites, Fe1)"
+def diag(*values):
+    return np.diag(values).tolist()
 
 
 @pytest.mark.parametrize(
     ("matrix", "frac", "species", "message"),
     [
         # The matrix shape comes first among the value checks.
-        ([[1, 0], [0, 1], [0, 0]], [[0, 0, 0]], [], "matrix must be 3x3"),
-        ([[1, 0, 0], [0, 1, 0]], [[0, 0, 0]], [{"O": 1}], "matrix must be 3x3"),
+        ([[1, 0], [0, 1], [0, 0]], ORIGIN, [], "matrix must be 3x3"),
+        ([[1, 0, 0], [0, 1, 0]], ORIGIN, OXYGEN, "matrix must be 3x3"),
         # A singular cell is reported before a length mismatch.
-        ([[1, 0, 0], [0, 1, 0], [1, 1, 0]], [[0, 0, 0]], [], "cell matrix is singular (zero volume)"),
-        ([[1, 0, 0], [0, 1, 0], [0, 0, 1e-13]], [[0, 0, 0]], [{"O": 1}], "cell matrix is singular (zero volume)"),
+        ([[1, 0, 0], [0, 1, 0], [1, 1, 0]], ORIGIN, [], SINGULAR),
+        (diag(1, 1, 1e-13), ORIGIN, OXYGEN, SINGULAR),
         # A NaN or infinite cell would pass the |det| test and poison every coordinate.
-        ([[1, 0, 0], [0, 1, 0], [0, 0, math.nan]], [[0, 0, 0]], [{"O": 1}], "cell matrix is singular (zero volume)"),
-        ([[1, 0, 0], [0, 1, 0], [0, 0, math.inf]], [[0, 0, 0]], [{"O": 1}], "cell matrix is singular (zero volume)"),
-        ([[1e200, 0, 0], [0, 1e200, 0], [0, 0, 1e200]], [[0, 0, 0]], [{"O": 1}], "cell matrix is singular (zero volume)"),
-        (EYE, [[0, 0, 0]], [], "frac_coords and species must have the same length"),
+        (diag(1, 1, math.nan), ORIGIN, OXYGEN, SINGULAR),
+        (diag(1, 1, math.inf), ORIGIN, OXYGEN, SINGULAR),
+        (diag(1e200, 1e200, 1e200), ORIGIN, OXYGEN, SINGULAR),
+        (EYE, ORIGIN, [], "frac_coords and species must have the same length"),
         # Coordinates are checked before species, site by site.
         (EYE, [[0, 0]], [{}], "each coordinate must have 3 components"),
-        (EYE, [[0, 0, 0], [0, 0]], [{"O": 1}, {"O": 1}], "each coordinate must have 3 components"),
-        (EYE, [[0, 0, 0]], [{}], "every site needs at least one species"),
+        (EYE, [[0, 0, 0], [0, 0]], OXYGEN * 2, "each coordinate must have 3 components"),
+        (EYE, ORIGIN, [{}], "every site needs at least one species"),
         (EYE, [], [], "structure has no sites"),
-        (EYE, [[0, 0, 0]], [{"O": 1, "Fe": 1}], "a site has occupancies summing to 2.0000, which exceeds 1"),
-        (EYE, [[0, 0, 0]], [{"O": 0.6, "Fe": 0.402}], "a site has occupancies summing to 1.0020, which exceeds 1"),
-        (EYE, [[0, 0, math.nan]], [{"O": 1}], "site 0 has a fractional coordinate that is not a finite number"),
-        (EYE, [[0, 0, 0], [0, 0, 0]], [{"O": 1}, {"O": math.nan}], "site 1 has an occupancy of O that is not a finite number"),
+        (EYE, ORIGIN, [{"O": 1, "Fe": 1}], "a site has occupancies summing to 2.0000, which exceeds 1"),
+        (EYE, ORIGIN, [{"O": 0.6, "Fe": 0.402}], "a site has occupancies summing to 1.0020, which exceeds 1"),
+        (EYE, [[0, 0, math.nan]], OXYGEN, "site 0 has a fractional coordinate that is not a finite number"),
+        (EYE, ORIGIN * 2, [{"O": 1}, {"O": math.nan}],
+         "site 1 has an occupancy of O that is not a finite number"),
     ],
 )
 def test_constructor_value_errors(matrix, frac, species, message):
@@ -51,99 +55,72 @@ def test_constructor_value_errors(matrix, frac, species, message):
 
 
 @pytest.mark.parametrize(
-    ("matrix", "frac", "species", "argument"),
+    ("args", "kwargs", "match"),
     [
-        ("abc", [[0, 0, 0]], [{"O": 1}], "matrix"),
-        (EYE, "abc", [{"O": 1}], "frac_coords"),
-        (EYE, [[0, 0, 0]], "O", "species"),
-        (EYE, [[0, 0, 0]], [["O", 1]], "species"),
-        (EYE, [[0, 0, 0]], [{1: 1.0}], "species"),
-        (EYE, [[0, 0, 0]], [{"O": "one"}], "species"),
-        (EYE, [[0, "x", 0]], [{"O": 1}], "frac_coords"),
-        (EYE, [[0, 0, 0]], None, "species"),
+        (("abc", ORIGIN, OXYGEN), {}, "argument 'matrix'"),
+        ((EYE, "abc", OXYGEN), {}, "argument 'frac_coords'"),
+        ((EYE, [[0, "x", 0]], OXYGEN), {}, "argument 'frac_coords'"),
+        ((EYE, ORIGIN, "O"), {}, "argument 'species'"),
+        ((EYE, ORIGIN, [["O", 1]]), {}, "argument 'species'"),
+        ((EYE, ORIGIN, [{1: 1.0}]), {}, "argument 'species'"),
+        ((EYE, ORIGIN, [{"O": "one"}]), {}, "argument 'species'"),
+        ((EYE, ORIGIN, None), {}, "argument 'species'"),
         # A type error of any argument comes before every value check.
-        ([[1, 0], [0, 1]], [[0, 0, 0]], [{"O": None}], "species"),
+        (([[1, 0], [0, 1]], ORIGIN, [{"O": None}]), {}, "argument 'species'"),
+        ((EYE, ORIGIN), {}, None),
+        ((EYE, ORIGIN, OXYGEN), {"symprec": 1}, None),
     ],
 )
-def test_constructor_type_errors_name_the_argument(matrix, frac, species, argument):
-    with pytest.raises(TypeError, match=f"argument '{argument}'"):
-        Structure(matrix, frac, species)
+def test_constructor_type_errors(args, kwargs, match):
+    with pytest.raises(TypeError, match=match):
+        Structure(*args, **kwargs)
 
 
-def test_constructor_arguments_by_keyword_and_arity():
-    s = Structure(species=[{"O": 1}], frac_coords=[[0, 0, 0]], matrix=EYE)
-    assert s.n_sites == 1
-    with pytest.raises(TypeError):
-        Structure(EYE, [[0, 0, 0]])
-    with pytest.raises(TypeError):
-        Structure(EYE, [[0, 0, 0]], [{"O": 1}], symprec=1)
-
-
-def test_numpy_inputs_and_scalars_are_accepted():
-    s = Structure(np.eye(3) * 3.0, np.array([[0.25, 0.5, 0.75]]), [{"X": np.float32(0.5), "Y": np.int64(0)}])
-    assert s.lattice_matrix == [[3.0, 0.0, 0.0], [0.0, 3.0, 0.0], [0.0, 0.0, 3.0]]
-    assert s.frac_coords == [[0.25, 0.5, 0.75]]
+def test_accepted_inputs_and_properties_match_numpy(rng):
+    s = Structure(CUBIC4, ORIGIN, [{"Fe": 1}])
+    assert (s.n_sites, s.n_atoms, s.volume, s.is_ordered) == (1, 1.0, 64.0, True)
+    assert repr(s) == str(s) == "Structure(1 sites, Fe1)"
+    s = Structure(species=[{"X": np.float32(0.5), "Y": np.int64(0)}],
+                  frac_coords=np.array([[0.25, 0.5, 0.75]]), matrix=np.eye(3) * 3.0)
+    assert (s.lattice_matrix, s.frac_coords) == (diag(3.0, 3.0, 3.0), [[0.25, 0.5, 0.75]])
     assert s.species == [{"X": 0.5, "Y": 0.0}]
-
-
-def test_determinant_threshold_and_left_handed_cell():
-    Structure([[1, 0, 0], [0, 1, 0], [0, 0, 1e-12]], [[0, 0, 0]], [{"O": 1}])
-    s = Structure([[0, 2, 0], [2, 0, 0], [0, 0, 2]], [[0, 0, 0]], [{"O": 1}])
-    assert s.volume == 8.0
-
-
-def test_properties_of_a_triclinic_cell_match_numpy(rng):
+    Structure(diag(1, 1, 1e-12), ORIGIN, OXYGEN)  # just above the determinant threshold
+    assert Structure([[0, 2, 0], [2, 0, 0], [0, 0, 2]], ORIGIN, OXYGEN).volume == 8.0  # left-handed
     s = random_triclinic(rng, 7)
-    matrix = np.array(s.lattice_matrix)
-    frac = np.array(s.frac_coords)
+    matrix, frac = np.array(s.lattice_matrix), np.array(s.frac_coords)
     assert s.volume == pytest.approx(abs(np.linalg.det(matrix)), rel=1e-13)
     assert np.allclose(np.array(s.cart_coords), frac @ matrix, rtol=0, atol=1e-12)
+    coords = s.frac_coords
+    coords[0][0] = 99.0  # every property call builds fresh objects
+    assert s.frac_coords[0][0] != 99.0
 
 
-def test_composition_elements_and_species_order():
+def test_composition_and_bytewise_element_order():
     s = cubic(4.0, [[0, 0, 0], [0.5, 0.5, 0.5], [0.5, 0, 0]], [{"Ni": 0.5, "Fe": 0.5}, {"O": 1}, {"Fe": 1}])
     assert list(s.composition.items()) == [("Fe", 1.5), ("Ni", 0.5), ("O", 1.0)]
-    assert s.elements == ["Fe", "Ni", "O"]
-    assert s.n_atoms == 3.0
+    assert (s.elements, s.n_atoms) == (["Fe", "Ni", "O"], 3.0)
     assert list(s.species[0]) == ["Fe", "Ni"]  # element order, whatever the dict's order
-
-
-def test_element_order_is_bytewise():
-    s = cubic(4.0, [[0, 0, 0]] * 4, [{"fe": 0.25, "O": 0.25, "Fe": 0.25, "Zr": 0.25}] * 4)
+    s = cubic(4.0, ORIGIN * 4, [{"fe": 0.25, "O": 0.25, "Fe": 0.25, "Zr": 0.25}] * 4)
     assert s.elements == ["Fe", "O", "Zr", "fe"]
 
 
-@pytest.mark.parametrize(("occupancy", "ordered"), [(1.0, True), (0.9999995, True), (0.9999, False), (1.0000005, True)])
-def test_ordered_site_rule(occupancy, ordered):
-    assert cubic(3.0, [[0, 0, 0]], [{"Fe": occupancy}]).is_ordered is ordered
+@pytest.mark.parametrize(("species", "ordered"), [
+    ({"Fe": 1.0}, True), ({"Fe": 0.9999995}, True), ({"Fe": 0.9999}, False), ({"Fe": 1.0000005}, True),
+    ({"Fe": 1.0, "Ni": 0.0}, False)])  # two species are disordered even with a zero
+def test_ordered_site_rule(species, ordered):
+    assert cubic(3.0, ORIGIN, [species]).is_ordered is ordered
 
 
-def test_two_species_are_disordered_even_with_a_zero():
-    assert not cubic(3.0, [[0, 0, 0]], [{"Fe": 1.0, "Ni": 0.0}]).is_ordered
-
-
-def test_every_property_call_builds_fresh_objects():
-    s = cubic(3.0, [[0, 0, 0]], [{"Fe": 1.0}])
-    coords = s.frac_coords
-    coords[0][0] = 99.0
-    assert s.frac_coords == [[0.0, 0.0, 0.0]]
-
-
-def test_make_supercell_order_and_volume():
-    s = cubic(4.0, [[0.0, 0.1, 0.2], [0.5, 0.6, 0.7]], [{"A": 1}, {"B": 1}])
-    t = s.make_supercell(2, 1, 1)
-    assert t.frac_coords == [[0.0, 0.1, 0.2], [0.25, 0.6, 0.7], [0.5, 0.1, 0.2], [0.75, 0.6, 0.7]]
-    assert [list(d) for d in t.species] == [["A"], ["B"], ["A"], ["B"]]
-    assert t.volume == 2 * s.volume
-    assert s.n_sites == 2  # the input is untouched
-
-
-def test_make_supercell_keeps_coordinates_unwrapped_and_image_major():
-    s = cubic(2.0, [[-0.25, 1.5, 0.0]], [{"A": 1}])
-    t = s.make_supercell(1, 2, 3)
-    expected = [[-0.25, (1.5 + j) / 2, k / 3] for j in range(2) for k in range(3)]
+@pytest.mark.parametrize("dims", [(2, 1, 1), (1, 2, 3), (3, 1, 2)])
+def test_make_supercell_is_image_major_and_unwrapped(dims):
+    s = cubic(2.0, [[-0.25, 1.5, 0.0], [0.5, 0.6, 0.7]], [{"A": 1}, {"B": 1}])
+    t = s.make_supercell(nc=dims[2], nb=dims[1], na=dims[0])
+    images = itertools.product(range(dims[0]), range(dims[1]), range(dims[2]))
+    expected = [[(x + i) / n for x, i, n in zip(f, image, dims)] for image in images for f in s.frac_coords]
     assert t.frac_coords == expected
-    assert t.lattice_matrix == [[2.0, 0.0, 0.0], [0.0, 4.0, 0.0], [0.0, 0.0, 6.0]]
+    assert [list(d) for d in t.species] == [["A"], ["B"]] * math.prod(dims)
+    assert t.lattice_matrix == diag(*(2.0 * n for n in dims))
+    assert s.n_sites == 2  # the input is untouched
 
 
 @pytest.mark.parametrize(
@@ -165,15 +142,11 @@ def test_make_supercell_errors(dims, error, match):
         s.make_supercell(*dims)
 
 
-def test_make_supercell_by_keyword():
-    s = cubic(3.0, [[0, 0, 0]], [{"A": 1}])
-    assert s.make_supercell(nc=2, nb=1, na=3).n_sites == 6
-
-
 @pytest.mark.parametrize(
     ("species", "text"),
     [
         ([{"Fe": 0.5, "Ni": 0.5}, {"O": 1}], "Structure(2 sites, Fe0.5000 Ni0.5000 O1, disordered)"),
+        ([{"Na": 1}, {"Cl": 1}], "Structure(2 sites, Cl1 Na1)"),
         ([{"Fe": 1.0000000001}, {"Fe": 1}], "Structure(2 sites, Fe2)"),
         ([{"Fe": 1.0001}, {"Fe": 1}], "Structure(2 sites, Fe2.0001, disordered)"),
         ([{"Fe": 0.0}, {"Fe": 1}], "Structure(2 sites, Fe1, disordered)"),
@@ -184,16 +157,8 @@ def test_repr_formula(species, text):
     assert repr(cubic(4.0, [[0, 0, 0], [0.5, 0.5, 0.5]], species)) == text
 
 
-def test_rock_salt_repr():
-    fcc = [[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]]
-    s = cubic(5.64, fcc + [[x + 0.5, y, z] for x, y, z in fcc], [{"Na": 1}] * 4 + [{"Cl": 1}] * 4)
-    assert repr(s) == "Structure(8 sites, Cl4 Na4)"
-
-
 def test_structure_is_immutable_and_not_picklable():
-    import pickle
-
-    s = cubic(3.0, [[0, 0, 0]], [{"A": 1}])
+    s = cubic(3.0, ORIGIN, [{"A": 1}])
     with pytest.raises(AttributeError):
         s.n_sites = 3  # type: ignore[misc]
     with pytest.raises(TypeError):

@@ -27,39 +27,34 @@ def parse(tmp_path_factory):
                     "-o", str(exe), str(ROOT / "tests/native/reader_probe.cpp"), *units], check=True)
 
     def run(text):
-        out = subprocess.run([str(exe)], input=text.encode(), capture_output=True,
-                             check=True).stdout.decode()
-        if out.startswith("ERR "):
-            return out[4:]
+        out = subprocess.run([exe], input=text.encode(), capture_output=True, check=True).stdout
+        if out.startswith(b"ERR "):
+            return out[4:].decode()
         values = [float(v) for v in out.split()[1:]]
         return np.reshape(values[:9], (3, 3)).tolist(), values[9:]
 
     return run
 
 
-I3 = np.eye(3).tolist()
-
-
 @pytest.mark.parametrize(
     "text, rotation, translation",
     [
-        ("'-x+1/2, y, z+3/4'", [[-1, 0, 0], [0, 1, 0], [0, 0, 1]], [0.5, 0, 0.75]),
-        ("x-y, x, z+1/6", [[1, -1, 0], [1, 0, 0], [0, 0, 1]], [0, 0, 0.16666666666666666]),
-        ("-X, -Y, -Z", (-np.eye(3)).tolist(), [0, 0, 0]),
-        ("1/2-x, 0.5+y, z", [[-1, 0, 0], [0, 1, 0], [0, 0, 1]], [0.5, 0.5, 0]),
-        ("2x, y/2, -z", [[2, 0, 0], [0, 0.5, 0], [0, 0, -1]], [0, 0, 0]),
-        ("  'x,y,z'  ", I3, [0, 0, 0]),
-        ('"+x,+y,+z"', I3, [0, 0, 0]),
-        ("- x + 1 / 2 , y , z", [[-1, 0, 0], [0, 1, 0], [0, 0, 1]], [0.5, 0, 0]),
-        ("x+1,y-1,z+2", I3, [1, -1, 2]),
+        ("'-x+1/2, y, z+3/4'", [-1, 1, 1], [0.5, 0, 0.75]),
+        ("-X, -Y, -Z", [-1, -1, -1], [0, 0, 0]),
+        ("1/2-x, 0.5+y, z", [-1, 1, 1], [0.5, 0.5, 0]),
+        ("2x, y/2, -z", [2, 0.5, -1], [0, 0, 0]),
+        ("  'x,y,z'  ", [1, 1, 1], [0, 0, 0]),
+        ('"+x,+y,+z"', [1, 1, 1], [0, 0, 0]),
+        ("- x + 1 / 2 , y , z", [-1, 1, 1], [0.5, 0, 0]),
         ("x+x, x+y, 1/2+1/4+z", [[2, 0, 0], [1, 1, 0], [0, 0, 1]], [0, 0, 0.75]),
         ("2*x, 1/2y, 2x/3", [[2, 0, 0], [0, 0.5, 0], [2 / 3, 0, 0]], [0, 0, 0]),
-        ("0.5x, y//2, .5e1+z", [[0.5, 0, 0], [0, 0.5, 0], [0, 0, 1]], [0, 0, 5]),
-        ("x\u00a0,\u2003y,\u3000z", I3, [0, 0, 0]),  # Unicode whitespace
+        ("0.5x, y//2, .5e1+z", [0.5, 0.5, 1], [0, 0, 5]),
+        ("x\u00a0,\u2003y,\u3000z", [1, 1, 1], [0, 0, 0]),  # Unicode whitespace
     ],
 )
 def test_notations(parse, text, rotation, translation):
-    assert parse(text) == (np.asarray(rotation, float).tolist(), translation)
+    rotation = np.diag(rotation) if np.ndim(rotation) == 1 else np.array(rotation)
+    assert parse(text) == (rotation.astype(float).tolist(), translation)
 
 
 @pytest.mark.parametrize(
@@ -71,11 +66,9 @@ def test_notations(parse, text, rotation, translation):
         ("x, ,z", "empty symmetry component"),
         ("x+,y,z", "dangling sign in 'x+'"),
         ("x+-y,y,z", "dangling sign in 'x+-y'"),
-        ("x + ,y,z", "dangling sign in 'x+'"),
         ("xy,y,z", "cannot read symmetry term 'xy'"),
         ("x2,y,z", "cannot read symmetry term 'x2'"),
         ("x*2,y,z", "cannot read symmetry term 'x*2'"),
-        ("x*,y,z", "cannot read symmetry term 'x*'"),
         ("x+1/0,y,z", "division by zero in '1/0'"),
         ("1/0x,y,z", "division by zero in '1/0'"),
         ("x+1/-0,y,z", "bad number '1/'"),  # the "-" starts a new term
@@ -107,22 +100,6 @@ def test_random_affine_ops_match_numpy(parse, rng):
         assert parse(", ".join(parts)) == (rot.astype(float).tolist(), (num / den).tolist())
 
 
-CIF_HEAD = """data_t
-_cell_length_a 4
-_cell_length_b 4
-_cell_length_c 4
-loop_
-_symmetry_equiv_pos_as_xyz
-{ops}
-loop_
-_atom_site_label
-_atom_site_fract_x
-_atom_site_fract_y
-_atom_site_fract_z
-Fe1 0.1 0.2 0.3
-"""
-
-
 @pytest.mark.parametrize(
     "ops, expected",
     [
@@ -135,5 +112,8 @@ Fe1 0.1 0.2 0.3
     ],
 )
 def test_ops_in_cif(ops, expected):
-    s = Structure.from_cif_str(CIF_HEAD.format(ops=ops))
+    s = Structure.from_cif_str(
+        "data_t\n_cell_length_a 4\n_cell_length_b 4\n_cell_length_c 4\nloop_\n_symmetry_equiv_pos_as_xyz\n"
+        f"{ops}\nloop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
+        "Fe1 0.1 0.2 0.3\n")
     assert np.allclose(s.frac_coords, expected, atol=1e-12)
