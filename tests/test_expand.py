@@ -348,7 +348,8 @@ def test_floors_above_pool_size_report_what_is_placed():
     s = cubic(40.0, [[i / n, 0.0, 0.0] for i in range(n)], [{"Fe": 0.5005, "Ni": 0.5}] * n)
     out, report = s.expand_occupancies(max_sites=n, max_denominator=0)
     placed = {e["element"]: e["atoms_placed"] for e in report["occupancy_report"]}
-    assert placed == {"Fe": 1000, "Ni": 1000} and report["n_vacancies"] == 0  # the larger count gave up the atom
+    # The larger count gave up the atom.
+    assert placed == {"Fe": 1000, "Ni": 1000} and report["n_vacancies"] == 0
     assert out.composition == {"Fe": 1000.0, "Ni": 1000.0}
     assert sorted(out.frac_coords) == s.frac_coords
 
