@@ -343,14 +343,15 @@ def test_warnings(species, max_sites, max_den, warnings):
 
 
 def test_floors_above_pool_size_report_what_is_placed():
-    # 0.5005 + 0.5 = 1.0005: over 2000 copies the floors are 1001 + 1000 > 2000.
-    n = 2000
-    s = cubic(40.0, [[i / n, 0.0, 0.0] for i in range(n)], [{"Fe": 0.5005, "Ni": 0.5}] * n)
+    # 0.5005 + 0.5 = 1.0005: over 3000 copies the floors are 1501 + 1500 > 3000 (over 2000
+    # copies 0.5005 * 2000 rounds just below 1001, so the floors would fit).
+    n = 3000
+    s = cubic(60.0, [[i / n, 0.0, 0.0] for i in range(n)], [{"Fe": 0.5005, "Ni": 0.5}] * n)
     out, report = s.expand_occupancies(max_sites=n, max_denominator=0)
     placed = {e["element"]: e["atoms_placed"] for e in report["occupancy_report"]}
     # The larger count gave up the atom.
-    assert placed == {"Fe": 1000, "Ni": 1000} and report["n_vacancies"] == 0
-    assert out.composition == {"Fe": 1000.0, "Ni": 1000.0}
+    assert placed == {"Fe": 1500, "Ni": 1500} and report["n_vacancies"] == 0
+    assert out.composition == {"Fe": 1500.0, "Ni": 1500.0}
     assert sorted(out.frac_coords) == s.frac_coords
 
 
