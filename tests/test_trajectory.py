@@ -52,20 +52,23 @@ def ase_frames(rng: np.random.Generator, n_frames: int) -> list[ase.Atoms]:
 # ---- agreement with ASE -------------------------------------------------------------
 
 
-@pytest.mark.parametrize("every, start, stop", [(1, 0, None), (3, 1, None), (2, 5, 17), (4, 0, 3)])
+@pytest.mark.parametrize(
+    "every, start, stop",
+    [(1, 0, None), (3, 1, None), (2, 5, 17), (4, 0, 3), (1, 19, None), (100, 0, None), (1, 2, 3),
+     (4, 1, 100)],
+)  # fmt: skip
 def test_matches_ase(tmp_path, rng, every, start, stop):
     path = str(tmp_path / "ase.xyz")
     ase_io.write(path, ase_frames(rng, 20), format="extxyz")
-    structures, indices, frames_read = read_xyz_trajectory(path, every=every, start=start, stop=stop)
+    structures, indices, frames_read = read_xyz_trajectory(path, every, start, stop)  # positional
     reference = ase_io.read(path, index=slice(start, stop, every))
     assert indices == list(range(20))[start:stop:every]
-    assert frames_read == (20 if stop is None else stop)
+    assert frames_read == min(20, stop or 20)
     assert len(structures) == len(reference)
     for ours, theirs in zip(structures, reference):
         assert ours.lattice_matrix == theirs.cell.array.tolist()
-        assert [next(iter(s)) for s in ours.species] == theirs.get_chemical_symbols()
+        assert ours.species == [{e: 1.0} for e in theirs.get_chemical_symbols()]
         np.testing.assert_allclose(ours.cart_coords, theirs.positions, rtol=0, atol=1e-9)
-        assert all(list(s.values()) == [1.0] for s in ours.species)
 
 
 def test_fractional_coordinates_use_the_inverse_and_are_not_wrapped(tmp_path):
@@ -79,32 +82,20 @@ def test_fractional_coordinates_use_the_inverse_and_are_not_wrapped(tmp_path):
 # ---- selection ------------------------------------------------------------------------
 
 TEN = simple_frames(10)
-SKIPPED_BAD = (frame_text(CUBE5, ["Fe 0 0 0"]) + frame_text("no lattice", ["?? x y", "!"])
-               + "0\nnothing\n" + frame_text(CUBE5, ["O 1 1 1"]))
 
 
 @pytest.mark.parametrize(
-    "text, args, kwargs, indices, frames_read",
+    "text, kwargs, indices, frames_read",
     [
-        (TEN, (), {}, list(range(10)), 10),
-        (TEN, (), {"every": 3, "start": 1}, [1, 4, 7], 10),
-        (TEN, (), {"stop": 5}, [0, 1, 2, 3, 4], 5),
-        (TEN, (), {"start": 9}, [9], 10),
-        (TEN, (), {"every": 100}, [0], 10),
-        (TEN, (), {"start": 2, "stop": 3}, [2], 3),
-        (TEN, (), {"every": 4, "start": 1, "stop": 100}, [1, 5, 9], 10),
-        (TEN, (2, 1, 5, None), {}, [1, 3], 5),
         # stop ends reading before a malformed frame; skipped frames are not parsed.
-        (simple_frames(7) + frame_text(CUBE5, ["Fe 0 0"]) + "garbage\n", (), {"stop": 5},
-         [0, 1, 2, 3, 4], 5),
-        (SKIPPED_BAD, (), {"every": 3}, [0, 3], 4),
+        (simple_frames(7) + frame_text(CUBE5, ["Fe 0 0"]) + "garbage\n", {"stop": 5}, [0, 1, 2, 3, 4], 5),
+        (frame_text(CUBE5, ["Fe 0 0 0"]) + frame_text("no lattice", ["?? x y", "!"]) + "0\nnothing\n"
+         + frame_text(CUBE5, ["O 1 1 1"]), {"every": 3}, [0, 3], 4),
     ],
-)
-def test_selection(tmp_path, text, args, kwargs, indices, frames_read):
-    structures, got, read = read_xyz_trajectory(write(tmp_path, text), *args, **kwargs)
+)  # fmt: skip
+def test_unkept_frames_are_not_parsed(tmp_path, text, kwargs, indices, frames_read):
+    _, got, read = read_xyz_trajectory(write(tmp_path, text), **kwargs)
     assert (got, read) == (indices, frames_read)
-    if text == TEN:
-        assert [s.cart_coords[0][0] for s in structures] == pytest.approx([i / 10 for i in indices])
 
 
 @pytest.mark.parametrize(
@@ -127,8 +118,6 @@ def test_line_layouts(tmp_path, text):
 
 # ---- the comment line -------------------------------------------------------------------
 
-
-
 CELL = [[6.0, 0.0, 0.0], [0.0, 7.0, 0.0], [0.0, 0.0, 8.0]]
 
 
@@ -148,8 +137,6 @@ def test_cell_source(tmp_path, comment, cell, expected):
     path = write(tmp_path, frame_text(comment, ["Fe 1 1 1"]))
     (structure,), _, _ = read_xyz_trajectory(path, cell=cell)
     assert structure.lattice_matrix[0][0] == expected
-
-
 
 
 def test_numpy_cell_and_huge_comment(tmp_path):
@@ -196,10 +183,7 @@ def bad(frame: str) -> str:
          "needs the cell, so pass cell=[[a],[b],[c]]"),
         (bad(frame_text('Lattice="5 0 0 0 5 0 0 0"', ["Fe 0 0 0"])), {},
          'Lattice="..." must hold 9 numbers, found 8'),
-        (bad(frame_text('Lattice="5 0 0 0 5 0 0 0 5 0"', ["Fe 0 0 0"])), {},
-         'Lattice="..." must hold 9 numbers, found 10'),
         (bad(frame_text('Lattice=""', ["Fe 0 0 0"])), {}, 'Lattice="..." must hold 9 numbers, found 0'),
-        (bad(frame_text("Lattice=5", ["Fe 0 0 0"])), {}, 'Lattice="..." must hold 9 numbers, found 1'),
         (bad(frame_text('Lattice="5 0 0 0 x 0 0 0 5"', ["Fe 0 0 0"])), {}, "expected a number, found 'x'"),
         (bad(frame_text('Lattice="5 0 0 0 5 0 0 0 0"', ["Fe 0 0 0"])), {},
          "cell matrix is singular (zero volume)"),
@@ -207,21 +191,19 @@ def bad(frame: str) -> str:
          "cannot read Properties=species:S:1:pos:R"),
         (bad(frame_text(CUBE5 + " Properties=species:S:x:pos:R:3", ["Fe 0 0 0"])), {},
          "bad column count in Properties=species:S:x:pos:R:3"),
-        (bad(frame_text(CUBE5 + " Properties=species:S:-1:pos:R:3", ["Fe 0 0 0"])), {},
-         "bad column count in Properties=species:S:-1:pos:R:3"),
         (bad(frame_text(CUBE5 + " Properties=Z:I:1:pos:R:3", ["Fe 0 0 0"])), {},
          "Properties=Z:I:1:pos:R:3 names no species or pos column"),
         (bad(frame_text(CUBE5, ["Fe 0 0 0", "O 1 1"])), {}, "frame 2, atom line 2 is incomplete"),
         (bad(frame_text(CUBE5, ["Fe 0 0 0", ""])), {}, "frame 2, atom line 2 is incomplete"),
-        (bad(frame_text(CUBE5, ["Fe 0 1,5 0"])), {}, "expected a number, found '1,5'"),
         (bad(frame_text(CUBE5, ["Fe 0 1d0 x"])), {}, "expected a number, found '1d0'"),
         (bad(frame_text(CUBE5, [])), {}, "structure has no sites"),
         (bad("12 atoms\n"), {}, "frame 2: expected an atom count, found '12 atoms'"),
-        (bad("-1\n"), {}, "frame 2: expected an atom count, found '-1'"),
-        (bad("99999999999999999999\n"), {}, "frame 2: expected an atom count, found '99999999999999999999'"),
+        (bad("99999999999999999999\n"), {},
+         "frame 2: expected an atom count, found '99999999999999999999'"),
         (bad("3\n"), {}, "frame 2 ends before its comment line"),
         (bad("3\ncomment\nFe 0 0 0\n"), {"every": 5}, "frame 2 ends after 1 of 3 atoms"),
-        (bad("1000000000000000000\ncomment\nFe 0 0 0\n"), {}, "frame 2 ends after 1 of 1000000000000000000 atoms"),
+        (bad("1000000000000000000\ncomment\nFe 0 0 0\n"), {},
+         "frame 2 ends after 1 of 1000000000000000000 atoms"),
         # The Lattice search knows nothing about quotes: " Lattice=" inside a value counts.
         (bad(frame_text('note="see Lattice=4 5" ' + CUBE5, ["Fe 0 0 0"])), {},
          'Lattice="..." must hold 9 numbers, found 1'),
@@ -262,8 +244,6 @@ def test_valid_utf8_is_accepted(tmp_path):
     assert structure.cart_coords == [[0.0, 0.0, 0.0]]
 
 
-
-
 @pytest.mark.parametrize(
     "path, message",
     [
@@ -285,12 +265,9 @@ def test_unreadable_paths(tmp_path, path, message):
         ((), {"every": 0, "cell": [[1, 0, 0], [0, 1, 0]]}, ValueError, "cell must be 3x3"),
         ((), {"cell": [[1, 0, 0], [0, 1], [0, 0, 1]]}, ValueError, "cell must be 3x3"),
         ((), {"every": -1}, OverflowError, ""),
-        ((), {"stop": -1}, OverflowError, ""),
         ((), {"every": None}, TypeError, "argument 'every'"),
-        ((), {"start": 1.0}, TypeError, "argument 'start'"),
         ((), {"cell": "abc"}, TypeError, "argument 'cell'"),
         ((b"traj.xyz",), {}, TypeError, "argument 'path'"),
-        ((42,), {}, TypeError, "argument 'path'"),
     ],
 )
 def test_argument_errors(args, kwargs, exception, text):
@@ -299,57 +276,48 @@ def test_argument_errors(args, kwargs, exception, text):
     assert str(error.value).startswith(text)
 
 
-# ---- streaming, memory and the GIL ----------------------------------------------------------------
+# ---- streaming, memory and the GIL --------------------------------------------------------
 
 
-def run_python(code: str, timeout: float = 120) -> str:
-    done = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=timeout
-    )
+def run_python(code: str, timeout: float = 120) -> list[str]:
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout)  # fmt: skip
     assert done.returncode == 0, done.stderr
-    return done.stdout
+    return done.stdout.split()
 
 
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
 def test_other_threads_run_while_reading(tmp_path):
-    # The file is a FIFO fed by another Python thread: the read can only finish if
-    # the writer gets the GIL while read_xyz_trajectory waits for data. A reader
-    # that held the GIL would hang, which the subprocess timeout turns into a failure.
+    # A FIFO fed by another Python thread: the read finishes only if the writer gets the GIL
+    # while the reader waits; a reader holding the GIL hangs into the subprocess timeout.
     fifo = tmp_path / "fifo.xyz"
     os.mkfifo(fifo)
-    out = run_python(
-        f"""
+    out = run_python(f"""
         import threading
         from kelvara import read_xyz_trajectory
-        frames_written = 0
         def writer():
-            global frames_written
             with open({str(fifo)!r}, "w") as f:
                 for i in range(200):
                     f.write('1\\nLattice="5 0 0 0 5 0 0 0 5"\\nFe %d 0 0\\n' % i)
                     f.flush()
-                    frames_written += 1
         thread = threading.Thread(target=writer)
         thread.start()
         structures, indices, n = read_xyz_trajectory({str(fifo)!r})
         thread.join()
-        print(frames_written, n, round(structures[-1].cart_coords[0][0], 9))
-        """,
-        timeout=60,
-    )
-    assert out.split() == ["200", "200", "199.0"]
+        print(n, round(structures[-1].cart_coords[0][0], 9))
+        """, timeout=60)  # fmt: skip
+    assert out == ["200", "199.0"]
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads VmHWM from /proc")
 def test_reading_every_tenth_frame_streams(tmp_path):
-    # 60 MB of frames; keeping every 10th holds 60 frames of 2000 atoms (a few MB), so the
-    # peak must stay far below the file size (ru_maxrss of a child starts at the parent's).
-    rng = np.random.default_rng(5)
-    lines = "".join(f"Fe {x:.8f} {y:.8f} {z:.8f} 0.1 0.2 0.3\n" for x, y, z in rng.uniform(0, 20, (2000, 3)))
+    # 60 MB of frames; every 10th frame is 60 frames of 2000 atoms (a few MB), so the peak
+    # must stay far below the file size (ru_maxrss of a child starts at the parent's).
+    xyz = np.random.default_rng(5).uniform(0, 20, (2000, 3))
+    lines = "".join(f"Fe {x:.8f} {y:.8f} {z:.8f} 0.1 0.2 0.3\n" for x, y, z in xyz)
     path = tmp_path / "big.xyz"
     path.write_text(f"2000\n{CUBE5} Properties=species:S:1:pos:R:3:forces:R:3\n{lines}" * 600)
-    out = run_python(
-        f"""
+    kept, frames_read, growth_mb = run_python(f"""
         from kelvara import read_xyz_trajectory
         def peak_mb():
             return next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmHWM:")) / 1024
@@ -357,34 +325,28 @@ def test_reading_every_tenth_frame_streams(tmp_path):
         before = peak_mb()
         structures, indices, n = read_xyz_trajectory({str(path)!r}, every=10)
         print(len(structures), n, peak_mb() - before)
-        """
-    )
-    kept, frames_read, growth_mb = out.split()
+        """)  # fmt: skip
     assert (kept, frames_read) == ("60", "600")
     assert float(growth_mb) < 20, f"peak RSS grew by {growth_mb} MB reading a 60 MB file"
 
 
 def test_mutated_files_fail_cleanly(tmp_path):
-    # Random byte edits and truncations of a valid file: a result or a ValueError,
-    # never a crash or a hang.
+    # Random byte edits and truncations of a valid file: a result or a ValueError, never a crash.
     rng = np.random.default_rng(11)
-    original = bytearray(
-        (simple_frames(3) + frame_text(CUBE5 + " Properties=species:S:1:pos:R:3:q:R:1", ["Fe 1 2 3 4"])).encode()
-    )
+    properties = CUBE5 + " Properties=species:S:1:pos:R:3:q:R:1"
+    original = (simple_frames(3) + frame_text(properties, ["Fe 1 2 3 4"])).encode()
     alphabet = b' \n\r\t"=:0123456789.-+eEFeOxLatticePropertiespos\xc3\xff'
-    path = tmp_path / "mutant.xyz"
     outcomes = set()
     for _ in range(400):
         data = bytearray(original)
-        for _ in range(int(rng.integers(1, 6))):
-            position = int(rng.integers(0, len(data)))
+        for position in rng.integers(0, len(data), int(rng.integers(1, 6))):
             data[position] = alphabet[int(rng.integers(0, len(alphabet)))]
         if rng.random() < 0.3:
             data = data[: int(rng.integers(0, len(data)))]
-        path.write_bytes(bytes(data))
         try:
-            structures, indices, frames_read = read_xyz_trajectory(str(path), every=int(rng.integers(1, 3)))
-            assert len(structures) == len(indices) <= frames_read
+            structures, indices, read = read_xyz_trajectory(write(tmp_path, bytes(data)),
+                                                            every=int(rng.integers(1, 3)))
+            assert len(structures) == len(indices) <= read
             outcomes.add("ok")
         except ValueError:
             outcomes.add("error")

@@ -25,35 +25,15 @@ def write_trajectory(path, n_frames: int, seed: int = 3, mixed_elements: bool = 
     return str(path)
 
 
-def fake_prdf(structure, cutoff, bin_size, n_threads):
-    """A stand-in for prdf whose curves depend on the frame: bins of the x coordinates."""
-    n_bins = int(round(cutoff / bin_size))
-    r = np.arange(n_bins) * bin_size
-    frac = np.array(structure.frac_coords)
-    elements = [next(iter(s)) for s in structure.species]
-    partials = {}
-    for a in structure.elements:
-        for b in structure.elements:
-            xs = frac[[e in (a, b) for e in elements], 0]
-            partials[(a, b)] = np.histogram(xs, bins=n_bins, range=(0, 1))[0].astype(float)
-    total = np.histogram(frac[:, 0], bins=n_bins, range=(0, 1))[0] * structure.volume
-    return r, partials, total
-
-
-def reference(path, cutoff, bin_size, prdf, **selection):
-    """Averages computed frame by frame from one full read."""
+def reference(path, cutoff, bin_size, **selection):
+    """Plain NumPy means over every selected frame's prdf, from one full read."""
     structures, indices, _ = read_xyz_trajectory(path, **selection)
-    curves = [prdf(s, cutoff, bin_size, 0) for s in structures]
+    curves = [s.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=1) for s in structures]
     pairs = sorted({pair for _, partials, _ in curves for pair in partials})
     zeros = np.zeros_like(curves[0][2])
     partials = {p: np.mean([c[1].get(p, zeros) for c in curves], axis=0) for p in pairs}
     totals = np.array([c[2] for c in curves])
     return curves[0][0], partials, totals.mean(axis=0), totals.std(axis=0), indices
-
-
-@pytest.fixture
-def fake(monkeypatch):
-    monkeypatch.setattr(trajectory_module, "_frame_prdf", fake_prdf)
 
 
 @pytest.mark.parametrize(
@@ -69,21 +49,20 @@ def fake(monkeypatch):
     ],
 )
 @pytest.mark.parametrize("mixed_elements", [False, True])
-def test_matches_frame_by_frame_average(tmp_path, fake, selection, chunk, mixed_elements):
+def test_matches_frame_by_frame_average(tmp_path, selection, chunk, mixed_elements):
     path = write_trajectory(tmp_path / "t.xyz", 23, mixed_elements=mixed_elements)
-    r, partials, total, std, indices = reference(path, 2.0, 0.25, fake_prdf, **selection)
-    result = trajectory_rdf(path, cutoff=2.0, bin_size=0.25, chunk=chunk, **selection)
-    assert result.frame_indices == indices
-    assert result.n_frames == len(indices)
+    r, partials, total, std, indices = reference(path, 3.0, 0.25, **selection)
+    result = trajectory_rdf(path, cutoff=3.0, bin_size=0.25, chunk=chunk, n_threads=1, **selection)
+    assert result.frame_indices == indices and result.n_frames == len(indices)
     np.testing.assert_array_equal(result.r, r)
     assert list(result.partials) == list(partials)
     for pair in partials:
-        np.testing.assert_allclose(result.partials[pair], partials[pair], rtol=1e-12, atol=1e-12)
-    np.testing.assert_allclose(result.total, total, rtol=1e-12)
-    np.testing.assert_allclose(result.total_std, std, rtol=1e-9, atol=1e-9)
+        np.testing.assert_allclose(result.partials[pair], partials[pair], rtol=1e-12, atol=1e-15)
+    np.testing.assert_allclose(result.total, total, rtol=1e-12, atol=1e-15)
+    np.testing.assert_allclose(result.total_std, std, rtol=1e-9, atol=1e-12)
 
 
-def test_file_ending_on_a_window_edge(tmp_path, fake):
+def test_file_ending_on_a_window_edge(tmp_path):
     path = write_trajectory(tmp_path / "t.xyz", 12)
     calls = []
     result = trajectory_rdf(path, cutoff=1.0, bin_size=0.5, every=2, chunk=3, progress=calls.append)
@@ -91,7 +70,7 @@ def test_file_ending_on_a_window_edge(tmp_path, fake):
     assert calls == [1, 2, 3, 4, 5, 6]
 
 
-def test_windows_hold_at_most_chunk_frames(tmp_path, monkeypatch, fake):
+def test_windows_hold_at_most_chunk_frames(tmp_path, monkeypatch):
     path = write_trajectory(tmp_path / "t.xyz", 20)
     sizes = []
 
@@ -115,32 +94,15 @@ def test_windows_hold_at_most_chunk_frames(tmp_path, monkeypatch, fake):
         ({"chunk": 0}, "chunk must be at least 1"),
     ],
 )
-def test_errors(tmp_path, fake, kwargs, message):
+def test_errors(tmp_path, kwargs, message):
     path = write_trajectory(tmp_path / "t.xyz", 10)
     with pytest.raises(ValueError) as error:
         trajectory_rdf(path, **kwargs)
     assert error.value.args == (message,)
 
 
-def test_malformed_frame_in_a_later_window(tmp_path, fake):
-    path = write_trajectory(tmp_path / "t.xyz", 6)
-    with open(path, "a") as f:
+def test_malformed_frame_in_a_later_window(tmp_path):
+    with open(write_trajectory(tmp_path / "t.xyz", 6), "a") as f:
         f.write("1\nno cell\nFe 0 0 0\n")
     with pytest.raises(ValueError, match="^frame 6 has no Lattice="):
-        trajectory_rdf(path, cutoff=1.0, bin_size=0.5, chunk=4)
-
-
-def test_with_the_real_prdf(tmp_path):
-    path = write_trajectory(tmp_path / "t.xyz", 9, mixed_elements=True)
-    def real(structure, cutoff, bin_size, n_threads):
-        return structure.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=n_threads)
-
-    r, partials, total, std, indices = reference(path, 3.0, 0.1, real, every=2)
-    result = trajectory_rdf(path, cutoff=3.0, bin_size=0.1, every=2, chunk=2, n_threads=1)
-    assert result.frame_indices == indices == [0, 2, 4, 6, 8]
-    np.testing.assert_array_equal(result.r, r)
-    assert list(result.partials) == list(partials)
-    for pair in partials:
-        np.testing.assert_allclose(result.partials[pair], partials[pair], rtol=1e-12, atol=1e-15)
-    np.testing.assert_allclose(result.total, total, rtol=1e-12, atol=1e-15)
-    np.testing.assert_allclose(result.total_std, std, rtol=1e-9, atol=1e-12)
+        trajectory_rdf(f.name, cutoff=1.0, bin_size=0.5, chunk=4)
