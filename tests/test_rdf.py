@@ -54,10 +54,7 @@ def reference_prdf(matrix, frac, species, cutoff, bin_size):
                 for ej, oj in species[j].items():
                     hist[index[ei], index[ej], bin_] += oj * oi
     shell = (edges[1:] * edges[1:] * edges[1:] - edges[:-1] * edges[:-1] * edges[:-1]) * SHELL
-    counts = {e: 0.0 for e in elements}
-    for site in species:
-        for e, o in site.items():
-            counts[e] += o
+    counts = {e: sum(site.get(e, 0.0) for site in species) for e in elements}
     n_total = sum(sum(site.values()) for site in species)
     total = np.zeros(n_bins)
     partials = {}
