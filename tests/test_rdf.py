@@ -142,6 +142,7 @@ def test_simple_cubic_shells():
 @pytest.mark.parametrize(("a", "cutoff", "bin_size", "bin_index", "n_bins"), [
     (1.7, 2.0, 0.1, 16, 20),  # 1.7 / 0.1 is 17, but edges[17] = 1.7000000000000002 > 1.7
     (4.3, 5.0, 0.1, 43, 50),  # floor(4.3 / 0.1) is 42, but edges[43] = 4.3 exactly
+    (3 * 0.7, 3.0, 0.7, 3, 5),  # on edges[3], though 3 * 0.7 * (1 / 0.7) truncates to 2
     (3.0, 3.0, 0.5, 5, 6),  # exactly at the cutoff and on the last edge: the last bin
     (2.5, 2.5, 2.5, 0, 1),  # bin_size equal to the cutoff: one bin
     (4.0, AFTER_4, 0.1, 39, 40),  # the edges end at 4.0, just below this cutoff
