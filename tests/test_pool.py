@@ -77,12 +77,17 @@ def test_concurrent_python_threads(rng):
     assert failures == []
 
 
+def forked_structure(rng: np.random.Generator) -> Structure:
+    # Big enough for the shared pool's workers: small jobs run on the calling thread.
+    return random_triclinic(rng, 300)
+
+
 def child_result(_) -> float:
-    return float(curves(random_triclinic(np.random.default_rng(5), 60)).sum())
+    return float(curves(forked_structure(np.random.default_rng(5))).sum())
 
 
 def test_os_fork_child_rebuilds_shared_pool(rng):
-    s = random_triclinic(rng, 60)
+    s = forked_structure(rng)
     expected = float(curves(s).sum())  # the parent's shared pool exists now
     read_fd, write_fd = os.pipe()
     pid = os.fork()
