@@ -19,7 +19,8 @@ from kelvara.analysis import (
 
 FCC = [[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]]
 DIAMOND = cubic(3.567, FCC + [[x + 0.25, y + 0.25, z + 0.25] for x, y, z in FCC], [{"C": 1.0}] * 8)
-ROCK_SALT = cubic(5.64, FCC + [[(x + 0.5) % 1, y, z] for x, y, z in FCC], [{"Na": 1.0}] * 4 + [{"Cl": 1.0}] * 4)
+ROCK_SALT = cubic(5.64, FCC + [[(x + 0.5) % 1, y, z] for x, y, z in FCC],
+                  [{"Na": 1.0}] * 4 + [{"Cl": 1.0}] * 4)
 NICKEL = cubic(3.524, FCC, [{"Ni": 1.0}] * 4)
 
 

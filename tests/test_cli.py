@@ -47,7 +47,8 @@ def test_bare_command_runs_rdf_on_the_bundled_example(capsys, tmp_path, monkeypa
 def test_info_lists_disorder_and_cif_findings(capsys, tmp_path):
     cif = tmp_path / "odd.cif"
     cif.write_text(
-        "data_a\n_symmetry_space_group_name_H-M 'F m -3 m'\n_cell_length_a 4\n_cell_length_b 4\n_cell_length_c 4\n"
+        "data_a\n_symmetry_space_group_name_H-M 'F m -3 m'\n"
+        "_cell_length_a 4\n_cell_length_b 4\n_cell_length_c 4\n"
         "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
         "_atom_site_occupancy\nFe1 0 0 0 0.5\nNi1 0 0 0 0.5\nO1 0.5 0.5 0.5 1\n"
     )
@@ -90,7 +91,8 @@ def test_rdf_of_a_trajectory(capsys, tmp_path):
             handle.write(f"4\nLattice=\"6 0 0 0 6 0 0 0 6\" step={frame}\n")
             for element, xyz in zip("ABAB", rng.random((4, 3)) * 6):
                 handle.write(f"{element} {xyz[0]:.6f} {xyz[1]:.6f} {xyz[2]:.6f}\n")
-    status, out, _ = run(capsys, "rdf", str(path), "--every", "2", "--cutoff", "4", "--out", str(tmp_path / "o"))
+    status, out, _ = run(capsys, "rdf", str(path), "--every", "2", "--cutoff", "4",
+                         "--out", str(tmp_path / "o"))
     assert status == 0
     assert "averaged over 3 frames (frames 0..4)" in out
     assert (tmp_path / "o" / "rdf.csv").exists()

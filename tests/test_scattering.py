@@ -64,7 +64,8 @@ def debye_structure_factor(structure: Structure, q, r_max: float, weights: dict,
     return 1.0 + total / (n * mean_b**2) - 4 * np.pi * rho0 * background
 
 
-@pytest.mark.parametrize(("radiation", "window"), [("neutron", "lorch"), ("neutron", None), ("xray", "lorch")])
+@pytest.mark.parametrize(("radiation", "window"),
+                         [("neutron", "lorch"), ("neutron", None), ("xray", "lorch")])
 def test_structure_factor_matches_the_debye_equation(radiation, window):
     q = np.linspace(0.5, 12.0, 24)
     sq = structure_factor(rock_salt(), q=q, r_max=9.0, bin_size=0.0005, radiation=radiation, window=window)
@@ -90,7 +91,8 @@ def quartz() -> Structure:
     from kelvara.interop import from_ase
 
     basis = [(0.4697, 0, 2 / 3), (0.4135, 0.2669, 0.1191 + 2 / 3)]
-    s = from_ase(crystal(["Si", "O"], basis=basis, spacegroup=154, cellpar=[4.9134, 4.9134, 5.4052, 90, 90, 120]))
+    cell = [4.9134, 4.9134, 5.4052, 90, 90, 120]
+    s = from_ase(crystal(["Si", "O"], basis=basis, spacegroup=154, cellpar=cell))
     assert s.n_sites == 9
     return s
 
@@ -104,7 +106,8 @@ def quartz() -> Structure:
 def test_first_peak_of_known_crystals(build, radiation, peak, window, neighbours, rel):
     s = build()
     # Nickel is broadened (the area then has a Gaussian tail outside the window).
-    pdf = total_pdf(s, r_max=6.0, bin_size=0.005, radiation=radiation, broadening=0.05 if build is nickel else 0)
+    broadening = 0.05 if build is nickel else 0.0
+    pdf = total_pdf(s, r_max=6.0, bin_size=0.005, radiation=radiation, broadening=broadening)
     near = pdf.r < window[1]
     assert abs(pdf.r[near][np.argmax(pdf.G[near])] - peak) < 0.011
     # Area of a peak of 4 pi r^2 rho0 g(r): sum_ij c_i b_i b_j n_ij / <b>^2, n_ij the
@@ -125,7 +128,8 @@ def test_termination_equals_the_dense_kernel(rng):
     r = (np.arange(n) + 0.5) * dr
     diff, summ = r[:, None] - r[None, :], r[:, None] + r[None, :]
     safe = np.where(diff == 0, 1.0, diff)
-    kernel = (np.where(diff == 0, qmax, np.sin(qmax * diff) / safe) - np.sin(qmax * summ) / summ) * (dr / np.pi)
+    near = np.where(diff == 0, qmax, np.sin(qmax * diff) / safe)
+    kernel = (near - np.sin(qmax * summ) / summ) * (dr / np.pi)
     G = rng.normal(size=n)
     np.testing.assert_allclose(terminate(G, dr, qmax), kernel @ G, atol=1e-12 * np.abs(kernel @ G).max())
 
@@ -152,7 +156,8 @@ def test_mixed_site_equals_its_composite_scatterer():
     b = neutron_lengths(["Sr", "Ba"])
     for kwargs in ({}, {"qmax": 22.0, "broadening": 0.08, "qdamp": 0.03}):
         disordered = total_pdf(mixed, r_max=12.0, **kwargs)
-        averaged = total_pdf(composite, r_max=12.0, scattering_factors={"Sr": 0.5 * (b["Sr"] + b["Ba"])}, **kwargs)
+        mean = {"Sr": 0.5 * (b["Sr"] + b["Ba"])}
+        averaged = total_pdf(composite, r_max=12.0, scattering_factors=mean, **kwargs)
         np.testing.assert_allclose(disordered.G, averaged.G, atol=1e-9 * np.abs(averaged.G).max())
     # And the mixed site is not merely Sr: the weights matter.
     assert not np.allclose(total_pdf(composite, r_max=12.0).G, disordered.G, atol=1e-3)
@@ -179,7 +184,8 @@ def test_null_scattering_mixture_is_refused():
     (total_pdf, None, {"qmax": 0.0}, "qmax must be a positive number"),
     (total_pdf, None, {"qdamp": -0.1}, "qdamp must be zero or a positive number"),
     (total_pdf, None, {"qdamp": float("nan")}, "qdamp must be zero or a positive number"),
-    (total_pdf, None, {"scattering_factors": {"Na": float("nan")}}, "scattering factor of Na must be a finite"),
+    (total_pdf, None, {"scattering_factors": {"Na": float("nan")}},
+     "scattering factor of Na must be a finite number"),
     (total_pdf, {"Xx": 1.0}, {"r_max": 5.0}, "'Xx' is not a chemical element"),
     (total_pdf, {"n": 1.0}, {"r_max": 5.0}, "'n' is not a chemical element"),
     (total_pdf, {"Fe": 0.0}, {"r_max": 5.0}, "the structure holds no atoms"),
