@@ -8,7 +8,6 @@ from conftest import cubic
 
 from kelvara import Structure
 from kelvara.analysis import (
-    bin_centres,
     cumulative_count,
     first_minimum,
     first_peak,
@@ -19,48 +18,41 @@ from kelvara.analysis import (
 )
 
 FCC = [[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]]
+DIAMOND = cubic(3.567, FCC + [[x + 0.25, y + 0.25, z + 0.25] for x, y, z in FCC], [{"C": 1.0}] * 8)
+ROCK_SALT = cubic(5.64, FCC + [[(x + 0.5) % 1, y, z] for x, y, z in FCC],
+                  [{"Na": 1.0}] * 4 + [{"Cl": 1.0}] * 4)
+NICKEL = cubic(3.524, FCC, [{"Ni": 1.0}] * 4)
 
 
-def diamond(a: float = 3.567) -> Structure:
-    frac = FCC + [[x + 0.25, y + 0.25, z + 0.25] for x, y, z in FCC]
-    return cubic(a, frac, [{"C": 1.0}] * 8)
-
-
-def rock_salt(a: float = 5.64) -> Structure:
-    return cubic(a, FCC + [[(x + 0.5) % 1, y, z] for x, y, z in FCC], [{"Na": 1.0}] * 4 + [{"Cl": 1.0}] * 4)
-
-
-def fcc_nickel(a: float = 3.524) -> Structure:
-    return cubic(a, FCC, [{"Ni": 1.0}] * 4)
-
-
-def test_centres_and_shells_match_the_engine_grid():
-    r = np.arange(40) * 0.1
-    assert np.allclose(bin_centres(r, 0.1), r + 0.05)
-    volumes = shell_volumes(r, 0.1)
-    assert volumes[30] == 11.690913461558832  # the engine's shell for [3.0, 3.1)
-    s = cubic(3.0, [[0, 0, 0]], [{"X": 1.0}])
-    r, _, total = s.prdf(cutoff=4.0, bin_size=0.1)
+def test_shells_match_the_engine_grid():
+    assert shell_volumes(np.arange(40) * 0.1, 0.1)[30] == 11.690913461558832  # [3.0, 3.1)
+    r, _, total = cubic(3.0, [[0, 0, 0]], [{"X": 1.0}]).prdf(cutoff=4.0, bin_size=0.1)
     assert cumulative_count(total, r, 0.1)[30] == pytest.approx(6.0, rel=1e-14)
 
 
-@pytest.mark.parametrize(
-    ("build", "pair", "coordination", "distance"),
-    [
-        (diamond, ("C", "C"), 4, 3.567 * np.sqrt(3) / 4),
-        (rock_salt, ("Na", "Cl"), 6, 5.64 / 2),
-        (rock_salt, ("Cl", "Na"), 6, 5.64 / 2),
-        (fcc_nickel, ("Ni", "Ni"), 12, 3.524 / np.sqrt(2)),
-    ],
-)
-def test_first_shell_of_known_crystals(build, pair, coordination, distance):
-    s = build()
+@pytest.mark.parametrize(("s", "pair", "coordination", "distance"), [
+    (DIAMOND, ("C", "C"), 4, 3.567 * np.sqrt(3) / 4),
+    (ROCK_SALT, ("Na", "Cl"), 6, 5.64 / 2),
+    (ROCK_SALT, ("Cl", "Na"), 6, 5.64 / 2),
+    (NICKEL, ("Ni", "Ni"), 12, 3.524 / np.sqrt(2)),
+])
+def test_first_shell_of_known_crystals(s, pair, coordination, distance):
     r, partials, _ = s.prdf(cutoff=6.0, bin_size=0.05)
-    g = normalised_partials(partials, s)
-    shell = first_shell(partials[pair], g[pair], r, 0.05)
-    assert shell is not None
+    shell = first_shell(partials[pair], normalised_partials(partials, s)[pair], r, 0.05)
     assert shell.coordination == pytest.approx(coordination, rel=1e-12)
     assert abs(shell.peak_r - distance) <= 0.025 + 1e-12
+
+
+def test_coordination_counts_up_to_the_minimum():
+    # A broad peak at 2 A, a shallow dip, then a plateau: every bin holds neighbours.
+    r = np.arange(80) * 0.05
+    centres = r + 0.025
+    density = 0.1 * np.exp(-(((centres - 2.0) / 0.2) ** 2)) + 0.02 * (centres > 2.6)
+    shell = first_shell(density, density / 0.02, r, 0.05)
+    assert 2.4 < shell.minimum_r < 2.75 and shell.peak_r == pytest.approx(2.025)
+    inside = r + 0.05 <= shell.minimum_r + 1e-9
+    shells = 4 / 3 * np.pi * ((r[inside] + 0.05) ** 3 - r[inside] ** 3)
+    assert shell.coordination == pytest.approx(np.sum(density[inside] * shells), rel=1e-12)
 
 
 def test_random_gas_approaches_one(rng):
@@ -80,19 +72,14 @@ def test_zero_density_partner_gives_zero_curve():
     assert not np.any(g[("A", "B")]) and not np.any(np.isnan(g[("A", "B")]))
 
 
-@pytest.mark.parametrize(
-    ("curve", "peak", "minimum"),
-    [
-        ([0, 0, 3, 0, 0, 0, 2, 0], 2, 3),            # isolated spikes of a perfect crystal
-        ([0, 1, 4, 4, 2, 1, 1.5, 3, 2], 3, 5),       # plateau: its last bin; then a dip
-        ([0, 0.1, 5, 0.2, 6, 0], 2, 3),              # a lower first peak still counts
-    ],
-)
+@pytest.mark.parametrize(("curve", "peak", "minimum"), [
+    ([0, 0, 3, 0, 0, 0, 2, 0], 2, 3),  # isolated spikes of a perfect crystal
+    ([0, 1, 4, 4, 2, 1, 1.5, 3, 2], 3, 5),  # plateau: its last bin; then a dip
+    ([0, 0.1, 5, 0.2, 6, 0], 2, 3),  # a lower first peak still counts
+    ([0, 5, 4, 3, 2, 1], 1, None),  # falls to its end
+    ([0.0, 0.0], None, None),  # empty
+])
 def test_first_peak_and_minimum(curve, peak, minimum):
     assert first_peak(curve) == peak
-    assert first_minimum(curve, peak, smooth=1) == minimum
-
-
-def test_peak_of_empty_curve_and_monotone_tail():
-    assert first_peak([0.0, 0.0]) is None
-    assert first_minimum([0, 5, 4, 3, 2, 1], 1, smooth=1) is None
+    if peak is not None:
+        assert first_minimum(curve, peak, smooth=1) == minimum

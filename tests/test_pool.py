@@ -4,12 +4,12 @@ from __future__ import annotations
 
 import multiprocessing
 import os
+import select
 import signal
 import subprocess
 import sys
 import textwrap
 import threading
-import time
 
 import numpy as np
 import pytest
@@ -18,15 +18,10 @@ from conftest import random_triclinic
 from kelvara import Structure
 
 
-def run_python(code: str, env_update: dict[str, str | None] | None = None) -> str:
-    env = dict(os.environ)
-    for key in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
-        env.pop(key, None)
-    for key, value in (env_update or {}).items():
-        if value is not None:
-            env[key] = value
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, timeout=120,
-                          capture_output=True, text=True)
+def run_python(code: str, env_update: dict[str, str] | None = None) -> str:
+    env = {key: value for key, value in os.environ.items() if not key.startswith("RAYON_")}
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env={**env, **(env_update or {})},
+                          timeout=120, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     return done.stdout.strip()
 
@@ -73,22 +68,26 @@ def test_concurrent_python_threads(rng):
             if not np.array_equal(got, expected[s]):
                 failures.append(f"thread {k} round {round_}")
 
-    threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
+    threads = [threading.Thread(target=worker, args=(k,), daemon=True) for k in range(8)]
     for t in threads:
         t.start()
     for t in threads:
         t.join(timeout=120)
-    assert not any(t.is_alive() for t in threads)
+        assert not t.is_alive()
     assert failures == []
 
 
-def child_result(queue_value) -> float:
-    s = random_triclinic(np.random.default_rng(5), 60)
-    return float(curves(s).sum())
+def forked_structure(rng: np.random.Generator) -> Structure:
+    # Big enough for the shared pool's workers: small jobs run on the calling thread.
+    return random_triclinic(rng, 300)
+
+
+def child_result(_) -> float:
+    return float(curves(forked_structure(np.random.default_rng(5))).sum())
 
 
 def test_os_fork_child_rebuilds_shared_pool(rng):
-    s = random_triclinic(rng, 60)
+    s = forked_structure(rng)
     expected = float(curves(s).sum())  # the parent's shared pool exists now
     read_fd, write_fd = os.pipe()
     pid = os.fork()
@@ -98,23 +97,17 @@ def test_os_fork_child_rebuilds_shared_pool(rng):
         finally:
             os._exit(0)
     os.close(write_fd)
-    deadline = time.monotonic() + 60
-    while time.monotonic() < deadline:
-        done, _ = os.waitpid(pid, os.WNOHANG)
-        if done:
-            break
-        time.sleep(0.05)
-    else:
+    ready, _, _ = select.select([read_fd], [], [], 60)
+    if not ready:
         os.kill(pid, signal.SIGKILL)
-        os.waitpid(pid, 0)
-        pytest.fail("the forked child hung in prdf")
+    os.waitpid(pid, 0)
     with os.fdopen(read_fd) as pipe:
+        assert ready, "the forked child hung in prdf"
         assert float(pipe.read()) == expected
 
 
 def test_multiprocessing_fork_workers():
-    s = random_triclinic(np.random.default_rng(5), 60)
-    expected = float(curves(s).sum())
+    expected = child_result(None)  # the parent's shared pool exists now
     with multiprocessing.get_context("fork").Pool(2) as pool:
         got = pool.map_async(child_result, range(4)).get(timeout=60)
     assert got == [expected] * 4
@@ -155,6 +148,6 @@ def test_thread_start_failure_is_reported(requested):
         print(s.prdf(cutoff=4.0, n_threads=2)[2][30])
     """)
     message, value = out.splitlines()
-    assert message.startswith(f"could not start {requested} worker threads: ")
-    assert len(message) > len(f"could not start {requested} worker threads: ")
+    prefix = f"could not start {requested} worker threads: "
+    assert message.startswith(prefix) and len(message) > len(prefix)
     assert float(value) == 0.5132190927363154  # the process still works afterwards
