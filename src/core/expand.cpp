@@ -218,7 +218,7 @@ std::uint64_t best_denominator(double x, std::uint64_t max_denominator) {
             if (!(lo > 0.0 && hi < 1.0 && lo < hi)) return search.chosen;
             const Fraction f = simplest_fraction(lo, hi, q_max);
             if (f.q == 0.0 || ++candidates > kMaxCandidates) return search.chosen;
-            const Step step = search.consider(x, static_cast<std::uint64_t>(f.q));
+            const Step step = search.consider(x, saturating_u64(f.q));
             if (step == Step::stop) return search.chosen;
             if (step == Step::replaced) break;
             // Rejected at the edge of the window: cut the window just past f.
@@ -236,7 +236,7 @@ std::uint64_t best_denominator(double x, std::uint64_t max_denominator) {
 std::uint64_t largest_cube_multiplier(std::uint64_t n_sites, std::uint64_t max_sites) {
     if (n_sites == 0) return 0;
     const std::uint64_t quota = max_sites / n_sites;  // c^3 * n <= max_sites <=> c^3 <= quota
-    std::uint64_t c = static_cast<std::uint64_t>(std::cbrt(static_cast<double>(quota)));
+    std::uint64_t c = saturating_u64(std::cbrt(static_cast<double>(quota)));
     while (c > 0 && !cube_fits(c, quota)) --c;
     while (cube_fits(c + 1, quota)) ++c;
     return c;

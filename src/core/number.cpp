@@ -153,20 +153,6 @@ std::optional<std::uint64_t> parse_unsigned(std::string_view token) {
     return value;
 }
 
-std::int64_t saturating_i64(double x) {
-    if (std::isnan(x)) return 0;
-    // 2^63 is exactly representable; anything at or above it clamps.
-    if (x >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
-    if (x <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
-    return static_cast<std::int64_t>(x);
-}
-
-std::uint64_t saturating_u64(double x) {
-    if (std::isnan(x) || x <= 0.0) return 0;
-    if (x >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(x);
-}
-
 std::string format_fixed(double x, int decimals) {
     if (std::isnan(x)) return "NaN";
     if (std::isinf(x)) return x > 0 ? "inf" : "-inf";

@@ -19,8 +19,19 @@ std::optional<std::uint64_t> parse_unsigned(std::string_view token);
 
 /// Float-to-integer conversions that never invoke undefined behaviour:
 /// NaN gives 0, values beyond the range clamp to its ends, fractions truncate.
-std::int64_t saturating_i64(double x);
-std::uint64_t saturating_u64(double x);
+/// Inline: the pair pass calls them once per pair.
+inline std::int64_t saturating_i64(double x) {
+    if (x != x) return 0;  // NaN
+    // 2^63 is exactly representable; anything at or above it clamps.
+    if (x >= 9223372036854775808.0) return INT64_MAX;
+    if (x <= -9223372036854775808.0) return INT64_MIN;
+    return static_cast<std::int64_t>(x);
+}
+inline std::uint64_t saturating_u64(double x) {
+    if (!(x > 0.0)) return 0;  // NaN too
+    if (x >= 18446744073709551616.0) return UINT64_MAX;
+    return static_cast<std::uint64_t>(x);
+}
 
 /// Fixed-point text with exactly `decimals` digits after the point, correctly
 /// rounded (an exact tie goes to the even digit): 1.25 with 4 gives "1.2500".

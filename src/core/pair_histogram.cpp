@@ -4,6 +4,7 @@
 #include <cmath>      // for std::sqrt
 
 #include "core/neighbor.hpp"
+#include "core/number.hpp"  // for saturating_i64
 #include "core/pair_kernel.hpp"
 #include "core/pool.hpp"
 #include "core/rdf.hpp"
@@ -58,7 +59,7 @@ struct PassTables {
 /// the last bin closed on the right; -1 when d lies beyond the last edge.
 inline std::int64_t find_bin(double d, const PassTables& t) {
     const std::int64_t n_bins = static_cast<std::int64_t>(t.n_bins);
-    std::int64_t b = static_cast<std::int64_t>(d * t.inv_bin);  // 0 <= d <= cutoff: in range
+    std::int64_t b = saturating_i64(d * t.inv_bin);
     if (b > n_bins) b = n_bins;
     while (b > 0 && t.edges[b] > d) --b;
     while (b < n_bins && t.edges[b + 1] <= d) ++b;

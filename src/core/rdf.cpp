@@ -2,12 +2,11 @@
 #include "core/rdf.hpp"
 
 #include <algorithm>  // for std::max, std::min
-#include <charconv>   // for std::to_chars
 #include <cmath>      // for std::ceil, std::isfinite
 
 #include "core/memory.hpp"  // for fits_in_memory
 #include "core/neighbor.hpp"
-#include "core/number.hpp"  // for saturating_u64
+#include "core/number.hpp"  // for format_shortest, saturating_u64
 #include "core/pool.hpp"
 
 namespace kelvara {
@@ -19,13 +18,6 @@ constexpr double sphere_factor = 4.1887902047863905;
 constexpr double max_pair_tests = 1e13;
 /// Histogram entries (n_el * n_el * n_bins) a call may hold: 16 GiB of floats.
 constexpr std::uint64_t max_entries = std::uint64_t{1} << 31;
-
-/// Shortest round-trip text, with an exponent when that is shorter ("1e-12").
-std::string number_text(double x) {
-    char buffer[32];
-    const auto end = std::to_chars(buffer, buffer + sizeof buffer, x).ptr;
-    return std::string(buffer, end);
-}
 }  // namespace
 
 Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff, double bin_size,
@@ -48,8 +40,8 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
                            static_cast<double>(n_bins);
     // One leaf histogram, the merged one and the partial curves live at the same time.
     if (entries > static_cast<double>(max_entries) ||
-        !fits_in_memory(static_cast<std::uint64_t>(entries) + n_edges, 3 * sizeof(double)))
-        return fail("cutoff " + number_text(cutoff) + " with bin_size " + number_text(bin_size) +
+        !fits_in_memory(saturating_u64(entries) + n_edges, 3 * sizeof(double)))
+        return fail("cutoff " + format_shortest(cutoff) + " with bin_size " + format_shortest(bin_size) +
                     " gives " + std::to_string(n_bins) + " bins for " + std::to_string(n_el * n_el) +
                     " element pairs, too many to hold in memory");
 
@@ -61,9 +53,9 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
     const double tests = static_cast<double>(n_sites) * scanned *
                          std::max(1.0, static_cast<double>(n_sites) / static_cast<double>(shape.n_cells()));
     if (!(tests <= max_pair_tests))
-        return fail("cutoff " + number_text(cutoff) +
+        return fail("cutoff " + format_shortest(cutoff) +
                     " is too large for this cell: the RDF would test about " +
-                    std::to_string(static_cast<unsigned long long>(std::min(tests, 1e19))) +
+                    std::to_string(saturating_u64(tests)) +
                     " pair distances");
 
     PrdfResult result;
