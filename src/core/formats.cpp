@@ -87,6 +87,21 @@ char first_char(std::string_view line) {
     return t.empty() ? '\0' : t.front();
 }
 
+/// Three finite numbers from `words`; a failure names the line as `what` and `number`
+/// ("coordinate line 3 holds a number that is not finite: 'inf'").
+Result<Vec3> read_vector(const std::string_view* words, const char* what, std::uint64_t number) {
+    Vec3 out{};
+    for (std::size_t c = 0; c < 3; ++c) {
+        auto value = parse_f64(words[c]);
+        if (!value) return fail(value.error());
+        if (!std::isfinite(*value))
+            return fail(std::string(what) + " " + std::to_string(number) +
+                        " holds a number that is not finite: " + quoted(words[c]));
+        out[c] = *value;
+    }
+    return out;
+}
+
 bool all_finite(const Mat3& m) {
     for (const Vec3& row : m)
         for (double x : row)
@@ -117,14 +132,9 @@ Result<Structure> parse_poscar(std::string_view text) {
         std::string_view words[3];
         if (first_words(lines[2 + r], words) < 3)
             return fail("lattice vector " + std::to_string(r + 1) + " is incomplete");
-        for (std::size_t c = 0; c < 3; ++c) {
-            auto value = parse_f64(words[c]);
-            if (!value) return fail(value.error());
-            if (!std::isfinite(*value))
-                return fail("lattice vector " + std::to_string(r + 1) +
-                            " holds a number that is not finite: " + quoted(words[c]));
-            unscaled[r][c] = *value;
-        }
+        auto row = read_vector(words, "lattice vector", r + 1);
+        if (!row) return fail(row.error());
+        unscaled[r] = *row;
     }
     double effective_scale = *scale;
     if (*scale < 0.0) {
@@ -205,15 +215,9 @@ Result<Structure> parse_poscar(std::string_view text) {
         std::string_view words[3];
         if (first_words(line, words) < 3)
             return fail("coordinate line " + std::to_string(i + 1) + " is incomplete");
-        Vec3 position{};
-        for (std::size_t c = 0; c < 3; ++c) {
-            auto value = parse_f64(words[c]);
-            if (!value) return fail(value.error());
-            if (!std::isfinite(*value))
-                return fail("coordinate line " + std::to_string(i + 1) +
-                            " holds a number that is not finite: " + quoted(words[c]));
-            position[c] = *value;
-        }
+        auto read = read_vector(words, "coordinate line", i + 1);
+        if (!read) return fail(read.error());
+        const Vec3 position = *read;
         Site site;
         if (cartesian) {
             site.frac = lattice->to_fractional({position[0] * effective_scale,
@@ -287,17 +291,10 @@ Result<Structure> parse_extxyz(std::string_view text) {
         std::string_view words[4];
         if (first_words(line, words) < 4)
             return fail("atom line " + std::to_string(i + 1) + " is incomplete");
-        Vec3 position{};
-        for (std::size_t c = 0; c < 3; ++c) {
-            auto value = parse_f64(words[c + 1]);
-            if (!value) return fail(value.error());
-            if (!std::isfinite(*value))
-                return fail("atom line " + std::to_string(i + 1) +
-                            " holds a number that is not finite: " + quoted(words[c + 1]));
-            position[c] = *value;
-        }
+        auto position = read_vector(words + 1, "atom line", i + 1);
+        if (!position) return fail(position.error());
         Site site;
-        site.frac = lattice->to_fractional(position);
+        site.frac = lattice->to_fractional(*position);
         for (double f : site.frac)
             if (!std::isfinite(f))
                 return fail("atom line " + std::to_string(i + 1) +

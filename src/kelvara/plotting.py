@@ -9,7 +9,7 @@ from collections.abc import Mapping
 
 import numpy as np
 
-__all__ = ["save_prdf_plots", "write_prdf_csv"]
+__all__ = ["save_prdf_plots", "write_columns", "write_prdf_csv"]
 
 
 def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
@@ -89,24 +89,26 @@ def write_prdf_csv(r, partials: Mapping, total, folder: str | os.PathLike, *,
     folder = os.fspath(folder) or "."
     os.makedirs(folder, exist_ok=True)
     r = np.asarray(r, dtype=float)
-    names = ["r_left", "r_centre", "total"] + [f"{p}-{q}" for p, q in partials]
-    columns = [r, r + 0.5 * bin_size, np.asarray(total, dtype=float)]
-    columns += [np.asarray(curve, dtype=float) for curve in partials.values()]
+    columns = {"r_left": r, "r_centre": r + 0.5 * bin_size, "total": np.asarray(total, dtype=float)}
+    columns.update({f"{p}-{q}": np.asarray(curve, dtype=float) for (p, q), curve in partials.items()})
     if density is not None and math.isfinite(density) and density > 0:
-        names.append("g_total")
-        columns.append(columns[2] / density)
+        columns["g_total"] = columns["total"] / density
     for (p, q), curve in partials.items():
         rho = (element_densities or {}).get(q, 0.0)
         if rho > 0:
-            names.append(f"g_{p}-{q}")
-            columns.append(np.asarray(curve, dtype=float) / rho)
-    path = os.path.join(folder, "rdf.csv")
+            columns[f"g_{p}-{q}"] = np.asarray(curve, dtype=float) / rho
+    return write_columns(os.path.join(folder, "rdf.csv"), columns)
+
+
+def write_columns(path: str | os.PathLike, columns: Mapping) -> str:
+    """A CSV file with one named column per entry of `columns` (equal-length arrays),
+    every value written with full precision; returns the path."""
     with open(path, "w", newline="", encoding="utf-8") as handle:
         writer = csv.writer(handle)
-        writer.writerow(names)
-        for row in zip(*columns):
+        writer.writerow(list(columns))
+        for row in zip(*columns.values()):
             writer.writerow([repr(float(v)) for v in row])
-    return path
+    return os.fspath(path)
 
 
 def _decorate(ax, density: float | None) -> None:

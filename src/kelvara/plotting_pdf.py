@@ -2,22 +2,15 @@
 
 from __future__ import annotations
 
-import csv
 import pathlib
 from typing import TYPE_CHECKING
 
 import numpy as np
 
+from kelvara.plotting import write_columns
+
 if TYPE_CHECKING:
     from kelvara.scattering import PDF, StructureFactor
-
-
-def _write_columns(path: pathlib.Path, columns: dict) -> None:
-    with path.open("w", newline="") as handle:
-        writer = csv.writer(handle)
-        writer.writerow(columns)
-        for row in zip(*columns.values()):
-            writer.writerow(f"{value:.10g}" for value in row)
 
 
 def save_pdf(pdf: PDF, sq: StructureFactor, folder: str | pathlib.Path, title: str | None = None) -> list[pathlib.Path]:
@@ -27,8 +20,8 @@ def save_pdf(pdf: PDF, sq: StructureFactor, folder: str | pathlib.Path, title: s
     folder = pathlib.Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     written = [folder / "pdf.csv", folder / "sq.csv"]
-    _write_columns(written[0], {"r": pdf.r, "g": pdf.g, "G": pdf.G})
-    _write_columns(written[1], {"Q": sq.q, "S": sq.S, **{f"S_{a}-{b}": curve for (a, b), curve in sq.partials.items()}})
+    write_columns(written[0], {"r": pdf.r, "g": pdf.g, "G": pdf.G})
+    write_columns(written[1], {"Q": sq.q, "S": sq.S, **{f"S_{a}-{b}": curve for (a, b), curve in sq.partials.items()}})
     try:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure

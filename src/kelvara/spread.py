@@ -3,7 +3,6 @@ expansions of a disordered structure, beside its occupancy-weighted RDF."""
 
 from __future__ import annotations
 
-import csv
 import pathlib
 from collections.abc import Iterable
 from dataclasses import dataclass, field
@@ -12,6 +11,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from kelvara.analysis import FloatArray, bin_centres
+from kelvara.plotting import write_columns
 
 if TYPE_CHECKING:
     from kelvara._kelvara import Structure
@@ -64,11 +64,7 @@ class ExpansionSpread:
             columns[f"{a}-{b}_weighted"] = curve
             columns[f"{a}-{b}_mean"] = self.mean_partials[(a, b)]
             columns[f"{a}-{b}_std"] = self.std_partials[(a, b)]
-        with path.open("w", newline="") as handle:
-            writer = csv.writer(handle)
-            writer.writerow(columns)
-            for row in zip(*columns.values()):
-                writer.writerow(f"{value:.10g}" for value in row)
+        write_columns(path, columns)
         return path
 
     def save(self, folder: str | pathlib.Path, title: str | None = None) -> None:
