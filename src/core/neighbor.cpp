@@ -1,42 +1,66 @@
-// CellList: the periodic cell grid, wrapped coordinates and the flattened species table.
+// CellList: the periodic cell grid with its sites grouped by cell, and the flattened
+// species table.
 #include "core/neighbor.hpp"
 
-#include <algorithm>  // for std::clamp, std::find
+#include <algorithm>  // for std::clamp, std::sort
 #include <cmath>      // for std::floor, std::ceil, std::sqrt, std::fabs
 
 #include "core/number.hpp"  // for saturating_i64
 
 namespace kelvara {
 
-Vec3 wrapped_frac(const Vec3& frac) {
-    Vec3 w{};
-    for (int k = 0; k < 3; ++k) {
-        w[k] = frac[k] - std::floor(frac[k]);
-        if (w[k] >= 1.0) w[k] = 0.0;  // a tiny negative f rounds up to exactly 1
-    }
-    return w;
+namespace {
+/// Text equality without a library call: element texts are a few bytes long.
+inline bool same_text(const std::string& x, const std::string& y) {
+    if (x.size() != y.size()) return false;
+    for (std::size_t k = 0; k < x.size(); ++k)
+        if (x[k] != y[k]) return false;
+    return true;
 }
+}  // namespace
 
-std::vector<Vec3> wrapped_coords(const Structure& structure) {
-    std::vector<Vec3> out;
-    out.reserve(structure.sites.size());
-    for (const Site& site : structure.sites) out.push_back(wrapped_frac(site.frac));
-    return out;
-}
-
-SpeciesTable SpeciesTable::build(const Structure& structure,
-                                 const std::vector<std::string>& elements) {
+SpeciesTable SpeciesTable::build(const Structure& structure) {
     SpeciesTable table;
     table.species_offsets.reserve(structure.sites.size() + 1);
+    table.species_element.reserve(structure.sites.size());
+    table.species_occupancy.reserve(structure.sites.size());
+    // Elements get numbers in the order they are first seen; neighbouring sites
+    // nearly always repeat the element just seen, so that one is tried first.
+    std::vector<const std::string*> seen;
+    std::uint32_t last = 0;
     for (const Site& site : structure.sites) {
         table.species_offsets.push_back(static_cast<std::uint32_t>(table.species_element.size()));
+        double site_sum = 0.0;
         for (const auto& [element, occupancy] : site.species) {
-            const auto found = std::find(elements.begin(), elements.end(), element);
-            table.species_element.push_back(static_cast<std::uint32_t>(found - elements.begin()));
+            if (seen.empty() || !same_text(element, *seen[last])) {
+                std::uint32_t k = 0;
+                while (k < seen.size() && !same_text(element, *seen[k])) ++k;
+                if (k == seen.size()) seen.push_back(&element), table.amounts.push_back(0.0);
+                last = k;
+            }
+            table.species_element.push_back(last);
             table.species_occupancy.push_back(occupancy);
+            table.amounts[last] += occupancy;
+            site_sum += occupancy;
         }
+        table.n_total += site_sum;
     }
     table.species_offsets.push_back(static_cast<std::uint32_t>(table.species_element.size()));
+
+    // Renumber the elements in sorted order.
+    std::vector<std::uint32_t> order(seen.size());
+    for (std::uint32_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::sort(order.begin(), order.end(),
+              [&](std::uint32_t x, std::uint32_t y) { return *seen[x] < *seen[y]; });
+    std::vector<std::uint32_t> rank(seen.size());
+    std::vector<double> amounts(seen.size());
+    for (std::uint32_t k = 0; k < order.size(); ++k) {
+        rank[order[k]] = k;
+        table.elements.push_back(*seen[order[k]]);
+        amounts[k] = table.amounts[order[k]];
+    }
+    table.amounts = std::move(amounts);
+    for (std::uint32_t& e : table.species_element) e = rank[e];
     return table;
 }
 
@@ -53,12 +77,14 @@ Vec3 cell_heights(const Mat3& m) {
     return {volume / norm(bc), volume / norm(ca), volume / norm(ab)};
 }
 
-CellList CellList::shape(const Mat3& matrix, double cutoff, int cells_per_cutoff) {
+CellList CellList::shape(const Mat3& matrix, double cutoff, const std::array<int, 3>& k) {
     const Vec3 heights = cell_heights(matrix);
     std::int64_t n[3], reach[3];
-    for (int k = 0; k < 3; ++k) {
-        n[k] = std::clamp<std::int64_t>(saturating_i64(std::floor(heights[k] / (cutoff / cells_per_cutoff))), 1, 64);
-        reach[k] = saturating_i64(std::ceil(cutoff / (heights[k] / static_cast<double>(n[k]))));
+    for (int x = 0; x < 3; ++x) {
+        n[x] = std::clamp<std::int64_t>(saturating_i64(std::floor(heights[x] / (cutoff / k[x]))), 1, 64);
+        const double cells = cutoff / (heights[x] / static_cast<double>(n[x]));
+        // Finer cells: one more cell wherever rounding could hide one.
+        reach[x] = saturating_i64(std::ceil(k[x] == 1 ? cells : cells * (1.0 + 1e-9)));
     }
     CellList list;
     list.n_a = n[0], list.n_b = n[1], list.n_c = n[2];
@@ -66,23 +92,54 @@ CellList CellList::shape(const Mat3& matrix, double cutoff, int cells_per_cutoff
     return list;
 }
 
-std::int64_t CellList::axis_cell(double w, std::int64_t n) {
-    const double scaled = std::floor(w * static_cast<double>(n));
-    if (!(scaled > 0.0)) return 0;
-    return std::min(saturating_i64(scaled), n - 1);
+std::array<int, 3> CellList::grid_for(const Mat3& matrix, double cutoff, std::size_t n_sites) {
+    // Cost per centre, in units of one candidate distance: the candidates scanned,
+    // plus gathering them (about 0.9 of a scan each) and collecting the runs of a
+    // column (about 15) once per centre cell, shared by the centres in that cell.
+    // Fitted to timings of dense and sparse, cubic and triclinic structures.
+    std::array<int, 3> best{1, 1, 1};
+    double best_cost = 0.0;
+    for (int ka = 1; ka <= 4; ++ka)
+        for (int kb = 1; kb <= 4; ++kb)
+            for (int kc = 1; kc <= 4; ++kc) {
+                const CellList grid = shape(matrix, cutoff, {ka, kb, kc});
+                const double per_cell = static_cast<double>(n_sites) / static_cast<double>(grid.n_cells());
+                const double columns = static_cast<double>((2 * grid.reach_a + 1) * (2 * grid.reach_b + 1));
+                const double candidates = columns * static_cast<double>(2 * grid.reach_c + 1) * per_cell;
+                const double shared = std::max(1.0, per_cell);
+                const double cost = candidates + 0.9 * candidates / shared + 15.0 * columns / shared;
+                if (best_cost == 0.0 || cost < best_cost) best = {ka, kb, kc}, best_cost = cost;
+            }
+    return best;
 }
 
-CellList CellList::build(const Mat3& matrix, const std::vector<Vec3>& wrapped, double cutoff,
-                         int cells_per_cutoff) {
-    CellList list = shape(matrix, cutoff, cells_per_cutoff);
-    list.head.assign(static_cast<std::size_t>(list.n_cells()), no_site);
-    list.next.assign(wrapped.size(), no_site);
-    for (std::size_t i = 0; i < wrapped.size(); ++i) {
-        const auto cell = list.cell_index(axis_cell(wrapped[i][0], list.n_a),
-                                          axis_cell(wrapped[i][1], list.n_b),
-                                          axis_cell(wrapped[i][2], list.n_c));
-        list.next[i] = list.head[static_cast<std::size_t>(cell)];
-        list.head[static_cast<std::size_t>(cell)] = static_cast<std::uint32_t>(i);
+CellList CellList::build(const Mat3& matrix, const std::vector<Site>& sites, double cutoff) {
+    CellList list = shape(matrix, cutoff, grid_for(matrix, cutoff, sites.size()));
+    const std::size_t n = sites.size(), n_cells = static_cast<std::size_t>(list.n_cells());
+    // A counting sort by cell: count, take prefix sums, then place in site order.
+    std::vector<std::uint32_t> cell_of(n);
+    list.cell_start.assign(n_cells + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Vec3& f = sites[i].frac;
+        const auto cell = static_cast<std::uint32_t>(
+            list.cell_index(axis_cell(wrapped_component(f[0]), list.n_a),
+                            axis_cell(wrapped_component(f[1]), list.n_b),
+                            axis_cell(wrapped_component(f[2]), list.n_c)));
+        cell_of[i] = cell;
+        ++list.cell_start[cell + 1];
+    }
+    for (std::size_t c = 0; c < n_cells; ++c) list.cell_start[c + 1] += list.cell_start[c];
+    list.site_at.resize(n);
+    list.wa.resize(n), list.wb.resize(n), list.wc.resize(n);
+    // Read the sites in order and write each to its position: the writes scatter, but
+    // nothing waits on a scattered read.
+    std::vector<std::uint32_t> next(list.cell_start.begin(), list.cell_start.end() - 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t p = next[cell_of[i]]++;
+        const Vec3& f = sites[i].frac;
+        list.site_at[p] = static_cast<std::uint32_t>(i);
+        list.wa[p] = wrapped_component(f[0]), list.wb[p] = wrapped_component(f[1]),
+        list.wc[p] = wrapped_component(f[2]);
     }
     return list;
 }

@@ -13,53 +13,29 @@ namespace kelvara {
 
 namespace {
 
-/// Cells about cutoff / k wide: a finer grid scans a block that hugs the cutoff sphere
-/// more closely (about 15.6 cutoff^3 for k = 2 against up to 27 or more for k = 1), but
-/// pays per cell for gathering the shifted candidates and per row of cells for the
-/// runs. Picks the k in 1..4 with the lowest estimated cost per centre.
-int cells_per_cutoff(const Mat3& matrix, double cutoff, std::size_t n_sites) {
-    int best_k = 1;
-    double best_cost = 0.0;
-    for (int k = 1; k <= 4; ++k) {
-        const CellList grid = CellList::shape(matrix, cutoff, k);
-        const double per_cell = static_cast<double>(n_sites) / static_cast<double>(grid.n_cells());
-        const double rows = static_cast<double>((2 * grid.reach_a + 1) * (2 * grid.reach_b + 1));
-        const double scanned = rows * static_cast<double>(2 * grid.reach_c + 1);
-        const double candidates = scanned * per_cell;
-        const double cost = candidates + 2.0 * candidates / std::max(1.0, per_cell) +
-                            30.0 * rows / std::max(1.0, per_cell);
-        if (k == 1 || cost < best_cost) best_k = k, best_cost = cost;
-    }
-    return best_k;
-}
-
 /// Read-only tables shared by every leaf task.
 struct PassTables {
     std::size_t n_sites = 0, n_el = 0, n_bins = 0;
-    double cut2 = 0.0, inv_bin = 0.0;
     const double* edges = nullptr;
-    double matrix[9]{};
-    CellList cells;
-    /// Sites grouped by cell (cell order, each cell's chain order): position -> site.
-    std::vector<std::uint32_t> site_at;
-    /// First position of each cell; n_cells + 1 entries.
-    std::vector<std::uint32_t> cell_start;
-    /// Wrapped coordinates by position.
-    std::vector<double> wa, wb, wc;
+    ScanSetup setup{};
+    const CellList* cells = nullptr;
     /// Every site has exactly one species: its element and occupancy by position.
     bool single_species = false;
     /// ... and every occupancy is exactly 1, so every pair adds exactly 1.
     bool unit_weights = false;
     std::vector<std::uint32_t> element_at;
+    /// element_at times n_bins: where a neighbour's bins start in a centre's row.
+    std::vector<std::uint32_t> row_at;
     std::vector<double> occupancy_at;
-    SpeciesTable species;
+    const SpeciesTable* species = nullptr;
+    GatherRuns gather_runs = nullptr;
 };
 
 /// Bin of distance d, found against the stored edges: edges[b] <= d < edges[b + 1],
 /// the last bin closed on the right; -1 when d lies beyond the last edge.
 inline std::int64_t find_bin(double d, const PassTables& t) {
     const std::int64_t n_bins = static_cast<std::int64_t>(t.n_bins);
-    std::int64_t b = saturating_i64(d * t.inv_bin);
+    std::int64_t b = saturating_i64(d * t.setup.inv_bin);
     if (b > n_bins) b = n_bins;
     while (b > 0 && t.edges[b] > d) --b;
     while (b < n_bins && t.edges[b + 1] <= d) ++b;
@@ -75,12 +51,7 @@ struct Candidates {
     std::vector<std::uint32_t> neighbor_row;  // element of j times n_bins (one species per site)
     std::vector<std::int64_t> hit_index;  // accepted candidates of one centre
     std::vector<double> hit_distance;     // and their distances
-    std::vector<std::int64_t> hit_bin;    // and their bins, where the vector pass found them
-
-    struct Run {
-        std::size_t j0, j1;
-        double sa, sb, sc;
-    };
+    std::vector<std::int64_t> hit_bin;    // and their bins, where the scan confirmed its guess
     std::vector<Run> runs;
 };
 
@@ -95,7 +66,7 @@ constexpr std::size_t max_runs = std::size_t{1} << 14;
 /// (site, translation) of the scanned block once.
 template <class Flush>
 void for_each_batch(const PassTables& t, std::size_t cell, Candidates& out, Flush&& flush) {
-    const CellList& cl = t.cells;
+    const CellList& cl = *t.cells;
     out.runs.clear();
     std::size_t size = 0;
     const std::int64_t i_c = static_cast<std::int64_t>(cell) % cl.n_c;
@@ -113,8 +84,8 @@ void for_each_batch(const PassTables& t, std::size_t cell, Candidates& out, Flus
                 const auto fc = CellList::fold(x, cl.n_c);
                 const std::int64_t run = std::min(x_end - x + 1, cl.n_c - fc.cell);
                 const std::size_t first = static_cast<std::size_t>(cl.cell_index(fa.cell, fb.cell, fc.cell));
-                const std::size_t j0 = t.cell_start[first],
-                                  j1 = t.cell_start[first + static_cast<std::size_t>(run)];
+                const std::size_t j0 = cl.cell_start[first],
+                                  j1 = cl.cell_start[first + static_cast<std::size_t>(run)];
                 x += run;
                 if (j1 == j0) continue;
                 if (!out.runs.empty() && (size + (j1 - j0) > max_candidates || out.runs.size() == max_runs)) {
@@ -137,59 +108,46 @@ void gather(const PassTables& t, Candidates& out) {
     std::size_t total = 0;
     for (const auto& run : out.runs) total += run.j1 - run.j0;
     if (out.ja.size() < total) {
-        out.ja.resize(total), out.jb.resize(total), out.jc.resize(total), out.at.resize(total);
+        out.ja.resize(total), out.jb.resize(total), out.jc.resize(total);
         out.hit_index.resize(total + 8), out.hit_distance.resize(total + 8);
         out.hit_bin.resize(total + 8);
+        if (!t.unit_weights) out.at.resize(total);
         if (t.single_species) out.neighbor_row.resize(total);
     }
-    out.m = total;
-    double *ja = out.ja.data(), *jb = out.jb.data(), *jc = out.jc.data();
-    std::uint32_t* at = out.at.data();
-    const double *wa = t.wa.data(), *wb = t.wb.data(), *wc = t.wc.data();
+    const CellList& cl = *t.cells;
+    out.m = t.gather_runs(out.runs.data(), out.runs.size(), cl.wa.data(), cl.wb.data(), cl.wc.data(),
+                          out.ja.data(), out.jb.data(), out.jc.data());
     std::size_t k = 0;
     for (const auto& run : out.runs) {
-        const double sa = run.sa, sb = run.sb, sc = run.sc;
-        for (std::size_t j = run.j0; j < run.j1; ++j, ++k) {
-            ja[k] = wa[j] + sa;
-            jb[k] = wb[j] + sb;
-            jc[k] = wc[j] + sc;
-            at[k] = static_cast<std::uint32_t>(j);
-        }
-    }
-    if (t.single_species) {
-        std::uint32_t* row = out.neighbor_row.data();
-        for (std::size_t c = 0; c < total; ++c)
-            row[c] = t.element_at[at[c]] * static_cast<std::uint32_t>(t.n_bins);
+        if (t.single_species)
+            std::copy(t.row_at.data() + run.j0, t.row_at.data() + run.j1, out.neighbor_row.data() + k);
+        if (!t.unit_weights)
+            for (std::size_t j = run.j0; j < run.j1; ++j)
+                out.at[k + j - run.j0] = static_cast<std::uint32_t>(j);
+        k += run.j1 - run.j0;
     }
 }
 
 /// Every centre of [first, last) against the gathered candidates, into `hist`.
 void fold_centres(const PassTables& t, std::size_t first, std::size_t last, Candidates& cand,
-                  ScanCandidates scan, GuessBins guess, double* hist) {
+                  ScanCandidates scan, double* hist) {
     const std::size_t n_bins = t.n_bins, n_el = t.n_el;
+    const Segment all{0, cand.m};
     for (std::size_t i = first; i < last; ++i) {
-        const double centre[3] = {t.wa[i], t.wb[i], t.wc[i]};
-        const std::size_t n_hits = scan(cand.ja.data(), cand.jb.data(), cand.jc.data(), cand.m, centre,
-                                        t.matrix, t.cut2, cand.hit_index.data(), cand.hit_distance.data());
-        if (t.unit_weights && guess) {
-            double* row = hist + t.element_at[i] * n_el * n_bins;
-            guess(cand.hit_distance.data(), n_hits, t.edges, static_cast<std::int64_t>(n_bins),
-                  t.inv_bin, cand.hit_bin.data());
-            for (std::size_t h = 0; h < n_hits; ++h) {
-                std::int64_t b = cand.hit_bin[h];
-                if (b < 0 && (b = find_bin(cand.hit_distance[h], t)) < 0) continue;
-                row[cand.neighbor_row[static_cast<std::size_t>(cand.hit_index[h])] +
-                    static_cast<std::size_t>(b)] += 1.0;
-            }
-            continue;
-        }
-        if (t.unit_weights) {
+        const double centre[3] = {t.cells->wa[i], t.cells->wb[i], t.cells->wc[i]};
+        const std::size_t n_hits = scan(cand.ja.data(), cand.jb.data(), cand.jc.data(), &all, 1, centre,
+                                        t.setup, cand.hit_index.data(), cand.hit_distance.data(),
+                                        cand.hit_bin.data());
+        // The bin of hit h: the confirmed guess, else a search of the edges (-1: beyond).
+        const auto bin_of = [&](std::size_t h) {
+            const std::int64_t b = t.setup.guess ? cand.hit_bin[h] : -2;
+            return b >= 0 ? b : find_bin(cand.hit_distance[h], t);
+        };
+        if (t.unit_weights) {  // every weight is exactly 1
             double* row = hist + t.element_at[i] * n_el * n_bins;
             for (std::size_t h = 0; h < n_hits; ++h) {
-                const std::int64_t b = find_bin(cand.hit_distance[h], t);
-                if (b < 0) continue;
-                row[cand.neighbor_row[static_cast<std::size_t>(cand.hit_index[h])] +
-                    static_cast<std::size_t>(b)] += 1.0;
+                const std::int64_t b = bin_of(h);
+                if (b >= 0) row[cand.neighbor_row[cand.hit_index[h]] + static_cast<std::size_t>(b)] += 1.0;
             }
             continue;
         }
@@ -197,20 +155,20 @@ void fold_centres(const PassTables& t, std::size_t first, std::size_t last, Cand
             double* row = hist + t.element_at[i] * n_el * n_bins;
             const double occupancy = t.occupancy_at[i];
             for (std::size_t h = 0; h < n_hits; ++h) {
-                const std::int64_t b = find_bin(cand.hit_distance[h], t);
+                const std::int64_t b = bin_of(h);
                 if (b < 0) continue;
-                const std::size_t j = cand.at[static_cast<std::size_t>(cand.hit_index[h])];
-                row[cand.neighbor_row[static_cast<std::size_t>(cand.hit_index[h])] +
-                    static_cast<std::size_t>(b)] += t.occupancy_at[j] * occupancy;
+                const auto k = static_cast<std::size_t>(cand.hit_index[h]);
+                row[cand.neighbor_row[k] + static_cast<std::size_t>(b)] +=
+                    t.occupancy_at[cand.at[k]] * occupancy;
             }
             continue;
         }
-        const auto& sp = t.species;
-        const std::uint32_t si = t.site_at[i];
+        const auto& sp = *t.species;
+        const std::uint32_t si = t.cells->site_at[i];
         for (std::size_t h = 0; h < n_hits; ++h) {
-            const std::int64_t b = find_bin(cand.hit_distance[h], t);
+            const std::int64_t b = bin_of(h);
             if (b < 0) continue;
-            const std::uint32_t sj = t.site_at[cand.at[static_cast<std::size_t>(cand.hit_index[h])]];
+            const std::uint32_t sj = t.cells->site_at[cand.at[static_cast<std::size_t>(cand.hit_index[h])]];
             for (auto s = sp.species_offsets[si]; s < sp.species_offsets[si + 1]; ++s)
                 for (auto u = sp.species_offsets[sj]; u < sp.species_offsets[sj + 1]; ++u)
                     hist[(sp.species_element[s] * n_el + sp.species_element[u]) * n_bins +
@@ -222,24 +180,17 @@ void fold_centres(const PassTables& t, std::size_t first, std::size_t last, Cand
 /// Folds the centre positions [lo, hi) into `hist` (zero-filled, n_el * n_el * n_bins).
 void fold_range(const PassTables& t, std::size_t lo, std::size_t hi, double* hist) {
     Candidates cand;
-    static const ScanCandidates scan_general = select_scan_candidates(false);
-    static const ScanCandidates scan_diagonal = select_scan_candidates(true);
-    const double* m = t.matrix;
-    const bool diagonal = m[1] == 0.0 && m[2] == 0.0 && m[3] == 0.0 && m[5] == 0.0 && m[6] == 0.0 &&
-                          m[7] == 0.0;
-    const ScanCandidates scan = diagonal ? scan_diagonal : scan_general;
-    static const GuessBins vector_guess = select_guess_bins();
-    const GuessBins guess = t.n_bins < (std::size_t{1} << 30) ? vector_guess : nullptr;
+    const ScanCandidates scan = select_scan_candidates(t.setup.matrix);
     // The cell holding position lo: the last cell whose start is <= lo.
+    const std::vector<std::uint32_t>& starts = t.cells->cell_start;
     std::size_t cell = static_cast<std::size_t>(
-        std::upper_bound(t.cell_start.begin(), t.cell_start.end(), static_cast<std::uint32_t>(lo)) -
-        t.cell_start.begin() - 1);
+        std::upper_bound(starts.begin(), starts.end(), static_cast<std::uint32_t>(lo)) - starts.begin() - 1);
     for (std::size_t first = lo; first < hi; ++cell) {
-        const std::size_t last = std::min<std::size_t>(hi, t.cell_start[cell + 1]);
+        const std::size_t last = std::min<std::size_t>(hi, starts[cell + 1]);
         if (first >= last) continue;
         for_each_batch(t, cell, cand, [&] {
             gather(t, cand);
-            fold_centres(t, first, last, cand, scan, guess, hist);
+            fold_centres(t, first, last, cand, scan, hist);
         });
         first = last;
     }
@@ -247,45 +198,40 @@ void fold_range(const PassTables& t, std::size_t lo, std::size_t hi, double* his
 
 PassTables build_tables(const Structure& structure, double cutoff, double bin_size,
                         const std::vector<double>& edges, std::size_t n_bins,
-                        const std::vector<std::string>& elements) {
+                        const SpeciesTable& species, const CellList& cells) {
     PassTables t;
     t.n_sites = structure.sites.size();
-    t.n_el = elements.size();
+    t.n_el = species.elements.size();
     t.n_bins = n_bins;
-    t.cut2 = cutoff * cutoff;
-    t.inv_bin = 1.0 / bin_size;  // only the first guess of a bin; the edges decide
     t.edges = edges.data();
     for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) t.matrix[3 * r + c] = structure.lattice.matrix[r][c];
+        for (int c = 0; c < 3; ++c) t.setup.matrix[3 * r + c] = structure.lattice.matrix[r][c];
+    t.setup.cut2 = cutoff * cutoff;
+    t.setup.bin_size = bin_size;
+    t.setup.inv_bin = 1.0 / bin_size;  // only the first guess of a bin; the edges decide
+    t.setup.n_bins = static_cast<std::int64_t>(n_bins);
+    // The scan confirms its guesses against edges k * bin_size it computes itself:
+    // allowed only where those are the stored edges.
+    t.setup.guess = n_bins < (std::size_t{1} << 30);
+    for (std::size_t k = 0; k <= n_bins && t.setup.guess; ++k)
+        t.setup.guess = edges[k] == static_cast<double>(k) * bin_size;
+    t.cells = &cells;
+    t.species = &species;
+    t.gather_runs = select_gather_runs();
 
-    const std::vector<Vec3> wrapped = wrapped_coords(structure);
-    t.cells = CellList::build(structure.lattice.matrix, wrapped, cutoff, cells_per_cutoff(structure.lattice.matrix, cutoff, t.n_sites));
-    t.species = SpeciesTable::build(structure, elements);
-
-    // Group the sites by cell so every neighbour cell is one contiguous run.
-    const std::size_t n_cells = static_cast<std::size_t>(t.cells.n_cells());
-    t.cell_start.assign(n_cells + 1, 0);
-    t.site_at.reserve(t.n_sites);
-    for (std::size_t c = 0; c < n_cells; ++c) {
-        t.cell_start[c] = static_cast<std::uint32_t>(t.site_at.size());
-        for (std::uint32_t j = t.cells.head[c]; j != no_site; j = t.cells.next[j]) t.site_at.push_back(j);
-    }
-    t.cell_start[n_cells] = static_cast<std::uint32_t>(t.site_at.size());
-
-    t.wa.resize(t.n_sites), t.wb.resize(t.n_sites), t.wc.resize(t.n_sites);
-    t.single_species = true;
-    for (const Site& site : structure.sites) t.single_species &= site.species.size() == 1;
-    if (t.single_species) {
-        t.element_at.resize(t.n_sites);
-        t.occupancy_at.resize(t.n_sites);
-    }
+    // Sites with exactly one species: their element and occupancy by position.
+    const std::size_t n = t.n_sites;
+    t.single_species = species.species_offsets[n] == n;
+    for (std::size_t i = 0; i < n && t.single_species; ++i)
+        t.single_species = species.species_offsets[i] == i;
     t.unit_weights = t.single_species;
-    for (std::size_t p = 0; p < t.n_sites; ++p) {
-        const std::uint32_t i = t.site_at[p];
-        t.wa[p] = wrapped[i][0], t.wb[p] = wrapped[i][1], t.wc[p] = wrapped[i][2];
-        if (t.single_species) {
-            t.element_at[p] = t.species.species_element[t.species.species_offsets[i]];
-            t.occupancy_at[p] = t.species.species_occupancy[t.species.species_offsets[i]];
+    if (t.single_species) {  // then site i owns entry i
+        t.element_at.resize(n), t.row_at.resize(n), t.occupancy_at.resize(n);
+        for (std::size_t p = 0; p < n; ++p) {
+            const std::uint32_t i = cells.site_at[p];
+            t.element_at[p] = species.species_element[i];
+            t.row_at[p] = t.element_at[p] * static_cast<std::uint32_t>(n_bins);
+            t.occupancy_at[p] = species.species_occupancy[i];
             t.unit_weights &= t.occupancy_at[p] == 1.0;
         }
     }
@@ -310,10 +256,11 @@ std::size_t leaf_count(std::size_t n_sites, std::size_t histogram_bytes) {
 Result<std::vector<double>> pair_histogram(const Structure& structure, double cutoff,
                                            double bin_size, const std::vector<double>& edges,
                                            std::size_t n_bins,
-                                           const std::vector<std::string>& elements,
+                                           const SpeciesTable& species, const CellList& cells,
                                            WorkerPool& pool) {
-    const PassTables tables = build_tables(structure, cutoff, bin_size, edges, n_bins, elements);
-    const std::size_t entries = elements.size() * elements.size() * n_bins;
+    const PassTables tables = build_tables(structure, cutoff, bin_size, edges, n_bins, species, cells);
+    const std::size_t n_el = species.elements.size();
+    const std::size_t entries = n_el * n_el * n_bins;
     const std::size_t leaves = leaf_count(tables.n_sites, entries * sizeof(double));
 
     // Leaf k covers the k-th range of a recursive midpoint split of [0, n_sites).
@@ -328,7 +275,7 @@ Result<std::vector<double>> pair_histogram(const Structure& structure, double cu
         bounds = std::move(finer);
     }
     // Candidate tests of the whole pass: every centre scans (2 reach + 1)^3 cells.
-    const CellList& cl = tables.cells;
+    const CellList& cl = cells;
     const double tests = static_cast<double>(tables.n_sites) *
                          static_cast<double>((2 * cl.reach_a + 1) * (2 * cl.reach_b + 1) * (2 * cl.reach_c + 1)) *
                          static_cast<double>(tables.n_sites) / static_cast<double>(cl.n_cells());

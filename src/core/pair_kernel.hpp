@@ -1,41 +1,75 @@
-// The innermost pair loop: distances from one centre to a run of candidate images.
+// The innermost pair loop: distances from one centre to runs of candidate images.
 #pragma once
 
 #include <cstddef>  // for std::size_t
 #include <cstdint>  // for std::int64_t
+#include <vector>
 
 namespace kelvara {
 
-/// Tests candidates k = 0 .. m - 1 at shifted fractional positions (ja, jb, jc)[k]
-/// (already w_j + s) against the wrapped `centre`: delta = (w_j + s) - w_i,
-/// cart_k = (da * a_k + db * b_k) + dc * c_k, d2 = (x * x + y * y) + z * z, accepted when
-/// d2 <= cut2 and d2 > 1e-16. Writes the accepted k in ascending order to `hit_index`
-/// and sqrt(d2) to `hit_distance` (both need room for m + 8 values); returns their
-/// number. Every vector lane performs exactly the scalar operations in the same
-/// order, unfused, so the distances are bit-identical on every instruction set.
+/// What every scan of one pass shares.
+struct ScanSetup {
+    /// The cell matrix, rows a, b, c: matrix[3 * r + k] is component k of row r.
+    double matrix[9];
+    /// Largest accepted squared distance.
+    double cut2;
+    /// Bin guessing: when `guess` is set, every bin edge k is exactly k * bin_size
+    /// (as a 64-bit product) and n_bins < 2^30.
+    bool guess;
+    double bin_size, inv_bin;
+    std::int64_t n_bins;
+};
+
+/// Candidates [begin, end) of the flat candidate lists.
+struct Segment {
+    std::size_t begin, end;
+};
+
+/// Tests the candidates of every segment, in segment order, at shifted fractional
+/// positions (ja, jb, jc)[k] (already w_j + s) against the wrapped `centre`:
+/// delta = (w_j + s) - w_i, cart_k = (da * a_k + db * b_k) + dc * c_k,
+/// d2 = (x * x + y * y) + z * z, accepted when d2 <= cut2 and d2 > 1e-16. Writes the
+/// accepted k in scan order to `hit_index` and sqrt(d2) to `hit_distance`; with
+/// `setup.guess`, also hit_bin[h] = b when edges[b] <= d < edges[b + 1] was confirmed
+/// for the guess b = floor(d / bin_size) (taken through inv_bin, at most n_bins - 1),
+/// and -2 when the caller must search the edges itself. Every output needs room for
+/// the candidate count + 8 values. Returns the number of hits. Every vector lane
+/// performs exactly the scalar operations in the same order, unfused, so distances
+/// and bins are bit-identical on every instruction set.
 using ScanCandidates = std::size_t (*)(const double* ja, const double* jb, const double* jc,
-                                       std::size_t m, const double* centre, const double* matrix,
-                                       double cut2, std::int64_t* hit_index, double* hit_distance);
+                                       const Segment* segments, std::size_t n_segments,
+                                       const double* centre, const ScanSetup& setup,
+                                       std::int64_t* hit_index, double* hit_distance,
+                                       std::int64_t* hit_bin);
 
-/// The widest implementation this processor runs (AVX-512, AVX2 or plain x86-64);
-/// `diagonal` (every off-diagonal entry of the matrix is zero) allows a shorter one
-/// with bit-identical results.
-ScanCandidates select_scan_candidates(bool diagonal);
+/// The fastest implementation this processor runs for this cell matrix (AVX-512,
+/// AVX2 or plain x86-64; shorter arithmetic where matrix entries are exact zeros).
+ScanCandidates select_scan_candidates(const double* matrix);
 
-/// First pass of binning: bins[h] = b when edges[b] <= d[h] < edges[b + 1] was
-/// confirmed for the guess b = floor(d[h] / bin_size) (taken through inv_bin), and -2
-/// when the caller must search the edges itself (the guess was off, or d lies on or
-/// beyond the last edge). `bins` needs room for n + 8 values.
-using GuessBins = void (*)(const double* d, std::size_t n, const double* edges, std::int64_t n_bins,
-                           double inv_bin, std::int64_t* bins);
+/// Sites [j0, j1) (positions in the wrapped coordinate lists) seen through one
+/// lattice translation (sa, sb, sc).
+struct Run {
+    std::size_t j0, j1;
+    double sa, sb, sc;
+};
 
-/// A vector implementation for this processor, or null (the caller then searches
-/// every bin itself). Needs n_bins < 2^30.
-GuessBins select_guess_bins();
+/// Lays the runs end to end as candidates: ja[k] = wa[j] + sa and so on, k counting
+/// from 0 over every run in order. Returns the number of candidates.
+using GatherRuns = std::size_t (*)(const Run* runs, std::size_t n_runs, const double* wa,
+                                   const double* wb, const double* wc, double* ja, double* jb,
+                                   double* jc);
 
-/// The portable implementation, for checking the vector ones.
-std::size_t scan_candidates_scalar(const double* ja, const double* jb, const double* jc,
-                                   std::size_t m, const double* centre, const double* matrix,
-                                   double cut2, std::int64_t* hit_index, double* hit_distance);
+/// The widest implementation of GatherRuns this processor runs.
+GatherRuns select_gather_runs();
+
+/// One implementation and its name.
+struct NamedScan {
+    const char* name;
+    ScanCandidates scan;
+};
+
+/// Every implementation this processor runs that is valid for this matrix, the
+/// portable reference first. For checking them against each other.
+std::vector<NamedScan> scan_implementations(const double* matrix);
 
 }  // namespace kelvara

@@ -32,8 +32,19 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
         return fail("structure has " + std::to_string(n_sites) +
                     " sites; the RDF supports fewer than 2147483648");
 
-    const std::vector<std::string> elements = structure.elements();
-    const std::uint64_t n_el = elements.size();
+    // The species table and the cell grid are independent: build them side by side.
+    SpeciesTable species;
+    CellList cells;
+    const auto status = pool.run(
+        2,
+        [&](std::size_t task) {
+            if (task == 0) species = SpeciesTable::build(structure);
+            else cells = CellList::build(structure.lattice.matrix, structure.sites, cutoff);
+        },
+        n_sites < 8192);
+    if (!status) return fail(status.error());
+
+    const std::uint64_t n_el = species.elements.size();
     const std::uint64_t n_edges = saturating_u64(std::ceil((cutoff + bin_size) / bin_size));
     const std::uint64_t n_bins = n_edges - 1;  // bin_size <= cutoff: at least 2 edges
     const double entries = static_cast<double>(n_el) * static_cast<double>(n_el) *
@@ -59,12 +70,12 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
                     " pair distances");
 
     PrdfResult result;
-    result.elements = elements;
+    result.elements = species.elements;
     result.edges.resize(n_edges);
     for (std::uint64_t k = 0; k < n_edges; ++k) result.edges[k] = static_cast<double>(k) * bin_size;
     result.r.assign(result.edges.begin(), result.edges.end() - 1);
 
-    auto histogram = pair_histogram(structure, cutoff, bin_size, result.edges, n_bins, elements, pool);
+    auto histogram = pair_histogram(structure, cutoff, bin_size, result.edges, n_bins, species, cells, pool);
     if (!histogram) return fail(histogram.error());
     const std::vector<double>& h = *histogram;
 
@@ -73,13 +84,12 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
         const double e0 = result.edges[k], e1 = result.edges[k + 1];
         shell[k] = (e1 * e1 * e1 - e0 * e0 * e0) * sphere_factor;
     }
-    const ElementMap composition = structure.composition();
-    const double n_total = structure.n_atoms();
+    const double n_total = species.n_total;
 
     result.total.assign(n_bins, 0.0);
     result.partials.reserve(n_el * n_el);
     for (std::uint64_t p = 0; p < n_el; ++p) {
-        const double n_p = composition.at(elements[p]);
+        const double n_p = species.amounts[p];
         for (std::uint64_t q = 0; q < n_el; ++q) {
             const double* block = h.data() + (p * n_el + q) * n_bins;
             std::vector<double> curve(n_bins);

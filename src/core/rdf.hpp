@@ -11,6 +11,8 @@
 namespace kelvara {
 
 class WorkerPool;
+struct SpeciesTable;
+struct CellList;
 
 /// Partial and total radial distribution curves on a common grid of bins.
 struct PrdfResult {
@@ -28,13 +30,14 @@ struct PrdfResult {
 
 /// Occupancy-weighted pair counts, a flat n_el * n_el * n_bins list: entry
 /// (p * n_el + q) * n_bins + k counts neighbours of element q around centres of
-/// element p at distances in bin k, every pair counted from both of its ends.
+/// element p at distances in bin k, every pair counted from both of its ends; elements
+/// are numbered as in `species`, and `cells` is the grid of this structure for this
+/// cutoff.
 /// Runs on `pool`; the structure must have fewer than 2^31 sites.
 Result<std::vector<double>> pair_histogram(const Structure& structure, double cutoff,
                                            double bin_size, const std::vector<double>& edges,
-                                           std::size_t n_bins,
-                                           const std::vector<std::string>& elements,
-                                           WorkerPool& pool);
+                                           std::size_t n_bins, const SpeciesTable& species,
+                                           const CellList& cells, WorkerPool& pool);
 
 /// Checks the arguments, builds the edges, runs the histogram pass on `pool` and
 /// normalises it into the curves.
