@@ -4,6 +4,9 @@ from __future__ import annotations
 
 import itertools
 import math
+import shutil
+import subprocess
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -11,6 +14,7 @@ from conftest import cubic, random_triclinic
 
 from kelvara import Structure
 
+ROOT = Path(__file__).resolve().parent.parent
 SHELL = 4.1887902047863905
 AFTER_4 = math.nextafter(4.0, 5.0)
 # Mixed sites, one with a zero-occupancy element (D): its partials must be zeros, not NaN.
@@ -92,6 +96,10 @@ def make_cell(shape: str, rng: np.random.Generator) -> np.ndarray:
     m = np.diag(rng.uniform(size - 1.5, size + 1.5, 3)) + rng.uniform(-1.5, 1.5, (3, 3))
     if shape.endswith("flat"):
         m[2] = [0.3, -0.2, 0.4 if shape == "flat" else 2.0]
+    if shape.endswith("lower"):
+        m = np.tril(m)  # a along x, b in the xy plane
+    if shape.endswith("upper"):
+        m = np.triu(m)  # c along z, b in the yz plane
     return m
 
 
@@ -108,6 +116,8 @@ def make_cell(shape: str, rng: np.random.Generator) -> np.ndarray:
     ("dense", 400, 4.5, 0.05),
     ("dense flat", 400, 6.0, 0.05),
     ("orthorhombic", 400, 4.5, 0.05),
+    ("dense lower", 400, 4.5, 0.05),  # triangular cells: kernels that skip the zero entries
+    ("dense upper", 400, 4.5, 0.05),
 ])
 def test_curves_match_brute_force(rng, shape, n_sites, cutoff, bin_size):
     matrix = make_cell(shape, rng)
@@ -119,6 +129,25 @@ def test_curves_match_brute_force(rng, shape, n_sites, cutoff, bin_size):
     # Occupancy-weighted pairs: the same distances, summed in another order.
     mixed = [MIXED[k % len(MIXED)] for k in range(n_sites)]
     check_against_reference(matrix, frac, mixed, cutoff, bin_size, exact=False)
+
+
+def test_every_distance_kernel_agrees_bit_for_bit(tmp_path):
+    """Each instruction set's kernels against the formula, run by a compiled probe: the
+    Python tests reach only the kernels this processor prefers."""
+    compiler = shutil.which("g++") or shutil.which("c++")
+    if compiler is None:
+        pytest.skip("no C++ compiler to build the kernel probe")
+    exe = tmp_path / "kernel_probe"
+    subprocess.run([compiler, "-std=c++23", "-O2", "-ffp-contract=off", f"-I{ROOT / 'src'}", "-o", str(exe),
+                    str(ROOT / "tests/native/kernel_probe.cpp"), str(ROOT / "src/core/pair_kernel.cpp")],
+                   check=True)
+    done = subprocess.run([exe], capture_output=True, text=True)
+    lines = done.stdout.splitlines()
+    assert done.returncode == 0, [line for line in lines if not line.startswith("OK")]
+    names = {line.split()[1] for line in lines}
+    assert {"scalar", "gather"} <= names
+    if "avx2" in open("/proc/cpuinfo").read():
+        assert {"avx2", "avx2-diagonal", "avx2-lower", "avx2-upper"} <= names
 
 
 def pair_counts(s: Structure, cutoff: float, bin_size: float) -> np.ndarray:
