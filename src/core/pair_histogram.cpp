@@ -145,9 +145,11 @@ void fold_centres(const PassTables& t, std::size_t first, std::size_t last, Cand
         };
         if (t.unit_weights) {  // every weight is exactly 1
             double* row = hist + t.element_at[i] * n_el * n_bins;
+            const std::uint32_t* neighbor_row = cand.neighbor_row.data();
+            const std::int64_t* index = cand.hit_index.data();
             for (std::size_t h = 0; h < n_hits; ++h) {
                 const std::int64_t b = bin_of(h);
-                if (b >= 0) row[cand.neighbor_row[cand.hit_index[h]] + static_cast<std::size_t>(b)] += 1.0;
+                if (b >= 0) row[neighbor_row[index[h]] + static_cast<std::size_t>(b)] += 1.0;
             }
             continue;
         }
