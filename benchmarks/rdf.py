@@ -2,7 +2,9 @@
 
 Every tool counts the ordered pairs (i, j, image) within the cutoff on the same
 structures; kelvara also bins them into every partial RDF. Each measurement runs in a
-fresh subprocess so peak memory is per tool. Usage:
+fresh subprocess so peak memory is per tool; a time is the best of up to ten runs
+within a budget, and of up to three such processes for every tool (a shared machine
+has slow spells). Usage:
 
     python benchmarks/rdf.py            # every case, 1 and 2 threads (several minutes)
     python benchmarks/rdf.py --quick    # a representative subset, under two minutes
@@ -161,6 +163,20 @@ def in_subprocess(tool, case, cutoff, threads, timeout, budget):
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
+def best_of_rounds(tool, case, cutoff, threads, timeout, budget, rounds):
+    """The best of up to `rounds` measurements in separate processes, some seconds apart:
+    on a shared machine a slow spell can outlast one measurement. A measurement that
+    already ran for longer than the budget is not repeated."""
+    best = in_subprocess(tool, case, cutoff, threads, timeout, budget)
+    for _ in range(rounds - 1):
+        if "seconds" not in best or best["seconds"] > budget:
+            break
+        again = in_subprocess(tool, case, cutoff, threads, timeout, budget)
+        if "seconds" in again and again["seconds"] < best["seconds"]:
+            best = again
+    return best
+
+
 # ---- the table --------------------------------------------------------------------------
 
 
@@ -186,6 +202,7 @@ def main() -> None:
 
     timeout = 40 if args.quick else 300
     budget = 1.0 if args.quick else 3.0  # seconds of repeated runs per measurement
+    rounds = 2 if args.quick else 3  # separate measurements of each tool, the best kept
     print(f"machine: {os.cpu_count()} logical CPUs, {os.uname().machine}; bin_size 0.1 A; "
           "rate = ordered pairs / s / thread")
     head = (f"{'case':<16}{'atoms':>8}{'cutoff':>7}{'thr':>4}  {'tool':<9}{'pairs':>12}"
@@ -207,8 +224,9 @@ def main() -> None:
                 elif args.quick and tool in ("freud", "ase") and estimate > 2e7:
                     peers[tool] = {"skip": "skipped in --quick"}
                 else:
-                    peers[tool] = in_subprocess(tool, case, cutoff, 1, timeout, budget)
-            rows = [("kelvara", t, in_subprocess("kelvara", case, cutoff, t, timeout, budget)) for t in (1, 2)]
+                    peers[tool] = best_of_rounds(tool, case, cutoff, 1, timeout, budget, rounds)
+            rows = [("kelvara", t, best_of_rounds("kelvara", case, cutoff, t, timeout, budget, rounds))
+                    for t in (1, 2)]
             rows += [(tool, 1, result) for tool, result in peers.items()]
             fastest = max((r["pairs"] / r["seconds"] for r in peers.values() if "pairs" in r),
                           default=None)
