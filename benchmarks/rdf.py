@@ -3,7 +3,7 @@
 Every tool counts the ordered pairs (i, j, image) within the cutoff on the same
 structures; kelvara also bins them into every partial RDF. Each measurement runs in a
 fresh subprocess so peak memory is per tool; a time is the best of up to ten runs
-within a budget, and of up to three such processes for every tool (a shared machine
+within a budget, and of up to five such processes for every tool (a shared machine
 has slow spells). Usage:
 
     python benchmarks/rdf.py            # every case, 1 and 2 threads (several minutes)
@@ -202,7 +202,7 @@ def main() -> None:
 
     timeout = 40 if args.quick else 300
     budget = 1.0 if args.quick else 3.0  # seconds of repeated runs per measurement
-    rounds = 2 if args.quick else 3  # separate measurements of each tool, the best kept
+    rounds = 2 if args.quick else 5  # separate measurements of each tool, the best kept
     print(f"machine: {os.cpu_count()} logical CPUs, {os.uname().machine}; bin_size 0.1 A; "
           "rate = ordered pairs / s / thread")
     head = (f"{'case':<16}{'atoms':>8}{'cutoff':>7}{'thr':>4}  {'tool':<9}{'pairs':>12}"
