@@ -104,8 +104,9 @@ std::array<int, 3> CellList::grid_for(const Mat3& matrix, double cutoff, std::si
             for (int kc = 1; kc <= 4; ++kc) {
                 const CellList grid = shape(matrix, cutoff, {ka, kb, kc});
                 const double per_cell = static_cast<double>(n_sites) / static_cast<double>(grid.n_cells());
-                const double columns = static_cast<double>((2 * grid.reach_a + 1) * (2 * grid.reach_b + 1));
-                const double candidates = columns * static_cast<double>(2 * grid.reach_c + 1) * per_cell;
+                // In floats: a hopeless cutoff saturates the reach (it is refused later).
+                const double columns = grid.span_a() * grid.span_b();
+                const double candidates = columns * grid.span_c() * per_cell;
                 const double shared = std::max(1.0, per_cell);
                 const double cost = candidates + 0.9 * candidates / shared + 15.0 * columns / shared;
                 if (best_cost == 0.0 || cost < best_cost) best = {ka, kb, kc}, best_cost = cost;

@@ -73,6 +73,10 @@ struct CellList {
     static std::array<int, 3> grid_for(const Mat3& matrix, double cutoff, std::size_t n_sites);
 
     std::int64_t n_cells() const { return n_a * n_b * n_c; }
+    /// Cells scanned along a, b, c: 2 reach + 1, as a float (a reach may be huge).
+    double span_a() const { return 2.0 * static_cast<double>(reach_a) + 1.0; }
+    double span_b() const { return 2.0 * static_cast<double>(reach_b) + 1.0; }
+    double span_c() const { return 2.0 * static_cast<double>(reach_c) + 1.0; }
     /// Cell coordinate along an axis with n cells for a wrapped w: floor(w * n), within
     /// 0 .. n - 1 (w * n lies in [0, n], where truncation is the floor).
     static std::int64_t axis_cell(double w, std::int64_t n) {

@@ -279,7 +279,7 @@ Result<std::vector<double>> pair_histogram(const Structure& structure, double cu
     // Candidate tests of the whole pass: every centre scans (2 reach + 1)^3 cells.
     const CellList& cl = cells;
     const double tests = static_cast<double>(tables.n_sites) *
-                         static_cast<double>((2 * cl.reach_a + 1) * (2 * cl.reach_b + 1) * (2 * cl.reach_c + 1)) *
+                         cl.span_a() * cl.span_b() * cl.span_c() *
                          static_cast<double>(tables.n_sites) / static_cast<double>(cl.n_cells());
     std::vector<std::vector<double>> partial(leaves);
     auto status = pool.run(

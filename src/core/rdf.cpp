@@ -58,9 +58,7 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
 
     // Every centre tests the sites of (2 reach + 1)^3 cells of n_sites / n_cells each.
     const CellList shape = CellList::shape(structure.lattice.matrix, cutoff);
-    const double scanned = (2.0 * static_cast<double>(shape.reach_a) + 1.0) *
-                           (2.0 * static_cast<double>(shape.reach_b) + 1.0) *
-                           (2.0 * static_cast<double>(shape.reach_c) + 1.0);
+    const double scanned = shape.span_a() * shape.span_b() * shape.span_c();
     const double tests = static_cast<double>(n_sites) * scanned *
                          std::max(1.0, static_cast<double>(n_sites) / static_cast<double>(shape.n_cells()));
     if (!(tests <= max_pair_tests))
