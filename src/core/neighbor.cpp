@@ -2,7 +2,7 @@
 // species table.
 #include "core/neighbor.hpp"
 
-#include <algorithm>  // for std::clamp, std::sort
+#include <algorithm>  // for std::clamp, std::max, std::sort
 #include <cmath>      // for std::floor, std::ceil, std::sqrt, std::fabs
 
 #include "core/number.hpp"  // for saturating_i64
