@@ -132,10 +132,9 @@ void gather(const PassTables& t, Candidates& out) {
 void fold_centres(const PassTables& t, std::size_t first, std::size_t last, Candidates& cand,
                   ScanCandidates scan, double* hist) {
     const std::size_t n_bins = t.n_bins, n_el = t.n_el;
-    const Segment all{0, cand.m};
     for (std::size_t i = first; i < last; ++i) {
         const double centre[3] = {t.cells->wa[i], t.cells->wb[i], t.cells->wc[i]};
-        const std::size_t n_hits = scan(cand.ja.data(), cand.jb.data(), cand.jc.data(), &all, 1, centre,
+        const std::size_t n_hits = scan(cand.ja.data(), cand.jb.data(), cand.jc.data(), cand.m, centre,
                                         t.setup, cand.hit_index.data(), cand.hit_distance.data(),
                                         cand.hit_bin.data());
         // The bin of hit h: the confirmed guess, else a search of the edges (-1: beyond).

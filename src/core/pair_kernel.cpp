@@ -96,13 +96,11 @@ inline void finish_hits(std::size_t first, std::size_t n_hits, const ScanSetup& 
     }
 }
 
-std::size_t scan_scalar(const double* ja, const double* jb, const double* jc, const Segment* segments,
-                        std::size_t n_segments, const double* centre, const ScanSetup& setup,
-                        std::int64_t* hit_index, double* hit_distance, std::int64_t* hit_bin) {
-    std::size_t n_hits = 0;
-    for (std::size_t s = 0; s < n_segments; ++s)
-        n_hits = scan_squares<any_cell>(ja, jb, jc, segments[s].begin, segments[s].end, centre, setup,
-                                        hit_index, hit_distance, n_hits);
+std::size_t scan_scalar(const double* ja, const double* jb, const double* jc, std::size_t m,
+                        const double* centre, const ScanSetup& setup, std::int64_t* hit_index,
+                        double* hit_distance, std::int64_t* hit_bin) {
+    const std::size_t n_hits =
+        scan_squares<any_cell>(ja, jb, jc, 0, m, centre, setup, hit_index, hit_distance, 0);
     finish_hits(0, n_hits, setup, hit_distance, hit_bin);
     return n_hits;
 }
@@ -160,9 +158,8 @@ __attribute__((target("avx512f"))) std::size_t gather_runs_avx512(
 
 template <unsigned Zero>
 __attribute__((target("avx2"))) std::size_t scan_avx2(
-    const double* ja, const double* jb, const double* jc, const Segment* segments,
-    std::size_t n_segments, const double* centre, const ScanSetup& setup, std::int64_t* hit_index,
-    double* hit_distance, std::int64_t* hit_bin) {
+    const double* ja, const double* jb, const double* jc, std::size_t m, const double* centre,
+    const ScanSetup& setup, std::int64_t* hit_index, double* hit_distance, std::int64_t* hit_bin) {
     // For each 4-bit acceptance mask, the 32-bit lanes that put the chosen doubles first.
     alignas(32) static const int pack[16][8] = {
         {0, 1, 2, 3, 4, 5, 6, 7}, {0, 1, 2, 3, 4, 5, 6, 7}, {2, 3, 0, 1, 4, 5, 6, 7},
@@ -173,31 +170,27 @@ __attribute__((target("avx2"))) std::size_t scan_avx2(
         {0, 1, 2, 3, 4, 5, 6, 7}};
     const __m256d wa = _mm256_set1_pd(centre[0]), wb = _mm256_set1_pd(centre[1]),
                   wc = _mm256_set1_pd(centre[2]);
-    __m256d m[9];
-    for (int e = 0; e < 9; ++e) m[e] = _mm256_set1_pd(setup.matrix[e]);
+    __m256d cell[9];
+    for (int e = 0; e < 9; ++e) cell[e] = _mm256_set1_pd(setup.matrix[e]);
     const __m256d upper = _mm256_set1_pd(setup.cut2), lower = _mm256_set1_pd(1e-16);
     const __m256i lanes = _mm256_setr_epi64x(0, 1, 2, 3);
-    std::size_t n_hits = 0;
-    for (std::size_t s = 0; s < n_segments; ++s) {
-        std::size_t k = segments[s].begin;
-        const std::size_t end = segments[s].end;
-        for (; k + 4 <= end; k += 4) {
-            const __m256d d2 = square_distance<Zero>(_mm256_loadu_pd(ja + k) - wa,
-                                                     _mm256_loadu_pd(jb + k) - wb,
-                                                     _mm256_loadu_pd(jc + k) - wc, m);
-            const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(d2, upper, _CMP_LE_OQ),
-                                             _mm256_cmp_pd(d2, lower, _CMP_GT_OQ));
-            const int mask = _mm256_movemask_pd(ok);
-            const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(pack[mask]));
-            const __m256i index = _mm256_add_epi64(_mm256_set1_epi64x(static_cast<long long>(k)), lanes);
-            _mm256_storeu_pd(hit_distance + n_hits,
-                             _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(d2), order)));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(hit_index + n_hits),
-                                _mm256_permutevar8x32_epi32(index, order));
-            n_hits += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
-        }
-        n_hits = scan_squares<Zero>(ja, jb, jc, k, end, centre, setup, hit_index, hit_distance, n_hits);
+    std::size_t n_hits = 0, k = 0;
+    for (; k + 4 <= m; k += 4) {
+        const __m256d d2 = square_distance<Zero>(_mm256_loadu_pd(ja + k) - wa,
+                                                 _mm256_loadu_pd(jb + k) - wb,
+                                                 _mm256_loadu_pd(jc + k) - wc, cell);
+        const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(d2, upper, _CMP_LE_OQ),
+                                         _mm256_cmp_pd(d2, lower, _CMP_GT_OQ));
+        const int mask = _mm256_movemask_pd(ok);
+        const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(pack[mask]));
+        const __m256i index = _mm256_add_epi64(_mm256_set1_epi64x(static_cast<long long>(k)), lanes);
+        _mm256_storeu_pd(hit_distance + n_hits,
+                         _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(d2), order)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(hit_index + n_hits),
+                            _mm256_permutevar8x32_epi32(index, order));
+        n_hits += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
     }
+    n_hits = scan_squares<Zero>(ja, jb, jc, k, m, centre, setup, hit_index, hit_distance, n_hits);
     const __m256d inv = _mm256_set1_pd(setup.inv_bin), width = _mm256_set1_pd(setup.bin_size);
     const __m256d top = _mm256_set1_pd(static_cast<double>(setup.n_bins - 1));
     const __m128i one = _mm_set1_epi32(1);
@@ -223,34 +216,30 @@ __attribute__((target("avx2"))) std::size_t scan_avx2(
 
 template <unsigned Zero>
 __attribute__((target("avx512f"))) std::size_t scan_avx512(
-    const double* ja, const double* jb, const double* jc, const Segment* segments,
-    std::size_t n_segments, const double* centre, const ScanSetup& setup, std::int64_t* hit_index,
-    double* hit_distance, std::int64_t* hit_bin) {
+    const double* ja, const double* jb, const double* jc, std::size_t m, const double* centre,
+    const ScanSetup& setup, std::int64_t* hit_index, double* hit_distance, std::int64_t* hit_bin) {
     const __m512d wa = _mm512_set1_pd(centre[0]), wb = _mm512_set1_pd(centre[1]),
                   wc = _mm512_set1_pd(centre[2]);
-    __m512d m[9];
-    for (int e = 0; e < 9; ++e) m[e] = _mm512_set1_pd(setup.matrix[e]);
+    __m512d cell[9];
+    for (int e = 0; e < 9; ++e) cell[e] = _mm512_set1_pd(setup.matrix[e]);
     const __m512d upper = _mm512_set1_pd(setup.cut2), lower = _mm512_set1_pd(1e-16);
     const __m512i lanes = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
     std::size_t n_hits = 0;
-    for (std::size_t s = 0; s < n_segments; ++s) {
-        const std::size_t end = segments[s].end;
-        for (std::size_t k = segments[s].begin; k < end; k += 8) {
-            // The last vector of a segment loads only its own lanes.
-            const __mmask8 live =
-                end - k >= 8 ? __mmask8(0xFF) : static_cast<__mmask8>((1u << (end - k)) - 1);
-            const __m512d d2 = square_distance<Zero>(_mm512_maskz_loadu_pd(live, ja + k) - wa,
-                                                     _mm512_maskz_loadu_pd(live, jb + k) - wb,
-                                                     _mm512_maskz_loadu_pd(live, jc + k) - wc, m);
-            const __mmask8 mask = _mm512_mask_cmp_pd_mask(
-                _mm512_mask_cmp_pd_mask(live, d2, upper, _CMP_LE_OQ), d2, lower, _CMP_GT_OQ);
-            const __m512i index = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(k)), lanes);
-            // Compress in registers and store whole vectors (the buffers have 8 spare
-            // slots): a compressing store to memory is several times slower.
-            _mm512_storeu_pd(hit_distance + n_hits, _mm512_maskz_compress_pd(mask, d2));
-            _mm512_storeu_si512(hit_index + n_hits, _mm512_maskz_compress_epi64(mask, index));
-            n_hits += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
-        }
+    for (std::size_t k = 0; k < m; k += 8) {
+        // The last vector loads only the lanes that hold candidates.
+        const __mmask8 live =
+            m - k >= 8 ? __mmask8(0xFF) : static_cast<__mmask8>((1u << (m - k)) - 1);
+        const __m512d d2 = square_distance<Zero>(_mm512_maskz_loadu_pd(live, ja + k) - wa,
+                                                 _mm512_maskz_loadu_pd(live, jb + k) - wb,
+                                                 _mm512_maskz_loadu_pd(live, jc + k) - wc, cell);
+        const __mmask8 mask = _mm512_mask_cmp_pd_mask(
+            _mm512_mask_cmp_pd_mask(live, d2, upper, _CMP_LE_OQ), d2, lower, _CMP_GT_OQ);
+        const __m512i index = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(k)), lanes);
+        // Compress in registers and store whole vectors (the buffers have 8 spare
+        // slots): a compressing store to memory is several times slower.
+        _mm512_storeu_pd(hit_distance + n_hits, _mm512_maskz_compress_pd(mask, d2));
+        _mm512_storeu_si512(hit_index + n_hits, _mm512_maskz_compress_epi64(mask, index));
+        n_hits += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
     }
     const __m512d inv = _mm512_set1_pd(setup.inv_bin), width = _mm512_set1_pd(setup.bin_size);
     const __m512d top = _mm512_set1_pd(static_cast<double>(setup.n_bins - 1));

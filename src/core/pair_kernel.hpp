@@ -20,13 +20,8 @@ struct ScanSetup {
     std::int64_t n_bins;
 };
 
-/// Candidates [begin, end) of the flat candidate lists.
-struct Segment {
-    std::size_t begin, end;
-};
-
-/// Tests the candidates of every segment, in segment order, at shifted fractional
-/// positions (ja, jb, jc)[k] (already w_j + s) against the wrapped `centre`:
+/// Tests candidates k = 0 .. m - 1 at shifted fractional positions (ja, jb, jc)[k]
+/// (already w_j + s) against the wrapped `centre`:
 /// delta = (w_j + s) - w_i, cart_k = (da * a_k + db * b_k) + dc * c_k,
 /// d2 = (x * x + y * y) + z * z, accepted when d2 <= cut2 and d2 > 1e-16. Writes the
 /// accepted k in scan order to `hit_index` and sqrt(d2) to `hit_distance`; with
@@ -37,8 +32,7 @@ struct Segment {
 /// performs exactly the scalar operations in the same order, unfused, so distances
 /// and bins are bit-identical on every instruction set.
 using ScanCandidates = std::size_t (*)(const double* ja, const double* jb, const double* jc,
-                                       const Segment* segments, std::size_t n_segments,
-                                       const double* centre, const ScanSetup& setup,
+                                       std::size_t m, const double* centre, const ScanSetup& setup,
                                        std::int64_t* hit_index, double* hit_distance,
                                        std::int64_t* hit_bin);
 

@@ -1,6 +1,6 @@
 // Probe of the pair-distance kernels: every implementation this processor runs must
 // give the same hits, bit-identical distances and the same bins as the plain formula
-// written out here, on random candidates in segments of every tail length, for
+// written out here, on random candidate lists of every tail length, for
 // general, diagonal and triangular cells. Prints one line per implementation and
 // cell: "OK name cell hits" or "BAD name cell what".
 #include <cmath>
@@ -15,6 +15,11 @@
 using namespace kelvara;
 
 namespace {
+
+/// Candidates [begin, end) of the test lists, scanned as one list.
+struct Segment {
+    std::size_t begin, end;
+};
 
 struct Expected {
     std::vector<std::int64_t> index, bin;
@@ -60,7 +65,7 @@ int main() {
         {5.8, 1.1, 1.4, 0.0, 6.2, 0.9, 0.0, 0.0, 7.0},    // c along z, b in the yz plane
     };
     const char* cell_names[4] = {"triclinic", "diagonal", "lower", "upper"};
-    // Segments of every length from 0 to 19 (every tail of 4- and 8-wide vectors).
+    // Lists of every length from 0 to 19 (every tail of 4- and 8-wide vectors).
     std::vector<Segment> segments;
     std::size_t m = 0;
     for (std::size_t len = 0; len < 20; ++len)
@@ -87,11 +92,18 @@ int main() {
         const double centre[3] = {0.25, 0.5, 0.75};
         const Expected want = reference(ja, jb, jc, segments, centre, setup);
         for (const NamedScan& impl : scan_implementations(setup.matrix)) {
+            // Each segment scanned as a list of its own; hits renumbered as in `want`.
             std::vector<std::int64_t> index(m + 8), bin(m + 8);
             std::vector<double> distance(m + 8);
-            const std::size_t n = impl.scan(ja.data(), jb.data(), jc.data(), segments.data(),
-                                            segments.size(), centre, setup, index.data(),
-                                            distance.data(), bin.data());
+            std::size_t n = 0;
+            for (const Segment& seg : segments) {
+                const std::size_t found =
+                    impl.scan(ja.data() + seg.begin, jb.data() + seg.begin, jc.data() + seg.begin,
+                              seg.end - seg.begin, centre, setup, index.data() + n, distance.data() + n,
+                              bin.data() + n);
+                for (std::size_t h = n; h < n + found; ++h) index[h] += static_cast<std::int64_t>(seg.begin);
+                n += found;
+            }
             const char* what = nullptr;
             std::size_t searched = 0;  // hits left to the caller's search of the edges
             if (n != want.index.size()) what = "hit count";
