@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -106,3 +108,11 @@ def test_malformed_frame_in_a_later_window(tmp_path):
         f.write("1\nno cell\nFe 0 0 0\n")
     with pytest.raises(ValueError, match="^frame 6 has no Lattice="):
         trajectory_rdf(f.name, cutoff=1.0, bin_size=0.5, chunk=4)
+
+
+def test_path_objects_are_accepted(tmp_path):
+    path = write_trajectory(tmp_path / "t.xyz", 4)
+    from_path = trajectory_rdf(Path(path), cutoff=1.0, bin_size=0.5, chunk=3)
+    from_text = trajectory_rdf(str(path), cutoff=1.0, bin_size=0.5, chunk=3)
+    assert from_path.frame_indices == from_text.frame_indices == [0, 1, 2, 3]
+    np.testing.assert_array_equal(from_path.total, from_text.total)

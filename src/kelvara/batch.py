@@ -28,7 +28,14 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from kelvara.io import format_of
-from kelvara.trajectory import FrameSums, TrajectoryRdf, window_sums
+from kelvara.trajectory import (
+    FrameSums,
+    TrajectoryRdf,
+    count_frames,
+    frame_selection,
+    window_bounds,
+    window_sums,
+)
 
 if TYPE_CHECKING:
     import multiprocessing.context
@@ -287,17 +294,6 @@ def rdf_many(
     return records  # type: ignore[return-value]
 
 
-def _count_frames(path: str, start: int, stop: int | None, cell: Any) -> int:
-    """Worker: the frame index where reading ends, ``min(stop, frames in the file)``.
-
-    One read with a huge step parses only frame `start` and scans past the rest,
-    and raises the reader's own error when no frame matches."""
-    from kelvara._kelvara import read_xyz_trajectory
-
-    _, _, frames_read = read_xyz_trajectory(path, every=2**62, start=start, stop=stop, cell=cell)
-    return frames_read
-
-
 def _trajectory_window(
     path: str,
     every: int,
@@ -365,28 +361,17 @@ def trajectory_rdf_many(
             "every must be at least 1".
     """
     name = os.fspath(path)
-    every = operator.index(every)
-    start = operator.index(start)
-    stop = None if stop is None else operator.index(stop)
-    chunk = operator.index(chunk)
+    every, start, stop, chunk = frame_selection(every, start, stop, chunk)
     n_threads = operator.index(n_threads)
-    if chunk < 1:
-        raise ValueError("chunk must be at least 1")
-    if every < 1:
-        raise ValueError("every must be at least 1")
     if cell is not None:
         cell = [[float(x) for x in row] for row in cell]  # plain lists travel to any worker
     _check_prdf_arguments(cutoff, bin_size, n_threads)
 
     with _submitter(client, n_workers, 2**31, mp_context) as submit:
-        end = submit(_count_frames, name, start, stop, cell).result()
-        span = chunk * every
+        end = submit(count_frames, name, start, stop, cell).result()
         futures = [
-            submit(
-                _trajectory_window,
-                name, every, first, min(first + span, end), cell, cutoff, bin_size, n_threads,
-            )
-            for first in range(start, end, span)
+            submit(_trajectory_window, name, every, first, last, cell, cutoff, bin_size, n_threads)
+            for first, last in window_bounds(start, end, every, chunk)
         ]
         try:
             sums = FrameSums()

@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import operator
+import os
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
+from kelvara import _kelvara
 from kelvara._kelvara import Structure, read_xyz_trajectory
 
 if TYPE_CHECKING:  # NumPy is imported on first use, so importing kelvara stays cheap
@@ -141,42 +143,49 @@ class FrameSums:
         )
 
 
+def frame_selection(every: int, start: int, stop: int | None, chunk: int) -> tuple[int, int, int | None, int]:
+    """The frame-selection arguments as integers, checked: "chunk must be at least 1",
+    "every must be at least 1"."""
+    every, start, chunk = operator.index(every), operator.index(start), operator.index(chunk)
+    stop = None if stop is None else operator.index(stop)
+    if chunk < 1:
+        raise ValueError("chunk must be at least 1")
+    if every < 1:
+        raise ValueError("every must be at least 1")
+    return every, start, stop, chunk
+
+
+def count_frames(path: str, start: int, stop: int | None, cell: Any) -> int:
+    """The frame index where reading ends, ``min(stop, frames in the file)``.
+
+    One read with a huge step parses only frame `start` and scans past the rest,
+    and raises the reader's own error when no frame matches."""
+    return _kelvara.read_xyz_trajectory(path, every=2**62, start=start, stop=stop, cell=cell)[2]
+
+
+def window_bounds(start: int, end: int, every: int, chunk: int) -> Iterator[tuple[int, int]]:
+    """File frames [first, last) of consecutive windows of at most `chunk` kept frames
+    up to frame `end`; each window starts on a kept frame, so the every/start
+    alignment carries over."""
+    span = chunk * every
+    for first in range(start, end, span):
+        yield first, min(first + span, end)
+
+
 def _windows(
     path: str, every: int, start: int, stop: int | None, cell: Any, chunk: int
 ) -> Iterator[tuple[list[Structure], list[int]]]:
-    """Yields (structures, frame_indices) for consecutive windows of at most `chunk`
-    kept frames, so that only one window of structures is in memory at a time.
-
-    Window k asks ``read_xyz_trajectory`` for the file frames
-    [start + k*chunk*every, that + chunk*every), clipped to `stop`: each window
-    starts on a kept frame, so the every/start alignment carries over. Each window
-    reads the file from its beginning (skipped frames are only scanned, not parsed).
-    """
-    span = chunk * every
-    window_start = start
-    first = True
-    while stop is None or window_start < stop or first:
-        window_stop = window_start + span if stop is None else min(window_start + span, stop)
-        try:
-            structures, indices, frames_read = read_xyz_trajectory(
-                path, every=every, start=window_start, stop=window_stop, cell=cell
-            )
-        except ValueError as error:
-            # After a full window the file may end exactly at its stop: then the
-            # next window has nothing to match. Anything else is a real failure.
-            ended = f"the file has {window_start} frame(s) but none matched start/every/stop"
-            if not first and error.args == (ended,):
-                return
-            raise
+    """Yields (structures, frame_indices) window by window, so that only one window
+    of structures is in memory at a time. Each window reads the file from its
+    beginning (skipped frames are only scanned, not parsed)."""
+    for first, last in window_bounds(start, count_frames(path, start, stop, cell), every, chunk):
+        structures, indices, _ = read_xyz_trajectory(path, every=every, start=first, stop=last, cell=cell)
         yield structures, indices
         del structures, indices  # let the caller free this window before the next read
-        if frames_read < window_stop:  # the file ended inside this window
-            return
-        window_start, first = window_stop, False
 
 
 def trajectory_rdf(
-    path: str,
+    path: str | os.PathLike[str],
     cutoff: float = 10.0,
     bin_size: float = 0.1,
     every: int = 1,
@@ -197,7 +206,7 @@ def trajectory_rdf(
     frames contributes zero curves for those frames.
 
     Args:
-        path: the trajectory file (``str``).
+        path: the trajectory file.
         cutoff, bin_size, n_threads: passed to ``Structure.prdf``.
         every, start, stop, cell: frame selection and fallback cell, as in
             ``read_xyz_trajectory``.
@@ -212,14 +221,8 @@ def trajectory_rdf(
         ValueError: with the message of ``read_xyz_trajectory`` or ``prdf``, or
             "chunk must be at least 1" / "every must be at least 1".
     """
-    every = operator.index(every)
-    start = operator.index(start)
-    stop = None if stop is None else operator.index(stop)
-    chunk = operator.index(chunk)
-    if chunk < 1:
-        raise ValueError("chunk must be at least 1")
-    if every < 1:
-        raise ValueError("every must be at least 1")
+    path = os.fspath(path)
+    every, start, stop, chunk = frame_selection(every, start, stop, chunk)
 
     # Each window is summed on its own and merged in file order, exactly as
     # kelvara.batch.trajectory_rdf_many does with windows from workers, so both
