@@ -113,6 +113,7 @@ def test_pdf_command(capsys, tmp_path):
         (["info", "missing.cif"], "could not read missing.cif"),
         (["rdf", "--cutoff", "-1"], "cutoff must be positive"),
         (["info", "structure.dat"], "cannot tell the format of 'structure.dat'"),
+        (["rdf", "--every", "3"], "SrBaTiO3.cif is not one"),  # not ignored on a single structure
     ],
 )
 def test_errors_are_one_line_messages(capsys, tmp_path, monkeypatch, argv, message):

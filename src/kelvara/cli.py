@@ -23,10 +23,15 @@ DEFAULT_EXAMPLE = "SrBaTiO3.cif"
 
 def is_trajectory(path: pathlib.Path, fmt: str | None, args: argparse.Namespace) -> bool:
     """An XYZ file is read as a trajectory when frame selection is asked for or it
-    holds more than one frame (reading stops after the second frame)."""
+    holds more than one frame (reading stops after the second frame); frame
+    selection on any other file is an error."""
+    selection = args.every != 1 or args.start != 0 or args.stop is not None
     if format_of(path, fmt) != "xyz":
+        if selection:
+            raise ValueError("--every, --start and --stop select frames of an XYZ trajectory; "
+                             f"{path.name} is not one")
         return False
-    if args.every != 1 or args.start != 0 or args.stop is not None:
+    if selection:
         return True
     from kelvara._kelvara import read_xyz_trajectory
 
@@ -80,28 +85,19 @@ def print_cif_findings(path: pathlib.Path, fmt: str | None) -> None:
         print(f"warning: {finding}", file=sys.stderr)
 
 
-def progress_bar(total: int | None, label: str) -> tuple[Callable[[int], None], Callable[[], None]]:
-    """A progress callback on stderr when it is a terminal (tqdm when installed);
-    `total` None when the count is not known in advance."""
+def progress_bar(label: str) -> tuple[Callable[[int], None], Callable[[], None]]:
+    """A running count on stderr when it is a terminal (tqdm when installed)."""
     if not sys.stderr.isatty():
         return (lambda done: None), (lambda: None)
     try:
         from tqdm import tqdm
     except ImportError:
-        state = {"done": 0}
 
         def update(done: int) -> None:
-            state["done"] = done
-            if total:
-                width = 30
-                filled = int(width * done / total)
-                text = f"{label} [{'#' * filled}{'.' * (width - filled)}] {done}/{total}"
-            else:
-                text = f"{label}: {done}"
-            print(f"\r{text}", end="", file=sys.stderr, flush=True)
+            print(f"\r{label}: {done}", end="", file=sys.stderr, flush=True)
 
         return update, lambda: print(file=sys.stderr)
-    bar = tqdm(total=total, desc=label, unit="frame", file=sys.stderr)
+    bar = tqdm(desc=label, unit="frame", file=sys.stderr)
 
     def advance(done: int) -> None:
         bar.update(done - bar.n)
@@ -238,7 +234,7 @@ def rdf_of_trajectory(path: pathlib.Path, out: pathlib.Path, args: argparse.Name
     """The frame-averaged RDF of an XYZ trajectory, with progress on a terminal."""
     from kelvara.trajectory import trajectory_rdf
 
-    update, close = progress_bar(None, "frames")
+    update, close = progress_bar("frames")
     try:
         result = trajectory_rdf(
             str(path), cutoff=args.cutoff, bin_size=args.bin_size, every=args.every,
