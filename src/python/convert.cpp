@@ -123,19 +123,10 @@ bool to_text(PyObject* obj, const char* name, std::string& out) {
     return true;
 }
 
-bool to_optional_text(PyObject* obj, const char* name, std::optional<std::string>& out) {
-    if (obj == nullptr || obj == Py_None) {
-        out.reset();
-        return true;
-    }
-    if (!PyUnicode_Check(obj)) {
-        raise_argument_error(name, "expected str or None, got " + type_name(obj));
-        return false;
-    }
-    std::string text;
-    if (!to_text(obj, name, text)) return false;
-    out = std::move(text);
-    return true;
+bool check_optional_text(PyObject* obj, const char* name) {
+    if (obj == nullptr || obj == Py_None || PyUnicode_Check(obj)) return true;
+    raise_argument_error(name, "expected str or None, got " + type_name(obj));
+    return false;
 }
 
 bool to_rows(PyObject* obj, const char* name, std::vector<std::vector<double>>& out) {

@@ -31,8 +31,8 @@ bool to_double(PyObject* obj, const char* name, double& out);
 bool to_u64(PyObject* obj, const char* name, std::uint64_t& out);
 /// A `str` (nothing else) as UTF-8 text.
 bool to_text(PyObject* obj, const char* name, std::string& out);
-/// A `str` or None.
-bool to_optional_text(PyObject* obj, const char* name, std::optional<std::string>& out);
+/// Checks that `obj` is a `str` (any str, not only one that encodes to UTF-8) or None.
+bool check_optional_text(PyObject* obj, const char* name);
 /// Any sequence (not str) of sequences of numbers, rows of any length.
 bool to_rows(PyObject* obj, const char* name, std::vector<std::vector<double>>& out);
 /// Any sequence (not str) of dicts str -> number, each sorted into element order.

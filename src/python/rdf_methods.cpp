@@ -106,10 +106,10 @@ PyObject* structure_prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
                                          &cutoff, &bin_size, &n_threads, &folder, &title))
             return nullptr;
         RdfArgs converted;
-        std::optional<std::string> folder_text, title_text;
+        // The folder and title go to Python unchanged: any str (a folder name from
+        // os.fsdecode may hold lone surrogates).
         if (!convert_common(cutoff, bin_size, n_threads, converted) ||
-            !to_optional_text(folder, "save_plots", folder_text) ||
-            !to_optional_text(title, "title", title_text))
+            !check_optional_text(folder, "save_plots") || !check_optional_text(title, "title"))
             return nullptr;
 
         auto result = run(self, converted);
