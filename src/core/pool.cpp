@@ -158,21 +158,22 @@ const bool fork_handlers_installed = [] {
     return pthread_atfork(before_fork, after_fork_parent, after_fork_child) == 0;
 }();
 
-/// Starts as many of `wanted` workers as the system allows (at least none).
+/// Starts as many of `wanted` workers as the system allows (at least none: a pool of
+/// zero workers cannot fail to start).
 WorkerPool* start_shared(std::size_t wanted) {
-    for (std::size_t count = wanted;; count /= 2) {
+    for (std::size_t count = wanted; count > 0; count /= 2)
         if (auto pool = WorkerPool::start(count)) return pool->release();
-        if (count == 0) return nullptr;
-    }
+    return WorkerPool::start(0).value().release();
 }
 }  // namespace
 
 WorkerPool& shared_pool() {
     (void)fork_handlers_installed;
     std::lock_guard lock(*shared_mutex);
-    if (!shared) shared = start_shared(shared_pool_size());
-    if (!shared) shared = WorkerPool::start(0).value().release();  // zero workers cannot fail
-    shared->shared_ = true;
+    if (!shared) {
+        shared = start_shared(shared_pool_size());
+        shared->shared_ = true;  // set before any caller can see the pool
+    }
     return *shared;
 }
 
