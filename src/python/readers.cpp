@@ -6,13 +6,14 @@
 #include <unistd.h>    // for read, close
 
 #include <cerrno>
-#include <cstring>  // for std::strerror
+#include <cstring>  // for std::strlen
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/cif.hpp"
 #include "core/formats.hpp"
+#include "core/line_reader.hpp"  // for os_error_text
 #include "core/text.hpp"
 #include "python/convert.hpp"
 #include "python/structure_type.hpp"
@@ -38,10 +39,6 @@ PyObject* finish(Result<Structure>&& result) {
 void raise_read_error(PyObject* path, const std::string& detail) {
     PyRef message(PyUnicode_FromFormat("could not read %U: %s", path, detail.c_str()));
     if (message) PyErr_SetObject(PyExc_OSError, message.get());
-}
-
-std::string os_error_text(int error) {
-    return std::string(std::strerror(error)) + " (os error " + std::to_string(error) + ")";
 }
 
 /// The whole file at `path` (a str) as UTF-8 text, or nothing with OSError set.
