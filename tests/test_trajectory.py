@@ -187,6 +187,8 @@ def bad(frame: str) -> str:
         (bad(frame_text('Lattice="5 0 0 0 x 0 0 0 5"', ["Fe 0 0 0"])), {}, "expected a number, found 'x'"),
         (bad(frame_text('Lattice="5 0 0 0 5 0 0 0 0"', ["Fe 0 0 0"])), {},
          "cell matrix is singular (zero volume)"),
+        (bad(frame_text('Lattice="5 0 0 0 inf 0 0 0 5"', ["Fe 0 0 0"])), {},
+         "Lattice=\"...\" holds a number that is not finite: 'inf'"),
         (bad(frame_text(CUBE5 + " Properties=species:S:1:pos:R", ["Fe 0 0 0"])), {},
          "cannot read Properties=species:S:1:pos:R"),
         (bad(frame_text(CUBE5 + " Properties=species:S:x:pos:R:3", ["Fe 0 0 0"])), {},

@@ -238,6 +238,32 @@ Result<Structure> parse_poscar(std::string_view text) {
 
 // ---- extended XYZ ----------------------------------------------------------------
 
+Result<Mat3> lattice_numbers(std::string_view value) {
+    double numbers[9] = {};
+    std::size_t n_numbers = 0;
+    std::string_view first_infinite;
+    std::string message;
+    for_each_word(value, [&](std::string_view w) {
+        auto number = parse_f64(w);
+        if (!number) {
+            message = number.error();
+            return false;
+        }
+        if (!std::isfinite(*number) && first_infinite.empty()) first_infinite = w;
+        if (n_numbers < 9) numbers[n_numbers] = *number;
+        ++n_numbers;
+        return true;
+    });
+    if (!message.empty()) return fail(message);
+    if (n_numbers != 9)
+        return fail("Lattice=\"...\" must hold 9 numbers, found " + std::to_string(n_numbers));
+    if (!first_infinite.empty())
+        return fail("Lattice=\"...\" holds a number that is not finite: " + quoted(first_infinite));
+    return Mat3{{{numbers[0], numbers[1], numbers[2]},
+                 {numbers[3], numbers[4], numbers[5]},
+                 {numbers[6], numbers[7], numbers[8]}}};
+}
+
 Result<Structure> parse_extxyz(std::string_view text) {
     LineCursor cursor(text);
     std::string_view count_line, comment;
@@ -254,30 +280,9 @@ Result<Structure> parse_extxyz(std::string_view text) {
     const std::size_t value_end = comment.find('"', value_start);
     if (value_end == std::string_view::npos) return fail("unterminated Lattice=\"...\" field");
 
-    double numbers[9] = {};
-    std::size_t n_numbers = 0;
-    std::string_view first_infinite;
-    std::string message;
-    for_each_word(comment.substr(value_start, value_end - value_start), [&](std::string_view w) {
-        auto value = parse_f64(w);
-        if (!value) {
-            message = value.error();
-            return false;
-        }
-        if (!std::isfinite(*value) && first_infinite.empty()) first_infinite = w;
-        if (n_numbers < 9) numbers[n_numbers] = *value;
-        ++n_numbers;
-        return true;
-    });
-    if (!message.empty()) return fail(message);
-    if (n_numbers != 9)
-        return fail("Lattice=\"...\" must hold 9 numbers, found " + std::to_string(n_numbers));
-    if (!first_infinite.empty())
-        return fail("Lattice=\"...\" holds a number that is not finite: " + quoted(first_infinite));
-    const Mat3 matrix{{{numbers[0], numbers[1], numbers[2]},
-                       {numbers[3], numbers[4], numbers[5]},
-                       {numbers[6], numbers[7], numbers[8]}}};
-    auto lattice = Lattice::new_(matrix);
+    const auto matrix = lattice_numbers(comment.substr(value_start, value_end - value_start));
+    if (!matrix) return fail(matrix.error());
+    auto lattice = Lattice::new_(*matrix);
     if (!lattice) return fail(lattice.error());
 
     std::vector<Site> sites;

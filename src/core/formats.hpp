@@ -17,6 +17,11 @@ std::string clean_symbol(std::string_view text);
 /// One number by the decimal grammar, or "expected a number, found '{}'". No trimming.
 Result<double> parse_f64(std::string_view token);
 
+/// The value of an extended XYZ `Lattice="..."` field as the cell matrix (rows a, b,
+/// c): exactly 9 finite numbers, else "Lattice=\"...\" must hold 9 numbers, found {n}"
+/// or "Lattice=\"...\" holds a number that is not finite: '{}'".
+Result<Mat3> lattice_numbers(std::string_view value);
+
 /// A VASP POSCAR / CONTCAR (VASP 4 or 5 layout, optional selective dynamics, Direct or
 /// Cartesian coordinates, a negative scale being the target volume). One site per atom.
 Result<Structure> parse_poscar(std::string_view text);

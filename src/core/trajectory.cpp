@@ -6,7 +6,7 @@
 #include <limits>
 #include <utility>
 
-#include "core/formats.hpp"      // for clean_symbol, parse_f64
+#include "core/formats.hpp"      // for clean_symbol, lattice_numbers, parse_f64
 #include "core/line_reader.hpp"  // for LineReader
 #include "core/number.hpp"       // for parse_unsigned
 #include "core/text.hpp"         // for whitespace_length_at, trim, for_each_word
@@ -39,27 +39,9 @@ struct Columns {
 Result<Lattice> frame_lattice(std::string_view comment, const std::optional<Mat3>& cell,
                               std::uint64_t frame) {
     if (auto value = comment_value(comment, "Lattice")) {
-        std::array<double, 9> numbers{};
-        std::size_t count = 0;
-        std::string bad;
-        bool failed = false;
-        for_each_word(*value, [&](std::string_view token) {
-            auto number = parse_f64(token);
-            if (!number) {
-                bad = std::move(number.error());
-                failed = true;
-                return false;
-            }
-            if (count < numbers.size()) numbers[count] = *number;
-            ++count;
-            return true;
-        });
-        if (failed) return fail(bad);
-        if (count != 9)
-            return fail("Lattice=\"...\" must hold 9 numbers, found " + std::to_string(count));
-        Mat3 matrix{};
-        for (std::size_t i = 0; i < 9; ++i) matrix[i / 3][i % 3] = numbers[i];
-        return Lattice::new_(matrix);
+        const auto matrix = lattice_numbers(*value);
+        if (!matrix) return fail(matrix.error());
+        return Lattice::new_(*matrix);
     }
     if (cell) return Lattice::new_(*cell);
     return fail("frame " + std::to_string(frame) +
