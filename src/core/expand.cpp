@@ -274,24 +274,22 @@ Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, st
     const std::uint64_t n = structure.n_sites();
     const std::uint64_t m = std::max<std::uint64_t>(
         1, std::min(exact, largest_cube_multiplier(n, max_sites)));
+    // Any multiplier up to the largest cube fits; only a structure already above the
+    // limit has none, and then m is 1. Told before anything is copied.
+    if (n > max_sites)
+        return fail("even a " + cube_text(m) + " cell holds " + std::to_string(n) +
+                    " sites, above the limit of " + std::to_string(max_sites));
     auto supercell = structure.make_supercell(m, m, m);
     if (!supercell) return fail(supercell.error());
-    if (supercell->n_sites() > max_sites)
-        return fail("even a " + cube_text(m) + " cell holds " +
-                    std::to_string(supercell->n_sites()) + " sites, above the limit of " +
-                    std::to_string(max_sites));
 
     // ---- pools of disordered copies with the same composition
     std::vector<Site> sites;  // the ordered copies first, then the placed atoms
     // Copies are image-major with the input sites innermost, so copy i has the
     // composition of input site i % n: each key is formatted once per input site.
-    std::vector<std::string> keys(n);
-    for (std::size_t s = 0; s < n; ++s)
-        if (!structure.sites[s].is_ordered()) keys[s] = pool_key(structure.sites[s]);
     std::map<std::string, std::vector<std::size_t>> pools;
     std::vector<std::vector<std::size_t>*> pool_of_site(n, nullptr);
     for (std::size_t s = 0; s < n; ++s)
-        if (!structure.sites[s].is_ordered()) pool_of_site[s] = &pools[keys[s]];
+        if (!structure.sites[s].is_ordered()) pool_of_site[s] = &pools[pool_key(structure.sites[s])];
     sites.reserve(supercell->sites.size());
     for (std::size_t i = 0; i < supercell->sites.size(); ++i) {
         if (std::vector<std::size_t>* pool = pool_of_site[i % n])
