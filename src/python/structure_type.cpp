@@ -3,6 +3,7 @@
 #include "python/structure_type.hpp"
 
 #include <map>
+#include <memory>  // for std::make_unique
 #include <string>
 #include <vector>
 
@@ -22,11 +23,12 @@ PyStructure* as_instance(PyObject* self) { return reinterpret_cast<PyStructure*>
 
 /// Allocates an instance of `type` owning `value`.
 PyObject* new_instance(PyTypeObject* type, Structure&& value) {
+    // The value first: if it cannot be allocated, no half-made instance is left over.
+    auto owned = std::make_unique<Structure>(std::move(value));
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);
     if (!self) return nullptr;
-    as_instance(self)->value = nullptr;
-    as_instance(self)->value = new Structure(std::move(value));
+    as_instance(self)->value = owned.release();
     return self;
 }
 
