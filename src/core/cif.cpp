@@ -104,21 +104,13 @@ public:
 
     Block read() {
         while (next_ < lines_.size()) {
-            const std::string_view line = lines_[next_];
-            if (line.empty() || starts_with(line, '#')) {
-                ++next_;
-            } else if (starts_with(line, ';')) {
-                ++next_;
+            const std::string_view line = lines_[next_++];  // blank, comment or stray text: skipped
+            if (starts_with(line, ';'))
                 skip_text_field();
-            } else if (is_loop_keyword(line)) {
-                ++next_;
+            else if (is_loop_keyword(line))
                 read_loop();
-            } else if (starts_with(line, '_')) {
-                ++next_;
+            else if (starts_with(line, '_'))
                 read_tag(line);
-            } else {
-                ++next_;
-            }
         }
         return std::move(block_);
     }
@@ -185,15 +177,12 @@ private:
         }
         const std::size_t width = loop.names.size();
         std::vector<std::string> pending;
-        std::size_t pending_start = 0;  // values before this index are already in rows
         auto add_value = [&](std::string value) {
             if (width == 0) return;  // a loop without names is discarded with its values
             pending.push_back(std::move(value));
-            if (pending.size() - pending_start == width) {
-                loop.rows.emplace_back(std::make_move_iterator(pending.begin() + pending_start),
-                                       std::make_move_iterator(pending.end()));
+            if (pending.size() == width) {
+                loop.rows.push_back(std::move(pending));
                 pending.clear();
-                pending_start = 0;
             }
         };
         while (next_ < lines_.size()) {
@@ -291,10 +280,8 @@ Result<Lattice> read_cell(const Block& block) {
         return fail("cell lengths are too large to build a cell");
     if (!(w > 0.0)) return fail("cell angles are geometrically inconsistent");
     const double cz = std::sqrt(w);
+    // Every entry is finite now: their squares are, and w > 0 is.
     const Mat3 matrix{{{a, 0.0, 0.0}, {b * cos_gamma, b * sin_gamma, 0.0}, {cx, cy, cz}}};
-    for (const Vec3& row : matrix)
-        for (double x : row)
-            if (!std::isfinite(x)) return fail("cell lengths are too large to build a cell");
     return Lattice::new_(matrix);
 }
 
