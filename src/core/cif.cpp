@@ -8,7 +8,7 @@
 #include "core/memory.hpp"    // for fits_in_memory
 #include "core/number.hpp"    // for parse_decimal, saturating_u64
 #include "core/symmetry.hpp"  // for parse_symmop
-#include "core/text.hpp"      // for trim, split_lines, whitespace_length_at
+#include "core/text.hpp"      // for trim, split_lines, quoted, strip_char, whitespace_length_at
 
 namespace kelvara {
 
@@ -56,16 +56,6 @@ std::vector<std::string> tokenize(std::string_view line) {
     if (!token.empty()) tokens.push_back(std::move(token));
     return tokens;
 }
-
-namespace {
-
-std::string_view strip_char(std::string_view text, char quote) {
-    while (!text.empty() && text.front() == quote) text.remove_prefix(1);
-    while (!text.empty() && text.back() == quote) text.remove_suffix(1);
-    return text;
-}
-
-}  // namespace
 
 std::optional<double> parse_cif_number(std::string_view text) {
     std::string_view t = strip_char(strip_char(trim(text), '\''), '"');
@@ -226,7 +216,6 @@ namespace {
 constexpr double kDegree = 0.017453292519943295;
 constexpr double kHalfPi = 1.5707963267948966;
 
-std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
 
 const std::string* find_tag(const Block& block, const char* name) {
     auto it = block.tags.find(name);

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "core/number.hpp"  // for parse_decimal, parse_unsigned
-#include "core/text.hpp"    // for trim, split_whitespace, whitespace_length_at
+#include "core/text.hpp"    // for trim, quoted, split_whitespace, whitespace_length_at
 
 namespace kelvara {
 
@@ -23,12 +23,10 @@ std::string clean_symbol(std::string_view text) {
 
 Result<double> parse_f64(std::string_view token) {
     if (auto value = parse_decimal(token)) return *value;
-    return fail("expected a number, found '" + std::string(token) + "'");
+    return fail("expected a number, found " + quoted(token));
 }
 
 namespace {
-
-std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
 
 /// Up to `N` leading whitespace-separated words of `line`; returns how many there were.
 template <std::size_t N>

@@ -5,20 +5,11 @@
 #include <string>
 
 #include "core/number.hpp"  // for parse_decimal
-#include "core/text.hpp"    // for trim, whitespace_length_at
+#include "core/text.hpp"    // for trim, quoted, strip_char, whitespace_length_at
 
 namespace kelvara {
 
 namespace {
-
-std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
-
-/// `text` without every leading and trailing `quote` character.
-std::string_view strip_char(std::string_view text, char quote) {
-    while (!text.empty() && text.front() == quote) text.remove_prefix(1);
-    while (!text.empty() && text.back() == quote) text.remove_suffix(1);
-    return text;
-}
 
 /// `text` with every Unicode whitespace character removed, wherever it stands.
 std::string without_whitespace(std::string_view text) {

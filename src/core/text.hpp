@@ -56,6 +56,16 @@ std::vector<std::string_view> split_lines(std::string_view text);
 /// Whether `text` is well-formed UTF-8.
 bool is_valid_utf8(std::string_view text);
 
+/// `text` in single quotes, as messages show a piece of the input: 'x/0'.
+inline std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+
+/// `text` without every leading and trailing `quote` character.
+inline std::string_view strip_char(std::string_view text, char quote) {
+    while (!text.empty() && text.front() == quote) text.remove_prefix(1);
+    while (!text.empty() && text.back() == quote) text.remove_suffix(1);
+    return text;
+}
+
 /// ASCII-lowercased copy (bytes outside A-Z unchanged).
 std::string ascii_lower(std::string_view text);
 
