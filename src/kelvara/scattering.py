@@ -26,7 +26,7 @@ from typing import TYPE_CHECKING, Literal
 
 import numpy as np
 
-from kelvara.analysis import FloatArray, bin_centres, shell_volumes
+from kelvara.analysis import FloatArray, bin_centres, partner_densities, shell_volumes
 
 if TYPE_CHECKING:
     from collections.abc import Mapping
@@ -149,7 +149,7 @@ def partial_g(
         offsets = np.arange(-half, half + 1) * fine
         kernel = np.exp(-0.5 * (offsets / broadening) ** 2)
         kernel /= kernel.sum()
-    density = {el: amount / structure.volume for el, amount in structure.composition.items()}
+    density = partner_densities(structure)
     g = {}
     for (a, b), curve in partials.items():
         counts = np.asarray(curve, dtype=np.float64) * volumes

@@ -92,20 +92,24 @@ class FrameSums:
             self.r = np.asarray(r, dtype=float)
             self.total_mean = np.zeros_like(total)
             self.total_m2 = np.zeros_like(total)
-        for pair, curve in partials.items():
-            if pair in self.partial_sums:
-                self.partial_sums[pair] += curve
-            else:
-                self.partial_sums[pair] = np.array(curve, dtype=float)
+        self._add_partials(partials)
         self.frame_indices.append(index)
         delta = total - self.total_mean
         self.total_mean += delta / len(self.frame_indices)
         self.total_m2 += delta * (total - self.total_mean)
 
-    def merge(self, other: FrameSums) -> None:
-        """Add the frames of `other` (frames disjoint from, and after, this one's)."""
+    def _add_partials(self, partials: dict[Pair, np.ndarray]) -> None:
+        """Adds curves pair by pair; a pair not seen before starts from a copy."""
         import numpy as np
 
+        for pair, curve in partials.items():
+            if pair in self.partial_sums:
+                self.partial_sums[pair] += curve
+            else:
+                self.partial_sums[pair] = np.array(curve, dtype=float)
+
+    def merge(self, other: FrameSums) -> None:
+        """Add the frames of `other` (frames disjoint from, and after, this one's)."""
         if not other.frame_indices:
             return
         if not self.frame_indices:
@@ -115,11 +119,7 @@ class FrameSums:
             self.total_m2 = other.total_m2.copy()
             self.frame_indices = list(other.frame_indices)
             return
-        for pair, curve in other.partial_sums.items():
-            if pair in self.partial_sums:
-                self.partial_sums[pair] += curve
-            else:
-                self.partial_sums[pair] = np.array(curve, dtype=float)
+        self._add_partials(other.partial_sums)
         n_a, n_b = self.n_frames, other.n_frames
         n = n_a + n_b
         delta = other.total_mean - self.total_mean
