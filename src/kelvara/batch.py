@@ -27,7 +27,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
-from kelvara.io import format_of
+from kelvara.io import StrPath, format_of, read_structure
 from kelvara.trajectory import (
     FrameSums,
     TrajectoryRdf,
@@ -45,7 +45,7 @@ if TYPE_CHECKING:
 __all__ = ["BatchError", "RdfRecord", "rdf_many", "trajectory_rdf_many"]
 
 Pair = tuple[str, str]
-StrPath = str | os.PathLike[str]
+
 
 @dataclass(frozen=True)
 class RdfRecord:
@@ -127,8 +127,6 @@ def _rdf_file(path: str, kind: str, cutoff: float, bin_size: float, n_threads: i
     """Worker: read one file and compute its RDF. Failures come back as a record
     (their text), so one bad file never takes a worker or the other results down."""
     try:
-        from kelvara.io import read_structure
-
         structure = read_structure(path, kind)
         r, partials, total = structure.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=n_threads)
         return RdfRecord(
