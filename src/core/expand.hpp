@@ -54,7 +54,6 @@ class Xorshift64Star {
 public:
     explicit Xorshift64Star(std::uint64_t seed);
     std::uint64_t next();
-    std::uint64_t state() const { return state_; }
 
 private:
     std::uint64_t state_;

@@ -5,14 +5,17 @@
 
 namespace kelvara {
 
-double determinant(const Mat3& m) {
+namespace {
+/// Determinant by cofactor expansion along the first row.
+double determinant_of(const Mat3& m) {
     return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
            m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
            m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
 }
+}  // namespace
 
 Result<Lattice> Lattice::new_(const Mat3& m) {
-    const double det = kelvara::determinant(m);
+    const double det = determinant_of(m);
     // A NaN or infinite determinant would give a non-finite inverse and silently
     // poison every coordinate derived from it, so it counts as singular too.
     if (!std::isfinite(det) || 1e-12 > std::fabs(det))
@@ -36,7 +39,7 @@ Result<Lattice> Lattice::new_(const Mat3& m) {
     return lattice;
 }
 
-double Lattice::determinant() const { return kelvara::determinant(matrix); }
+double Lattice::determinant() const { return determinant_of(matrix); }
 
 double Lattice::volume() const { return std::fabs(determinant()); }
 

@@ -32,7 +32,4 @@ struct Lattice {
     Vec3 to_fractional(const Vec3& cart) const;
 };
 
-/// Determinant by cofactor expansion along the first row.
-double determinant(const Mat3& m);
-
 }  // namespace kelvara
