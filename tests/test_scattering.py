@@ -15,6 +15,8 @@ from kelvara import Structure
 from kelvara.scattering import (
     faber_ziman_weights,
     neutron_lengths,
+    partial_g,
+    pdf_from_partials,
     sine_sums,
     structure_factor,
     terminate,
@@ -201,6 +203,16 @@ def test_bad_arguments(function, species, kwargs, message):
     s = rock_salt() if species is None else cubic(4.0, [[0, 0, 0]], [species])
     with pytest.raises(ValueError, match=message):
         function(s, **kwargs)
+
+
+@pytest.mark.parametrize(("kwargs", "message"), [
+    ({"qmax": -25.0}, "qmax must be a positive number"),
+    ({"qdamp": float("inf")}, "qdamp must be zero or a positive number"),
+])
+def test_pdf_from_partials_checks_the_resolution_too(kwargs, message):
+    curves = partial_g(rock_salt(), 5.0, 0.01)
+    with pytest.raises(ValueError, match=message):
+        pdf_from_partials(curves, **kwargs)
 
 
 def pdffit2_G(structure: Structure, uiso: float, radiation: str, qmax: float, qdamp: float,

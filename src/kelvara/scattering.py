@@ -253,6 +253,13 @@ def terminate(G: FloatArray, bin_size: float, qmax: float) -> FloatArray:
     return (near - mirrored) * (bin_size / np.pi)
 
 
+def _check_resolution(qmax: float | None, qdamp: float) -> None:
+    if qmax is not None and not (qmax > 0 and math.isfinite(qmax)):
+        raise ValueError(f"qmax must be a positive number, not {qmax!r}")
+    if not (qdamp >= 0 and math.isfinite(qdamp)):
+        raise ValueError(f"qdamp must be zero or a positive number, not {qdamp!r}")
+
+
 def pdf_from_partials(
     curves: PartialCurves,
     radiation: Radiation = "neutron",
@@ -262,6 +269,7 @@ def pdf_from_partials(
 ) -> PDF:
     """Weighted total g(r) and G(r) from partials (see `total_pdf`); with `qmax`
     the curves should reach a few ripple periods beyond the range of interest."""
+    _check_resolution(qmax, qdamp)
     weights = faber_ziman_weights(
         curves.concentrations, _factors(list(curves.concentrations), radiation, None, scattering_factors)
     )
@@ -308,10 +316,7 @@ def total_pdf(
     """
     _check_grid(r_max, bin_size)
     _factors([], radiation)  # refuse a bad radiation before the pair pass
-    if qmax is not None and not (qmax > 0 and math.isfinite(qmax)):
-        raise ValueError(f"qmax must be a positive number, not {qmax!r}")
-    if not (qdamp >= 0 and math.isfinite(qdamp)):
-        raise ValueError(f"qdamp must be zero or a positive number, not {qdamp!r}")
+    _check_resolution(qmax, qdamp)  # before the pair pass
     pad = TERMINATION_RIPPLES * 2.0 * np.pi / qmax if qmax else 0.0
     curves = partial_g(structure, r_max + pad, bin_size, n_threads, broadening)
     pdf = pdf_from_partials(curves, radiation, qmax, qdamp, scattering_factors)
