@@ -14,6 +14,7 @@ from kelvara.analysis import (
     first_shell,
     normalised_partials,
     normalised_total,
+    refine_peaks,
     shell_volumes,
 )
 
@@ -41,6 +42,20 @@ def test_first_shell_of_known_crystals(s, pair, coordination, distance):
     shell = first_shell(partials[pair], normalised_partials(partials, s)[pair], r, 0.05)
     assert shell.coordination == pytest.approx(coordination, rel=1e-12)
     assert abs(shell.peak_r - distance) <= 0.025 + 1e-12
+    # Refined within the bin, to half a fine bin.
+    peak = int(round(shell.peak_r / 0.05 - 0.5))
+    assert abs(refine_peaks(s, {pair: peak}, 0.05)[pair] - distance) <= 0.5e-4 + 1e-12
+    assert abs(refine_peaks(s, {pair: peak}, 0.05, subdivisions=10)[pair] - distance) <= 0.0025 + 1e-12
+
+
+def test_refine_peaks_averages_the_pairs_in_the_bin():
+    # Two distances in one 0.1 A bin, weighted 1 : 3 by occupancy; a pair without
+    # weight in its bin keeps the bin centre.
+    s = Structure(np.eye(3) * 20.0, [[0, 0, 0], [0.100525, 0, 0], [0, 0.104025, 0]],
+                  [{"A": 1.0}, {"B": 0.25}, {"B": 0.75}])
+    refined = refine_peaks(s, {("A", "B"): 20, ("A", "A"): 3}, 0.1, subdivisions=100)
+    assert refined[("A", "B")] == pytest.approx(0.25 * 2.0105 + 0.75 * 2.0805, abs=1e-12)
+    assert refined[("A", "A")] == pytest.approx(0.35)
 
 
 def test_coordination_counts_up_to_the_minimum():

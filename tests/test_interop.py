@@ -35,12 +35,20 @@ def test_ase_round_trip(rng):
         (lambda: to_ase(cubic(4.0, [[0, 0, 0]], [{"Fe": 0.5, "Ni": 0.5}])), "expand_occupancies"),
         (lambda: from_ase(ase.Atoms("H2O", positions=[[0, 0, 0], [0, 0, 1], [0, 1, 0]])),
          "three-dimensional cell"),
+        # A slab: its vacuum is not a periodic image.
+        (lambda: from_ase(ase.Atoms("Cu", cell=[3, 3, 20], pbc=[True, True, False])),
+         r"periodic in all three directions \(its pbc is \[True, True, False\]\)"),
         (lambda: to_ase(cubic(4.0, [[0, 0, 0]], [{"Xx": 1.0}])), "does not know the element 'Xx'"),
     ],
 )
 def test_refusals(call, message):
     with pytest.raises(ValueError, match=message):
         call()
+
+
+def test_ase_slab_read_as_periodic_when_asked():
+    atoms = ase.Atoms("Cu", cell=[3, 3, 20], pbc=[True, True, False])
+    assert from_ase(atoms, assume_periodic=True).volume == pytest.approx(180.0)
 
 
 def test_ase_cif_occupancies_are_kept(tmp_path):

@@ -80,8 +80,41 @@ def test_real_files(salt, tmp_path):
     # prdf passes the bulk density, so g_total comes along; per-element densities do not.
     assert rows[0] == ["r_left", "r_centre", "total", "Cl-Cl", "Cl-Na", "Na-Cl", "Na-Na", "g_total"]
     table = np.array(rows[1:], dtype=float)
-    np.testing.assert_array_equal(table[:, 0], r)
+    # 15 significant digits: no float noise in the r columns (3 * 0.1 reads 0.3).
+    assert [row[0] for row in rows[2:5]] == ["0.1", "0.2", "0.3"]
+    np.testing.assert_allclose(table[:, 0], r, rtol=1e-15)
     np.testing.assert_allclose(table[:, 1], r + 0.05)
-    np.testing.assert_array_equal(table[:, 2], total)
-    np.testing.assert_array_equal(table[:, 4], partials["Cl", "Na"])
-    np.testing.assert_allclose(table[:, 7], total / (2 / salt.volume), rtol=1e-15)
+    np.testing.assert_allclose(table[:, 2], total, rtol=1e-14)
+    np.testing.assert_allclose(table[:, 4], partials["Cl", "Na"], rtol=1e-14)
+    np.testing.assert_allclose(table[:, 7], total / (2 / salt.volume), rtol=1e-14)
+
+
+def test_g_plots_and_coinciding_curves(tmp_path, monkeypatch):
+    """quantity="g" divides by the densities; curves that coincide in one panel get a
+    second line style and a legend entry naming the curve they lie on."""
+    pytest.importorskip("matplotlib")
+    from matplotlib.axes import Axes
+
+    from kelvara.analysis import partner_densities
+    from kelvara.plotting import save_prdf_plots
+
+    mixed = cubic(4.0, [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Sr": 0.5, "Ba": 0.5}, {"Ti": 1.0}])
+    r, partials, total = mixed.prdf(cutoff=6.0, bin_size=0.1)
+    lines = []
+    original = Axes.plot
+
+    def spy(self, x, y, *args, **kwargs):
+        lines.append((kwargs.get("label"), kwargs.get("ls"), np.asarray(y)))
+        return original(self, x, y, *args, **kwargs)
+
+    monkeypatch.setattr(Axes, "plot", spy)
+    density = mixed.n_atoms / mixed.volume
+    save_prdf_plots(r, partials, total, tmp_path, bin_size=0.1, density=density,
+                    element_densities=partner_densities(mixed), quantity="g")
+    by_label = {label: (ls, y) for label, ls, y in lines}
+    np.testing.assert_allclose(by_label["total"][1], total / density)
+    np.testing.assert_allclose(by_label["Ti–Ti"][1], partials["Ti", "Ti"] / (1 / mixed.volume))
+    assert by_label["Ba–Ba"][0] == "-" and by_label["Ba–Sr (= Ba–Ba)"][0] == "--"
+    assert "Ba–Ti (= Ba–Ba)" not in by_label
+    with pytest.raises(ValueError, match="needs density and element_densities"):
+        save_prdf_plots(r, partials, total, tmp_path, bin_size=0.1, quantity="g")

@@ -3,7 +3,8 @@
 ``Structure.prdf`` returns neighbour densities per spherical shell (atoms per
 cubic Angstrom, not divided by the bulk density) on left bin edges. The helpers
 here turn them into bin centres, g(r) that tends to 1, running coordination
-numbers and the first peak and minimum of a curve.
+numbers and the first peak and minimum of a curve, located to a fraction of a
+bin by `refine_peaks`.
 """
 
 from __future__ import annotations
@@ -135,3 +136,40 @@ def first_shell(
         float(bin_edges(r, bin_size)[minimum + 1]),
         float(counts[minimum]),
     )
+
+
+def refine_peaks(
+    structure: Structure,
+    peaks: dict[tuple[str, str], int],
+    bin_size: float,
+    subdivisions: int | None = None,
+    n_threads: int = 0,
+) -> dict[tuple[str, str], float]:
+    """Sub-bin positions of peaks found on a grid of `bin_size`.
+
+    `peaks` maps an element pair to the index of the bin holding its peak. One more
+    pair pass, with bins `subdivisions` times finer and a cutoff just past the
+    farthest of those bins, gives the mean distance of the pairs inside each peak
+    bin (to within bin_size / subdivisions): 2.820 A for the nearest Na-Cl pairs of
+    rock salt, where the bin of 0.1 A holding them is centred on 2.85 A. A pair
+    with no weight in its bin keeps the bin centre. By default the fine bins are
+    1e-4 A wide, made coarser where the fine curves would hold over 4 million values.
+    """
+    if not peaks:
+        return {}
+    if subdivisions is None:
+        n_curves = len(structure.elements) ** 2
+        subdivisions = max(1, min(round(bin_size / 1e-4),
+                                  4_000_000 // (n_curves * (max(peaks.values()) + 1))))
+    fine = bin_size / subdivisions
+    top = (max(peaks.values()) + 1) * subdivisions + 1
+    r, partials, _ = structure.prdf(cutoff=top * fine, bin_size=fine, n_threads=n_threads)
+    counts = {pair: np.asarray(curve) * shell_volumes(r, fine) for pair, curve in partials.items()}
+    centres = bin_centres(r, fine)
+    out = {}
+    for pair, k in peaks.items():
+        window = slice(k * subdivisions, (k + 1) * subdivisions)
+        weight = counts[pair][window]
+        total = float(weight.sum())
+        out[pair] = float((weight * centres[window]).sum() / total) if total > 0 else (k + 0.5) * bin_size
+    return out

@@ -159,23 +159,28 @@ def command_expand(args: argparse.Namespace) -> int:
     return 0
 
 
-def print_shell_summary(r, partials, structure: Structure, bin_size: float) -> None:
-    """First peak, and coordination number up to the first minimum, for every pair."""
-    from kelvara.analysis import first_shell, normalised_partials
+def print_shell_summary(r, partials, structure: Structure, bin_size: float,
+                        n_threads: int = 0) -> None:
+    """First peak, and coordination number up to the first minimum, for every pair.
+    Peak positions are the mean pair distance in the peak bin (`refine_peaks`)."""
+    from kelvara.analysis import first_shell, normalised_partials, refine_peaks
 
     g = normalised_partials(partials, structure)
-    for (centre, neighbour), curve in partials.items():
-        shell = first_shell(curve, g[(centre, neighbour)], r, bin_size)
+    shells = {pair: first_shell(curve, g[pair], r, bin_size) for pair, curve in partials.items()}
+    found = {pair: int(round(shell.peak_r / bin_size - 0.5))
+             for pair, shell in shells.items() if shell is not None}
+    refined = refine_peaks(structure, found, bin_size, n_threads=n_threads)
+    for (centre, neighbour), shell in shells.items():
         pair = f"{centre}-{neighbour}"
         if shell is None:
             print(f"  {pair:>7}: no neighbours within the cutoff")
-        elif shell.coordination is None:
-            print(f"  {pair:>7}: first peak at {shell.peak_r:.3f} A (g = {shell.peak_g:.2f})")
+            continue
+        peak = (f"  {pair:>7}: first peak at {refined[centre, neighbour]:.3f} A "
+                f"(refined within its bin; g = {shell.peak_g:.2f})")
+        if shell.coordination is None:
+            print(peak)
         else:
-            print(
-                f"  {pair:>7}: first peak at {shell.peak_r:.3f} A (g = {shell.peak_g:.2f}), "
-                f"{shell.coordination:.2f} neighbours within {shell.minimum_r:.3f} A"
-            )
+            print(f"{peak}, {shell.coordination:.2f} neighbours within {shell.minimum_r:.3f} A")
 
 
 def plots_available() -> bool:
@@ -212,11 +217,11 @@ def command_rdf(args: argparse.Namespace) -> int:
     curves = dict(bin_size=args.bin_size, density=structure.n_atoms / structure.volume,
                   element_densities=partner_densities(structure))
     if plots_available():
-        save_prdf_plots(r, partials, total, out, title=title, **curves)
+        save_prdf_plots(r, partials, total, out, title=title, quantity=args.plot, **curves)
     else:
         write_prdf_csv(r, partials, total, out, **curves)
     print(f"RDF to {args.cutoff:g} A in bins of {args.bin_size:g} A, written to {out}/:")
-    print_shell_summary(r, partials, structure, args.bin_size)
+    print_shell_summary(r, partials, structure, args.bin_size, args.threads)
     if args.expand:
         from kelvara.spread import expansion_spread
 
@@ -321,6 +326,8 @@ def build_parser() -> argparse.ArgumentParser:
     rdf.add_argument("--bin-size", type=float, default=0.1, help="bin width in A (0.1)")
     rdf.add_argument("--threads", type=int, default=0, help="worker threads (0: all cores)")
     rdf.add_argument("--out", default="kelvara-out", help="output folder (kelvara-out)")
+    rdf.add_argument("--plot", choices=["density", "g"], default="density",
+                     help="figures of neighbour densities (default) or of g(r)")
     rdf.add_argument("--expand", action="store_true",
                      help="also average the RDF over seeded ordered expansions")
     rdf.add_argument("--seeds", type=int, default=8, help="number of expansions with --expand (8)")

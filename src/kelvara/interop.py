@@ -18,8 +18,13 @@ if TYPE_CHECKING:
     import pymatgen.core
 
 
-def from_ase(atoms: ase.Atoms) -> Structure:
+def from_ase(atoms: ase.Atoms, *, assume_periodic: bool = False) -> Structure:
     """A Structure from an ASE Atoms object with a full three-dimensional cell.
+
+    kelvara's structures are periodic along all three cell vectors, so an Atoms
+    object whose ``pbc`` is not all true (a slab, a molecule in a box) is refused:
+    its vacuum is not a periodic image, and an RDF would count the images across it.
+    ``assume_periodic=True`` reads the cell as periodic in every direction anyway.
 
     Every atom becomes a fully occupied site, except where ASE's CIF reader left
     partial occupancies behind (``atoms.info["occupancy"]``, keyed by the atoms'
@@ -31,6 +36,12 @@ def from_ase(atoms: ase.Atoms) -> Structure:
         raise ValueError(
             "from_ase needs an Atoms object with a three-dimensional cell "
             "(set atoms.cell, for example with atoms.center(vacuum=...))"
+        )
+    pbc = [bool(p) for p in atoms.pbc]
+    if not all(pbc) and not assume_periodic:
+        raise ValueError(
+            f"from_ase needs an Atoms object periodic in all three directions (its pbc is {pbc}); "
+            "pass assume_periodic=True to treat the cell as periodic anyway"
         )
     occupancy = atoms.info.get("occupancy")
     kinds = atoms.arrays.get("spacegroup_kinds")

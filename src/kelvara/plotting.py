@@ -15,16 +15,25 @@ __all__ = ["save_prdf_plots", "write_columns", "write_prdf_csv"]
 def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
                     bin_size: float, title: str | None = None,
                     density: float | None = None,
-                    element_densities: Mapping[str, float] | None = None) -> list[str]:
+                    element_densities: Mapping[str, float] | None = None,
+                    quantity: str = "density") -> list[str]:
     """Write ``rdf.csv``, ``rdf_total.png`` and ``rdf_partials.png`` into `folder`.
 
     `r` holds the left bin edges, `partials` maps (centre, neighbour) to a curve and
     `total` is the total curve, all in atoms per cubic Angstrom. `density`, the bulk
     number density, is drawn as the level the curves approach at large distances.
     The CSV (see `write_prdf_csv`) also holds the normalised g(r) columns that
-    `density` and `element_densities` allow. Returns the paths written. Needs
-    matplotlib (the ``plot`` extra).
+    `density` and `element_densities` allow. ``quantity="g"`` plots g(r) instead of
+    the neighbour density: the total divided by `density`, each partial by the
+    density of its neighbour element (both must then be given). Curves of one panel
+    that coincide are drawn in distinct line styles and named in the legend.
+    Returns the paths written. Needs matplotlib (the ``plot`` extra).
     """
+    if quantity not in ("density", "g"):
+        raise ValueError(f"quantity must be 'density' or 'g', not {quantity!r}")
+    as_g = quantity == "g"
+    if as_g and not (_positive(density) and element_densities):
+        raise ValueError("quantity='g' needs density and element_densities")
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
@@ -40,12 +49,16 @@ def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
     fig = Figure(figsize=(7.0, 4.2), layout="constrained")
     FigureCanvasAgg(fig)
     ax = fig.add_subplot()
-    ax.plot(centres, total, color="#1f3b73", lw=1.4, label="total")
-    _decorate(ax, density)
-    if density is not None and math.isfinite(density) and density > 0:
+    if as_g:
+        ax.plot(centres, total / density, color="#1f3b73", lw=1.4, label="total")
+        _decorate(ax, 1.0, as_g)
+    else:
+        ax.plot(centres, total, color="#1f3b73", lw=1.4, label="total")
+        _decorate(ax, density, as_g)
+    if not as_g and _positive(density):
         # The same curve divided by the bulk density: the usual dimensionless g(r).
         right = ax.secondary_yaxis("right", functions=(lambda y: y / density, lambda g: g * density))
-        right.set_ylabel("g(r) = ρ(r) / ρ₀")
+        right.set_ylabel(G_LABEL)
     if title:
         fig.suptitle(title)
     written.append(os.path.join(folder, "rdf_total.png"))
@@ -62,11 +75,17 @@ def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
         axes = fig.subplots(rows, cols, squeeze=False, sharex=True)
         for k, centre in enumerate(centres_el):
             ax = axes[k // cols][k % cols]
-            for (p, q), curve in partials.items():
-                if p == centre:
-                    ax.plot(centres, np.asarray(curve, dtype=float), lw=1.2, label=f"{p}–{q}")
+            curves = {q: np.asarray(curve, dtype=float) for (p, q), curve in partials.items()
+                      if p == centre}
+            if as_g:
+                curves = {q: y / element_densities[q] if _positive(element_densities.get(q)) else y * 0.0
+                          for q, y in curves.items()}
+            _plot_distinguishable(ax, centres, centre, curves)
             ax.set_title(f"around {centre}", fontsize=10)
-            _decorate(ax, None)
+            # Every panel keeps its own r tick labels: with panels left empty in the
+            # last row, the one above would otherwise show an axis label without ticks.
+            ax.tick_params(labelbottom=True)
+            _decorate(ax, 1.0 if as_g else None, as_g)
         for k in range(n, rows * cols):
             axes[k // cols][k % cols].set_visible(False)
         fig.suptitle(f"{title} — partials" if title else "Partial RDFs")
@@ -102,21 +121,58 @@ def write_prdf_csv(r, partials: Mapping, total, folder: str | os.PathLike, *,
 
 def write_columns(path: str | os.PathLike, columns: Mapping) -> str:
     """A CSV file with one named column per entry of `columns` (equal-length arrays),
-    every value written with full precision; returns the path."""
+    every value written to 15 significant digits (all a double holds reliably, so a
+    bin centre 3 * 0.1 + 0.05 reads 0.35, not 0.35000000000000003); returns the path."""
     with open(path, "w", newline="", encoding="utf-8") as handle:
         writer = csv.writer(handle)
         writer.writerow(list(columns))
         for row in zip(*columns.values()):
-            writer.writerow([repr(float(v)) for v in row])
+            writer.writerow([_number(v) for v in row])
     return os.fspath(path)
 
 
-def _decorate(ax, density: float | None) -> None:
+#: The y quantity of every RDF figure, under one name.
+DENSITY_LABEL = "neighbour density ρ(r) (atoms/Å³)"
+G_LABEL = "g(r) = ρ(r) / ρ₀"
+_STYLES = ("-", "--", "-.", ":")
+
+
+def _number(value) -> str:
+    """Shortest text of `value` rounded to 15 significant digits."""
+    return repr(float(f"{float(value):.15g}"))
+
+
+def _positive(value) -> bool:
+    return value is not None and math.isfinite(value) and value > 0
+
+
+def _plot_distinguishable(ax, x, centre: str, curves: Mapping) -> None:
+    """One line per neighbour; a curve equal to one drawn before it gets the next
+    line style and a legend entry naming the curve it coincides with."""
+    drawn: list[tuple[str, np.ndarray, int]] = []
+    for q, y in curves.items():
+        same = [(name, count) for name, other, count in drawn
+                if np.allclose(y, other, rtol=1e-9, atol=1e-12 * max(1.0, float(np.abs(y).max(initial=0))))]
+        label = f"{centre}–{q}"
+        style = _STYLES[0]
+        if same:
+            name, count = same[0]
+            style = _STYLES[(count + 1) % len(_STYLES)]
+            label += f" (= {name})"
+            drawn = [(n, o, c + 1 if n == name else c) for n, o, c in drawn]
+        ax.plot(x, y, lw=1.2, ls=style, label=label)
+        if not same:
+            drawn.append((f"{centre}–{q}", y, 0))
+
+
+def _decorate(ax, density: float | None, as_g: bool = False) -> None:
     ax.set_xlabel("r (Å)")
-    ax.set_ylabel("pair density (atoms/Å³)")
+    ax.set_ylabel(G_LABEL if as_g else DENSITY_LABEL)
     ax.set_xlim(left=0.0)
     ax.set_ylim(bottom=0.0)
-    if density is not None and math.isfinite(density):
+    if as_g:
+        ax.axhline(1.0, color="0.45", ls="--", lw=0.9, label="g = 1 (bulk)")
+    elif density is not None and math.isfinite(density):
         ax.axhline(density, color="0.45", ls="--", lw=0.9, label=f"bulk density {density:.4g} Å⁻³")
     ax.grid(alpha=0.25)
     ax.legend(fontsize=8, frameon=False)

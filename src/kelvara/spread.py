@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from kelvara.analysis import FloatArray, bin_centres
-from kelvara.plotting import write_columns
+from kelvara.plotting import DENSITY_LABEL, write_columns
 
 if TYPE_CHECKING:
     from kelvara._kelvara import Structure
@@ -87,7 +87,7 @@ class ExpansionSpread:
                           self.mean_total + self.std_total, color="tab:red", alpha=0.3,
                           lw=0, label="± one standard deviation across seeds")
         axes.set_xlabel("r (Å)")
-        axes.set_ylabel("neighbour density (atoms/Å³)")
+        axes.set_ylabel(DENSITY_LABEL)
         axes.set_xlim(0, float(centres[-1]) + 0.5 * self.bin_size)
         axes.set_title(title or "Total RDF: disordered structure vs ordered expansions")
         axes.legend(frameon=False)
