@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import copy
 import itertools
 import math
 import pickle
@@ -157,9 +158,24 @@ def test_repr_formula(species, text):
     assert repr(cubic(4.0, [[0, 0, 0], [0.5, 0.5, 0.5]], species)) == text
 
 
-def test_structure_is_immutable_and_not_picklable():
-    s = cubic(3.0, ORIGIN, [{"A": 1}])
+def test_structure_is_an_immutable_value():
+    s = cubic(3.0, [[0, 0, 0], [0.5, -0.0, 1e-300]], [{"A": 1}, {"B": 0.25, "A": 1 / 3}])
     with pytest.raises(AttributeError):
         s.n_sites = 3  # type: ignore[misc]
+    assert len(s) == 2
+    clones = [pickle.loads(pickle.dumps(s)), copy.copy(s), copy.deepcopy(s)]
+    for clone in clones:
+        assert clone == s and not clone != s and clone is not s
+        assert clone.frac_coords == s.frac_coords and clone.species == s.species
+    # Exact comparison: any change of cell, position, species or occupancy differs.
+    different = [
+        cubic(3.0 + 1e-15, [[0, 0, 0], [0.5, -0.0, 1e-300]], [{"A": 1}, {"B": 0.25, "A": 1 / 3}]),
+        cubic(3.0, [[0, 0, 0], [0.5, -0.0, 2e-300]], [{"A": 1}, {"B": 0.25, "A": 1 / 3}]),
+        cubic(3.0, [[0, 0, 0], [0.5, -0.0, 1e-300]], [{"A": 1}, {"B": 0.25, "A": 0.3333}]),
+        cubic(3.0, [[0, 0, 0], [0.5, -0.0, 1e-300]], [{"A": 1}, {"C": 0.25, "A": 1 / 3}]),
+        cubic(3.0, [[0, 0, 0]], [{"A": 1}]),
+    ]
+    assert all(d != s for d in different)
+    assert (s == "Structure") is False
     with pytest.raises(TypeError):
-        pickle.dumps(s)
+        hash(s)

@@ -1,9 +1,10 @@
 """RDFs of many structure files, or of the frame windows of one long trajectory,
 on a local process pool or a Dask cluster.
 
-Workers are handed file paths (and frame windows), never ``Structure`` objects,
-which are deliberately not picklable: each worker reads its file with kelvara's
-readers and sends back NumPy arrays and a little metadata. Results come back in
+Workers are handed file paths (and frame windows), not ``Structure`` objects
+(a path is a few bytes where a pickled structure is its whole content): each
+worker reads its file with kelvara's readers and sends back NumPy arrays and a
+little metadata. Results come back in
 input order and do not depend on how many workers ran them.
 
 With no ``client`` the work runs on a ``concurrent.futures.ProcessPoolExecutor``

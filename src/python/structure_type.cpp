@@ -162,6 +162,42 @@ PyObject* structure_make_supercell(PyObject* self, PyObject* args, PyObject* kwa
     });
 }
 
+// ---- value protocol: pickling, len(), == ----------------------------------------
+
+/// (Structure, (lattice_matrix, frac_coords, species)): pickle and copy rebuild the
+/// structure through its constructor.
+PyObject* structure_reduce(PyObject* self, PyObject*) {
+    PyRef matrix(get_lattice_matrix(self, nullptr));
+    PyRef frac(matrix ? get_frac_coords(self, nullptr) : nullptr);
+    PyRef species(frac ? get_species(self, nullptr) : nullptr);
+    if (!species) return nullptr;
+    return Py_BuildValue("(O(OOO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), matrix.get(),
+                         frac.get(), species.get());
+}
+
+Py_ssize_t structure_length(PyObject* self) {
+    return static_cast<Py_ssize_t>(borrow_structure(self).n_sites());
+}
+
+/// Same cell, and the same sites in the same order with the same species and
+/// occupancies, all compared exactly.
+bool same_structure(const Structure& a, const Structure& b) {
+    if (a.lattice.matrix != b.lattice.matrix || a.sites.size() != b.sites.size()) return false;
+    for (std::size_t i = 0; i < a.sites.size(); ++i) {
+        const Site& x = a.sites[i];
+        const Site& y = b.sites[i];
+        if (x.frac != y.frac || !(x.species == y.species)) return false;
+    }
+    return true;
+}
+
+PyObject* structure_richcompare(PyObject* self, PyObject* other, int op) {
+    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, Py_TYPE(self)))
+        Py_RETURN_NOTIMPLEMENTED;
+    const bool equal = same_structure(borrow_structure(self), borrow_structure(other));
+    return PyBool_FromLong(equal == (op == Py_EQ));
+}
+
 // ---- the type --------------------------------------------------------------------
 
 PyGetSetDef structure_getset[] = {
@@ -202,13 +238,20 @@ PyMethodDef structure_methods[] = {
      "caller needs before reporting anything to the user."},
     {"available_threads", structure_available_threads, METH_NOARGS | METH_STATIC,
      "available_threads()\n--\n\n"
-     "Number of worker threads rayon will use when `n_threads=0`."},
+     "Number of worker threads this module's shared pool runs when `n_threads=0`."},
     {"make_supercell", KELVARA_KW(structure_make_supercell), METH_VARARGS | METH_KEYWORDS,
-     "make_supercell($self, na, nb, nc)\n--\n\n"},
+     "make_supercell($self, na, nb, nc)\n--\n\n"
+     "A new structure of na x nb x nc copies of this cell (each count at least 1).\n\n"
+     "The lattice vectors are scaled by na, nb, nc; the sites come image by image\n"
+     "(the first count outermost), each image listing every site in order."},
+    {"__reduce__", structure_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nRebuild through Structure(lattice_matrix, frac_coords, species)."},
     {"prdf", KELVARA_KW(structure_prdf), METH_VARARGS | METH_KEYWORDS,
      "prdf($self, cutoff=10.0, bin_size=0.1, n_threads=0, save_plots=None, title=None)\n--\n\n"
      "Partial and total RDF.\n\n"
-     "Returns (r, partials, total) where `partials` maps (\"A\", \"B\") to g_AB.\n"
+     "Returns (r, partials, total): `partials` maps (\"A\", \"B\") to the density of B\n"
+     "neighbours around an A centre in each spherical shell (atoms per cubic\n"
+     "Angstrom; divide by the density of B for g_AB), on the left bin edges `r`.\n"
      "With `save_plots=\"some/folder\"` the curves are also written there as\n"
      "figures plus a CSV (needs matplotlib); None, the default, saves nothing."},
     {"total_rdf", KELVARA_KW(structure_total_rdf), METH_VARARGS | METH_KEYWORDS,
@@ -224,6 +267,8 @@ PyType_Slot structure_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(structure_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(structure_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(structure_repr)},
+    {Py_sq_length, reinterpret_cast<void*>(structure_length)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(structure_richcompare)},
     {Py_tp_getset, structure_getset},
     {Py_tp_methods, structure_methods},
     {0, nullptr},
