@@ -98,3 +98,16 @@ def test_first_peak_and_minimum(curve, peak, minimum):
     assert first_peak(curve) == peak
     if peak is not None:
         assert first_minimum(curve, peak, smooth=1) == minimum
+
+
+def test_result_records_print_short():
+    from kelvara.batch import RdfRecord
+    from kelvara.scattering import structure_factor, total_pdf
+
+    r, partials, total = ROCK_SALT.prdf(cutoff=30.0, bin_size=0.001)
+    records = [RdfRecord("x.cif", r, partials, total, elements=["Cl", "Na"]),
+               total_pdf(ROCK_SALT, r_max=30.0), structure_factor(ROCK_SALT)]
+    for record in records:
+        text = repr(record)
+        assert len(text) < 400 and "<array (" in text, text
+    assert repr(records[0]).startswith("RdfRecord(path='x.cif', r=<array (30000,) 0..30>")

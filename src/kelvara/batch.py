@@ -29,6 +29,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from kelvara.io import StrPath, format_of, read_structure
+from kelvara.records import short_repr
 from kelvara.trajectory import (
     FrameSums,
     TrajectoryRdf,
@@ -48,7 +49,7 @@ __all__ = ["BatchError", "RdfRecord", "rdf_many", "trajectory_rdf_many"]
 Pair = tuple[str, str]
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class RdfRecord:
     """The RDF of one structure file, as ``rdf_many`` returns it.
 
@@ -63,6 +64,8 @@ class RdfRecord:
             the failure as "ExceptionType: message" (only with ``errors="collect"``),
             and the curves are ``None`` / empty.
     """
+
+    __repr__ = short_repr
 
     path: str
     r: np.ndarray | None = None

@@ -27,6 +27,7 @@ from typing import TYPE_CHECKING, Literal
 import numpy as np
 
 from kelvara.analysis import FloatArray, bin_centres, partner_densities, shell_volumes
+from kelvara.records import short_repr
 
 if TYPE_CHECKING:
     from collections.abc import Mapping
@@ -100,9 +101,11 @@ def _check_grid(r_max: float, bin_size: float) -> None:
         raise ValueError(f"r_max ({r_max:g} A) must be at least one bin_size ({bin_size:g} A)")
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class PartialCurves:
     """Normalised partials g_ij on bin centres, with what the weights need."""
+
+    __repr__ = short_repr
 
     r: FloatArray
     """Bin centres, A."""
@@ -210,9 +213,11 @@ def _factors(
     return out
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class PDF:
     """Total pair distribution function on bin centres."""
+
+    __repr__ = short_repr
 
     r: FloatArray
     """Bin centres, A."""
@@ -324,9 +329,11 @@ def total_pdf(
     return PDF(pdf.r[:n], pdf.g[:n], pdf.G[:n], pdf.rho0, pdf.weights, radiation)
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class StructureFactor:
     """Total and Faber-Ziman partial structure factors."""
+
+    __repr__ = short_repr
 
     q: FloatArray
     """Scattering vector magnitudes, 1/A."""

@@ -12,15 +12,18 @@ import numpy as np
 
 from kelvara.analysis import FloatArray, bin_centres
 from kelvara.plotting import DENSITY_LABEL, write_columns
+from kelvara.records import short_repr
 
 if TYPE_CHECKING:
     from kelvara._kelvara import Structure
 
 
-@dataclass
+@dataclass(repr=False)
 class ExpansionSpread:
     """Occupancy-weighted curves of a disordered structure and the mean and spread
     (standard deviation across seeds) of the curves of its ordered expansions."""
+
+    __repr__ = short_repr
 
     r: FloatArray
     bin_size: float

@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, Any
 
 from kelvara import _kelvara
 from kelvara._kelvara import Structure, read_xyz_trajectory
+from kelvara.records import short_repr
 
 if TYPE_CHECKING:  # NumPy is imported on first use, so importing kelvara stays cheap
     import numpy as np
@@ -19,7 +20,7 @@ __all__ = ["TrajectoryRdf", "trajectory_rdf"]
 Pair = tuple[str, str]
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class TrajectoryRdf:
     """Frame-averaged partial and total RDFs of a trajectory.
 
@@ -34,6 +35,8 @@ class TrajectoryRdf:
             curves, bin by bin; zeros for a single frame.
         frame_indices: 0-based file indices of the frames used, in file order.
     """
+
+    __repr__ = short_repr
 
     r: np.ndarray
     partials: dict[Pair, np.ndarray]
