@@ -7,6 +7,7 @@
 
 #include "core/memory.hpp"    // for fits_in_memory
 #include "core/number.hpp"    // for parse_decimal, saturating_u64
+#include "core/spacegroup.hpp"  // for operations_from_names
 #include "core/symmetry.hpp"  // for parse_symmop
 #include "core/text.hpp"      // for trim, split_lines, quoted, strip_char, whitespace_length_at
 
@@ -288,7 +289,30 @@ std::optional<std::size_t> column_of(const CifLoop& loop, std::string_view name)
     return std::nullopt;
 }
 
-std::vector<SymmOp> read_symmetry(const Block& block) {
+/// The value of the first of `names` that the block holds, or an empty text.
+std::string_view space_group_tag(const Block& block, std::initializer_list<const char*> names) {
+    for (const char* name : names)
+        if (const std::string* value = find_tag(block, name)) return *value;
+    return {};
+}
+
+/// Operations named by the space-group tags, for a block that lists none.
+std::vector<SymmOp> named_symmetry(const Block& block, const Lattice& lattice) {
+    SpaceGroupNames names;
+    names.hall = space_group_tag(block, {"_space_group_name_hall", "_symmetry_space_group_name_hall",
+                                   "_space_group.name_hall", "_symmetry.space_group_name_hall"});
+    names.hm = space_group_tag(block, {"_space_group_name_h-m_alt", "_symmetry_space_group_name_h-m",
+                                 "_space_group.name_h-m_alt", "_symmetry.space_group_name_h-m",
+                                 "_space_group_name_h-m_full", "_space_group.name_h-m_full"});
+    names.number = space_group_tag(block, {"_space_group_it_number", "_symmetry_int_tables_number",
+                                     "_space_group.it_number", "_symmetry.int_tables_number"});
+    names.rhombohedral_cell = is_rhombohedral_cell(lattice.matrix);
+    auto named = operations_from_names(names);
+    if (!named) return {SymmOp::identity()};
+    return std::move(named->operations);
+}
+
+std::vector<SymmOp> read_symmetry(const Block& block, const Lattice& lattice) {
     std::vector<SymmOp> ops;
     const CifLoop* loop =
         find_loop(block, {"_symmetry_equiv_pos_as_xyz", "_space_group_symop_operation_xyz"});
@@ -313,7 +337,8 @@ std::vector<SymmOp> read_symmetry(const Block& block) {
             if (op) ops.push_back(*op);
         }
     }
-    if (ops.empty()) ops.push_back(SymmOp::identity());
+    // A listed operation always wins over the names.
+    if (ops.empty()) return named_symmetry(block, lattice);
     return ops;
 }
 
@@ -431,7 +456,7 @@ Result<Structure> parse_cif(std::string_view text, double symprec) {
 
     auto lattice = read_cell(block);
     if (!lattice) return fail(lattice.error());
-    const std::vector<SymmOp> ops = read_symmetry(block);
+    const std::vector<SymmOp> ops = read_symmetry(block, *lattice);
 
     const CifLoop* atoms = find_loop(block, {"_atom_site_fract_x"});
     if (!atoms) return fail("no _atom_site loop with fractional coordinates found");

@@ -2,9 +2,8 @@
 
 `cif_warnings` reads the text with the same lexical rules as `Structure.from_cif` and
 lists what a user should know before trusting the result: element symbols that are
-not chemical elements (or that read as another element because of their case), a
-named space group without symmetry operations (read as P 1), symmetry operations the
-reader cannot read (ignored), several data blocks (merged), and atom-site rows that
+not chemical elements (or that read as another element because of their case),
+symmetry operations the reader cannot read (ignored), several data blocks (merged), and atom-site rows that
 the reader drops (coordinates that are not numbers, occupancy not above 0).
 """
 
@@ -21,11 +20,8 @@ Se Br Kr Rb Sr Y Zr Nb Mo Tc Ru Rh Pd Ag Cd In Sn Sb Te I Xe Cs Ba La Ce Pr Nd P
 Gd Tb Dy Ho Er Tm Yb Lu Hf Ta W Re Os Ir Pt Au Hg Tl Pb Bi Po At Rn Fr Ra Ac Th Pa U Np
 Pu Am Cm Bk Cf Es Fm Md No Lr Rf Db Sg Bh Hs Mt Ds Rg Cn Nh Fl Mc Lv Ts Og D
 """.split())
-_SPACE = re.compile(r"\s+")
 _DECIMAL = re.compile(r"[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?")
 _OPS_TAGS = ("_symmetry_equiv_pos_as_xyz", "_space_group_symop_operation_xyz")
-_GROUP_NAME_TAGS = ("_symmetry_space_group_name_h-m", "_space_group_name_h-m_alt")
-_GROUP_NUMBER_TAGS = ("_symmetry_int_tables_number", "_space_group_it_number")
 
 
 def _tokenize(line: str) -> list[str]:
@@ -227,16 +223,6 @@ def cif_warnings(path_or_text: str | os.PathLike[str]) -> list[str]:
         else:
             findings += [f"symmetry operation '{op}' cannot be read and is ignored"
                          for op in unreadable]
-    if not has_ops:
-        group = next((tags[t] for t in _GROUP_NAME_TAGS if t in tags), None)
-        number = next((tags[t] for t in _GROUP_NUMBER_TAGS if t in tags), None)
-        named = group is not None and _SPACE.sub("", group) not in ("P1", "?", ".", "")
-        numbered = number is not None and _number(number) not in (None, 1.0)
-        if named or numbered:
-            shown = f"'{group}'" if named else f"number {number}"
-            findings.append(f"space group {shown} is given but no symmetry operations are "
-                            "listed, so only the listed sites are read (as P 1)")
-
     atoms = next((loop for loop in loops if "_atom_site_fract_x" in loop[0]), None)
     if atoms is None:
         return findings

@@ -1,0 +1,219 @@
+"""CIFs that name their space group instead of listing operations: every setting of gemmi's
+table by Hall symbol, H-M symbol (several spellings) and number, checked against gemmi's
+operations; a few against pymatgen's reader; the choices made when a name leaves one open."""
+
+from __future__ import annotations
+
+import re
+import warnings
+from functools import cache
+
+import numpy as np
+import pytest
+
+from kelvara import Structure
+
+gemmi = pytest.importorskip("gemmi")
+
+SETTINGS = list(gemmi.spacegroup_table())
+POINT = (0.1234, 0.2713, 0.3891)  # a general position in every group
+ORIGIN_EXT = {"1": " S", "2": " Z", "H": " H", "R": " R"}  # the trailing-letter form
+
+
+def cell_of(sg) -> tuple[float, ...]:
+    """a, b, c, alpha, beta, gamma fitting the setting (the axes of R groups follow it)."""
+    if sg.ext == "R":
+        return 6.0, 6.0, 6.0, 75.0, 75.0, 75.0
+    if 143 <= sg.number <= 194:
+        return 5.0, 5.0, 7.0, 90.0, 90.0, 120.0
+    if sg.number >= 195:
+        return 5.0, 5.0, 5.0, 90.0, 90.0, 90.0
+    return 5.0, 6.0, 7.0, 90.0, 90.0, 90.0
+
+
+def cif(tags: dict[str, str], cell, rows=(("Si1", "Si") + POINT,)) -> str:
+    names = ("length_a", "length_b", "length_c", "angle_alpha", "angle_beta", "angle_gamma")
+    text = "data_sg\n" + "".join(f"_cell_{n} {v}\n" for n, v in zip(names, cell))
+    text += "".join(f"{tag} '{value}'\n" for tag, value in tags.items())
+    text += "loop_\n_atom_site_label\n_atom_site_type_symbol\n"
+    text += "_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
+    return text + "".join(" ".join(map(str, row)) + "\n" for row in rows)
+
+
+@cache
+def orbit(hall: str) -> np.ndarray:
+    """The images of POINT under gemmi's operations of a setting, wrapped into [0, 1)."""
+    ops = gemmi.find_spacegroup_by_ops(gemmi.symops_from_hall(hall)).operations()
+    images = np.array([op.apply_to_xyz(list(POINT)) for op in ops])
+    return images - np.floor(images)
+
+
+def same_sites(frac, expected) -> bool:
+    frac = np.asarray(frac)
+    if frac.shape != expected.shape:
+        return False
+    d = frac[:, None, :] - expected[None, :, :]
+    close = np.all(np.abs(d - np.round(d)) < 1e-6, axis=2)
+    return bool(np.all(close.sum(axis=0) == 1) and np.all(close.sum(axis=1) == 1))
+
+
+def spellings(sg, kind: str):
+    """(tag, value, alpha, gamma) to read for one setting; the expected setting comes from
+    gemmi's own lookup of the same spelling in the same cell, preferring origin choice 2."""
+    hm, ext = sg.hm, ("" if sg.ext == "\x00" else sg.ext)
+    if kind == "hall":
+        yield "_space_group_name_Hall", sg.hall
+    elif kind == "hm_with_suffix":
+        yield "_space_group_name_H-M_alt", sg.xhm()
+        yield "_symmetry_space_group_name_H-M", sg.xhm().replace(" ", "").lower()
+        if ext:
+            yield "_symmetry_space_group_name_H-M", hm + ORIGIN_EXT[ext]
+    elif kind == "hm_bare":
+        yield "_space_group_name_H-M_alt", hm
+        yield "_symmetry_space_group_name_H-M", " " + hm.replace(" ", "_").upper() + " "
+    elif kind == "short":
+        yield "_symmetry_space_group_name_H-M", sg.short_name()
+        if sg.number >= 195:  # written before the bar of -3 was printed: "F m 3 m"
+            yield "_symmetry_space_group_name_H-M", hm.replace("-3", "3")
+    elif kind == "number" and sg.is_reference_setting():
+        yield "_space_group_IT_number", str(sg.number)
+        yield "_symmetry_Int_Tables_number", str(sg.number)
+
+
+def expected_setting(sg, kind: str, value: str):
+    a, b, c, alpha, beta, gamma = cell_of(sg)
+    if kind in ("hall", "hm_with_suffix"):
+        return sg
+    if kind == "number":
+        if sg.number in (146, 148, 155, 160, 161, 166, 167) and alpha != 90.0:
+            return gemmi.find_spacegroup_by_name(sg.hm + ":R")
+        return sg
+    return gemmi.find_spacegroup_by_name(value.strip(), alpha, gamma, prefer="2")
+
+
+@pytest.mark.parametrize("kind", ["hall", "hm_with_suffix", "hm_bare", "short", "number"])
+def test_every_setting_expands_as_gemmi(kind):
+    wrong, checked = [], 0
+    for sg in SETTINGS:
+        for tag, value in spellings(sg, kind):
+            expected = expected_setting(sg, kind, value)
+            s = Structure.from_cif_str(cif({tag: value}, cell_of(sg)))
+            checked += 1
+            if not same_sites(s.frac_coords, orbit(expected.hall)):
+                wrong.append((value, expected.xhm(), s.n_sites, len(orbit(expected.hall))))
+    assert checked >= {"hall": 564, "number": 230}.get(kind, 500)
+    assert not wrong, wrong[:20]
+
+
+def spaced_full_symbol(full: str) -> str:
+    """pymatgen's "P2_1/n2_1/m2_1/a" written as "P 21/n 21/m 21/a"."""
+    parts = re.findall(r"[A-Z]|-?\d(?:_\d)?(?:/[a-z])?|[a-z]", full)
+    return " ".join(parts).replace("_", "")
+
+
+def test_full_symbols_of_all_groups():
+    from pymatgen.symmetry.groups import SpaceGroup
+
+    fulls = {v["int_number"]: v["full_symbol"] for v in SpaceGroup.sg_encoding.values()}
+    wrong = []
+    for sg in SETTINGS:
+        if not sg.is_reference_setting():
+            continue
+        for name in (fulls[sg.number], spaced_full_symbol(fulls[sg.number])):
+            s = Structure.from_cif_str(cif({"_symmetry_space_group_name_H-M": name}, cell_of(sg)))
+            if not same_sites(s.frac_coords, orbit(sg.hall)):
+                wrong.append((name, sg.xhm()))
+    assert len(fulls) == 230 and not wrong, wrong
+
+
+SRTIO3 = (("Sr1", "Sr", 0, 0, 0), ("Ti1", "Ti", 0.5, 0.5, 0.5), ("O1", "O", 0.5, 0.5, 0))
+CUBIC = (3.905, 3.905, 3.905, 90, 90, 90)
+
+
+@pytest.mark.parametrize(
+    "tags, n_sites",
+    [
+        ({"_symmetry_space_group_name_H-M": "P m -3 m"}, 5),
+        ({"_space_group_IT_number": "221"}, 5),
+        ({"_space_group.name_H-M_alt": "Pm-3m"}, 5),  # the DDL2 spelling
+        ({"_space_group_name_Hall": "-P 4 2 3"}, 5),
+        # The more specific name wins over one that disagrees with it.
+        ({"_space_group_name_Hall": "-P 4 2 3", "_symmetry_space_group_name_H-M": "P 1"}, 5),
+        ({"_symmetry_space_group_name_H-M": "P m -3 m", "_space_group_IT_number": "1"}, 5),
+        # An unreadable name gives way to the next one.
+        ({"_space_group_name_Hall": "-P 5", "_symmetry_space_group_name_H-M": "Pm-3m"}, 5),
+        ({"_symmetry_space_group_name_H-M": "P q -3 m", "_space_group_IT_number": "221"}, 5),
+        # Nothing recognised, or nothing given: P 1.
+        ({"_symmetry_space_group_name_H-M": "P q -3 m"}, 3),
+        ({"_space_group_IT_number": "231"}, 3),
+        ({"_space_group_name_Hall": "P 4 3"}, 3),  # no axis for a 3 in second place
+        ({"_space_group_name_Hall": "P 2 2 (0 0 1"}, 3),
+        ({"_symmetry_space_group_name_H-M": "?", "_space_group_IT_number": "."}, 3),
+        ({"_symmetry_space_group_name_H-M": "P m -3 m:3"}, 3),
+    ],
+)
+def test_srtio3_named_only(tags, n_sites):
+    s = Structure.from_cif_str(cif(tags, CUBIC, SRTIO3))
+    assert s.n_sites == n_sites
+    assert s.composition == ({"O": 3.0, "Sr": 1.0, "Ti": 1.0} if n_sites == 5
+                             else {"O": 1.0, "Sr": 1.0, "Ti": 1.0})
+
+
+def test_listed_operations_win_over_the_name():
+    text = cif({"_symmetry_space_group_name_H-M": "P m -3 m"}, CUBIC, SRTIO3)
+    text = text.replace("loop_", "loop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\n-x,-y,-z\nloop_", 1)
+    assert Structure.from_cif_str(text).n_sites == 3
+
+
+def test_hall_symbol_that_does_not_close_is_p1():
+    # Two translations for one rotation: 2-fold along c through the origin and through (1/4, 0, 0).
+    text = cif({"_space_group_name_Hall": "P 2 2u (0 0 0)"}, cell_of(SETTINGS[0]))
+    assert Structure.from_cif_str(text).n_sites == 1
+
+
+@pytest.mark.parametrize(
+    "name, cell, rows",
+    [
+        ("P 1 21/c 1", (5.1, 6.2, 7.3, 90, 101.5, 90), (("Fe1", "Fe", 0.1, 0.2, 0.3), ("O1", "O", 0, 0, 0))),
+        ("P n m a", (5.5, 7.8, 5.5, 90, 90, 90), (("Ca1", "Ca", 0.0, 0.25, 0.49), ("O1", "O", 0.29, 0.04, 0.71))),
+        ("R -3 m", (3.0, 3.0, 14.0, 90, 90, 120), (("Li1", "Li", 0, 0, 0.5), ("O1", "O", 0, 0, 0.26))),
+        ("P 63/m m c", (3.2, 3.2, 5.2, 90, 90, 120), (("Mg1", "Mg", 1 / 3, 2 / 3, 0.25),)),
+        ("I 4/m m m", (3.9, 3.9, 12.7, 90, 90, 90), (("Ba1", "Ba", 0, 0, 0.35), ("Fe1", "Fe", 0, 0.5, 0.25))),
+        ("F m -3 m", (5.6, 5.6, 5.6, 90, 90, 90), (("Na1", "Na", 0, 0, 0), ("Cl1", "Cl", 0.5, 0.5, 0.5))),
+        ("C 1 2/c 1", (9.7, 8.9, 5.3, 90, 105.8, 90), (("Si1", "Si", 0.29, 0.09, 0.23), ("Na1", "Na", 0, 0.9, 0.25))),
+        ("P -3 m 1", (4.0, 4.0, 6.0, 90, 90, 120), (("Cd1", "Cd", 0, 0, 0), ("I1", "I", 1 / 3, 2 / 3, 0.25))),
+    ],
+)
+def test_site_counts_agree_with_pymatgen(name, cell, rows):
+    # pymatgen reads full symbols only: "P 21/c" or a ":2" suffix gives it P 1, and it
+    # takes hexagonal axes for R groups whatever the cell. These cases avoid both.
+    from pymatgen.io.cif import CifParser
+
+    text = cif({"_symmetry_space_group_name_H-M": name}, cell, rows)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        theirs = CifParser.from_str(text).parse_structures(primitive=False)[0]
+    ours = Structure.from_cif_str(text)
+    assert ours.n_sites == len(theirs)
+    assert ours.composition == {el.symbol: n for el, n in theirs.composition.items()}
+
+
+@pytest.mark.parametrize(
+    "name, cell, n_sites",
+    [
+        # Origin choice 2 unless the file says otherwise: Si at the origin is then 16 sites.
+        ("F d -3 m", (5.43,) * 3 + (90,) * 3, 16),
+        ("F d -3 m:1", (5.43,) * 3 + (90,) * 3, 8),
+        ("F d -3 m S", (5.43,) * 3 + (90,) * 3, 8),
+        ("Fd3m", (5.43,) * 3 + (90,) * 3, 16),
+        # R groups: rhombohedral axes when the cell has them, hexagonal axes otherwise.
+        ("R -3 m", (5.0, 5.0, 5.0, 55, 55, 55), 2),
+        ("R -3 m", (3.0, 3.0, 14.0, 90, 90, 120), 6),
+        ("R -3 m:H", (5.0, 5.0, 5.0, 55, 55, 55), 6),  # the suffix wins over the cell
+    ],
+)
+def test_choices_left_open_by_the_name(name, cell, n_sites):
+    # Si at the origin; Bi on the 3-fold axis, (x, x, x) on rhombohedral axes, (0, 0, z) on hexagonal.
+    row = (("Si1", "Si", 0.0, 0.0, 0.0),) if "F" in name else (
+        (("Bi1", "Bi", 0.2, 0.2, 0.2),) if cell[3] == 55 and ":H" not in name else (("Bi1", "Bi", 0, 0, 0.2),))
+    assert Structure.from_cif_str(cif({"_symmetry_space_group_name_H-M": name}, cell, row)).n_sites == n_sites
