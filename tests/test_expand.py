@@ -368,6 +368,8 @@ def test_floors_above_pool_size_report_what_is_placed():
         ({"seed": "42"}, TypeError, "argument 'seed': "),
         ({"max_denominator": None}, TypeError, "argument 'max_denominator': "),
         ({"bogus": 1}, TypeError, ""),
+        ({"shape": "cubic"}, ValueError, "shape must be 'cube' or 'any', not 'cubic'"),
+        ({"shape": None}, TypeError, ""),
     ],
 )
 def test_argument_errors(kwargs, error, text):
@@ -381,3 +383,39 @@ def test_positional_and_index_like_arguments():
     a = s.expand_occupancies(np.int64(4096), np.uint64(2**64 - 1), True * 16)
     b = s.expand_occupancies(max_sites=4096, seed=2**64 - 1, max_denominator=16)
     assert a[0].species == b[0].species and a[1] == b[1]
+
+
+SRBA = ({"Sr": 0.7, "Ba": 0.3}, {"Ti": 1.0}, {"O": 1.0}, {"O": 1.0}, {"O": 1.0})
+
+
+@pytest.mark.parametrize(
+    ("lengths", "species", "max_sites", "scale"),
+    [
+        # The cube can only approximate 0.7 / 0.3 within 100 sites; 2x2x5 is exact.
+        ((3.9, 3.9, 3.9), SRBA, 100, [2, 2, 5]),
+        ((3.9, 3.9, 3.9), SRBA, 4096, [9, 9, 10]),
+        # No multiple of 10 fits in 9 copies: 7 come closest (5/7 for 0.7).
+        ((3.9, 3.9, 3.9), SRBA, 49, [1, 1, 7]),
+        # At most what a cube of the exact multiplier would take.
+        ((4.0, 4.0, 4.0), ({"Fe": 0.5, "Ni": 0.5},), 10**6, [2, 2, 2]),
+        # The longer the cell vector, the fewer copies along it (edges 12, 24, 24 A).
+        ((3.0, 3.0, 12.0), ({"Fe": 0.25},), 64, [4, 8, 2]),
+        ((12.0, 3.0, 3.0), ({"Fe": 0.25},), 64, [1, 8, 8]),
+    ],
+)
+def test_any_shape(lengths, species, max_sites, scale):
+    s = Structure(np.diag(lengths), [[i / len(species), 0, 0] for i in range(len(species))],
+                  list(species))
+    ordered, report = s.expand_occupancies(max_sites=max_sites, shape="any")
+    assert report["scale"] == scale and ordered.is_ordered
+    copies = math.prod(scale)
+    assert ordered.volume == pytest.approx(s.volume * copies)
+    cube_worst = max(abs(e["actual_occupancy"] - e["target_occupancy"])
+                     for e in s.expand_occupancies(max_sites=max_sites)[1]["occupancy_report"])
+    worst = max(abs(e["actual_occupancy"] - e["target_occupancy"]) for e in report["occupancy_report"])
+    assert worst <= cube_worst + 1e-12
+    for e in report["occupancy_report"]:
+        assert e["sites_in_pool"] == copies
+        assert abs(e["atoms_placed"] - e["target_occupancy"] * copies) <= 0.5 + 1e-9
+    # The default keeps the cube.
+    assert len(set(s.expand_occupancies(max_sites=max_sites)[1]["scale"])) == 1

@@ -117,6 +117,86 @@ std::string cube_text(std::uint64_t m) {
     return side + "x" + side + "x" + side;
 }
 
+std::string shape_text(const std::array<std::uint64_t, 3>& scale) {
+    return std::to_string(scale[0]) + "x" + std::to_string(scale[1]) + "x" + std::to_string(scale[2]);
+}
+
+/// Worst |round(o*copies)/copies - o| over the fractional occupancies and vacancy
+/// shares of the disordered sites: how far `copies` copies of each site come from
+/// the requested occupancies.
+double worst_rounding(const Structure& structure, std::uint64_t copies) {
+    const double p = static_cast<double>(copies);
+    double worst = 0.0;
+    auto consider = [&](double o) {
+        worst = std::max(worst, std::fabs(std::round(o * p) / p - o));
+    };
+    for (const Site& site : structure.sites) {
+        if (site.is_ordered()) continue;
+        for (const auto& [element, occupancy] : site.species)
+            if (occupancy > 0.0 && occupancy < 1.0) consider(occupancy);
+        const double total = site.occupancy_sum(-0.0);
+        if (total < 0.999999) consider(total);
+    }
+    return worst;
+}
+
+/// The number of copies of the cell for a supercell of any na x nb x nc shape: the
+/// largest multiple of `exact` within the site quota (and no larger than exact^3, the
+/// most a cube would take), or, when no multiple fits, the count near the quota whose
+/// rounding comes closest to the occupancies (the cube's count among the candidates).
+std::uint64_t any_shape_copies(const Structure& structure, std::uint64_t exact, bool overflow,
+                               std::uint64_t quota, std::uint64_t cube) {
+    std::uint64_t cap = quota;
+    if (!overflow && cube_fits(exact, quota)) cap = exact * exact * exact;
+    if (!overflow && exact <= cap) return cap / exact * exact;
+    std::uint64_t best = cube;
+    double best_worst = worst_rounding(structure, cube);
+    const std::uint64_t first = cap > 4096 ? cap - 4096 : 1;
+    for (std::uint64_t copies = cap; copies >= first && copies > 0; --copies) {
+        const double worst = worst_rounding(structure, copies);
+        if (worst < best_worst || (worst == best_worst && copies > best)) {
+            best = copies;
+            best_worst = worst;
+        }
+    }
+    return best;
+}
+
+/// na x nb x nc = copies with the supercell's edges as even as possible: the
+/// smallest ratio of its longest to its shortest edge, the first such triple in
+/// increasing na, then nb, on ties.
+std::array<std::uint64_t, 3> compact_shape(const Lattice& lattice, std::uint64_t copies) {
+    std::vector<std::uint64_t> divisors;
+    for (std::uint64_t d = 1; d <= copies / d; ++d)
+        if (copies % d == 0) {
+            divisors.push_back(d);
+            if (d != copies / d) divisors.push_back(copies / d);
+        }
+    std::sort(divisors.begin(), divisors.end());
+    Vec3 lengths{};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const auto& v = lattice.matrix[i];
+        lengths[i] = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    }
+    std::array<std::uint64_t, 3> best{1, 1, copies};
+    double best_ratio = std::numeric_limits<double>::infinity();
+    for (std::uint64_t na : divisors)
+        for (std::uint64_t nb : divisors) {
+            if ((copies / na) % nb != 0) continue;
+            const std::uint64_t nc = copies / na / nb;
+            const double edges[3] = {static_cast<double>(na) * lengths[0],
+                                     static_cast<double>(nb) * lengths[1],
+                                     static_cast<double>(nc) * lengths[2]};
+            const double ratio = std::max({edges[0], edges[1], edges[2]}) /
+                                 std::min({edges[0], edges[1], edges[2]});
+            if (ratio < best_ratio) {
+                best_ratio = ratio;
+                best = {na, nb, nc};
+            }
+        }
+    return best;
+}
+
 // ---- pools -------------------------------------------------------------------------
 
 /// The composition key of a site: "El:0.5000" pieces, sorted byte-wise, joined by "|".
@@ -256,7 +336,7 @@ std::uint64_t Xorshift64Star::next() {
 }
 
 Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, std::uint64_t seed,
-                         std::uint64_t max_denominator) {
+                         std::uint64_t max_denominator, bool any_shape) {
     // ---- the exact multiplier L (saturating: beyond 64 bits it exceeds any limit)
     std::uint64_t exact = 1;
     bool exact_overflow = false;
@@ -279,7 +359,11 @@ Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, st
     if (n > max_sites)
         return fail("even a " + cube_text(m) + " cell holds " + std::to_string(n) +
                     " sites, above the limit of " + std::to_string(max_sites));
-    auto supercell = structure.make_supercell(m, m, m);
+    std::array<std::uint64_t, 3> scale{m, m, m};
+    if (any_shape)
+        scale = compact_shape(structure.lattice,
+                              any_shape_copies(structure, exact, exact_overflow, max_sites / n, m * m * m));
+    auto supercell = structure.make_supercell(scale[0], scale[1], scale[2]);
     if (!supercell) return fail(supercell.error());
 
     // ---- pools of disordered copies with the same composition
@@ -346,14 +430,22 @@ Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, st
         std::string names;
         for (std::size_t i = 0; i < missing.size(); ++i) names += (i > 0 ? ", " : "") + missing[i];
         out.warnings.push_back("no atoms could be placed for " + names +
-                               ": the occupancy is too small for a " + cube_text(m) +
+                               ": the occupancy is too small for a " + shape_text(scale) +
                                " supercell, so these elements are absent from the expanded "
                                "structure");
     }
     double worst = 0.0;
     for (const ReportEntry& entry : out.report)
         worst = std::max(worst, std::fabs(entry.actual_occupancy() - entry.target_occupancy));
-    if (worst >= 0.02 && m < exact) {
+    const std::uint64_t copies = scale[0] * scale[1] * scale[2];
+    if (any_shape && worst >= 0.02 && (exact_overflow || copies % exact != 0)) {
+        out.warnings.push_back("the occupancies would need a supercell of a multiple of " +
+                               (exact_overflow ? std::string("more than 2^64") : std::to_string(exact)) +
+                               " cells to come out exactly, but that exceeds the " +
+                               std::to_string(max_sites) + "-site limit; " + shape_text(scale) +
+                               " was used and the occupancies are approximated (worst deviation " +
+                               format_fixed(worst, 4) + ")");
+    } else if (!any_shape && worst >= 0.02 && m < exact) {
         // An exact multiplier beyond 64 bits is named as a bound, not as a number.
         const std::string needed = exact_overflow ? "supercell larger than " + cube_text(exact)
                                                     : cube_text(exact) + " supercell";
@@ -365,7 +457,7 @@ Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, st
     }
 
     out.structure = std::move(*expanded);
-    out.scale = {m, m, m};
+    out.scale = scale;
     return out;
 }
 

@@ -34,7 +34,7 @@ struct Expansion {
     std::vector<ReportEntry> report;
     /// Zero, one or two messages for the user (missing elements first).
     std::vector<std::string> warnings;
-    /// (m, m, m): the multipliers along a, b, c.
+    /// The multipliers along a, b, c: (m, m, m), or any shape when asked for.
     std::array<std::uint64_t, 3> scale{};
     /// Pool sites left empty.
     std::uint64_t n_vacancies = 0;
@@ -59,8 +59,10 @@ private:
     std::uint64_t state_;
 };
 
-/// Expands partial occupancies into an ordered m x m x m supercell.
+/// Expands partial occupancies into an ordered m x m x m supercell, or, with
+/// `any_shape`, the na x nb x nc supercell that comes closest to the occupancies
+/// within the site limit, its edges as even as possible.
 Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, std::uint64_t seed,
-                         std::uint64_t max_denominator);
+                         std::uint64_t max_denominator, bool any_shape = false);
 
 }  // namespace kelvara

@@ -1,6 +1,6 @@
 # Type information for the compiled module kelvara._kelvara.
 from collections.abc import Mapping, Sequence
-from typing import SupportsFloat, SupportsIndex, TypedDict
+from typing import Literal, SupportsFloat, SupportsIndex, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -92,6 +92,8 @@ class Structure:
         max_sites: SupportsIndex = 4096,
         seed: SupportsIndex = 42,
         max_denominator: SupportsIndex = 16,
+        *,
+        shape: Literal["cube", "any"] = "cube",
     ) -> tuple[Structure, ExpansionReport]: ...
 
 def read_xyz_trajectory(

@@ -148,7 +148,8 @@ def command_expand(args: argparse.Namespace) -> int:
     print_cif_findings(path, args.format)
     structure = read_structure(path, args.format)
     expanded, report = structure.expand_occupancies(
-        max_sites=args.max_sites, seed=args.seed, max_denominator=args.max_denominator
+        max_sites=args.max_sites, seed=args.seed, max_denominator=args.max_denominator,
+        shape=args.shape,
     )
     print_expansion_report(structure, expanded, report)
     if args.output:
@@ -228,7 +229,7 @@ def command_rdf(args: argparse.Namespace) -> int:
         spread = expansion_spread(
             structure, seeds=range(args.seed, args.seed + args.seeds), cutoff=args.cutoff,
             bin_size=args.bin_size, n_threads=args.threads, max_sites=args.max_sites,
-            max_denominator=args.max_denominator,
+            max_denominator=args.max_denominator, shape=args.shape,
         )
         spread.save(out, title=title)
         print(spread.summary())
@@ -309,6 +310,9 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("--seed", type=int, default=42, help="seed of the assignment (42)")
         p.add_argument("--max-denominator", type=int, default=16,
                        help="largest denominator tried for an occupancy (16)")
+        p.add_argument("--shape", choices=["cube", "any"], default="cube",
+                       help="supercell m x m x m (cube, default) or the na x nb x nc closest "
+                            "to the occupancies (any)")
 
     info = commands.add_parser("info", help="describe a structure and list its disordered sites")
     add_file(info)

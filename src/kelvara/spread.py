@@ -105,6 +105,7 @@ def expansion_spread(
     n_threads: int = 0,
     max_sites: int = 4096,
     max_denominator: int = 16,
+    shape: str = "cube",
 ) -> ExpansionSpread:
     """RDFs of the ordered expansions of `structure` for every seed, against the
     occupancy-weighted RDF of `structure` itself. Elements missing from an
@@ -115,7 +116,7 @@ def expansion_spread(
     r, partials, total = structure.prdf(cutoff, bin_size, n_threads)
     totals, partial_runs, reports = [], [], []
     for seed in seeds:
-        ordered, report = structure.expand_occupancies(max_sites, seed, max_denominator)
+        ordered, report = structure.expand_occupancies(max_sites, seed, max_denominator, shape=shape)
         _, p, t = ordered.prdf(cutoff, bin_size, n_threads)
         totals.append(t)
         partial_runs.append(p)

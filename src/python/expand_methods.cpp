@@ -98,19 +98,24 @@ PyObject* structure_disorder_summary(PyObject* self, PyObject*) {
 
 PyObject* structure_expand_occupancies(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"max_sites", "seed", "max_denominator", nullptr};
+        static const char* keywords[] = {"max_sites", "seed", "max_denominator", "shape", nullptr};
         PyObject *max_sites_obj = nullptr, *seed_obj = nullptr, *max_denominator_obj = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:expand_occupancies",
+        const char* shape = "cube";
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO$s:expand_occupancies",
                                          const_cast<char**>(keywords), &max_sites_obj, &seed_obj,
-                                         &max_denominator_obj))
+                                         &max_denominator_obj, &shape))
             return nullptr;
+        const std::string_view shape_name(shape);
+        if (shape_name != "cube" && shape_name != "any")
+            return raise_value_error("shape must be 'cube' or 'any', not '" + std::string(shape_name) + "'");
         std::uint64_t max_sites = 4096, seed = 42, max_denominator = 16;
         if ((max_sites_obj && !to_u64(max_sites_obj, "max_sites", max_sites)) ||
             (seed_obj && !to_u64(seed_obj, "seed", seed)) ||
             (max_denominator_obj && !to_u64(max_denominator_obj, "max_denominator", max_denominator)))
             return nullptr;
 
-        auto expansion = expand(borrow_structure(self), max_sites, seed, max_denominator);
+        auto expansion =
+            expand(borrow_structure(self), max_sites, seed, max_denominator, shape_name == "any");
         if (!expansion) return raise_value_error(expansion.error());
         PyRef report(report_dict(*expansion));
         if (!report) return nullptr;

@@ -257,8 +257,10 @@ PyMethodDef structure_methods[] = {
     {"total_rdf", KELVARA_KW(structure_total_rdf), METH_VARARGS | METH_KEYWORDS,
      "total_rdf($self, cutoff=10.0, bin_size=0.1, n_threads=0)\n--\n\nTotal RDF only."},
     {"expand_occupancies", KELVARA_KW(structure_expand_occupancies), METH_VARARGS | METH_KEYWORDS,
-     "expand_occupancies($self, max_sites=4096, seed=42, max_denominator=16)\n--\n\n"
-     "Expand partial occupancies into an explicit ordered supercell."},
+     "expand_occupancies($self, max_sites=4096, seed=42, max_denominator=16, *, shape='cube')\n--\n\n"
+     "Expand partial occupancies into an explicit ordered supercell.\n\n"
+     "shape='cube' uses an m x m x m supercell; shape='any' searches na x nb x nc\n"
+     "shapes for the one that comes closest to the occupancies within max_sites."},
     {nullptr, nullptr, 0, nullptr},
 };
 
