@@ -13,6 +13,8 @@ the modules below turn them into what the field reads and move structures around
 - ``kelvara.analysis``: g(r) that tends to 1, bin centres, coordination numbers,
   first peak and minimum.
 - ``kelvara.scattering``: neutron- and X-ray-weighted G(r) and S(Q).
+- ``kelvara.measured``, ``kelvara.pdfmodel``, ``kelvara.pdffit``: measured G(r)
+  files, the model G(r) with the parameters of a PDF refinement, Rw and fits.
 - ``kelvara.spread``: RDFs of several seeded ordered expansions against the
   occupancy-weighted RDF of the disordered structure.
 - ``kelvara.io``: file formats by name, ``read_structure``, and writers for POSCAR,

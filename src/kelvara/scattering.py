@@ -238,8 +238,9 @@ def _fft_convolve(a: FloatArray, b: FloatArray) -> FloatArray:
     return np.fft.irfft(np.fft.rfft(a, size) * np.fft.rfft(b, size), size)[:n]
 
 
-def terminate(G: FloatArray, bin_size: float, qmax: float) -> FloatArray:
-    """G(r) seen through data that end at `qmax` (1/A), on bin centres (k + 1/2) dr:
+def terminate(G: FloatArray, bin_size: float, qmax: float, offset: float | None = None) -> FloatArray:
+    """G(r) seen through data that end at `qmax` (1/A), on the grid offset + k dr
+    (bin centres (k + 1/2) dr when `offset` is None):
     (2/pi) int_0^qmax sin(Qr) F(Q) dQ with F(Q) = int_0 G(r') sin(Qr') dr' summed
     over the bins. The kernel (dr/pi) [sin(qmax(r-r'))/(r-r') - sin(qmax(r+r'))/(r+r')]
     is Toeplitz minus Hankel, so both parts are FFT convolutions: O(n log n) time
@@ -248,11 +249,13 @@ def terminate(G: FloatArray, bin_size: float, qmax: float) -> FloatArray:
     n = G.size
     if n == 0:
         return G.copy()
+    if offset is None:
+        offset = 0.5 * bin_size
     lags = np.arange(-(n - 1), n) * bin_size
     with np.errstate(invalid="ignore", divide="ignore"):
         toeplitz = np.where(lags == 0, qmax, np.sin(qmax * lags) / lags)
-    sums = np.arange(1, 2 * n) * bin_size  # r_i + r_j = (i + j + 1) dr
-    hankel = np.sin(qmax * sums) / sums
+        sums = np.arange(0, 2 * n - 1) * bin_size + 2.0 * offset  # r_i + r_j
+        hankel = np.where(sums == 0, qmax, np.sin(qmax * sums) / sums)
     near = _fft_convolve(toeplitz, G)[n - 1 : 2 * n - 1]
     mirrored = _fft_convolve(hankel, G[::-1])[n - 1 : 2 * n - 1]
     return (near - mirrored) * (bin_size / np.pi)
