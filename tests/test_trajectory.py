@@ -247,15 +247,15 @@ def test_valid_utf8_is_accepted(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "path, message",
+    "path, kind, message",
     [
-        ("{tmp}/missing.xyz", "could not open {tmp}/missing.xyz: No such file or directory (os error 2)"),
-        ("{tmp}", "error reading the atom count: Is a directory (os error 21)"),
-        ("a\0b.xyz", "could not open a\0b.xyz: file name contained an unexpected NUL byte"),
+        ("{tmp}/missing.xyz", OSError, "could not open {tmp}/missing.xyz: No such file or directory (os error 2)"),
+        ("{tmp}", OSError, "error reading the atom count: Is a directory (os error 21)"),
+        ("a\0b.xyz", ValueError, "could not open a\0b.xyz: file name contained an unexpected NUL byte"),
     ],
 )
-def test_unreadable_paths(tmp_path, path, message):
-    with pytest.raises(ValueError) as error:
+def test_unreadable_paths(tmp_path, path, kind, message):
+    with pytest.raises(kind) as error:
         read_xyz_trajectory(path.format(tmp=tmp_path))
     assert error.value.args == (message.format(tmp=tmp_path),)
 

@@ -9,6 +9,7 @@ import pytest
 
 import kelvara.trajectory as trajectory_module
 from kelvara import read_xyz_trajectory
+from kelvara._kelvara import TrajectoryReader
 from kelvara.trajectory import trajectory_rdf
 
 
@@ -75,15 +76,28 @@ def test_file_ending_on_a_window_edge(tmp_path):
 def test_windows_hold_at_most_chunk_frames(tmp_path, monkeypatch):
     path = write_trajectory(tmp_path / "t.xyz", 20)
     sizes = []
+    opened = []
 
-    def counting_read(*args, **kwargs):
-        result = read_xyz_trajectory(*args, **kwargs)
-        sizes.append(len(result[0]))
-        return result
+    class CountingReader:
+        def __init__(self, *args, **kwargs):
+            self.inner = TrajectoryReader(*args, **kwargs)
+            opened.append(self)
 
-    monkeypatch.setattr(trajectory_module, "read_xyz_trajectory", counting_read)
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            self.inner.close()
+
+        def read(self, n):
+            result = self.inner.read(n)
+            sizes.append(len(result[0]))
+            return result
+
+    monkeypatch.setattr(trajectory_module, "TrajectoryReader", CountingReader)
     trajectory_rdf(path, cutoff=1.0, bin_size=0.5, every=3, start=1, chunk=2)
-    assert sizes == [2, 2, 2, 1]  # frames 1 4 | 7 10 | 13 16 | 19
+    assert sizes == [2, 2, 2, 1, 0]  # frames 1 4 | 7 10 | 13 16 | 19, then the end
+    assert len(opened) == 1  # one pass over the file
 
 
 @pytest.mark.parametrize(

@@ -1,11 +1,12 @@
 // LineReader: a buffered, UTF-8-checking line reader over a file descriptor.
 #include "core/line_reader.hpp"
 
-#include <fcntl.h>   // for open, O_RDONLY, O_CLOEXEC
-#include <unistd.h>  // for read, close
+#include <fcntl.h>     // for open, O_RDONLY, O_CLOEXEC
+#include <sys/stat.h>  // for fstat
+#include <unistd.h>    // for read, close, lseek
 
+#include <algorithm>  // for std::min
 #include <cerrno>
-#include <cstdint>
 #include <cstring>       // for std::memchr, std::memmove, std::memcpy
 #include <system_error>  // for std::generic_category (thread-safe strerror)
 
@@ -51,15 +52,43 @@ bool LineReader::open(const std::string& path, std::string& error) {
     do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) {
+        os_failed_ = true;
         error = os_error_text(errno);
         return false;
     }
     fd_ = fd;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+        limit_ = static_cast<std::uint64_t>(info.st_size);
     buffer_ = std::make_unique_for_overwrite<char[]>(initial_capacity);
     capacity_ = initial_capacity;
     begin_ = end_ = scan_ = 0;
+    buffer_offset_ = 0;
     at_eof_ = false;
     return true;
+}
+
+bool LineReader::seek(std::uint64_t offset, std::string& error) {
+    if (limit_ == UINT64_MAX || offset > limit_) {
+        error = limit_ == UINT64_MAX ? "only a regular file can be read from a given position"
+                                     : "the position lies beyond the end of the file";
+        return false;
+    }
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) {
+        os_failed_ = true;
+        error = os_error_text(errno);
+        return false;
+    }
+    begin_ = end_ = scan_ = 0;
+    buffer_offset_ = offset;
+    at_eof_ = false;
+    return true;
+}
+
+bool LineReader::grew() const {
+    struct stat info {};
+    return limit_ != UINT64_MAX && ::fstat(fd_, &info) == 0 &&
+           static_cast<std::uint64_t>(info.st_size) > limit_;
 }
 
 bool LineReader::fill(std::string& error) {
@@ -67,19 +96,32 @@ bool LineReader::fill(std::string& error) {
         std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
         end_ -= begin_;
         scan_ -= begin_;
+        buffer_offset_ += begin_;
         begin_ = 0;
     }
-    if (end_ == capacity_) {  // one line fills the buffer: grow it
+    if (end_ == capacity_) {  // one line fills the buffer: grow it, within the bound
+        if (capacity_ >= max_line_bytes) {
+            error = "a line is longer than " + std::to_string(max_line_bytes) + " bytes";
+            return false;
+        }
         std::size_t grown = capacity_ * 2;
         auto bigger = std::make_unique_for_overwrite<char[]>(grown);
         std::memcpy(bigger.get(), buffer_.get(), end_);
         buffer_ = std::move(bigger);
         capacity_ = grown;
     }
+    const std::uint64_t file_end = buffer_offset_ + end_;
+    if (file_end >= limit_) {
+        at_eof_ = true;
+        return true;
+    }
+    const std::size_t room = static_cast<std::size_t>(
+        std::min<std::uint64_t>(capacity_ - end_, limit_ - file_end));
     for (;;) {
-        ssize_t got = ::read(fd_, buffer_.get() + end_, capacity_ - end_);
+        ssize_t got = ::read(fd_, buffer_.get() + end_, room);
         if (got < 0) {
             if (errno == EINTR) continue;
+            os_failed_ = true;
             error = os_error_text(errno);
             return false;
         }
@@ -87,6 +129,17 @@ bool LineReader::fill(std::string& error) {
         end_ += static_cast<std::size_t>(got);
         return true;
     }
+}
+
+bool LineReader::peek(std::size_t want, std::string_view& text, std::string& error) {
+    if (fd_ < 0) {
+        text = {};
+        return true;
+    }
+    while (end_ - begin_ < want && !at_eof_)
+        if (!fill(error)) return false;
+    text = std::string_view(buffer_.get() + begin_, end_ - begin_);
+    return true;
 }
 
 LineReader::Status LineReader::next(std::string_view& line, std::string& error) {

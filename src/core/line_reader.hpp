@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -10,10 +11,16 @@ namespace kelvara {
 
 /// Reads a file line by line through one growing buffer, without a heap allocation
 /// per line. A line ends at "\n" (one "\r" before it is removed); the last line
-/// need not end with "\n". Every line is checked to be valid UTF-8.
+/// need not end with "\n". Every line is checked to be valid UTF-8, and no line may
+/// be longer than `max_line_bytes`, so a file without line breaks (/dev/zero) costs
+/// bounded memory. A regular file is read up to the size it had when it was opened:
+/// text appended while it is read is left for the next read.
 class LineReader {
 public:
     enum class Status { line, end_of_file, error };
+
+    /// The longest line accepted (64 MiB).
+    static constexpr std::size_t max_line_bytes = std::size_t{64} << 20;
 
     LineReader() = default;
     LineReader(const LineReader&) = delete;
@@ -26,12 +33,29 @@ public:
 
     /// The next line in `line`, valid until the next call. On `error`, `error` holds
     /// the description ("Is a directory (os error 21)", "stream did not contain
-    /// valid UTF-8").
+    /// valid UTF-8", "a line is longer than 67108864 bytes").
     Status next(std::string_view& line, std::string& error);
+
+    /// The unread bytes, at least `want` of them unless the file ends first, without
+    /// consuming them (so that the format of a pipe can be told from its first lines).
+    bool peek(std::size_t want, std::string_view& text, std::string& error);
+
+    /// Byte offset in the file of the next unread line.
+    std::uint64_t offset() const { return buffer_offset_ + begin_; }
+
+    /// Continues reading at byte `offset` of a regular file; false with `error` set
+    /// when the file cannot seek (a pipe) or the offset lies beyond its end.
+    bool seek(std::uint64_t offset, std::string& error);
+
+    /// Whether a regular file is now longer than when it was opened.
+    bool grew() const;
+
+    /// Whether the last failure came from the operating system (not from the text).
+    bool os_failed() const { return os_failed_; }
 
 private:
     /// Reads more bytes after `end_`, compacting or growing the buffer first.
-    /// Returns false with `error` set on a read failure.
+    /// Returns false with `error` set on a read failure or an overlong line.
     bool fill(std::string& error);
 
     int fd_ = -1;
@@ -40,7 +64,10 @@ private:
     std::size_t begin_ = 0;  // first byte of the unread text
     std::size_t end_ = 0;    // one past the last byte read from the file
     std::size_t scan_ = 0;   // bytes before this offset hold no "\n" (after begin_)
+    std::uint64_t buffer_offset_ = 0;  // file offset of buffer_[0]
+    std::uint64_t limit_ = UINT64_MAX;  // a regular file's size at opening
     bool at_eof_ = false;
+    bool os_failed_ = false;
 };
 
 /// "{system text} (os error {n})" for an errno value.

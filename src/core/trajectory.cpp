@@ -8,6 +8,7 @@
 
 #include "core/formats.hpp"      // for clean_symbol, lattice_numbers, parse_f64
 #include "core/line_reader.hpp"  // for LineReader
+#include "core/frame_format.hpp"  // for FrameFormat
 #include "core/number.hpp"       // for parse_unsigned
 #include "core/text.hpp"         // for whitespace_length_at, trim, for_each_word
 
@@ -175,24 +176,15 @@ struct FrameText {
     }
 };
 
-std::string read_error(const char* expected, const std::string& description) {
-    return std::string("error reading ") + expected + ": " + description;
-}
+/// XYZ frames: an atom count line, a comment line, the atom lines.
+class XyzFormat final : public FrameFormat {
+public:
+    explicit XyzFormat(std::optional<Mat3> cell) : cell_(cell) {}
 
-}  // namespace
-
-Result<Trajectory> read_xyz_trajectory(const std::string& path, const TrajectoryOptions& options) {
-    if (options.every == 0) return fail("every must be at least 1");
-    LineReader reader;
-    std::string error;
-    if (!reader.open(path, error)) return fail("could not open " + path + ": " + error);
-
-    Trajectory result;
-    FrameText frame_text;
-    std::string_view line;
-    std::uint64_t i = 0;
-    const bool read_any = !(options.stop && *options.stop == 0);
-    while (read_any) {
+    Result<Next> next(LineReader& reader, std::uint64_t i, bool keep,
+                      std::optional<Structure>& out) override {
+        std::string_view line;
+        std::string error;
         // The atom count, after any blank lines.
         LineReader::Status status;
         std::string_view count_text;
@@ -201,43 +193,47 @@ Result<Trajectory> read_xyz_trajectory(const std::string& path, const Trajectory
             if (!count_text.empty()) break;
         }
         if (status == LineReader::Status::error) return fail(read_error("the atom count", error));
-        if (status == LineReader::Status::end_of_file) break;
+        if (status == LineReader::Status::end_of_file) return Next::end;
         auto n_atoms = parse_unsigned(count_text);
         if (!n_atoms)
-            return fail("frame " + std::to_string(i) + ": expected an atom count, found '" +
-                        std::string(count_text) + "'");
+            return fail("frame " + std::to_string(i) + ": expected an atom count, found " +
+                        quoted(excerpt(count_text)));
 
         status = reader.next(line, error);
         if (status == LineReader::Status::error) return fail(read_error("the comment line", error));
-        if (status == LineReader::Status::end_of_file)
+        if (status == LineReader::Status::end_of_file) {
+            cut_short = true;
             return fail("frame " + std::to_string(i) + " ends before its comment line");
-
-        const bool kept = i >= options.start && (i - options.start) % options.every == 0;
-        if (kept) frame_text.reset(line);
+        }
+        if (keep) text_.reset(line);
         // The count comes from the file: read line by line, never reserve by it.
         for (std::uint64_t k = 0; k < *n_atoms; ++k) {
             status = reader.next(line, error);
             if (status == LineReader::Status::error) return fail(read_error("an atom line", error));
-            if (status == LineReader::Status::end_of_file)
+            if (status == LineReader::Status::end_of_file) {
+                cut_short = true;
                 return fail("frame " + std::to_string(i) + " ends after " + std::to_string(k) +
                             " of " + std::to_string(*n_atoms) + " atoms");
-            if (kept) frame_text.add(line);
+            }
+            if (keep) text_.add(line);
         }
-        if (kept) {
-            auto structure = build_frame(frame_text.comment, frame_text.views(), options.cell, i);
+        if (keep) {
+            auto structure = build_frame(text_.comment, text_.views(), cell_, i);
             if (!structure) return fail(std::move(structure.error()));
-            result.structures.push_back(std::move(*structure));
-            result.frame_indices.push_back(i);
+            out = std::move(*structure);
         }
-        ++i;
-        if (options.stop && i >= *options.stop) break;
+        return Next::frame;
     }
-    result.frames_read = i;
-    if (result.frames_read == 0) return fail("no frames found in the file");
-    if (result.structures.empty())
-        return fail("the file has " + std::to_string(result.frames_read) +
-                    " frame(s) but none matched start/every/stop");
-    return result;
+
+private:
+    std::optional<Mat3> cell_;
+    FrameText text_;
+};
+
+}  // namespace
+
+std::unique_ptr<FrameFormat> xyz_format(const FrameContext& context) {
+    return std::make_unique<XyzFormat>(context.cell);
 }
 
 }  // namespace kelvara

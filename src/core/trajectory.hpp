@@ -2,12 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/frame_format.hpp"  // for FrameFormat, FrameContext
 #include "core/lattice.hpp"    // for Mat3
 #include "core/result.hpp"     // for Result
 #include "core/structure.hpp"  // for Structure
@@ -46,10 +48,17 @@ struct Trajectory {
     std::vector<std::uint64_t> frame_indices;
     /// Frames read from the start of the file: all of them, or `stop` when reading ended there.
     std::uint64_t frames_read = 0;
+    /// Notes that did not stop the reading (a file that grew while it was read).
+    std::vector<std::string> warnings;
 };
+
+/// The XYZ frame format (atom count, comment, atom lines), for TrajectoryStream.
+std::unique_ptr<FrameFormat> xyz_format(const FrameContext& context);
 
 /// Streams the file at `path` once, holding only the current kept frame's lines,
 /// and builds the selected frames. Every failure is the message the user sees.
-Result<Trajectory> read_xyz_trajectory(const std::string& path, const TrajectoryOptions& options);
+/// `os_failed`, when given, tells whether a failure came from the operating system.
+Result<Trajectory> read_xyz_trajectory(const std::string& path, const TrajectoryOptions& options,
+                                       bool* os_failed = nullptr);
 
 }  // namespace kelvara

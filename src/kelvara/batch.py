@@ -33,9 +33,8 @@ from kelvara.records import short_repr
 from kelvara.trajectory import (
     FrameSums,
     TrajectoryRdf,
-    count_frames,
     frame_selection,
-    window_bounds,
+    window_positions,
     window_sums,
 )
 
@@ -301,15 +300,19 @@ def _trajectory_window(
     every: int,
     start: int,
     stop: int,
+    position: tuple[int, int],
     cell: Any,
     cutoff: float,
     bin_size: float,
     n_threads: int,
 ) -> FrameSums:
-    """Worker: the summed curves of the kept frames in file frames [start, stop)."""
-    from kelvara._kelvara import read_xyz_trajectory
+    """Worker: the summed curves of the kept frames in file frames [start, stop),
+    read from `position` (where frame `start` begins) on."""
+    from kelvara._kelvara import TrajectoryReader
 
-    structures, indices, _ = read_xyz_trajectory(path, every=every, start=start, stop=stop, cell=cell)
+    with TrajectoryReader(path, format="xyz", every=every, start=start, stop=stop, cell=cell,
+                          position=position) as reader:
+        structures, indices = reader.read(stop - start)
     return window_sums(structures, indices, cutoff, bin_size, n_threads)
 
 
@@ -335,11 +338,11 @@ def trajectory_rdf_many(
     pair of elements missing from a frame counts as a zero curve there;
     ``total_std`` is the population standard deviation.
 
-    A first task finds where the selection ends in the file. The kept frames are
-    then cut into windows of `chunk` kept frames; each task reads its window with
-    ``read_xyz_trajectory`` (start on a kept frame, same `every`) and returns the
-    summed curves of its frames, and the windows are merged in file order, so the
-    result does not depend on the number of workers.
+    A first task scans the file once (building no frame) for the byte position of
+    every window of `chunk` kept frames; each task then reads its window from that
+    position and returns the summed curves of its frames, and the windows are
+    merged in file order, so the result does not depend on the number of workers
+    and the file is read about twice in all, however many windows there are.
 
     Args:
         path: the trajectory file; with a Dask client it is opened by the workers.
@@ -370,10 +373,11 @@ def trajectory_rdf_many(
     _check_prdf_arguments(cutoff, bin_size, n_threads)
 
     with _submitter(client, n_workers, 2**31, mp_context) as submit:
-        end = submit(count_frames, name, start, stop, cell).result()
+        windows = submit(window_positions, name, every, start, stop, cell, chunk).result()
         futures = [
-            submit(_trajectory_window, name, every, first, last, cell, cutoff, bin_size, n_threads)
-            for first, last in window_bounds(start, end, every, chunk)
+            submit(_trajectory_window, name, every, first, last, position, cell, cutoff, bin_size,
+                   n_threads)
+            for first, last, position in windows
         ]
         try:
             sums = FrameSums()

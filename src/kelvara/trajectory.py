@@ -8,8 +8,7 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
-from kelvara import _kelvara
-from kelvara._kelvara import Structure, read_xyz_trajectory
+from kelvara._kelvara import Structure, TrajectoryReader
 from kelvara.records import short_repr
 
 if TYPE_CHECKING:  # NumPy is imported on first use, so importing kelvara stays cheap
@@ -158,33 +157,51 @@ def frame_selection(every: int, start: int, stop: int | None, chunk: int) -> tup
     return every, start, stop, chunk
 
 
-def count_frames(path: str, start: int, stop: int | None, cell: Any) -> int:
-    """The frame index where reading ends, ``min(stop, frames in the file)``.
-
-    One read with a huge step parses only frame `start` and scans past the rest,
-    and raises the reader's own error when no frame matches."""
-    return _kelvara.read_xyz_trajectory(path, every=2**62, start=start, stop=stop, cell=cell)[2]
-
-
-def window_bounds(start: int, end: int, every: int, chunk: int) -> Iterator[tuple[int, int]]:
-    """File frames [first, last) of consecutive windows of at most `chunk` kept frames
-    up to frame `end`; each window starts on a kept frame, so the every/start
-    alignment carries over."""
+def window_positions(
+    path: str, every: int, start: int, stop: int | None, cell: Any, chunk: int
+) -> list[tuple[int, int, tuple[int, int]]]:
+    """(first, last, position) of every window of `chunk` kept frames: file frames
+    [first, last) and the reader position where frame `first` starts, found by one
+    scan that builds no frame. Raises the reader's own error when no frame matches."""
     span = chunk * every
-    for first in range(start, end, span):
-        yield first, min(first + span, end)
+    windows = []
+    with TrajectoryReader(path, format="xyz", stop=stop, cell=cell) as reader:
+        reader.skip(start)
+        while True:
+            position = reader.position
+            passed = reader.skip(span)
+            if passed == 0:
+                break
+            windows.append((position[1], position[1] + passed, position))
+            if passed < span:
+                break
+        frames = reader.frames_read
+    if not windows:
+        if frames == 0:
+            raise ValueError("no frames found in the file")
+        raise ValueError(f"the file has {frames} frame(s) but none matched start/every/stop")
+    return windows
 
 
 def _windows(
     path: str, every: int, start: int, stop: int | None, cell: Any, chunk: int
 ) -> Iterator[tuple[list[Structure], list[int]]]:
-    """Yields (structures, frame_indices) window by window, so that only one window
-    of structures is in memory at a time. Each window reads the file from its
-    beginning (skipped frames are only scanned, not parsed)."""
-    for first, last in window_bounds(start, count_frames(path, start, stop, cell), every, chunk):
-        structures, indices, _ = read_xyz_trajectory(path, every=every, start=first, stop=last, cell=cell)
-        yield structures, indices
-        del structures, indices  # let the caller free this window before the next read
+    """Yields (structures, frame_indices) window by window from one pass over the
+    file. The next window is read on a helper thread (the reader runs without the
+    GIL) while the caller works on the current one, so at most two windows are in
+    memory."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    with TrajectoryReader(path, format="xyz", every=every, start=start, stop=stop, cell=cell) as reader, \
+            ThreadPoolExecutor(max_workers=1, thread_name_prefix="kelvara-read") as prefetch:
+        pending = prefetch.submit(reader.read, chunk)
+        while True:
+            structures, indices = pending.result()
+            if not structures:
+                return
+            pending = prefetch.submit(reader.read, chunk)
+            yield structures, indices
+            del structures, indices  # let the caller free this window before the next
 
 
 def trajectory_rdf(
@@ -201,8 +218,9 @@ def trajectory_rdf(
 ) -> TrajectoryRdf:
     """Partial and total RDFs averaged over the selected frames of an XYZ trajectory.
 
-    Frames start, start + every, ... before stop are read ``chunk`` at a time with
-    ``read_xyz_trajectory`` (so memory holds at most ``chunk`` structures), and
+    Frames start, start + every, ... before stop are read ``chunk`` at a time by one
+    ``TrajectoryReader`` pass over the file (so memory holds at most two chunks of
+    structures: the one being averaged and the next, read meanwhile), and
     ``Structure.prdf(cutoff=..., bin_size=..., n_threads=...)`` runs on every frame
     with that frame's own cell (``Lattice=`` of the frame, else ``cell``). The curves
     are averaged with equal weight per frame; a pair of elements missing from some

@@ -24,5 +24,7 @@ PyObject* structure_total_rdf(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // trajectory_function.cpp
 PyObject* module_read_xyz_trajectory(PyObject* module, PyObject* args, PyObject* kwargs);
+/// The TrajectoryReader type (created on first call; a borrowed reference).
+PyObject* trajectory_reader_type();
 
 }  // namespace kelvara::py

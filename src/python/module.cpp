@@ -1,4 +1,4 @@
-// PyInit__kelvara: the module holds Structure, read_xyz_trajectory and __version__.
+// PyInit__kelvara: the module holds Structure, TrajectoryReader, read_xyz_trajectory and __version__.
 #include "python/members.hpp"
 #include "python/structure_type.hpp"
 
@@ -37,6 +37,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kelvara() {
     if (!module) return nullptr;
     PyObject* type = reinterpret_cast<PyObject*>(structure_type());
     if (!type || PyModule_AddObjectRef(module.get(), "Structure", type) < 0) return nullptr;
+    PyObject* reader = trajectory_reader_type();
+    if (!reader || PyModule_AddObjectRef(module.get(), "TrajectoryReader", reader) < 0) return nullptr;
     PyRef function(PyCFunction_NewEx(&module_methods[0], module.get(), nullptr));
     if (!function || PyModule_AddObject(module.get(), "read_xyz_trajectory", function.get()) < 0)
         return nullptr;

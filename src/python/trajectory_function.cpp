@@ -1,11 +1,14 @@
-// read_xyz_trajectory: the module-level trajectory reader.
+// read_xyz_trajectory and the TrajectoryReader type: trajectory files from Python.
 #include "python/members.hpp"
 
+#include <atomic>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/trajectory.hpp"
+#include "core/trajectory_stream.hpp"
 #include "python/convert.hpp"
 #include "python/structure_type.hpp"
 
@@ -13,23 +16,396 @@ namespace kelvara::py {
 
 namespace {
 
-/// (structures, frame_indices, frames_read) as new Python objects.
-PyObject* trajectory_tuple(Trajectory&& trajectory) {
-    PyRef structures(PyList_New(static_cast<Py_ssize_t>(trajectory.structures.size())));
-    if (!structures) return nullptr;
-    for (std::size_t k = 0; k < trajectory.structures.size(); ++k) {
-        PyObject* item = wrap_structure(std::move(trajectory.structures[k]));
-        if (!item) return nullptr;
-        PyList_SetItem(structures.get(), static_cast<Py_ssize_t>(k), item);  // steals item
+/// `message` as `type` (OSError or ValueError); the text is decoded the way file
+/// names are, so a name that is not UTF-8 survives in it.
+PyObject* raise_text(PyObject* type, const std::string& message) {
+    PyRef text(PyUnicode_DecodeFSDefaultAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (!text) {
+        PyErr_Clear();
+        text = PyRef(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                          "replace"));
     }
-    PyRef indices(int_list(trajectory.frame_indices));
-    if (!indices) return nullptr;
-    PyRef frames_read(PyLong_FromUnsignedLongLong(trajectory.frames_read));
-    if (!frames_read) return nullptr;
-    return PyTuple_Pack(3, structures.get(), indices.get(), frames_read.get());
+    if (text) PyErr_SetObject(type, text.get());
+    return nullptr;
 }
 
+/// Python warnings (RuntimeWarning) for the notes of a read; false when one raised.
+bool warn_all(const std::vector<std::string>& warnings, std::size_t from = 0) {
+    for (std::size_t k = from; k < warnings.size(); ++k)
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, warnings[k].c_str(), 1) < 0) return false;
+    return true;
+}
+
+/// A list of new Structure objects, taking over the values.
+PyObject* structure_list(std::vector<Structure>& structures) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(structures.size())));
+    if (!list) return nullptr;
+    for (std::size_t k = 0; k < structures.size(); ++k) {
+        PyObject* item = wrap_structure(std::move(structures[k]));
+        if (!item) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), item);  // steals item
+    }
+    return list.release();
+}
+
+/// The str, bytes or path-like `obj` as the bytes the operating system sees (the
+/// file-system encoding, as open() uses; an embedded NUL is kept for the reader
+/// to name).
+bool to_path_bytes(PyObject* obj, std::string& out) {
+    PyRef path(PyOS_FSPath(obj));
+    if (!path) return false;
+    PyRef bytes;
+    if (PyUnicode_Check(path.get())) {
+        bytes = PyRef(PyUnicode_EncodeFSDefault(path.get()));
+        if (!bytes) return false;
+    } else {
+        bytes = std::move(path);
+    }
+    char* raw = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes.get(), &raw, &size) < 0) return false;
+    out.assign(raw, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool to_cell(PyObject* obj, std::optional<Mat3>& cell) {
+    if (!obj || obj == Py_None) return true;
+    std::vector<std::vector<double>> rows;
+    if (!to_rows(obj, "cell", rows)) return false;
+    if (rows.size() != 3 || rows[0].size() != 3 || rows[1].size() != 3 || rows[2].size() != 3) {
+        raise_value_error("cell must be 3x3");
+        return false;
+    }
+    Mat3 matrix{};
+    for (std::size_t r = 0; r < 3; ++r)
+        for (std::size_t c = 0; c < 3; ++c) matrix[r][c] = rows[r][c];
+    cell = matrix;
+    return true;
+}
+
+/// {type: element} with keys of any kind (their str()) and str values.
+bool to_types(PyObject* obj, std::vector<std::pair<std::string, std::string>>& types) {
+    if (!obj || obj == Py_None) return true;
+    if (!PyDict_Check(obj)) {
+        raise_argument_error("types", "expected a dict such as {1: 'Si', 2: 'O'}, got " + type_name(obj));
+        return false;
+    }
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(obj, &pos, &key, &value)) {
+        PyRef key_text(PyObject_Str(key));
+        if (!key_text) return false;
+        std::string k, v;
+        if (!to_text(key_text.get(), "types", k) || !to_text(value, "types", v)) return false;
+        if (v.empty()) {
+            raise_value_error("types: the element of type " + k + " is empty");
+            return false;
+        }
+        types.emplace_back(std::move(k), std::move(v));
+    }
+    return true;
+}
+
+// ---- TrajectoryReader ------------------------------------------------------------
+
+struct PyReader {
+    PyObject_HEAD
+    TrajectoryStream* stream;   // owned; null once closed
+    std::atomic<bool>* busy;    // owned; set while a thread reads
+    std::size_t warned;         // warnings already raised
+};
+
+PyReader* as_reader(PyObject* self) { return reinterpret_cast<PyReader*>(self); }
+
+void reader_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete as_reader(self)->stream;
+    delete as_reader(self)->busy;
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+/// Raises OSError for a failure of the operating system, ValueError otherwise.
+PyObject* raise_stream_error(bool os_failed, const std::string& message) {
+    return raise_text(os_failed ? PyExc_OSError : PyExc_ValueError, message);
+}
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"path", "format", "every", "start", "stop",
+                                         "cell", "types", "position", nullptr};
+        PyObject *path_obj = nullptr, *format_obj = nullptr, *every_obj = nullptr,
+                 *start_obj = nullptr, *stop_obj = nullptr, *cell_obj = nullptr,
+                 *types_obj = nullptr, *position_obj = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOO:TrajectoryReader",
+                                         const_cast<char**>(keywords), &path_obj, &format_obj,
+                                         &every_obj, &start_obj, &stop_obj, &cell_obj, &types_obj,
+                                         &position_obj))
+            return nullptr;
+        std::string path;
+        StreamOptions options;
+        if (!to_path_bytes(path_obj, path)) return nullptr;
+        if (format_obj && format_obj != Py_None) {
+            std::string name;
+            if (!to_text(format_obj, "format", name)) return nullptr;
+            options.format = format_named(name);
+            if (!options.format)
+                return raise_value_error("unknown trajectory format '" + name +
+                                         "'; kelvara reads xyz, lammps-dump and xdatcar");
+        }
+        if (every_obj && !to_u64(every_obj, "every", options.every)) return nullptr;
+        if (start_obj && !to_u64(start_obj, "start", options.start)) return nullptr;
+        if (stop_obj && stop_obj != Py_None) {
+            std::uint64_t stop = 0;
+            if (!to_u64(stop_obj, "stop", stop)) return nullptr;
+            options.stop = stop;
+        }
+        if (!to_cell(cell_obj, options.context.cell)) return nullptr;
+        if (!to_types(types_obj, options.context.types)) return nullptr;
+        std::optional<StreamPosition> resume;
+        if (position_obj && position_obj != Py_None) {
+            std::uint64_t offset = 0, frame = 0;
+            if (!PyTuple_Check(position_obj) || PyTuple_Size(position_obj) != 2)
+                return raise_argument_error("position", "expected (offset, frame) as reader.position gives it");
+            if (!to_u64(PyTuple_GetItem(position_obj, 0), "position", offset) ||
+                !to_u64(PyTuple_GetItem(position_obj, 1), "position", frame))
+                return nullptr;
+            resume = StreamPosition{offset, frame};
+        }
+
+        Result<std::unique_ptr<TrajectoryStream>> stream;
+        bool os_failed = false;
+        {
+            GilRelease unlocked;  // opening a FIFO blocks until a writer comes
+            stream = TrajectoryStream::open(path, std::move(options), resume, &os_failed);
+        }
+        if (!stream) return raise_stream_error(os_failed, stream.error());
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        auto busy = std::make_unique<std::atomic<bool>>(false);
+        PyObject* self = alloc(type, 0);
+        if (!self) return nullptr;
+        as_reader(self)->stream = stream->release();
+        as_reader(self)->busy = busy.release();
+        as_reader(self)->warned = 0;
+        return self;
+    });
+}
+
+/// The stream, marked busy; null with an exception when closed or in use.
+TrajectoryStream* acquire(PyObject* self) {
+    PyReader* reader = as_reader(self);
+    if (!reader->stream) {
+        raise_value_error("I/O operation on a closed TrajectoryReader");
+        return nullptr;
+    }
+    if (reader->busy->exchange(true)) {
+        raise_value_error("this TrajectoryReader is being read by another thread");
+        return nullptr;
+    }
+    return reader->stream;
+}
+
+void release(PyObject* self) { as_reader(self)->busy->store(false); }
+
+bool raise_new_warnings(PyObject* self) {
+    PyReader* reader = as_reader(self);
+    if (!reader->stream) return true;
+    const auto& warnings = reader->stream->warnings();
+    const std::size_t from = reader->warned;
+    reader->warned = warnings.size();
+    return warn_all(warnings, from);
+}
+
+PyObject* reader_read(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"n", nullptr};
+        PyObject* n_obj = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:read", const_cast<char**>(keywords), &n_obj))
+            return nullptr;
+        std::uint64_t n = 64;
+        if (n_obj && !to_u64(n_obj, "n", n)) return nullptr;
+        if (n == 0) return raise_value_error("n must be at least 1");
+        TrajectoryStream* stream = acquire(self);
+        if (!stream) return nullptr;
+        Result<FrameChunk> chunk;
+        {
+            GilRelease unlocked;
+            chunk = stream->read(n);
+        }
+        release(self);
+        if (!chunk) return raise_stream_error(stream->os_failed(), chunk.error());
+        if (!raise_new_warnings(self)) return nullptr;
+        PyRef structures(structure_list(chunk->structures));
+        if (!structures) return nullptr;
+        PyRef indices(int_list(chunk->indices));
+        if (!indices) return nullptr;
+        return PyTuple_Pack(2, structures.get(), indices.get());
+    });
+}
+
+PyObject* reader_skip(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"n", nullptr};
+        PyObject* n_obj = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:skip", const_cast<char**>(keywords), &n_obj))
+            return nullptr;
+        std::uint64_t n = 0;
+        if (!to_u64(n_obj, "n", n)) return nullptr;
+        TrajectoryStream* stream = acquire(self);
+        if (!stream) return nullptr;
+        Result<std::uint64_t> done;
+        {
+            GilRelease unlocked;
+            done = stream->skip(n);
+        }
+        release(self);
+        if (!done) return raise_stream_error(stream->os_failed(), done.error());
+        if (!raise_new_warnings(self)) return nullptr;
+        return PyLong_FromUnsignedLongLong(*done);
+    });
+}
+
+PyObject* reader_close(PyObject* self, PyObject*) {
+    PyReader* reader = as_reader(self);
+    if (reader->stream) {
+        if (reader->busy->load()) return raise_value_error("this TrajectoryReader is being read by another thread");
+        delete reader->stream;
+        reader->stream = nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* reader_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* reader_exit(PyObject* self, PyObject*) {
+    PyObject* closed = reader_close(self, nullptr);
+    if (!closed) return nullptr;
+    Py_DECREF(closed);
+    Py_RETURN_FALSE;
+}
+
+PyObject* reader_iter(PyObject* self) { return Py_NewRef(self); }
+
+/// Iteration yields (frame_index, structure), one kept frame at a time.
+PyObject* reader_iternext(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        TrajectoryStream* stream = acquire(self);
+        if (!stream) return nullptr;
+        Result<FrameChunk> chunk;
+        {
+            GilRelease unlocked;
+            chunk = stream->read(1);
+        }
+        release(self);
+        if (!chunk) return raise_stream_error(stream->os_failed(), chunk.error());
+        if (!raise_new_warnings(self)) return nullptr;
+        if (chunk->structures.empty()) return nullptr;  // StopIteration
+        PyRef index(PyLong_FromUnsignedLongLong(chunk->indices[0]));
+        if (!index) return nullptr;
+        PyRef structure(wrap_structure(std::move(chunk->structures[0])));
+        if (!structure) return nullptr;
+        return PyTuple_Pack(2, index.get(), structure.get());
+    });
+}
+
+TrajectoryStream* open_stream(PyObject* self) {
+    TrajectoryStream* stream = as_reader(self)->stream;
+    if (!stream) raise_value_error("I/O operation on a closed TrajectoryReader");
+    return stream;
+}
+
+PyObject* reader_position(PyObject* self, void*) {
+    TrajectoryStream* stream = open_stream(self);
+    if (!stream) return nullptr;
+    const StreamPosition at = stream->position();
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(at.offset),
+                         static_cast<unsigned long long>(at.frame));
+}
+
+PyObject* reader_format(PyObject* self, void*) {
+    TrajectoryStream* stream = open_stream(self);
+    if (!stream) return nullptr;
+    const auto name = format_name(stream->format());
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
+PyObject* reader_frames_read(PyObject* self, void*) {
+    TrajectoryStream* stream = open_stream(self);
+    if (!stream) return nullptr;
+    return PyLong_FromUnsignedLongLong(stream->frames_read());
+}
+
+PyObject* reader_closed(PyObject* self, void*) { return PyBool_FromLong(as_reader(self)->stream == nullptr); }
+
+PyObject* reader_warnings(PyObject* self, void*) {
+    TrajectoryStream* stream = open_stream(self);
+    if (!stream) return nullptr;
+    return text_list(stream->warnings());
+}
+
+PyMethodDef reader_methods[] = {
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_read)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read($self, n=64)\n--\n\n"
+     "Up to n further kept frames as (structures, frame_indices); empty lists at the end."},
+    {"skip", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_skip)),
+     METH_VARARGS | METH_KEYWORDS,
+     "skip($self, n)\n--\n\nPass over up to n frames without building them; returns how many."},
+    {"close", reader_close, METH_NOARGS, "close($self)\n--\n\nClose the file."},
+    {"__enter__", reader_enter, METH_NOARGS, nullptr},
+    {"__exit__", reader_exit, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef reader_getset[] = {
+    {"position", reader_position, nullptr,
+     "(byte offset, frame index) of the next frame; pass it as position= to continue there.",
+     nullptr},
+    {"format", reader_format, nullptr, "\"xyz\", \"lammps-dump\" or \"xdatcar\".", nullptr},
+    {"frames_read", reader_frames_read, nullptr, "Frames read or passed over so far.", nullptr},
+    {"closed", reader_closed, nullptr, "Whether the file is closed.", nullptr},
+    {"warnings", reader_warnings, nullptr, "Notes about the reading that did not stop it.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+        "TrajectoryReader(path, format=None, every=1, start=0, stop=None, cell=None, types=None, "
+        "position=None)\n--\n\n"
+        "An open trajectory file (extended XYZ, LAMMPS text dump or VASP XDATCAR) that\n"
+        "keeps its place: each read() continues where the previous one stopped, so a\n"
+        "whole file read in chunks is one pass over it. Iterating yields\n"
+        "(frame_index, structure). `format` names the format (default: told from the\n"
+        "first lines); every/start/stop select frames; `cell` is the cell of XYZ frames\n"
+        "without a Lattice field; `types` names the elements of LAMMPS atom types,\n"
+        "e.g. {1: 'Si', 2: 'O'}. The file is read without the GIL; use it as a context\n"
+        "manager, or call close().")},
+    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(reader_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(reader_iternext)},
+    {Py_tp_methods, reader_methods},
+    {Py_tp_getset, reader_getset},
+    {0, nullptr},
+};
+
+PyType_Spec reader_spec = {
+    "kelvara.TrajectoryReader",
+    static_cast<int>(sizeof(PyReader)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    reader_slots,
+};
+
+PyObject* the_reader_type = nullptr;
+
 }  // namespace
+
+PyObject* trajectory_reader_type() {
+    if (!the_reader_type) the_reader_type = PyType_FromSpec(&reader_spec);
+    return the_reader_type;
+}
 
 PyObject* module_read_xyz_trajectory(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -41,9 +417,11 @@ PyObject* module_read_xyz_trajectory(PyObject*, PyObject* args, PyObject* kwargs
                                          &start_obj, &stop_obj, &cell_obj))
             return nullptr;
 
-        std::string path;
         TrajectoryOptions options;
-        if (!to_text(path_obj, "path", path)) return nullptr;
+        if (!PyUnicode_Check(path_obj))
+            return raise_argument_error("path", "expected str, got " + type_name(path_obj));
+        std::string path;
+        if (!to_path_bytes(path_obj, path)) return nullptr;
         if (every_obj && !to_u64(every_obj, "every", options.every)) return nullptr;
         if (start_obj && !to_u64(start_obj, "start", options.start)) return nullptr;
         if (stop_obj && stop_obj != Py_None) {
@@ -51,25 +429,23 @@ PyObject* module_read_xyz_trajectory(PyObject*, PyObject* args, PyObject* kwargs
             if (!to_u64(stop_obj, "stop", stop)) return nullptr;
             options.stop = stop;
         }
-        if (cell_obj && cell_obj != Py_None) {
-            std::vector<std::vector<double>> rows;
-            if (!to_rows(cell_obj, "cell", rows)) return nullptr;
-            if (rows.size() != 3 || rows[0].size() != 3 || rows[1].size() != 3 ||
-                rows[2].size() != 3)
-                return raise_value_error("cell must be 3x3");
-            Mat3 cell{};
-            for (std::size_t r = 0; r < 3; ++r)
-                for (std::size_t c = 0; c < 3; ++c) cell[r][c] = rows[r][c];
-            options.cell = cell;
-        }
+        if (!to_cell(cell_obj, options.cell)) return nullptr;
 
         Result<Trajectory> trajectory;
+        bool os_failed = false;
         {
             GilRelease unlocked;  // no Python object is touched while reading
-            trajectory = read_xyz_trajectory(path, options);
+            trajectory = read_xyz_trajectory(path, options, &os_failed);
         }
-        if (!trajectory) return raise_value_error(trajectory.error());
-        return trajectory_tuple(std::move(*trajectory));
+        if (!trajectory) return raise_stream_error(os_failed, trajectory.error());
+        if (!warn_all(trajectory->warnings)) return nullptr;
+        PyRef structures(structure_list(trajectory->structures));
+        if (!structures) return nullptr;
+        PyRef indices(int_list(trajectory->frame_indices));
+        if (!indices) return nullptr;
+        PyRef frames_read(PyLong_FromUnsignedLongLong(trajectory->frames_read));
+        if (!frames_read) return nullptr;
+        return PyTuple_Pack(3, structures.get(), indices.get(), frames_read.get());
     });
 }
 
