@@ -179,3 +179,18 @@ def test_structure_is_an_immutable_value():
     assert (s == "Structure") is False
     with pytest.raises(TypeError):
         hash(s)
+
+
+def test_species_dict_mutated_while_converting():
+    """A value whose __float__ empties its own dict: the conversion works on a snapshot."""
+    site: dict = {}
+
+    class Sneaky:
+        def __float__(self):
+            site.clear()
+            site.update({f"X{k}": 1.0 for k in range(100)})
+            return 0.5
+
+    site.update({"Fe": Sneaky(), "Ni": 0.5})
+    s = cubic(3.0, [[0, 0, 0]], [site])
+    assert s.species == [{"Fe": 0.5, "Ni": 0.5}]

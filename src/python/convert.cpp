@@ -170,9 +170,15 @@ bool to_species_list(PyObject* obj, const char* name, std::vector<std::vector<Sp
             return false;
         }
         std::map<std::string, double> sorted;  // element order, whatever the dict's order
-        PyObject *key = nullptr, *value = nullptr;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(entry.get(), &pos, &key, &value)) {
+        // A snapshot of the items, holding its own references: converting a value can
+        // run Python code (__float__) that changes or empties the dict.
+        PyRef items(PyDict_Items(entry.get()));
+        if (!items) return false;
+        const Py_ssize_t n_items = PyList_Size(items.get());
+        for (Py_ssize_t k = 0; k < n_items; ++k) {
+            PyObject* item = PyList_GetItem(items.get(), k);  // the list keeps it alive
+            PyObject* key = PyTuple_GetItem(item, 0);
+            PyObject* value = PyTuple_GetItem(item, 1);
             if (!PyUnicode_Check(key)) {
                 raise_argument_error(name, "entry " + std::to_string(i) +
                                                " has a key that is not a str (got " +
