@@ -113,11 +113,18 @@ def main() -> None:
         for i in sorted(names[k]):
             out(f'    {{"{k}", {i}}},\n')
     out("};\n\n")
+    out("// Sorted by Hall symbol (single blanks).\n")
+    out("inline constexpr NameRow kHalls[] = {\n")
+    for h, i in sorted(by_hall.items()):
+        h = h.replace('"', '\\"')
+        out(f'    {{"{h}", {i}}},\n')
+    out("};\n\n")
     out("// The reference setting of each group number (index 0 unused).\n")
-    out("inline constexpr std::uint16_t kReference[231] = {\n    0,")
-    for n in range(1, 231):
-        out(f" {reference[n]}," + ("\n   " if n % 16 == 15 else ""))
-    out("\n};\n")
+    out("inline constexpr std::uint16_t kReference[231] = {\n")
+    row = [0] + [reference[n] for n in range(1, 231)]
+    for start in range(0, 231, 16):
+        out("    " + " ".join(f"{i}," for i in row[start:start + 16]) + "\n")
+    out("};\n")
 
 
 if __name__ == "__main__":

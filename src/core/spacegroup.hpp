@@ -17,6 +17,7 @@ struct SpaceGroupSetting {
     char ext = 0;            ///< '1' or '2' (origin choice), 'H' or 'R' (axes), or 0
     std::string_view hm;     ///< H-M symbol, "P 1 21/c 1", "F d -3 m"
     std::string_view hall;   ///< Hall symbol, "-P 2ybc"
+    std::size_t index = 0;   ///< position in the table
 };
 
 /// A setting found by name or number, and whether its origin choice was a guess
@@ -44,6 +45,9 @@ std::optional<SettingMatch> find_setting_by_hm(std::string_view name, bool rhomb
 /// The reference setting of group `number` (origin choice 2; hexagonal axes unless
 /// `rhombohedral_cell`); absent outside 1 to 230.
 std::optional<SettingMatch> find_setting_by_number(int number, bool rhombohedral_cell);
+
+/// The operations of a setting of the table, translations in [0, 1), the identity first.
+std::vector<SymmOp> operations_of(const SpaceGroupSetting& setting);
 
 /// Whether a cell has rhombohedral axes: a = b = c and alpha = beta = gamma.
 bool is_rhombohedral_cell(const Mat3& matrix);
