@@ -22,8 +22,8 @@ from pymatgen.symmetry.groups import SpaceGroup
 
 
 def key(name: str) -> str:
-    """The spelling-blind form of an H-M symbol: no blanks or underscores, upper case."""
-    return "".join(name.split()).replace("_", "").upper()
+    """The spelling-blind form of an H-M symbol: no blanks, underscores or brackets, upper case."""
+    return "".join(name.split()).replace("_", "").replace("(", "").replace(")", "").upper()
 
 
 def hall_key(hall: str) -> str:

@@ -109,7 +109,8 @@ std::optional<SplitName> split_name(std::string_view name) {
             i += 3;
             continue;
         }
-        if (base[i] != '_') out.key += upper(base[i]);
+        // "P2_1/c" and SHELXTL's "P2(1)/c" write the screw's subscript apart.
+        if (base[i] != '_' && base[i] != '(' && base[i] != ')') out.key += upper(base[i]);
         ++i;
     }
     if (out.key.empty()) return std::nullopt;

@@ -34,8 +34,8 @@ struct SettingMatch {
 /// close into a space group.
 std::optional<std::vector<SymmOp>> operations_from_hall(std::string_view hall);
 
-/// The setting an H-M symbol names. Spelling is free: blanks, underscores and case
-/// do not matter ("P21/c", "p 1 21/c 1", "P2_1/c"), short and full symbols both work
+/// The setting an H-M symbol names. Spelling is free: blanks, underscores, brackets
+/// and case do not matter ("P21/c", "p 1 21/c 1", "P2_1/c", "P2(1)/c"), short and full symbols both work
 /// ("P 21/c", "P 21/n 21/m 21/a"), cubic symbols may omit the bar ("F m 3 m"), and
 /// the setting may be given as ":1", ":2", ":H", ":R" or as a trailing " S", " Z",
 /// " H", " R". Without it, origin choice 2 is taken, and rhombohedral axes only when
