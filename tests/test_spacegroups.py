@@ -141,6 +141,27 @@ def test_hall_symbols_outside_the_table(written, hall):
     assert same_sites(s.frac_coords, orbit(hall))
 
 
+def test_hall_changes_of_basis_as_pymatgen():
+    # pymatgen lists settings by Hall symbols with a change of basis, "-P 2ac 2n (z,x,y+1/4)",
+    # and their operations. Those that keep the cell size are read; "(1/2*x,y,-1/2*x+z)"
+    # and the like change it and are not (the file then reads as P 1).
+    from pymatgen.core.operations import SymmOp
+    from pymatgen.symmetry.groups import SpaceGroup
+
+    counts = {"same": 0, "P 1": 0}
+    for entry in SpaceGroup.SYMM_OPS:
+        if "(" not in entry["hall"] or "," not in entry["hall"]:
+            continue
+        images = np.array([SymmOp.from_xyz_str(t).operate(POINT) for t in entry["symops"]])
+        s = Structure.from_cif_str(cif({"_space_group_name_Hall": entry["hall"].strip()}, (5, 5, 5, 90, 90, 90)))
+        if s.n_sites == 1 and "*" in entry["hall"]:
+            counts["P 1"] += 1
+        else:
+            assert same_sites(s.frac_coords, images - np.floor(images)), entry["hall"]
+            counts["same"] += 1
+    assert counts["same"] >= 100 and counts["P 1"] >= 50, counts
+
+
 SRTIO3 = (("Sr1", "Sr", 0, 0, 0), ("Ti1", "Ti", 0.5, 0.5, 0.5), ("O1", "O", 0.5, 0.5, 0))
 CUBIC = (3.905, 3.905, 3.905, 90, 90, 90)
 

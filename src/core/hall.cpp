@@ -2,6 +2,7 @@
 #include "core/hall.hpp"
 
 #include <array>
+#include <cmath>    // for std::fabs, std::round
 #include <cstdint>
 
 #include "core/text.hpp"  // for trim, for_each_word
@@ -291,16 +292,61 @@ std::optional<Tr> origin_shift(std::string_view inside) {
     return v;
 }
 
+/// A change of basis V and its inverse: operations S of the symbol become V S V^-1.
+struct Basis {
+    Seitz to;
+    Seitz from;
+};
+
+/// The change of basis after the matrix symbols: an origin shift "(0 0 4)", or an
+/// operation "(z,x,y+1/4)" with a whole-numbered matrix of determinant 1 or -1 and
+/// translations in 24ths (a change to a cell of another size is not read).
+std::optional<Basis> change_of_basis(std::string_view inside) {
+    if (inside.find(',') == std::string_view::npos) {
+        auto v = origin_shift(inside);
+        if (!v) return std::nullopt;
+        return Basis{{kIdentity, *v}, {kIdentity, {mod_den(-(*v)[0]), mod_den(-(*v)[1]),
+                                                   mod_den(-(*v)[2])}}};
+    }
+    auto op = parse_symmop(inside);
+    if (!op) return std::nullopt;
+    Seitz to{};
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            const double v = op->rotation[i][j];
+            if (!(std::fabs(v) <= 1.0) || v != std::round(v)) return std::nullopt;
+            to.r[3 * i + j] = static_cast<int>(v);
+        }
+        const double t = op->translation[i] * kDen;
+        if (!(std::fabs(t) <= 1e6) || std::fabs(t - std::round(t)) > 1e-9) return std::nullopt;
+        to.t[i] = mod_den(static_cast<int>(std::round(t)));
+    }
+    const Rot& m = to.r;
+    const int det = m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
+                    m[2] * (m[3] * m[7] - m[4] * m[6]);
+    if (det != 1 && det != -1) return std::nullopt;
+    // The inverse of a whole-numbered matrix of determinant +-1 is its adjugate times det.
+    Seitz from{};
+    from.r = {det * (m[4] * m[8] - m[5] * m[7]), det * (m[2] * m[7] - m[1] * m[8]),
+              det * (m[1] * m[5] - m[2] * m[4]), det * (m[5] * m[6] - m[3] * m[8]),
+              det * (m[0] * m[8] - m[2] * m[6]), det * (m[2] * m[3] - m[0] * m[5]),
+              det * (m[3] * m[7] - m[4] * m[6]), det * (m[1] * m[6] - m[0] * m[7]),
+              det * (m[0] * m[4] - m[1] * m[3])};
+    for (int i = 0; i < 3; ++i)  // t' = -M^-1 t
+        from.t[i] = mod_den(-(from.r[3 * i] * to.t[0] + from.r[3 * i + 1] * to.t[1] +
+                              from.r[3 * i + 2] * to.t[2]));
+    return Basis{to, from};
+}
+
 std::optional<std::vector<Seitz>> hall_seitz(std::string_view text) {
     text = trim(text);
-    Tr shift{0, 0, 0};
+    std::optional<Basis> basis;
     if (const std::size_t open = text.find('('); open != std::string_view::npos) {
         const std::size_t close = text.find(')', open);
         if (close == std::string_view::npos || !trim(text.substr(close + 1)).empty())
             return std::nullopt;
-        auto v = origin_shift(text.substr(open + 1, close - open - 1));
-        if (!v) return std::nullopt;
-        shift = *v;
+        basis = change_of_basis(text.substr(open + 1, close - open - 1));
+        if (!basis) return std::nullopt;
         text = trim(text.substr(0, open));
     }
     std::vector<std::string_view> words;
@@ -336,13 +382,8 @@ std::optional<std::vector<Seitz>> hall_seitz(std::string_view text) {
     for (const Tr& c : centrings)
         for (const Seitz& g : *group) {
             Seitz op = g;
-            for (int i = 0; i < 3; ++i) {
-                // Moving the origin by v turns (R, t) into (R, t + v - R v).
-                const int rv = g.r[3 * i] * shift[0] + g.r[3 * i + 1] * shift[1] +
-                               g.r[3 * i + 2] * shift[2];
-                op.t[i] = mod_den(g.t[i] + c[i] + shift[i] - rv);
-            }
-            ops.push_back(op);
+            for (int i = 0; i < 3; ++i) op.t[i] = mod_den(g.t[i] + c[i]);
+            ops.push_back(basis ? multiply(multiply(basis->to, op), basis->from) : op);
         }
     return ops;
 }
