@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cmath>      // for std::floor, std::sin, std::cos, std::sqrt, std::isfinite
 
+#include "core/cif_displacement.hpp"  // for site_displacements
 #include "core/memory.hpp"    // for fits_in_memory
 #include "core/number.hpp"    // for parse_decimal, saturating_u64
 #include "core/spacegroup.hpp"  // for operations_from_names
@@ -369,7 +370,7 @@ public:
         head_.assign(std::size_t{1} << bits_, kNone);
     }
 
-    void add(const std::string& element, double occupancy, const Vec3& frac) {
+    void add(const std::string& element, double occupancy, const Vec3& frac, double uiso) {
         std::uint64_t cell[3] = {0, 0, 0};
         if (merging_) {
             for (int axis = 0; axis < 3; ++axis) cell[axis] = cell_of(frac[axis]);
@@ -379,6 +380,7 @@ public:
                         if (occupancy > s.second) s.second = occupancy;
                         return;
                     }
+                site->uiso = merged_uiso(*site, occupancy, uiso);
                 site->species.emplace_back(element, occupancy);
                 return;
             }
@@ -386,6 +388,7 @@ public:
         Site site;
         site.species.emplace_back(element, occupancy);
         site.frac = frac;
+        site.uiso = uiso;
         if (merging_) {
             std::size_t& head = head_[slot(cell[0], cell[1], cell[2])];
             next_.push_back(head);
@@ -395,6 +398,15 @@ public:
     }
 
     std::vector<Site> take() { return std::move(sites_); }
+
+    /// One displacement per site: species of a mixed site written with different
+    /// values share their occupancy-weighted mean.
+    static double merged_uiso(const Site& site, double occupancy, double uiso) {
+        if (std::isnan(uiso)) return site.uiso;
+        if (std::isnan(site.uiso)) return uiso;
+        const double held = site.occupancy_sum();
+        return (site.uiso * held + uiso * occupancy) / (held + occupancy);
+    }
 
 private:
     static constexpr std::uint64_t kMaxGrid = 1u << 20;
@@ -474,6 +486,7 @@ Result<Structure> parse_cif(std::string_view text, double symprec) {
         return fail("CIF expands to " + std::to_string(atoms->rows.size()) + " atom sites times " +
                     std::to_string(ops.size()) + " symmetry operations, more than memory holds");
 
+    const std::vector<double> uiso = site_displacements(block, *atoms, *lattice);
     SiteMerger merger(symprec, n_rows * n_ops);
     bool any_image = false;
     for (std::size_t r = 0; r < atoms->rows.size(); ++r) {
@@ -522,7 +535,7 @@ Result<Structure> parse_cif(std::string_view text, double symprec) {
                                 place() + " to a position that is not finite");
                 f = f - std::floor(f);
             }
-            merger.add(*element, occupancy, image);
+            merger.add(*element, occupancy, image, uiso[r]);
             any_image = true;
         }
     }

@@ -409,6 +409,7 @@ Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, st
             Site atom;
             atom.species.emplace_back(species[slots[r]].first, 1.0);
             atom.frac = supercell->sites[members[r]].frac;
+            atom.uiso = supercell->sites[members[r]].uiso;
             sites.push_back(std::move(atom));
         }
 

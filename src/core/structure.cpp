@@ -112,6 +112,7 @@ Result<Structure> Structure::make_supercell(std::uint64_t na, std::uint64_t nb,
                 for (const Site& site : sites) {
                     Site copy;
                     copy.species = site.species;
+                    copy.uiso = site.uiso;
                     copy.frac = {(site.frac[0] + static_cast<double>(i)) / scale[0],
                                  (site.frac[1] + static_cast<double>(j)) / scale[1],
                                  (site.frac[2] + static_cast<double>(k)) / scale[2]};

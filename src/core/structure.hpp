@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <string>
 #include <utility>
@@ -23,6 +24,9 @@ struct Site {
     SpeciesList species;
     /// Fractional coordinates along a, b, c, stored as supplied (never wrapped).
     Vec3 frac{};
+    /// Isotropic displacement parameter Uiso in A^2 as the file gives it, NaN when
+    /// it gives none. Copies of the site (supercells, expansions) keep it.
+    double uiso = std::numeric_limits<double>::quiet_NaN();
 
     /// Occupancies summed left to right from `start` (0.0 or -0.0 as the caller needs).
     double occupancy_sum(double start = 0.0) const;

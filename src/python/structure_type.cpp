@@ -2,6 +2,7 @@
 // member table (members owned by other subsystems live in their own binding units).
 #include "python/structure_type.hpp"
 
+#include <cmath>  // for std::isnan
 #include <map>
 #include <memory>  // for std::make_unique
 #include <string>
@@ -146,6 +147,27 @@ PyObject* get_species(PyObject* self, void*) {
     });
 }
 
+PyObject* get_uiso(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        const Structure& s = borrow_structure(self);
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(s.sites.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < s.sites.size(); ++i) {
+            const double u = s.sites[i].uiso;
+            PyObject* item = nullptr;
+            if (std::isnan(u)) {
+                item = Py_None;
+                Py_INCREF(item);
+            } else {
+                item = PyFloat_FromDouble(u);
+                if (!item) return nullptr;
+            }
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return list.release();
+    });
+}
+
 // ---- make_supercell --------------------------------------------------------------
 
 PyObject* structure_make_supercell(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -187,6 +209,7 @@ bool same_structure(const Structure& a, const Structure& b) {
         const Site& x = a.sites[i];
         const Site& y = b.sites[i];
         if (x.frac != y.frac || !(x.species == y.species)) return false;
+        if (!(x.uiso == y.uiso || (std::isnan(x.uiso) && std::isnan(y.uiso)))) return false;
     }
     return true;
 }
@@ -212,6 +235,10 @@ PyGetSetDef structure_getset[] = {
     {"frac_coords", get_frac_coords, nullptr, nullptr, nullptr},
     {"cart_coords", get_cart_coords, nullptr, nullptr, nullptr},
     {"species", get_species, nullptr, "Per-site {element: occupancy}.", nullptr},
+    {"uiso", get_uiso, nullptr,
+     "Per-site isotropic displacement parameter Uiso in A^2 as the file gives it\n"
+     "(B / 8 pi^2 for B values, Ueq for anisotropic ones), None where it gives none.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

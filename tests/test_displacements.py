@@ -1,0 +1,99 @@
+"""Displacement parameters read from CIF atom sites, kept through copies, and used by the model G(r)."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+from kelvara import Structure
+
+CELL = """data_x
+_cell_length_a 4.0
+_cell_length_b 4.5
+_cell_length_c 6.0
+_cell_angle_beta 100
+_cell_angle_gamma 120
+"""
+SITES = """loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_occupancy
+{columns}
+"""
+EIGHT_PI2 = 8 * np.pi**2
+
+
+def ueq(matrix, u_cif):
+    """Isotropic equivalent through Cartesian coordinates: (1/3) trace(A N U N A^T),
+    with A the lattice vectors as columns and N the reciprocal lengths."""
+    a = np.array(matrix).T
+    n = np.diag(np.linalg.norm(np.linalg.inv(np.array(matrix)), axis=0))
+    return float(np.trace(a @ n @ u_cif @ n @ a.T) / 3)
+
+
+U_ANISO = np.array([[0.011, 0.002, -0.001], [0.002, 0.016, 0.003], [-0.001, 0.003, 0.021]])
+
+
+@pytest.mark.parametrize(("columns", "rows", "aniso", "expected"), [
+    ("_atom_site_U_iso_or_equiv", ["Fe1 Fe 0 0 0 1 0.012(2)", "O1 O 0.5 0.5 0.5 1 ?"], "", [0.012, None]),
+    ("_atom_site_B_iso_or_equiv", ["Fe1 Fe 0 0 0 1 0.8"], "", [0.8 / EIGHT_PI2]),
+    # U wins over B; a negative value counts as none.
+    ("_atom_site_U_iso_or_equiv _atom_site_B_iso_or_equiv", ["Fe1 Fe 0 0 0 1 0.01 3.0", "O1 O .5 .5 .5 1 -0.01 ."],
+     "", [0.01, None]),
+    # A mixed site written with two values holds their occupancy-weighted mean.
+    ("_atom_site_U_iso_or_equiv", ["Sr1 Sr 0 0 0 0.25 0.01", "Ba1 Ba 0 0 0 0.75 0.02"], "", [0.0175]),
+    ("_atom_site_U_iso_or_equiv", ["Fe1 Fe 0 0 0 1 ?", "O1 O 0.5 0.5 0.5 1 ?"],
+     "loop_\n_atom_site_aniso_label\n_atom_site_aniso_U_11\n_atom_site_aniso_U_22\n_atom_site_aniso_U_33\n"
+     "_atom_site_aniso_U_12\n_atom_site_aniso_U_13\n_atom_site_aniso_U_23\n"
+     "O1 0.011 0.016 0.021 0.002 -0.001 0.003\n", [None, "aniso"]),
+    ("", ["Fe1 Fe 0 0 0 1"],
+     "loop_\n_atom_site_aniso_label\n_atom_site_aniso_B_11\n_atom_site_aniso_B_22\n_atom_site_aniso_B_33\n"
+     "Fe1 0.8 0.8 0.8\n", ["diagonal B"]),
+])
+def test_read_from_cif(columns, rows, aniso, expected):
+    s = Structure.from_cif_str(CELL + SITES.format(columns=columns.replace(" ", "\n")) + "\n".join(rows) + "\n" + aniso)
+    want = []
+    for value in expected:
+        if value == "aniso":
+            value = ueq(s.lattice_matrix, U_ANISO)
+        elif value == "diagonal B":
+            value = ueq(s.lattice_matrix, np.eye(3) * 0.8 / EIGHT_PI2)
+        want.append(value)
+    assert [u is None for u in s.uiso] == [w is None for w in want]
+    for u, w in zip(s.uiso, want):
+        if w is not None:
+            assert u == pytest.approx(w, rel=1e-12)
+
+
+def perovskite_with_u() -> Structure:
+    rows = ["Sr1 Sr 0 0 0 0.5 0.010", "Ba1 Ba 0 0 0 0.5 0.010", "Ti1 Ti 0.5 0.5 0.5 1 0.004",
+            "O1 O 0.5 0.5 0 1 0.012", "O2 O 0.5 0 0.5 1 0.006", "O3 O 0 0.5 0.5 1 0.006"]
+    cell = "data_p\n_cell_length_a 3.95\n_cell_length_b 3.95\n_cell_length_c 3.95\n"
+    return Structure.from_cif_str(cell + SITES.format(columns="_atom_site_U_iso_or_equiv") + "\n".join(rows) + "\n")
+
+
+def test_copies_keep_the_values_and_the_model_uses_them():
+    s = perovskite_with_u()
+    assert s.uiso == [0.010, 0.004, 0.012, 0.006, 0.006]
+    assert s.make_supercell(2, 1, 1).uiso == s.uiso * 2
+    ordered, _ = s.expand_occupancies(max_sites=200, seed=1)
+    # Each placed atom keeps the value of the site it came from.
+    by_position = {tuple(np.round(np.array(f) * 4 % 1, 6)): u for f, u in zip(ordered.frac_coords, ordered.uiso)}
+    assert by_position[(0.0, 0.0, 0.0)] == 0.010 and by_position[(0.0, 0.0, 0.0)] is not None
+    assert sorted(set(ordered.uiso)) == [0.004, 0.006, 0.010, 0.012]
+    pytest.importorskip("periodictable")
+    from kelvara.pdfmodel import model_pdf, pair_table
+
+    r = np.arange(100, 800) * 0.01
+    from_file = model_pdf(pair_table(s, 10.0), r)
+    explicit = model_pdf(pair_table(s, 10.0, site_uiso=[0.010, 0.004, 0.012, 0.006, 0.006]), r)
+    single = model_pdf(pair_table(s, 10.0, site_uiso=[0.010, 0.004, 0.008, 0.008, 0.008]), r)
+    np.testing.assert_array_equal(from_file, explicit)
+    assert np.max(np.abs(from_file - single)) > 0.005 * np.max(np.abs(from_file))
+    # The ordered expansion carries the same displacements: same model G(r).
+    expanded = model_pdf(pair_table(ordered, 10.0), r)
+    mean_b = model_pdf(pair_table(s, 10.0), r)
+    assert np.sqrt(np.mean((expanded - mean_b) ** 2) / np.mean(mean_b**2)) < 0.05
