@@ -136,6 +136,36 @@ def test_curves_match_brute_force(rng, shape, n_sites, cutoff, bin_size):
     check_against_reference(matrix, frac, mixed, cutoff, bin_size, exact=False)
 
 
+# Every pair is measured once and added for both of its ends: the cases a half scan
+# gets wrong most easily. A pair seen from its two ends is measured through w_j + s
+# and through w_i - s, which round differently, so on a bin edge or at the cutoff
+# the two ends may disagree; each end must keep its own answer.
+@pytest.mark.parametrize(("matrix", "n_sites", "cutoff", "bin_size"), [
+    (np.diag([2.0, 20.0, 21.0]), 150, 4.0, 0.1),  # thin along a only; images on edges
+    (np.diag([2.0, 20.0, 21.0]), 150, 6.0, 0.1),  # ... and at the cutoff
+    ([[2.5, 0.0, 0.0], [0.3, 9.0, 0.0], [0.2, -0.4, 9.5]], 40, 5.0, 0.25),  # triclinic
+    (np.diag([3.0, 3.0, 3.0]), 1, 6.0, 0.1),  # one site with its own images only
+    ([[3.1, 0.0, 0.0], [0.4, 2.9, 0.0], [0.2, -0.3, 3.3]], 3, 9.3, 0.31),  # many images per axis
+    (np.diag([45.0, 44.0, 43.0]), 700, 0.69, 0.023),  # 64 cells per axis
+    (np.diag([5.0, 5.2, 5.4]), 9, 4.9, 0.1),  # one cell per axis, a few sites: short lists
+    (np.diag([9.0, 9.5, 10.0]), 130, 4.4, 0.1),  # vector tails of every length
+])
+def test_pairs_counted_from_both_ends(rng, matrix, n_sites, cutoff, bin_size):
+    frac = rng.random((n_sites, 3))
+    check_against_reference(matrix, frac, [{"AB"[k % 2]: 1.0} for k in range(n_sites)], cutoff, bin_size)
+    check_against_reference(matrix, frac, [{"A": 0.5, "B": 0.25}] * n_sites, cutoff, bin_size, exact=False)
+
+
+def test_the_two_ends_of_a_pair_can_disagree(rng):
+    """Sites in a cell 2 A long along a meet their own images at 2 A, exactly on an
+    edge; for some the rounding puts the pair at 2 from one end and just below from
+    the other. Both bins must keep their counts."""
+    matrix, frac = np.diag([2.0, 30.0, 30.0]), rng.random((200, 3))
+    _, partials, _ = reference_prdf(matrix, frac, [{"X": 1.0}] * 200, 2.05, 0.1)
+    assert partials["X", "X"][19] > 0 and partials["X", "X"][20] > 0
+    check_against_reference(matrix, frac, [{"X": 1.0}] * 200, 2.05, 0.1)
+
+
 def test_every_distance_kernel_agrees_bit_for_bit(tmp_path):
     """Each instruction set's kernels against the formula, run by a compiled probe: the
     Python tests reach only the kernels this processor prefers."""
@@ -150,6 +180,7 @@ def test_every_distance_kernel_agrees_bit_for_bit(tmp_path):
     lines = done.stdout.splitlines()
     assert done.returncode == 0, [line for line in lines if not line.startswith("OK")]
     names = {line.split()[1] for line in lines}
+    assert {line.split()[3] for line in lines if line.split()[1] != "gather"} == {"edges", "margins"}
     assert {"scalar", "gather"} <= names
     if "avx2" in open("/proc/cpuinfo").read():
         assert {"avx2", "avx2-diagonal", "avx2-lower", "avx2-upper"} <= names

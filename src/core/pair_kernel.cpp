@@ -5,7 +5,7 @@
 // in the scalar formula's order, so every lane rounds exactly like the scalar code.
 #include "core/pair_kernel.hpp"
 
-#include <algorithm>  // for std::min
+#include <algorithm>  // for std::min, std::max
 #include <cmath>      // for std::sqrt
 
 #if defined(__x86_64__)
@@ -72,18 +72,18 @@ template <unsigned Zero>
         const double d2 = square_distance<Zero>(ja[k] - wa, jb[k] - wb, jc[k] - wc, setup.matrix);
         hit_index[n_hits] = static_cast<std::int64_t>(k);
         hit_square[n_hits] = d2;
-        n_hits += (d2 <= setup.cut2) & (d2 > 1e-16);
+        n_hits += (d2 <= setup.cut2) & (d2 > setup.near2);
     }
     return n_hits;
 }
 
 /// The bin of distance d when the guess floor(d / bin_size) is confirmed by the edges
-/// on both sides, else -2.
+/// on both sides with the margin, and d lies inside the clear range; else -2.
 inline std::int64_t guess_bin(double d, const ScanSetup& setup) {
     const double top = static_cast<double>(setup.n_bins - 1);
     const auto k = static_cast<std::int32_t>(std::min(d * setup.inv_bin, top));  // 0 <= k < 2^30
-    const double lower = static_cast<double>(k) * setup.bin_size;
-    const double upper = static_cast<double>(k + 1) * setup.bin_size;
+    const double lower = std::max(static_cast<double>(k) * setup.bin_size + setup.margin, setup.clear_lo);
+    const double upper = std::min(static_cast<double>(k + 1) * setup.bin_size - setup.margin, setup.clear_hi);
     return lower <= d && d < upper ? k : -2;
 }
 
@@ -172,7 +172,7 @@ __attribute__((target("avx2"))) std::size_t scan_avx2(
                   wc = _mm256_set1_pd(centre[2]);
     __m256d cell[9];
     for (int e = 0; e < 9; ++e) cell[e] = _mm256_set1_pd(setup.matrix[e]);
-    const __m256d upper = _mm256_set1_pd(setup.cut2), lower = _mm256_set1_pd(1e-16);
+    const __m256d upper = _mm256_set1_pd(setup.cut2), lower = _mm256_set1_pd(setup.near2);
     const __m256i lanes = _mm256_setr_epi64x(0, 1, 2, 3);
     std::size_t n_hits = 0, k = 0;
     for (; k + 4 <= m; k += 4) {
@@ -193,6 +193,8 @@ __attribute__((target("avx2"))) std::size_t scan_avx2(
     n_hits = scan_squares<Zero>(ja, jb, jc, k, m, centre, setup, hit_index, hit_distance, n_hits);
     const __m256d inv = _mm256_set1_pd(setup.inv_bin), width = _mm256_set1_pd(setup.bin_size);
     const __m256d top = _mm256_set1_pd(static_cast<double>(setup.n_bins - 1));
+    const __m256d margin = _mm256_set1_pd(setup.margin), clear_lo = _mm256_set1_pd(setup.clear_lo),
+                  clear_hi = _mm256_set1_pd(setup.clear_hi);
     const __m128i one = _mm_set1_epi32(1);
     const __m256i search = _mm256_set1_epi64x(-2);
     std::size_t h = 0;
@@ -202,8 +204,8 @@ __attribute__((target("avx2"))) std::size_t scan_avx2(
         if (!setup.guess) continue;
         // As guess_bin: min keeps the guess below n_bins, truncation is its floor.
         const __m128i k = _mm256_cvttpd_epi32(_mm256_min_pd(d * inv, top));
-        const __m256d below = _mm256_cvtepi32_pd(k) * width;
-        const __m256d above = _mm256_cvtepi32_pd(_mm_add_epi32(k, one)) * width;
+        const __m256d below = _mm256_max_pd(_mm256_cvtepi32_pd(k) * width + margin, clear_lo);
+        const __m256d above = _mm256_min_pd(_mm256_cvtepi32_pd(_mm_add_epi32(k, one)) * width - margin, clear_hi);
         const __m256d ok =
             _mm256_and_pd(_mm256_cmp_pd(below, d, _CMP_LE_OQ), _mm256_cmp_pd(d, above, _CMP_LT_OQ));
         const __m256d bin = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(k));
@@ -222,7 +224,7 @@ __attribute__((target("avx512f"))) std::size_t scan_avx512(
                   wc = _mm512_set1_pd(centre[2]);
     __m512d cell[9];
     for (int e = 0; e < 9; ++e) cell[e] = _mm512_set1_pd(setup.matrix[e]);
-    const __m512d upper = _mm512_set1_pd(setup.cut2), lower = _mm512_set1_pd(1e-16);
+    const __m512d upper = _mm512_set1_pd(setup.cut2), lower = _mm512_set1_pd(setup.near2);
     const __m512i lanes = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
     std::size_t n_hits = 0;
     for (std::size_t k = 0; k < m; k += 8) {
@@ -243,6 +245,8 @@ __attribute__((target("avx512f"))) std::size_t scan_avx512(
     }
     const __m512d inv = _mm512_set1_pd(setup.inv_bin), width = _mm512_set1_pd(setup.bin_size);
     const __m512d top = _mm512_set1_pd(static_cast<double>(setup.n_bins - 1));
+    const __m512d margin = _mm512_set1_pd(setup.margin), clear_lo = _mm512_set1_pd(setup.clear_lo),
+                  clear_hi = _mm512_set1_pd(setup.clear_hi);
     const __m256i one = _mm256_set1_epi32(1);
     const __m512i search = _mm512_set1_epi64(-2);
     for (std::size_t h = 0; h < n_hits; h += 8) {
@@ -251,8 +255,8 @@ __attribute__((target("avx512f"))) std::size_t scan_avx512(
         _mm512_storeu_pd(hit_distance + h, d);
         if (!setup.guess) continue;
         const __m256i k = _mm512_cvttpd_epi32(_mm512_min_pd(d * inv, top));
-        const __m512d below = _mm512_cvtepi32_pd(k) * width;
-        const __m512d above = _mm512_cvtepi32_pd(_mm256_add_epi32(k, one)) * width;
+        const __m512d below = _mm512_max_pd(_mm512_cvtepi32_pd(k) * width + margin, clear_lo);
+        const __m512d above = _mm512_min_pd(_mm512_cvtepi32_pd(_mm256_add_epi32(k, one)) * width - margin, clear_hi);
         const __mmask8 ok =
             _mm512_mask_cmp_pd_mask(_mm512_cmp_pd_mask(below, d, _CMP_LE_OQ), d, above, _CMP_LT_OQ);
         _mm512_storeu_si512(hit_bin + h, _mm512_mask_blend_epi64(ok, search, _mm512_cvtepi32_epi64(k)));

@@ -1,8 +1,10 @@
 // Probe of the pair-distance kernels: every implementation this processor runs must
-// give the same hits, bit-identical distances and the same bins as the plain formula
-// written out here, on random candidate lists of every tail length, for
-// general, diagonal and triangular cells. Prints one line per implementation and
-// cell: "OK name cell hits" or "BAD name cell what".
+// give the same hits, bit-identical distances and the same bin decisions as the plain
+// formula written out here, on random candidate lists of every tail length, for
+// general, diagonal and triangular cells, with and without a confirmation margin.
+// Prints one line per implementation, cell and rule: "OK name cell rule hits" or
+// "BAD name cell rule what".
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -26,7 +28,8 @@ struct Expected {
     std::vector<double> distance;
 };
 
-// The formula as the documentation states it, one candidate at a time.
+// The formula as the documentation states it, one candidate at a time; the bin is the
+// guess floor(d / bin_size) where the edges confirm it with the margin, else -2.
 Expected reference(const std::vector<double>& ja, const std::vector<double>& jb,
                    const std::vector<double>& jc, const std::vector<Segment>& segments,
                    const double* w, const ScanSetup& s) {
@@ -39,11 +42,14 @@ Expected reference(const std::vector<double>& ja, const std::vector<double>& jb,
             const double y = (da * m[1] + db * m[4]) + dc * m[7];
             const double z = (da * m[2] + db * m[5]) + dc * m[8];
             const double d2 = (x * x + y * y) + z * z;
-            if (!(d2 <= s.cut2 && d2 > 1e-16)) continue;
+            if (!(d2 <= s.cut2 && d2 > s.near2)) continue;
             const double d = std::sqrt(d2);
-            // The bin by a plain search of the edges k * bin_size.
+            // The bin by a plain search of the edges k * bin_size, then the margins.
             std::int64_t b = 0;
             while (b + 1 < s.n_bins && static_cast<double>(b + 1) * s.bin_size <= d) ++b;
+            const double lower = std::max(static_cast<double>(b) * s.bin_size + s.margin, s.clear_lo);
+            const double upper = std::min(static_cast<double>(b + 1) * s.bin_size - s.margin, s.clear_hi);
+            if (!(lower <= d && d < upper)) b = -2;
             e.index.push_back(static_cast<std::int64_t>(k));
             e.distance.push_back(d);
             e.bin.push_back(b);
@@ -81,16 +87,27 @@ int main() {
             ja[k] = 0.25, jb[k] = 0.5, jc[k] = 0.75;
         for (const std::size_t k : {segments[21].end - 1, segments.back().begin + 5})
             ja[k] = 1.25, jb[k] = 0.5, jc[k] = 0.75;
+        for (const bool margins : {false, true}) {
         ScanSetup setup{};
         std::memcpy(setup.matrix, cells[c], sizeof setup.matrix);
         const double* a = setup.matrix;
         setup.cut2 = ((a[0] * a[0] + a[1] * a[1]) + a[2] * a[2]);
+        setup.near2 = 1e-16;
         setup.bin_size = 0.1;
         setup.inv_bin = 1.0 / 0.1;
         setup.n_bins = static_cast<std::int64_t>(std::ceil(std::sqrt(setup.cut2) / 0.1)) + 1;
         setup.guess = true;
+        setup.margin = 0.0, setup.clear_lo = 0.0, setup.clear_hi = INFINITY;
+        if (margins) {
+            // Wide enough that many hits fall inside a margin, in bodies and tails.
+            setup.near2 = 1.0;
+            setup.margin = 0.01, setup.clear_lo = 1.5, setup.clear_hi = std::sqrt(setup.cut2) - 0.5;
+        }
+        const char* rule = margins ? "margins" : "edges";
         const double centre[3] = {0.25, 0.5, 0.75};
         const Expected want = reference(ja, jb, jc, segments, centre, setup);
+        std::size_t must_search = 0;
+        for (const std::int64_t b : want.bin) must_search += b == -2 ? 1 : 0;
         for (const NamedScan& impl : scan_implementations(setup.matrix)) {
             // Each segment scanned as a list of its own; hits renumbered as in `want`.
             std::vector<std::int64_t> index(m + 8), bin(m + 8);
@@ -105,21 +122,22 @@ int main() {
                 n += found;
             }
             const char* what = nullptr;
-            std::size_t searched = 0;  // hits left to the caller's search of the edges
             if (n != want.index.size()) what = "hit count";
             for (std::size_t h = 0; h < n && !what; ++h) {
                 if (index[h] != want.index[h]) what = "hit index";
                 else if (!same_bits(distance[h], want.distance[h])) what = "distance bits";
-                else if (bin[h] == -2) ++searched;
                 else if (bin[h] != want.bin[h]) what = "bin";
             }
-            if (!what && searched * 4 > n) what = "bin guesses";
+            // Both outcomes of the margin test must occur, or the rule tests nothing.
+            if (!what && margins && (must_search * 20 < n || must_search * 20 > n * 15)) what = "margin share";
+            if (!what && !margins && must_search * 4 > n) what = "bin guesses";
             if (what) {
                 ++failures;
-                std::printf("BAD %s %s %s\n", impl.name, cell_names[c], what);
+                std::printf("BAD %s %s %s %s\n", impl.name, cell_names[c], rule, what);
             } else {
-                std::printf("OK %s %s %zu\n", impl.name, cell_names[c], n);
+                std::printf("OK %s %s %s %zu\n", impl.name, cell_names[c], rule, n);
             }
+        }
         }
         // The gathered image terms: w + s exactly, run after run.
         std::vector<double> wa(m), wb(m), wc(m);
