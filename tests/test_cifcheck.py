@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from importlib.resources import files
+import os
 from pathlib import Path
 
 import pytest
@@ -73,5 +74,32 @@ def test_file_level_findings(head, findings):
 
 def test_missing_file_raises(tmp_path):
     for path in [tmp_path / "none.cif", str(tmp_path / "none.cif")]:
-        with pytest.raises(FileNotFoundError):
+        with pytest.raises(OSError, match="^could not read .*none.cif: No such file"):
             cif_warnings(path)
+
+
+def test_every_entry_point_issues_the_findings_as_read_warnings(tmp_path):
+    import warnings
+
+    import kelvara
+    from kelvara.io import read_structure
+
+    text = cif(["Fe1 Fe 0 0 0 0", "O1 O 0.5 0.5 0.5 1"])
+    path = tmp_path / "t.cif"
+    path.write_text(text)
+    finding = "atom site 'Fe1' has occupancy 0 and is dropped"
+    assert kelvara.cif_warnings(text) == kelvara.cif_warnings(path) == [finding]
+    calls = [(lambda: Structure.from_cif(path), f"{path}: {finding}"),
+             (lambda: Structure.from_cif(os.fsencode(path)), f"{path}: {finding}"),
+             (lambda: read_structure(path), f"{path}: {finding}"),
+             (lambda: Structure.from_cif_str(text), finding),
+             (lambda: Structure.from_str(text, "cif"), finding)]
+    for call, message in calls:
+        with pytest.warns(kelvara.ReadWarning) as record:
+            assert call().elements == ["O"]
+        assert [str(w.message) for w in record] == [message]
+        assert record[0].filename == __file__  # the caller's line, not kelvara's
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", kelvara.ReadWarning)
+            with pytest.raises(kelvara.ReadWarning, match=finding):
+                call()

@@ -26,7 +26,9 @@ def test_version_module_attributes_and_imports(tmp_path):
     assert kelvara.__version__ == _kelvara.__version__ == importlib.metadata.version("kelvara") == "0.3.0"
     assert run("-m", "kelvara", "--version", cwd=tmp_path).strip() == "kelvara 0.3.0"
     public = [name for name in vars(_kelvara) if not name.startswith("__") or name == "__version__"]
-    assert public == ["Structure", "TrajectoryReader", "read_xyz_trajectory", "__version__"]
+    assert public == ["Structure", "TrajectoryReader", "read_xyz_trajectory", "__version__",
+                      "ReadWarning", "read_with_findings"]
+    assert issubclass(kelvara.ReadWarning, UserWarning) and kelvara.ReadWarning.__module__ == "kelvara"
     assert _kelvara.__doc__ is None and (HERE / "py.typed").exists()
     code = "import sys, kelvara; print('numpy' in sys.modules, 'matplotlib' in sys.modules)"
     assert run("-c", code).split() == ["False", "False"]

@@ -42,8 +42,8 @@ def test_format_names(fmt, kind, shown):
 @pytest.mark.parametrize(
     "call, error, match",
     [
-        (lambda: Structure.from_cif(pathlib.Path("x.cif")), TypeError, "^argument 'path': "),
-        (lambda: Structure.from_poscar(b"POSCAR"), TypeError, "^argument 'path': "),
+        (lambda: Structure.from_cif(3), TypeError,
+         "^argument 'path': expected str, bytes or os.PathLike, got int$"),
         (lambda: Structure.from_xyz(None), TypeError, "^argument 'path': "),
         (lambda: Structure.from_str(b"text", "cif"), TypeError, "^argument 'text': "),
         (lambda: Structure.from_str("x", 3), TypeError, "^argument 'fmt': "),
@@ -71,7 +71,7 @@ def test_argument_errors(call, error, match):
 def test_missing_file(tmp_path, method):
     with pytest.raises(OSError) as info:
         method(str(tmp_path / "nope.txt"))
-    assert type(info.value) is OSError
+    assert type(info.value) is OSError and info.value.errno == errno.ENOENT
     assert info.value.args == (os_message(tmp_path / "nope.txt", errno.ENOENT),)
 
 
@@ -92,14 +92,29 @@ def test_paths(tmp_path, monkeypatch):
         Structure.from_poscar(str(path))  # a reader failure is not an OSError
 
 
-@pytest.mark.parametrize("data", [b"\xff\xfe", CIF.encode()[:100] + b"\xc3(" + CIF.encode()[100:],
-                                  b"\xed\xa0\x80", b"ok \xf4\x90\x80\x80"])
-def test_invalid_utf8(tmp_path, data):
-    path = tmp_path / "bad.cif"
-    path.write_bytes(data)
+class FsPath:
+    """A path object that is not a pathlib path."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
+@pytest.mark.parametrize("name", ["Si.vasp", "données.vasp", b"caf\xe9.vasp"])
+@pytest.mark.parametrize("kind", [str, bytes, pathlib.Path, FsPath])
+def test_path_types(tmp_path, monkeypatch, name, kind):
+    monkeypatch.chdir(tmp_path)
+    raw = os.fsencode(name)  # b"caf\xe9" is not UTF-8: only a bytes path can name it
+    with open(raw, "w") as handle:
+        handle.write(POSCAR)
+    path = kind(raw) if kind in (bytes, FsPath) else kind(os.fsdecode(raw))
+    assert Structure.from_poscar(path).n_sites == 8
+    missing = kind(b"x" + raw) if kind in (bytes, FsPath) else kind("x" + os.fsdecode(raw))
     with pytest.raises(OSError) as info:
-        Structure.from_cif(str(path))
-    assert info.value.args == (f"could not read {path}: stream did not contain valid UTF-8",)
+        Structure.from_poscar(missing)
+    assert info.value.args == (os_message(os.fsdecode(b"x" + raw), errno.ENOENT),)
 
 
 def test_file_and_text_agree():

@@ -6,6 +6,7 @@
 #include <cmath>      // for std::floor, std::sin, std::cos, std::sqrt, std::isfinite
 
 #include "core/cif_displacement.hpp"  // for site_displacements
+#include "core/elements.hpp"  // for is_element
 #include "core/memory.hpp"    // for fits_in_memory
 #include "core/number.hpp"    // for parse_decimal, saturating_u64
 #include "core/spacegroup.hpp"  // for operations_from_names
@@ -103,6 +104,8 @@ public:
                 read_loop();
             else if (starts_with(line, '_'))
                 read_tag(line);
+            else if (line.starts_with("data_"))
+                block_.block_names.emplace_back(line.substr(5));
         }
         return std::move(block_);
     }
@@ -298,7 +301,8 @@ std::string_view space_group_tag(const Block& block, std::initializer_list<const
 }
 
 /// Operations named by the space-group tags, for a block that lists none.
-std::vector<SymmOp> named_symmetry(const Block& block, const Lattice& lattice) {
+std::vector<SymmOp> named_symmetry(const Block& block, const Lattice& lattice,
+                                   Warnings& warnings) {
     SpaceGroupNames names;
     names.hall = space_group_tag(block, {"_space_group_name_hall", "_symmetry_space_group_name_hall",
                                    "_space_group.name_hall", "_symmetry.space_group_name_hall"});
@@ -310,18 +314,22 @@ std::vector<SymmOp> named_symmetry(const Block& block, const Lattice& lattice) {
     names.rhombohedral_cell = is_rhombohedral_cell(lattice.matrix);
     auto named = operations_from_names(names);
     if (!named) return {SymmOp::identity()};
+    for (std::string& warning : named->warnings) warnings.push_back(std::move(warning));
     return std::move(named->operations);
 }
 
-std::vector<SymmOp> read_symmetry(const Block& block, const Lattice& lattice) {
+const char* const kOperationTags[2] = {"_symmetry_equiv_pos_as_xyz",
+                                       "_space_group_symop_operation_xyz"};
+
+std::vector<SymmOp> read_symmetry(const Block& block, const Lattice& lattice, Warnings& warnings) {
     std::vector<SymmOp> ops;
-    const CifLoop* loop =
-        find_loop(block, {"_symmetry_equiv_pos_as_xyz", "_space_group_symop_operation_xyz"});
+    const CifLoop* loop = find_loop(block, {kOperationTags[0], kOperationTags[1]});
+    std::vector<std::string> unreadable;
+    std::size_t listed = 0;
     if (loop) {
         std::size_t column = 0;
         for (std::size_t i = 0; i < loop->names.size(); ++i)
-            if (loop->names[i] == "_symmetry_equiv_pos_as_xyz" ||
-                loop->names[i] == "_space_group_symop_operation_xyz") {
+            if (loop->names[i] == kOperationTags[0] || loop->names[i] == kOperationTags[1]) {
                 column = i;
                 break;
             }
@@ -329,18 +337,49 @@ std::vector<SymmOp> read_symmetry(const Block& block, const Lattice& lattice) {
             if (column >= row.size()) continue;
             const std::string_view value = trim(row[column]);
             if (value.empty()) continue;
+            ++listed;
             auto op = parse_symmop(value);
             if (!op) {
                 // "1 x,y,z": an id written before the operation.
                 const std::size_t space = value.find(' ');
                 if (space != std::string_view::npos) op = parse_symmop(value.substr(space + 1));
             }
-            if (op) ops.push_back(*op);
+            if (op)
+                ops.push_back(*op);
+            else
+                unreadable.emplace_back(value);
         }
     }
     // A listed operation always wins over the names.
-    if (ops.empty()) return named_symmetry(block, lattice);
+    if (listed == 0) return named_symmetry(block, lattice, warnings);
+    if (ops.empty()) {
+        warnings.push_back("none of the " + std::to_string(listed) +
+                           " symmetry operations can be read, so the file is read as P 1");
+        ops.push_back(SymmOp::identity());
+    } else {
+        for (const std::string& op : unreadable)
+            warnings.push_back("symmetry operation " + quoted(op) + " cannot be read and is ignored");
+    }
     return ops;
+}
+
+/// Findings about the element a type symbol or label gives: another element meant in
+/// capitals, or a symbol that is not an element.
+void warn_element(const std::string& place, const char* source, std::string_view written,
+                  const std::string& symbol, Warnings& warnings) {
+    const std::string_view t = trim(written);
+    if (t.size() > 1 && t[1] >= 'A' && t[1] <= 'Z') {
+        std::string title(1, static_cast<char>(t[0] >= 'a' && t[0] <= 'z' ? t[0] - 32 : t[0]));
+        title += static_cast<char>(t[1] + 32);
+        if (is_element(title) && title != symbol) {
+            warnings.push_back(place + ": " + source + " " + quoted(written) + " reads as " +
+                               symbol + "; write " + quoted(title) + " if that element is meant");
+            return;
+        }
+    }
+    if (!is_element(symbol))
+        warnings.push_back(place + ": " + source + " " + quoted(written) + " reads as " +
+                           quoted(symbol) + ", which is not a chemical element");
 }
 
 /// The periodic distance along one axis of two wrapped coordinates.
@@ -463,12 +502,23 @@ private:
 
 }  // namespace
 
-Result<Structure> parse_cif(std::string_view text, double symprec) {
+Result<ReadStructure> parse_cif(std::string_view text, const CifOptions& options) {
     const Block block = read_block(text);
+    const double symprec = options.symprec;
+    Warnings warnings;
+    if (block.block_names.size() > 1) {
+        std::string names;
+        for (const std::string& name : block.block_names)
+            names += (names.empty() ? "" : ", ") + quoted(name);
+        warnings.push_back("the file holds " + std::to_string(block.block_names.size()) +
+                           " data blocks (" + names +
+                           "); their tags are merged (the last value wins) and the first "
+                           "atom-site loop is read");
+    }
 
     auto lattice = read_cell(block);
     if (!lattice) return fail(lattice.error());
-    const std::vector<SymmOp> ops = read_symmetry(block, *lattice);
+    const std::vector<SymmOp> ops = read_symmetry(block, *lattice, warnings);
 
     const CifLoop* atoms = find_loop(block, {"_atom_site_fract_x"});
     if (!atoms) return fail("no _atom_site loop with fractional coordinates found");
@@ -504,7 +554,15 @@ Result<Structure> parse_cif(std::string_view text, double symprec) {
                          : "atom site in row " + std::to_string(r + 1);
         };
         const auto x = number_of(col_x), y = number_of(col_y), z = number_of(col_z);
-        if (!x || !y || !z) continue;
+        if (!x || !y || !z) {
+            for (auto column : {col_x, col_y, col_z})
+                if (const std::string* value = value_of(column); value && !parse_cif_number(*value)) {
+                    warnings.push_back(place() + " has the coordinate " + quoted(trim(*value)) +
+                                       " and is dropped");
+                    break;
+                }
+            continue;
+        }
         const Vec3 frac{*x, *y, *z};
         const std::optional<std::size_t> frac_columns[3] = {col_x, col_y, col_z};
         for (int axis = 0; axis < 3; ++axis)
@@ -513,9 +571,14 @@ Result<Structure> parse_cif(std::string_view text, double symprec) {
                             quoted(*value_of(frac_columns[axis])));
 
         std::optional<std::string> element;
-        if (const std::string* type = value_of(col_type)) element = element_from_label(*type);
-        if (!element)
-            if (const std::string* label = value_of(col_label)) element = element_from_label(*label);
+        const char* source = "type symbol";
+        const std::string* written = value_of(col_type);
+        if (written) element = element_from_label(*written);
+        if (!element) {
+            source = "label";
+            written = value_of(col_label);
+            if (written) element = element_from_label(*written);
+        }
         if (!element) return fail("could not determine the element of an atom site");
 
         double occupancy = 1.0;
@@ -525,7 +588,12 @@ Result<Structure> parse_cif(std::string_view text, double symprec) {
                             quoted(*value_of(col_occupancy)));
             occupancy = *written;
         }
-        if (!(occupancy > 0.0)) continue;
+        if (!(occupancy > 0.0)) {
+            warnings.push_back(place() + " has occupancy " + *value_of(col_occupancy) +
+                               " and is dropped");
+            continue;
+        }
+        warn_element(place(), source, *written, *element, warnings);
 
         for (std::size_t k = 0; k < ops.size(); ++k) {
             Vec3 image = ops[k].apply(frac);
@@ -540,7 +608,9 @@ Result<Structure> parse_cif(std::string_view text, double symprec) {
         }
     }
     if (!any_image) return fail("CIF contains no usable atom sites");
-    return Structure::new_(std::move(*lattice), merger.take());
+    auto structure = Structure::new_(std::move(*lattice), merger.take());
+    if (!structure) return fail(structure.error());
+    return ReadStructure{std::move(*structure), std::move(warnings)};
 }
 
 }  // namespace kelvara

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/findings.hpp"
 #include "core/result.hpp"
 #include "core/structure.hpp"
 
@@ -26,6 +27,13 @@ struct Block {
     /// Lower-cased tag name (with its "_") -> value text.
     std::unordered_map<std::string, std::string> tags;
     std::vector<CifLoop> loops;
+    /// The names of the "data_" blocks, in text order ("data_NaCl" gives "NaCl").
+    std::vector<std::string> block_names;
+};
+
+/// How `parse_cif` reads: the merging tolerance in fractional units.
+struct CifOptions {
+    double symprec = 1e-4;
 };
 
 /// The value tokens of one line: quotes (' or ") group, "#" at a token start begins
@@ -44,6 +52,7 @@ std::optional<std::string> element_from_label(std::string_view text);
 
 /// CIF text to a Structure: cell, symmetry operations, atom sites expanded by every
 /// operation and merged when all three periodic axis distances are below `symprec`.
-Result<Structure> parse_cif(std::string_view text, double symprec);
+/// What the reader passed over or assumed comes back as warnings beside it.
+Result<ReadStructure> parse_cif(std::string_view text, const CifOptions& options);
 
 }  // namespace kelvara

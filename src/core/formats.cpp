@@ -111,7 +111,8 @@ bool all_finite(const Mat3& m) {
 
 // ---- POSCAR ----------------------------------------------------------------------
 
-Result<Structure> parse_poscar(std::string_view text) {
+Result<ReadStructure> parse_poscar(std::string_view text) {
+    Warnings warnings;
     LineCursor cursor(text);
     std::string_view lines[9];  // the header: up to 9 lines with selective dynamics
     std::size_t n_header = 0;
@@ -231,7 +232,9 @@ Result<Structure> parse_poscar(std::string_view text) {
         site.species.emplace_back(symbol, 1.0);
         sites.push_back(std::move(site));
     }
-    return Structure::new_(std::move(*lattice), std::move(sites));
+    auto structure = Structure::new_(std::move(*lattice), std::move(sites));
+    if (!structure) return fail(structure.error());
+    return ReadStructure{std::move(*structure), std::move(warnings)};
 }
 
 // ---- extended XYZ ----------------------------------------------------------------
@@ -262,7 +265,8 @@ Result<Mat3> lattice_numbers(std::string_view value) {
                  {numbers[6], numbers[7], numbers[8]}}};
 }
 
-Result<Structure> parse_extxyz(std::string_view text) {
+Result<ReadStructure> parse_extxyz(std::string_view text) {
+    Warnings warnings;
     LineCursor cursor(text);
     std::string_view count_line, comment;
     if (!cursor.next(count_line) || !cursor.next(comment)) return fail("XYZ file is too short");
@@ -305,7 +309,9 @@ Result<Structure> parse_extxyz(std::string_view text) {
         site.species.emplace_back(clean_symbol(words[0]), 1.0);
         sites.push_back(std::move(site));
     }
-    return Structure::new_(std::move(*lattice), std::move(sites));
+    auto structure = Structure::new_(std::move(*lattice), std::move(sites));
+    if (!structure) return fail(structure.error());
+    return ReadStructure{std::move(*structure), std::move(warnings)};
 }
 
 }  // namespace kelvara

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/findings.hpp"
 #include "core/result.hpp"
 #include "core/structure.hpp"
 
@@ -24,10 +25,10 @@ Result<Mat3> lattice_numbers(std::string_view value);
 
 /// A VASP POSCAR / CONTCAR (VASP 4 or 5 layout, optional selective dynamics, Direct or
 /// Cartesian coordinates, a negative scale being the target volume). One site per atom.
-Result<Structure> parse_poscar(std::string_view text);
+Result<ReadStructure> parse_poscar(std::string_view text);
 
 /// The first frame of an extended XYZ text; the cell comes from the `Lattice="..."`
 /// field of the comment line. One site per atom, coordinates not wrapped.
-Result<Structure> parse_extxyz(std::string_view text);
+Result<ReadStructure> parse_extxyz(std::string_view text);
 
 }  // namespace kelvara

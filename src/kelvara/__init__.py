@@ -22,11 +22,16 @@ the modules below turn them into what the field reads and move structures around
 - ``kelvara.interop``: to and from ASE ``Atoms`` and pymatgen ``Structure``.
 - ``kelvara.batch``: many files, or the frame windows of a long trajectory, on a
   process pool or a Dask cluster.
-- ``kelvara.cifcheck``: what the CIF reader passes over silently.
+- ``kelvara.cifcheck``: ``cif_warnings``, the reader's findings about a CIF as a list.
+
+Every reader issues what it assumed about a file (a data block passed over, a row
+dropped, a symbol that is not an element) as a ``kelvara.ReadWarning``.
 - ``kelvara.plotting``: the figures and CSV written by ``prdf(save_plots=...)``.
 """
 
-from kelvara._kelvara import Structure, __version__, read_xyz_trajectory
+from kelvara._kelvara import ReadWarning, Structure, __version__, read_xyz_trajectory
+from kelvara.cifcheck import cif_warnings
 from kelvara.trajectory import TrajectoryRdf, trajectory_rdf
 
-__all__ = ["Structure", "TrajectoryRdf", "__version__", "read_xyz_trajectory", "trajectory_rdf"]
+__all__ = ["ReadWarning", "Structure", "TrajectoryRdf", "__version__", "cif_warnings",
+           "read_xyz_trajectory", "trajectory_rdf"]

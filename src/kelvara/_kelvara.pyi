@@ -1,12 +1,16 @@
 # Type information for the compiled module kelvara._kelvara.
 import os
 from collections.abc import Mapping, Sequence
-from typing import Literal, SupportsFloat, SupportsIndex, TypedDict
+from typing import Literal, SupportsFloat, SupportsIndex, TypedDict, Union
 
 import numpy as np
 import numpy.typing as npt
 
 __version__: str
+
+_Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+
+class ReadWarning(UserWarning): ...
 
 _FloatArray = npt.NDArray[np.float64]
 
@@ -41,11 +45,11 @@ class Structure:
     def __len__(self) -> int: ...
     def __eq__(self, other: object) -> bool: ...
     @staticmethod
-    def from_cif(path: str, symprec: SupportsFloat = 1e-4) -> Structure: ...
+    def from_cif(path: _Path, symprec: SupportsFloat = 1e-4) -> Structure: ...
     @staticmethod
-    def from_poscar(path: str) -> Structure: ...
+    def from_poscar(path: _Path) -> Structure: ...
     @staticmethod
-    def from_xyz(path: str) -> Structure: ...
+    def from_xyz(path: _Path) -> Structure: ...
     @staticmethod
     def from_str(text: str, fmt: str, symprec: SupportsFloat = 1e-4) -> Structure: ...
     @staticmethod
@@ -137,3 +141,11 @@ class TrajectoryReader:
     def closed(self) -> bool: ...
     @property
     def warnings(self) -> list[str]: ...
+
+def read_with_findings(
+    source: _Path,
+    fmt: str,
+    *,
+    is_text: bool = False,
+    symprec: SupportsFloat = 1e-4,
+) -> tuple[Structure, list[str]]: ...

@@ -9,11 +9,12 @@ from __future__ import annotations
 import argparse
 import pathlib
 import sys
+import warnings
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING
 
 from kelvara import __version__
-from kelvara.io import FORMATS, format_of, read_structure
+from kelvara.io import FORMATS, format_of, read_structure, read_with_findings
 
 if TYPE_CHECKING:
     from kelvara._kelvara import Structure
@@ -75,16 +76,6 @@ def describe_disorder(structure: Structure) -> list[str]:
     return lines
 
 
-def print_cif_findings(path: pathlib.Path, fmt: str | None) -> None:
-    """Warn about CIF features the reader keeps silent on (before any work)."""
-    if format_of(path, fmt) != "cif":
-        return
-    from kelvara.cifcheck import cif_warnings
-
-    for finding in cif_warnings(str(path)):
-        print(f"warning: {finding}", file=sys.stderr)
-
-
 def progress_bar(label: str) -> tuple[Callable[[int], None], Callable[[], None]]:
     """A running count on stderr when it is a terminal (tqdm when installed)."""
     if not sys.stderr.isatty():
@@ -111,17 +102,14 @@ def progress_bar(label: str) -> tuple[Callable[[int], None], Callable[[], None]]
 def command_info(args: argparse.Namespace) -> int:
     """kelvara info FILE: formula, density, disordered sites and CIF findings."""
     path = pathlib.Path(args.file)
-    structure = read_structure(path, args.format)
+    structure, findings = read_with_findings(path, args.format)
     print(describe(path.name, structure))
     lines = describe_disorder(structure)
     if lines:
         print(f"{len(lines)} disordered site(s):")
         print("\n".join(lines))
-    if format_of(path, args.format) == "cif":
-        from kelvara.cifcheck import cif_warnings
-
-        for finding in cif_warnings(str(path)):
-            print(f"note: {finding}")
+    for finding in findings:
+        print(f"note: {finding}")
     return 0
 
 
@@ -145,7 +133,6 @@ def print_expansion_report(structure: Structure, expanded: Structure, report: di
 def command_expand(args: argparse.Namespace) -> int:
     """kelvara expand FILE [-o OUT]: an ordered supercell, its report, and the file."""
     path = pathlib.Path(args.file)
-    print_cif_findings(path, args.format)
     structure = read_structure(path, args.format)
     expanded, report = structure.expand_occupancies(
         max_sites=args.max_sites, seed=args.seed, max_denominator=args.max_denominator,
@@ -201,7 +188,6 @@ def command_rdf(args: argparse.Namespace) -> int:
     over seeded ordered expansions."""
     path = pathlib.Path(args.file) if args.file else DATA / DEFAULT_EXAMPLE
     out = pathlib.Path(args.out)
-    print_cif_findings(path, args.format)
     if is_trajectory(path, args.format, args):
         return rdf_of_trajectory(path, out, args)
     structure = read_structure(path, args.format)
@@ -267,7 +253,6 @@ def command_pdf(args: argparse.Namespace) -> int:
 
     path = pathlib.Path(args.file) if args.file else DATA / DEFAULT_EXAMPLE
     out = pathlib.Path(args.out)
-    print_cif_findings(path, args.format)
     structure = read_structure(path, args.format)
     print(describe(path.name, structure))
     pdf = total_pdf(structure, r_max=args.rmax, bin_size=args.bin_size, radiation=args.radiation,
@@ -364,11 +349,24 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.command is None:
         args = parser.parse_args(["rdf", *(argv or [])])
-    try:
-        return args.run(args)
-    except (ValueError, OSError) as error:
-        print(f"kelvara: {error}", file=sys.stderr)
-        return 1
+    from kelvara import ReadWarning
+
+    shown_as_usual = warnings.showwarning
+
+    def show(message, category, *rest) -> None:  # a reader's finding: one line, every time
+        if issubclass(category, ReadWarning):
+            print(f"warning: {message}", file=sys.stderr)
+        else:
+            shown_as_usual(message, category, *rest)
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("always", ReadWarning)
+        warnings.showwarning = show
+        try:
+            return args.run(args)
+        except (ValueError, OSError) as error:
+            print(f"kelvara: {error}", file=sys.stderr)
+            return 1
 
 
 if __name__ == "__main__":

@@ -12,18 +12,20 @@ from __future__ import annotations
 import math
 import os
 import re
+import warnings
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Union
 
 if TYPE_CHECKING:
     from kelvara._kelvara import Structure
 
-StrPath = Union[str, "os.PathLike[str]"]
+StrPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 __all__ = [
     "FORMATS",
     "format_of",
     "read_structure",
+    "read_with_findings",
     "write_cif",
     "write_extxyz",
     "write_poscar",
@@ -65,12 +67,26 @@ def format_of(path: StrPath, fmt: str | None = None) -> str:
     )
 
 
-def read_structure(path: StrPath, fmt: str | None = None) -> Structure:
-    """Read one structure with kelvara's readers, the format from `format_of`."""
-    from kelvara._kelvara import Structure
+def read_with_findings(path: StrPath, fmt: str | None = None) -> tuple[Structure, list[str]]:
+    """Read one structure (format from `format_of`) and return it with the reader's
+    findings, the assumptions that shaped it, instead of issuing them as warnings."""
+    from kelvara._kelvara import read_with_findings as read
 
-    readers = {"cif": Structure.from_cif, "poscar": Structure.from_poscar, "xyz": Structure.from_xyz}
-    return readers[format_of(path, fmt)](os.fspath(path))
+    return read(path, format_of(path, fmt))
+
+
+def read_structure(path: StrPath, fmt: str | None = None) -> Structure:
+    """Read one structure with kelvara's readers, the format from `format_of`.
+
+    Every finding of the reader is issued as a `kelvara.ReadWarning` naming the file."""
+    from kelvara._kelvara import ReadWarning
+
+    structure, findings = read_with_findings(path, fmt)
+    shown = os.fspath(path)
+    shown = shown if isinstance(shown, str) else os.fsdecode(shown)
+    for finding in findings:
+        warnings.warn(f"{shown}: {finding}", ReadWarning, stacklevel=2)
+    return structure
 
 
 def _num(value: float) -> str:

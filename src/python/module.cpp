@@ -13,6 +13,11 @@ PyMethodDef module_methods[] = {
      "Read selected frames of a multi-frame XYZ trajectory.\n\n"
      "Keeps frames start, start + every, ... before stop. Returns\n"
      "(structures, frame_indices, frames_read)."},
+    {"read_with_findings",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_read_with_findings)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_with_findings(source, fmt, *, is_text=False, symprec=1e-4)\n--\n\n"
+     "Read one structure without issuing warnings: (structure, findings)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -44,5 +49,11 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kelvara() {
         return nullptr;
     function.release();
     if (PyModule_AddStringConstant(module.get(), "__version__", KELVARA_VERSION) < 0) return nullptr;
+    PyObject* warning = read_warning_type();
+    if (!warning || PyModule_AddObjectRef(module.get(), "ReadWarning", warning) < 0) return nullptr;
+    PyRef findings(PyCFunction_NewEx(&module_methods[1], module.get(), nullptr));
+    if (!findings || PyModule_AddObject(module.get(), "read_with_findings", findings.get()) < 0)
+        return nullptr;
+    findings.release();
     return module.release();
 }

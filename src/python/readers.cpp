@@ -1,4 +1,5 @@
-// Structure.from_cif, from_poscar, from_xyz, from_str, from_cif_str.
+// Structure.from_cif, from_poscar, from_xyz, from_str, from_cif_str, the ReadWarning
+// category their findings are issued under, and the findings-returning reader.
 #include "python/members.hpp"
 
 #include <fcntl.h>     // for open
@@ -6,7 +7,7 @@
 #include <unistd.h>    // for read, close
 
 #include <cerrno>
-#include <cstring>  // for std::strlen
+#include <cstring>  // for std::memchr
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,39 +23,78 @@ namespace kelvara::py {
 
 namespace {
 
-/// ValueError with exactly `message`; embedded NULs and stray bytes survive.
+PyObject* the_read_warning = nullptr;  // created once, kept for the life of the process
+
+/// A str from UTF-8 bytes of the input; stray bytes quoted from a file are replaced.
+PyObject* text_object(std::string_view text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+/// ValueError (or another type) with exactly `message`.
 PyObject* raise_message(PyObject* type, const std::string& message) {
-    PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                    "replace"));
+    PyRef text(text_object(message));
     if (text) PyErr_SetObject(type, text.get());
     return nullptr;
 }
 
-PyObject* finish(Result<Structure>&& result) {
-    if (!result) return raise_message(PyExc_ValueError, result.error());
-    return wrap_structure(std::move(*result));
+/// A path argument: the bytes handed to open() and the text that messages show.
+struct PathArg {
+    PyRef encoded;  // bytes
+    PyRef shown;    // str: the argument itself when it is a str, else its decoded form
+};
+
+/// str, bytes or any os.PathLike; TypeError naming the argument otherwise.
+bool to_path(PyObject* obj, const char* name, PathArg& out) {
+    PyRef fspath(PyOS_FSPath(obj));
+    if (!fspath) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+        PyErr_Clear();
+        raise_argument_error(name, "expected str, bytes or os.PathLike, got " + type_name(obj));
+        return false;
+    }
+    if (PyUnicode_Check(fspath.get())) {
+        out.encoded = PyRef(PyUnicode_EncodeFSDefault(fspath.get()));  // as open() encodes
+        out.shown = std::move(fspath);
+    } else {
+        char* raw = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(fspath.get(), &raw, &size) < 0) return false;
+        out.shown = PyRef(PyUnicode_DecodeFSDefaultAndSize(raw, size));
+        out.encoded = std::move(fspath);
+    }
+    return out.encoded && out.shown;
 }
 
-/// OSError "could not read {path}: {detail}", the path exactly as passed.
-void raise_read_error(PyObject* path, const std::string& detail) {
-    PyRef message(PyUnicode_FromFormat("could not read %U: %s", path, detail.c_str()));
-    if (message) PyErr_SetObject(PyExc_OSError, message.get());
+/// OSError "could not read {path}: {detail}" with its `errno` set when there is one;
+/// str() of the exception is exactly the message.
+void raise_read_error(const PathArg& path, const std::string& detail, int code) {
+    PyRef detail_text(text_object(detail));
+    if (!detail_text) return;
+    PyRef message(PyUnicode_FromFormat("could not read %U: %U", path.shown.get(), detail_text.get()));
+    if (!message) return;
+    PyRef error(PyObject_CallFunctionObjArgs(PyExc_OSError, message.get(), nullptr));
+    if (!error) return;
+    if (code != 0) {
+        PyRef number(PyLong_FromLong(code));
+        if (!number || PyObject_SetAttrString(error.get(), "errno", number.get()) < 0) return;
+    }
+    PyErr_SetObject(PyExc_OSError, error.get());
 }
 
-/// The whole file at `path` (a str) as UTF-8 text, or nothing with OSError set.
-std::optional<std::string> read_text_file(PyObject* path) {
-    PyRef encoded(PyUnicode_EncodeFSDefault(path));  // the file-system encoding, as open() does
-    if (!encoded) return std::nullopt;
+/// The whole file at `path`, as bytes (the readers take care of the encoding), or
+/// nothing with OSError set.
+std::optional<std::string> read_file_bytes(const PathArg& path) {
     char* raw = nullptr;
     Py_ssize_t raw_size = 0;
-    if (PyBytes_AsStringAndSize(encoded.get(), &raw, &raw_size) < 0) return std::nullopt;
-    if (std::strlen(raw) != static_cast<std::size_t>(raw_size)) {
-        raise_read_error(path, "path contains a null character");
+    if (PyBytes_AsStringAndSize(path.encoded.get(), &raw, &raw_size) < 0) return std::nullopt;
+    if (std::memchr(raw, 0, static_cast<std::size_t>(raw_size))) {
+        raise_read_error(path, "path contains a null character", 0);
         return std::nullopt;
     }
     const int fd = ::open(raw, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        raise_read_error(path, os_error_text(errno));
+        const int code = errno;
+        raise_read_error(path, os_error_text(code), code);
         return std::nullopt;
     }
     std::string text;
@@ -76,11 +116,7 @@ std::optional<std::string> read_text_file(PyObject* path) {
     }
     ::close(fd);
     if (error) {
-        raise_read_error(path, os_error_text(error));  // a directory gives EISDIR here
-        return std::nullopt;
-    }
-    if (!is_valid_utf8(text)) {
-        raise_read_error(path, "stream did not contain valid UTF-8");
+        raise_read_error(path, os_error_text(error), error);  // a directory gives EISDIR here
         return std::nullopt;
     }
     return text;
@@ -100,90 +136,168 @@ bool borrow_text(PyObject* obj, const char* name, std::string_view& out) {
     return true;
 }
 
-/// `path` must be a str (a pathlib path is not accepted).
-bool check_path(PyObject* path) {
-    std::string unused;
-    if (!PyUnicode_Check(path)) return to_text(path, "path", unused);
-    return true;
+enum class Format { cif, poscar, xyz, unknown };
+
+Format format_named(const std::string& lowered) {
+    if (lowered == "cif") return Format::cif;
+    if (lowered == "poscar" || lowered == "contcar" || lowered == "vasp") return Format::poscar;
+    if (lowered == "xyz" || lowered == "extxyz") return Format::xyz;
+    return Format::unknown;
 }
 
-template <class Parse>
-PyObject* read_file(PyObject* args, PyObject* kwargs, const char* format, const char** keywords,
-                    Parse&& parse) {
+Result<ReadStructure> parse(Format format, std::string_view text, const CifOptions& options) {
+    switch (format) {
+        case Format::cif: return parse_cif(text, options);
+        case Format::poscar: return parse_poscar(text);
+        default: return parse_extxyz(text);
+    }
+}
+
+/// Issues every finding as a ReadWarning ("{path}: {finding}" for a file), then
+/// wraps the structure. Null when the read failed or a warning was made an error.
+PyObject* finish(Result<ReadStructure>&& result, PyObject* shown_path) {
+    if (!result) return raise_message(PyExc_ValueError, result.error());
+    PyObject* category = read_warning_type();
+    if (!category) return nullptr;
+    for (const std::string& finding : result->warnings) {
+        PyRef text(text_object(finding));
+        if (text && shown_path) text = PyRef(PyUnicode_FromFormat("%U: %U", shown_path, text.get()));
+        if (!text) return nullptr;
+        // Paths may hold undecodable bytes as surrogates; the warning text stays readable.
+        PyRef utf8(PyUnicode_AsEncodedString(text.get(), "utf-8", "backslashreplace"));
+        if (!utf8) return nullptr;
+        const char* message = PyBytes_AsString(utf8.get());
+        if (!message || PyErr_WarnEx(category, message, 1) < 0) return nullptr;
+    }
+    return wrap_structure(std::move(result->structure));
+}
+
+bool to_options(PyObject* symprec, CifOptions& options) {
+    return !symprec || to_double(symprec, "symprec", options.symprec);
+}
+
+PyObject* read_file(PyObject* args, PyObject* kwargs, const char* spec, const char** keywords,
+                    Format format) {
     PyObject* path = nullptr;
-    PyObject* symprec_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &path,
-                                     &symprec_obj))
+    PyObject* symprec = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, spec, const_cast<char**>(keywords), &path,
+                                     &symprec))
         return nullptr;
-    if (!check_path(path)) return nullptr;
-    double symprec = 1e-4;
-    if (symprec_obj && !to_double(symprec_obj, "symprec", symprec)) return nullptr;
-    auto text = read_text_file(path);
+    PathArg path_arg;
+    if (!to_path(path, "path", path_arg)) return nullptr;
+    CifOptions options;
+    if (!to_options(symprec, options)) return nullptr;
+    auto text = read_file_bytes(path_arg);
     if (!text) return nullptr;
-    return finish(parse(*text, symprec));
+    return finish(parse(format, *text, options), path_arg.shown.get());
 }
 
 }  // namespace
 
+PyObject* read_warning_type() {
+    if (!the_read_warning)
+        the_read_warning = PyErr_NewExceptionWithDoc(
+            "kelvara.ReadWarning",
+            "A reader assumed something about the input that shapes the structure it\n"
+            "returns (a block passed over, a row dropped, a symbol that is not an element).",
+            PyExc_UserWarning, nullptr);
+    return the_read_warning;
+}
+
 PyObject* structure_from_cif(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"path", "symprec", nullptr};
-        return read_file(args, kwargs, "O|O:from_cif", keywords,
-                         [](const std::string& text, double symprec) {
-                             return parse_cif(text, symprec);
-                         });
+        return read_file(args, kwargs, "O|O:from_cif", keywords, Format::cif);
     });
 }
 
 PyObject* structure_from_poscar(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"path", nullptr};
-        return read_file(args, kwargs, "O:from_poscar", keywords,
-                         [](const std::string& text, double) { return parse_poscar(text); });
+        return read_file(args, kwargs, "O:from_poscar", keywords, Format::poscar);
     });
 }
 
 PyObject* structure_from_xyz(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"path", nullptr};
-        return read_file(args, kwargs, "O:from_xyz", keywords,
-                         [](const std::string& text, double) { return parse_extxyz(text); });
+        return read_file(args, kwargs, "O:from_xyz", keywords, Format::xyz);
     });
 }
 
 PyObject* structure_from_cif_str(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"text", "symprec", nullptr};
-        PyObject *text_obj = nullptr, *symprec_obj = nullptr;
+        PyObject *text_obj = nullptr, *symprec = nullptr;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:from_cif_str",
-                                         const_cast<char**>(keywords), &text_obj, &symprec_obj))
+                                         const_cast<char**>(keywords), &text_obj, &symprec))
             return nullptr;
         std::string_view text;
-        double symprec = 1e-4;
-        if (!borrow_text(text_obj, "text", text)) return nullptr;
-        if (symprec_obj && !to_double(symprec_obj, "symprec", symprec)) return nullptr;
-        return finish(parse_cif(text, symprec));
+        CifOptions options;
+        if (!borrow_text(text_obj, "text", text) || !to_options(symprec, options)) return nullptr;
+        return finish(parse_cif(text, options), nullptr);
     });
 }
 
 PyObject* structure_from_str(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"text", "fmt", "symprec", nullptr};
-        PyObject *text_obj = nullptr, *fmt_obj = nullptr, *symprec_obj = nullptr;
+        PyObject *text_obj = nullptr, *fmt_obj = nullptr, *symprec = nullptr;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:from_str", const_cast<char**>(keywords),
-                                         &text_obj, &fmt_obj, &symprec_obj))
+                                         &text_obj, &fmt_obj, &symprec))
             return nullptr;
         std::string_view text;
         std::string fmt;
-        double symprec = 1e-4;
+        CifOptions options;
         if (!borrow_text(text_obj, "text", text) || !to_text(fmt_obj, "fmt", fmt)) return nullptr;
-        if (symprec_obj && !to_double(symprec_obj, "symprec", symprec)) return nullptr;
+        if (!to_options(symprec, options)) return nullptr;
         const std::string name = ascii_lower(fmt);
-        if (name == "cif") return finish(parse_cif(text, symprec));
-        if (name == "poscar" || name == "contcar" || name == "vasp") return finish(parse_poscar(text));
-        if (name == "xyz" || name == "extxyz") return finish(parse_extxyz(text));
-        return raise_message(PyExc_ValueError,
-                             "unknown format '" + name + "'; kelvara reads cif, poscar and xyz");
+        const Format format = format_named(name);
+        if (format == Format::unknown)
+            return raise_message(PyExc_ValueError,
+                                 "unknown format '" + name + "'; kelvara reads cif, poscar and xyz");
+        return finish(parse(format, text, options), nullptr);
+    });
+}
+
+PyObject* module_read_with_findings(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"source", "fmt", "is_text", "symprec", nullptr};
+        PyObject *source = nullptr, *symprec = nullptr;
+        const char* fmt = nullptr;
+        int is_text = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os|$pO:read_with_findings",
+                                         const_cast<char**>(keywords), &source, &fmt, &is_text,
+                                         &symprec))
+            return nullptr;
+        const Format format = format_named(ascii_lower(fmt));
+        if (format == Format::unknown)
+            return raise_message(PyExc_ValueError, "unknown format '" + ascii_lower(fmt) +
+                                                       "'; kelvara reads cif, poscar and xyz");
+        CifOptions options;
+        if (!to_options(symprec, options)) return nullptr;
+        std::optional<std::string> file;
+        std::string_view text;
+        if (is_text) {
+            if (!borrow_text(source, "source", text)) return nullptr;
+        } else {
+            PathArg path;
+            if (!to_path(source, "source", path)) return nullptr;
+            file = read_file_bytes(path);
+            if (!file) return nullptr;
+            text = *file;
+        }
+        auto result = parse(format, text, options);
+        if (!result) return raise_message(PyExc_ValueError, result.error());
+        PyRef findings(PyList_New(0));
+        if (!findings) return nullptr;
+        for (const std::string& finding : result->warnings) {
+            PyRef item(text_object(finding));
+            if (!item || PyList_Append(findings.get(), item.get()) < 0) return nullptr;
+        }
+        PyRef structure(wrap_structure(std::move(result->structure)));
+        if (!structure) return nullptr;
+        return PyTuple_Pack(2, structure.get(), findings.get());
     });
 }
 
