@@ -58,7 +58,7 @@ def test_member_registration_order_and_docs():
         "from_cif", "from_poscar", "from_xyz", "from_str", "from_cif_str", "disorder_summary",
         "available_threads", "make_supercell", "prdf", "total_rdf", "expand_occupancies",
     ]
-    assert (S.__text_signature__, S.__module__) == ("(matrix, frac_coords, species)", "kelvara")
+    assert (S.__text_signature__, S.__module__) == ("(matrix, frac_coords, species, uiso=None)", "kelvara")
     assert str(inspect.signature(S.make_supercell)) == "(self, /, na, nb, nc)"
     assert S.from_cif.__text_signature__ == "(path, symprec=1e-4)"
     assert S.from_str.__doc__ == 'Parse text in a named format: "cif", "poscar" or "xyz".'

@@ -6,6 +6,7 @@ import copy
 import itertools
 import math
 import pickle
+import re
 
 import numpy as np
 import pytest
@@ -53,6 +54,17 @@ def test_constructor_value_errors(matrix, frac, species, message):
     with pytest.raises(ValueError) as info:
         Structure(matrix, frac, species)
     assert info.value.args == (message,)
+
+
+@pytest.mark.parametrize(("uiso", "error", "message"), [
+    ([0.01], ValueError, "uiso must have one entry per site"),
+    ([0.01, math.inf], ValueError, "uiso of site 1 must be a finite number or None"),
+    ([0.01, "x"], TypeError, "argument 'uiso': entry 1 is not a number or None (got str)"),
+    ("ab", TypeError, "argument 'uiso'"),
+])
+def test_uiso_errors(uiso, error, message):
+    with pytest.raises(error, match=re.escape(message)):
+        Structure(EYE, ORIGIN * 2, OXYGEN * 2, uiso)
 
 
 @pytest.mark.parametrize(
@@ -176,6 +188,11 @@ def test_structure_is_an_immutable_value():
         cubic(3.0, [[0, 0, 0]], [{"A": 1}]),
     ]
     assert all(d != s for d in different)
+    # Displacement parameters travel too, None where a site has none.
+    with_u = Structure(s.lattice_matrix, s.frac_coords, s.species, uiso=[0.01, None])
+    assert with_u.uiso == [0.01, None] and with_u != s
+    assert pickle.loads(pickle.dumps(with_u)) == with_u
+    assert pickle.loads(pickle.dumps(with_u)).uiso == [0.01, None]
     assert (s == "Structure") is False
     with pytest.raises(TypeError):
         hash(s)

@@ -2,6 +2,7 @@
 #include "python/convert.hpp"
 
 #include <algorithm>  // for std::copy
+#include <limits>
 #include <map>
 
 #define PY_ARRAY_UNIQUE_SYMBOL kelvara_ARRAY_API
@@ -152,6 +153,27 @@ bool to_rows(PyObject* obj, const char* name, std::vector<std::vector<double>>& 
                 return false;
         }
         out.push_back(std::move(values));
+    }
+    return true;
+}
+
+bool to_optional_floats(PyObject* obj, const char* name, std::vector<double>& out) {
+    Py_ssize_t n = 0;
+    if (!check_sequence(obj, name, "a sequence of numbers or None", n)) return false;
+    out.assign(static_cast<std::size_t>(n), std::numeric_limits<double>::quiet_NaN());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyRef item(PySequence_GetItem(obj, i));
+        if (!item) return false;
+        if (item.get() == Py_None) continue;
+        const double value = PyFloat_AsDouble(item.get());
+        if (value == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+            PyErr_Clear();
+            raise_argument_error(name, "entry " + std::to_string(i) + " is not a number or None (got " +
+                                           type_name(item.get()) + ")");
+            return false;
+        }
+        out[static_cast<std::size_t>(i)] = value;
     }
     return true;
 }

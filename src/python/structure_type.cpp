@@ -2,6 +2,7 @@
 // member table (members owned by other subsystems live in their own binding units).
 #include "python/structure_type.hpp"
 
+#include <algorithm>  // for std::all_of
 #include <cmath>  // for std::isnan
 #include <map>
 #include <memory>  // for std::make_unique
@@ -43,10 +44,11 @@ void structure_dealloc(PyObject* self) {
 
 PyObject* structure_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"matrix", "frac_coords", "species", nullptr};
-        PyObject *matrix_obj = nullptr, *frac_obj = nullptr, *species_obj = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:Structure", const_cast<char**>(keywords),
-                                         &matrix_obj, &frac_obj, &species_obj))
+        static const char* keywords[] = {"matrix", "frac_coords", "species", "uiso", nullptr};
+        PyObject *matrix_obj = nullptr, *frac_obj = nullptr, *species_obj = nullptr,
+                 *uiso_obj = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|O:Structure", const_cast<char**>(keywords),
+                                         &matrix_obj, &frac_obj, &species_obj, &uiso_obj))
             return nullptr;
 
         // Every type error comes before every value check.
@@ -56,6 +58,8 @@ PyObject* structure_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             !to_rows(frac_obj, "frac_coords", frac_rows) ||
             !to_species_list(species_obj, "species", species))
             return nullptr;
+        std::vector<double> uiso;
+        if (uiso_obj != Py_None && !to_optional_floats(uiso_obj, "uiso", uiso)) return nullptr;
 
         if (matrix_rows.size() != 3) return raise_value_error("matrix must be 3x3");
         Mat3 matrix{};
@@ -67,6 +71,12 @@ PyObject* structure_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!lattice) return raise_value_error(lattice.error());
         if (frac_rows.size() != species.size())
             return raise_value_error("frac_coords and species must have the same length");
+        if (!uiso.empty() && uiso.size() != species.size())
+            return raise_value_error("uiso must have one entry per site");
+        for (std::size_t i = 0; i < uiso.size(); ++i)
+            if (std::isinf(uiso[i]))
+                return raise_value_error("uiso of site " + std::to_string(i) +
+                                         " must be a finite number or None");
 
         std::vector<Site> sites;
         sites.reserve(species.size());
@@ -77,6 +87,7 @@ PyObject* structure_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             Site site;
             site.species = SpeciesList(species[i].begin(), species[i].end());
             site.frac = {frac_rows[i][0], frac_rows[i][1], frac_rows[i][2]};
+            if (!uiso.empty()) site.uiso = uiso[i];
             sites.push_back(std::move(site));
         }
         auto structure = Structure::new_(std::move(*lattice), std::move(sites));
@@ -193,8 +204,13 @@ PyObject* structure_reduce(PyObject* self, PyObject*) {
     PyRef frac(matrix ? get_frac_coords(self, nullptr) : nullptr);
     PyRef species(frac ? get_species(self, nullptr) : nullptr);
     if (!species) return nullptr;
-    return Py_BuildValue("(O(OOO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), matrix.get(),
-                         frac.get(), species.get());
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    const Structure& s = borrow_structure(self);
+    if (std::all_of(s.sites.begin(), s.sites.end(), [](const Site& site) { return std::isnan(site.uiso); }))
+        return Py_BuildValue("(O(OOO))", type, matrix.get(), frac.get(), species.get());
+    PyRef uiso(get_uiso(self, nullptr));
+    if (!uiso) return nullptr;
+    return Py_BuildValue("(O(OOOO))", type, matrix.get(), frac.get(), species.get(), uiso.get());
 }
 
 Py_ssize_t structure_length(PyObject* self) {
@@ -272,7 +288,7 @@ PyMethodDef structure_methods[] = {
      "The lattice vectors are scaled by na, nb, nc; the sites come image by image\n"
      "(the first count outermost), each image listing every site in order."},
     {"__reduce__", structure_reduce, METH_NOARGS,
-     "__reduce__($self)\n--\n\nRebuild through Structure(lattice_matrix, frac_coords, species)."},
+     "__reduce__($self)\n--\n\nRebuild through Structure(lattice_matrix, frac_coords, species, uiso)."},
     {"prdf", KELVARA_KW(structure_prdf), METH_VARARGS | METH_KEYWORDS,
      "prdf($self, cutoff=10.0, bin_size=0.1, n_threads=0, save_plots=None, title=None)\n--\n\n"
      "Partial and total RDF.\n\n"
@@ -292,7 +308,8 @@ PyMethodDef structure_methods[] = {
 };
 
 PyType_Slot structure_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Structure(matrix, frac_coords, species)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Structure(matrix, frac_coords, species, uiso=None)\n--\n\n"
+                                  "uiso: per-site Uiso in A^2, None for a site without one.")},
     {Py_tp_new, reinterpret_cast<void*>(structure_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(structure_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(structure_repr)},
