@@ -8,6 +8,7 @@ has slow spells). Usage:
 
     python benchmarks/rdf.py            # every case, 1 and 2 threads (several minutes)
     python benchmarks/rdf.py --quick    # a representative subset, under two minutes
+    python benchmarks/rdf.py --tools kelvara   # kelvara alone (say, two builds compared)
 
 Peers: vesin, matscipy, ASE's neighbour list (pure NumPy, skipped above a few million
 pairs) and freud (float32 coordinates and the minimum-image convention, so it cannot
@@ -193,8 +194,11 @@ def cases(quick: bool):
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a subset that runs in under two minutes")
+    parser.add_argument("--tools", default=",".join(("kelvara",) + PEERS),
+                        help="comma-separated tools to run (default: kelvara and every peer)")
     parser.add_argument("--worker", nargs=5, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    tools = set(args.tools.split(","))
     if args.worker:
         tool, case, cutoff, threads, budget = args.worker
         print(json.dumps(measure(tool, case, float(cutoff), int(threads), float(budget))))
@@ -217,6 +221,8 @@ def main() -> None:
             estimate = n * density * 4 / 3 * math.pi * cutoff**3
             peers = {}
             for tool in PEERS:
+                if tool not in tools:
+                    continue
                 if tool == "ase" and estimate > (ASE_MAX_PAIRS / 8 if args.quick else ASE_MAX_PAIRS):
                     peers[tool] = {"skip": "too many pairs for ASE"}
                 elif tool == "freud" and heights(matrix).min() < 2 * cutoff:
@@ -226,18 +232,18 @@ def main() -> None:
                 else:
                     peers[tool] = best_of_rounds(tool, case, cutoff, 1, timeout, budget, rounds)
             rows = [("kelvara", t, best_of_rounds("kelvara", case, cutoff, t, timeout, budget, rounds))
-                    for t in (1, 2)]
+                    for t in ((1, 2) if "kelvara" in tools else ())]
             rows += [(tool, 1, result) for tool, result in peers.items()]
             fastest = max((r["pairs"] / r["seconds"] for r in peers.values() if "pairs" in r),
                           default=None)
-            reference = rows[0][2].get("pairs")
+            reference = rows[0][2].get("pairs") if rows else None
             for tool, threads, r in rows:
                 prefix = f"{case:<16}{n:>8}{cutoff:>7.1f}{threads:>4}  {tool:<9}"
                 if "skip" in r:
                     print(prefix + f"{'':>12}  n/a: {r['skip']}")
                     continue
                 rate = r["pairs"] / r["seconds"] / threads
-                agree = "" if r["pairs"] == reference else f"  (pairs differ from kelvara by {r['pairs'] - reference:+d})"
+                agree = "" if reference in (None, r["pairs"]) else f"  (pairs differ from kelvara by {r['pairs'] - reference:+d})"
                 ratio = ""
                 if tool == "kelvara" and fastest:
                     ratio = f"{rate / fastest:.1f}x"

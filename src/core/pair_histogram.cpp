@@ -127,7 +127,7 @@ void gather(const PassTables& t, Candidates& out) {
         out.hit_index.resize(total + 8), out.hit_distance.resize(total + 8);
         out.hit_bin.resize(total + 8);
         if (!t.unit_weights) out.at.resize(total);
-        if (t.single_species) out.neighbor_row.resize(total);
+        if (t.single_species && t.n_el > 1) out.neighbor_row.resize(total);
     }
     const CellList& cl = *t.cells;
     out.m = t.gather_runs(out.runs.data(), out.runs.size(), cl.wa.data(), cl.wb.data(), cl.wc.data(),
@@ -136,7 +136,7 @@ void gather(const PassTables& t, Candidates& out) {
     out.run_first.clear();
     for (const auto& run : out.runs) {
         out.run_first.push_back(k);
-        if (t.single_species)
+        if (t.single_species && t.n_el > 1)
             std::copy(t.row_at.data() + run.j0, t.row_at.data() + run.j1, out.neighbor_row.data() + k);
         if (!t.unit_weights)
             for (std::size_t j = run.j0; j < run.j1; ++j)
@@ -202,14 +202,27 @@ void fold_centres(const PassTables& t, std::size_t first, std::size_t last, std:
                                         cand.m - skip, centre, t.setup, cand.hit_index.data(),
                                         cand.hit_distance.data(), cand.hit_bin.data());
         const std::int64_t* index = cand.hit_index.data();
+        const std::int64_t* bins = cand.hit_bin.data();
+        if (!t.setup.guess) {  // no bin settled by the scan
+            for (std::size_t h = 0; h < n_hits; ++h)
+                exact_pair(t, cand, i, skip + static_cast<std::size_t>(index[h]), odd);
+            continue;
+        }
         // The bin of hit h that the scan confirmed; else the pair is settled here.
         const auto bin_of = [&](std::size_t h) -> std::int64_t {
-            const std::int64_t b = t.setup.guess ? cand.hit_bin[h] : -2;
+            const std::int64_t b = bins[h];
             if (b < 0) exact_pair(t, cand, i, skip + static_cast<std::size_t>(index[h]), odd);
             return b;
         };
         if (t.unit_weights) {  // every weight is exactly 1
             double* row = hist + t.element_at[i] * n_el * n_bins;
+            if (n_el == 1) {
+                for (std::size_t h = 0; h < n_hits; ++h) {
+                    const std::int64_t b = bin_of(h);
+                    if (b >= 0) row[b] += 1.0;
+                }
+                continue;
+            }
             const std::uint32_t* neighbor_row = cand.neighbor_row.data() + skip;
             for (std::size_t h = 0; h < n_hits; ++h) {
                 const std::int64_t b = bin_of(h);

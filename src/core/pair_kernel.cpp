@@ -173,9 +173,10 @@ __attribute__((target("avx2"))) std::size_t scan_avx2(
     __m256d cell[9];
     for (int e = 0; e < 9; ++e) cell[e] = _mm256_set1_pd(setup.matrix[e]);
     const __m256d upper = _mm256_set1_pd(setup.cut2), lower = _mm256_set1_pd(setup.near2);
-    const __m256i lanes = _mm256_setr_epi64x(0, 1, 2, 3);
+    __m256i index = _mm256_setr_epi64x(0, 1, 2, 3);
+    const __m256i step = _mm256_set1_epi64x(4);
     std::size_t n_hits = 0, k = 0;
-    for (; k + 4 <= m; k += 4) {
+    for (; k + 4 <= m; k += 4, index = _mm256_add_epi64(index, step)) {
         const __m256d d2 = square_distance<Zero>(_mm256_loadu_pd(ja + k) - wa,
                                                  _mm256_loadu_pd(jb + k) - wb,
                                                  _mm256_loadu_pd(jc + k) - wc, cell);
@@ -183,7 +184,6 @@ __attribute__((target("avx2"))) std::size_t scan_avx2(
                                          _mm256_cmp_pd(d2, lower, _CMP_GT_OQ));
         const int mask = _mm256_movemask_pd(ok);
         const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(pack[mask]));
-        const __m256i index = _mm256_add_epi64(_mm256_set1_epi64x(static_cast<long long>(k)), lanes);
         _mm256_storeu_pd(hit_distance + n_hits,
                          _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(d2), order)));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(hit_index + n_hits),
