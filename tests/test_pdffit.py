@@ -12,6 +12,7 @@ import pytest
 from conftest import cubic
 
 from kelvara import Structure
+from kelvara.lsq import levenberg_marquardt
 from kelvara.measured import MeasuredPDF
 from kelvara.pdffit import agreement, fit_pdf, rw
 from kelvara.pdfmodel import PDFParameters, model_pdf, pair_table
@@ -151,7 +152,6 @@ def synthetic(structure, u, noise, seed=3, **variables):
 
 
 def test_fit_recovers_known_parameters_and_agrees_with_pdffit2():
-    pytest.importorskip("scipy")
     s = rock_salt()
     truth = {"scale": 0.8, "uiso_Cl": 0.006, "uiso_Na": 0.010}
     data = synthetic(s, {"Na": 0.010, "Cl": 0.006}, 0.05, qmax=25.0, pscale=0.8, delta2=1.0)
@@ -183,7 +183,6 @@ def test_fit_recovers_known_parameters_and_agrees_with_pdffit2():
     ("spdiameter", {}, "refining spdiameter needs a start value"),
 ])
 def test_fit_refuses(refine, kwargs, message):
-    pytest.importorskip("scipy")
     r = np.arange(1, 200) * 0.05
     data = MeasuredPDF(r=r, G=np.sin(r), dG=None, dr=None, step=0.05, source="d")
     with pytest.raises(ValueError, match=message):
@@ -199,3 +198,20 @@ def test_fit_refuses(refine, kwargs, message):
 def test_model_refuses(p, message):
     with pytest.raises(ValueError, match=message):
         model_pdf(pair_table(rock_salt(), 12.0), np.arange(1, 200) * 0.05, p)
+
+
+@pytest.mark.parametrize(("lower", "upper"), [((-np.inf,) * 3, (np.inf,) * 3), ((0.0, 2.6, 0.0), (10.0, 10.0, 0.3))])
+def test_solver_matches_scipy(lower, upper):
+    # A Gaussian peak on noise, free and with bounds that hold two parameters back.
+    optimize = pytest.importorskip("scipy.optimize")
+    x = np.linspace(0, 6, 400)
+    y = 3.0 * np.exp(-0.5 * ((x - 2.5) / 0.4) ** 2) + np.random.default_rng(5).normal(0, 0.05, x.size)
+
+    def residuals(p):
+        return p[0] * np.exp(-0.5 * ((x - p[1]) / p[2]) ** 2) - y
+
+    lower, upper = np.array(lower), np.array(upper)
+    ours = levenberg_marquardt(residuals, np.array([1.0, 3.0, 0.2]), lower, upper)
+    peer = optimize.least_squares(residuals, [1.0, 3.0, 0.2], bounds=(lower, upper), xtol=1e-14, ftol=1e-14)
+    assert ours.converged
+    np.testing.assert_allclose(ours.x, peer.x, rtol=1e-5)

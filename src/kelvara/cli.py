@@ -248,13 +248,21 @@ def rdf_of_trajectory(path: pathlib.Path, out: pathlib.Path, args: argparse.Name
 
 
 def command_pdf(args: argparse.Namespace) -> int:
-    """kelvara pdf [FILE]: neutron- or X-ray-weighted G(r) and S(Q) as CSV and a figure."""
+    """kelvara pdf [FILE]: neutron- or X-ray-weighted G(r) and S(Q) as CSV and a figure;
+    with --data, the model against measured G(r), fitted with --fit."""
     from kelvara.scattering import structure_factor, total_pdf
 
+    args.rmax_given = args.rmax is not None
+    if args.rmax is None:
+        args.rmax = 20.0
     path = pathlib.Path(args.file) if args.file else DATA / DEFAULT_EXAMPLE
     out = pathlib.Path(args.out)
     structure = read_structure(path, args.format)
     print(describe(path.name, structure))
+    if args.data:
+        from kelvara.pdf_compare import compare_with_data
+
+        return compare_with_data(structure, path.name, args)
     pdf = total_pdf(structure, r_max=args.rmax, bin_size=args.bin_size, radiation=args.radiation,
                     n_threads=args.threads, qmax=args.qmax, broadening=args.broadening,
                     qdamp=args.qdamp)
@@ -330,7 +338,8 @@ def build_parser() -> argparse.ArgumentParser:
     add_file(pdf, optional=True)
     pdf.add_argument("--radiation", choices=["neutron", "xray"], default="neutron",
                      help="weights: neutron scattering lengths or X-ray form factors (neutron)")
-    pdf.add_argument("--rmax", type=float, default=20.0, help="largest r in A (20)")
+    pdf.add_argument("--rmax", type=float, default=None,
+                     help="largest r in A (20; with --data: the data's last point)")
     pdf.add_argument("--bin-size", type=float, default=0.01, help="r step in A (0.01)")
     pdf.add_argument("--qmax", type=float, default=None,
                      help="termination of the data in 1/A (default: none, the ideal PDF)")
@@ -339,6 +348,9 @@ def build_parser() -> argparse.ArgumentParser:
     pdf.add_argument("--qdamp", type=float, default=0.0, help="instrument damping in 1/A (0)")
     pdf.add_argument("--threads", type=int, default=0, help="worker threads (0: all cores)")
     pdf.add_argument("--out", default="kelvara-out", help="output folder (kelvara-out)")
+    from kelvara.pdf_compare import add_arguments
+
+    add_arguments(pdf)
     pdf.set_defaults(run=command_pdf)
     return parser
 

@@ -1,8 +1,8 @@
 """Agreement factor Rw and least-squares refinement of a model G(r) against measured data.
 
 The pair pass runs once; every step of the fit only re-broadens the condensed pair
-distances (`kelvara.pdfmodel`). The least-squares solver is SciPy's (extra
-``fit``), imported when a fit starts.
+distances (`kelvara.pdfmodel`); the solver is the bounded Levenberg-Marquardt of
+`kelvara.lsq`.
 
 Parameter names: scale, qmax, qdamp, qbroad, delta1, delta2, spdiameter,
 lattice_scale, uiso_<element> (e.g. uiso_O), and uiso for the Uiso of every
@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from kelvara.analysis import FloatArray
+from kelvara.lsq import levenberg_marquardt
 from kelvara.measured import MeasuredPDF
 from kelvara.pdfmodel import (
     DEFAULT_UISO,
@@ -48,6 +49,8 @@ BOUNDS: dict[str, tuple[float, float]] = {
     "lattice_scale": (1.0 / LATTICE_REACH, LATTICE_REACH),
 }
 UISO_BOUNDS = (1e-6, 1.0)
+# Start values of refined parameters given as 0, where G(r) has no first-order slope.
+INERT_AT_ZERO = {"qdamp": 0.01, "qbroad": 0.001}
 
 
 def rw(observed, model, dG=None) -> float:
@@ -204,10 +207,6 @@ def fit_pdf(
     have uncertainties; the uncertainties returned are sqrt(diag(cov)) with
     cov = (J^T J)^-1 chi^2_red, the usual estimate that also holds when dG is
     missing or misjudged."""
-    try:
-        from scipy.optimize import least_squares
-    except ImportError:  # pragma: no cover - exercised only without the extra
-        raise ImportError("fitting needs SciPy: pip install 'kelvara[fit]'") from None
     if isinstance(refine, str):
         refine = refine.split(",")
     keep = select(data, rmin, rmax)
@@ -225,6 +224,10 @@ def fit_pdf(
     notes = tuple(f"no Uiso for {el} in the structure or the parameters: "
                   f"{'started from' if f'uiso_{el}' in names else 'used'} {p.uiso[el]:g} A^2" for el in filled)
     model = _Model(source, table, r, radiation, scattering_factors, n_threads)
+    # At 0, qdamp and qbroad change G only to second order: a fit started there
+    # has no gradient to follow, so it starts a little way in.
+    nudged = {n: v for n, v in INERT_AT_ZERO.items() if n in names and p.value(n) == 0.0}
+    p = p.with_values(nudged)
     x0 = np.array([p.value(n) for n in names])
     lower = np.array([UISO_BOUNDS[0] if n.startswith("uiso_") else BOUNDS[n][0] for n in names])
     upper = np.array([UISO_BOUNDS[1] if n.startswith("uiso_") else BOUNDS[n][1] for n in names])
@@ -238,15 +241,15 @@ def fit_pdf(
     def residuals(x):
         return (model(p.with_values(dict(zip(names, x)))) - observed) * weight
 
-    solution = least_squares(residuals, x0, bounds=(lower, upper), x_scale="jac", method="trf")
+    solution = levenberg_marquardt(residuals, x0, lower, upper)
     fitted = p.with_values(dict(zip(names, solution.x)))
     curve = model(fitted)
     n_free = r.size - len(names)
-    chi2 = float(np.sum(solution.fun**2))
+    chi2 = float(np.sum(solution.residuals**2))
     reduced = chi2 / n_free if n_free > 0 else math.nan
-    jac = solution.jac
+    jac = solution.jacobian
     try:
-        cov = np.linalg.inv(jac.T @ jac) * reduced
+        cov = np.linalg.inv(np.einsum("ki,kj->ij", jac, jac)) * reduced
         errors = np.sqrt(np.maximum(np.diag(cov), 0.0))
         with np.errstate(invalid="ignore", divide="ignore"):
             correlation = cov / np.outer(errors, errors)
@@ -258,8 +261,8 @@ def fit_pdf(
         values={n: float(v) for n, v in zip(names, solution.x)},
         uncertainties={n: float(e) for n, e in zip(names, errors)},
         correlation=correlation, rw=rw(observed, curve, sigma), r=r, observed=observed, model=curve,
-        reduced_chi2=reduced, success=bool(solution.success), message=str(solution.message),
-        evaluations=int(solution.nfev), notes=notes,
+        reduced_chi2=reduced, success=solution.converged, message=solution.message,
+        evaluations=solution.evaluations, notes=notes,
     )
 
 

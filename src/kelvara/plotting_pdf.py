@@ -51,3 +51,41 @@ def save_pdf(pdf: PDF, sq: StructureFactor, folder: str | pathlib.Path, title: s
     figure.savefig(path, dpi=150)
     written.append(path)
     return written
+
+
+def save_fit(r, observed, model, rw: float, folder: str | pathlib.Path, title: str | None = None,
+             name: str = "fit") -> list[pathlib.Path]:
+    """<name>.csv (r, data, model, difference) and, when matplotlib is installed,
+    <name>.png: the data as points, the model as a line, the difference offset below
+    the lowest point of both, Rw in the legend. Returns the paths written."""
+    folder = pathlib.Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    r, observed, model = (np.asarray(a, dtype=np.float64) for a in (r, observed, model))
+    difference = observed - model
+    written = [folder / f"{name}.csv"]
+    write_columns(written[0], {"r": r, "data": observed, "model": model, "difference": difference})
+    try:
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
+        from matplotlib.figure import Figure
+    except ImportError:
+        return written
+    figure = Figure(figsize=(7.5, 5.0), layout="constrained")
+    FigureCanvasAgg(figure)
+    axes = figure.subplots()
+    axes.plot(r, observed, "o", ms=2.5, mfc="none", mew=0.6, color="tab:blue", label="data")
+    axes.plot(r, model, "-", lw=1.1, color="tab:red", label=f"model (Rw = {rw:.4f})")
+    # The difference sits below both curves with a gap, around its own zero line.
+    low = float(min(observed.min(), model.min()))
+    span = float(max(observed.max(), model.max())) - low
+    offset = low - 0.1 * span - float(difference.max())
+    axes.plot(r, difference + offset, "-", lw=0.8, color="tab:green", label="difference")
+    axes.axhline(offset, color="0.6", lw=0.6, ls="--")
+    axes.set_xlabel("r (Å)")
+    axes.set_ylabel("G(r) (Å⁻²)")
+    axes.set_xlim(float(r[0]), float(r[-1]))
+    axes.set_title(title or "Model against data")
+    axes.legend(loc="upper right", fontsize="small", frameon=False)
+    path = folder / f"{name}.png"
+    figure.savefig(path, dpi=150)
+    written.append(path)
+    return written
