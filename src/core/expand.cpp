@@ -7,6 +7,7 @@
 #include <map>        // for std::map
 #include <numeric>    // for std::gcd
 
+#include "core/cancel.hpp"
 #include "core/number.hpp"
 
 namespace kelvara {
@@ -376,6 +377,7 @@ Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, st
         if (!structure.sites[s].is_ordered()) pool_of_site[s] = &pools[pool_key(structure.sites[s])];
     sites.reserve(supercell->sites.size());
     for (std::size_t i = 0; i < supercell->sites.size(); ++i) {
+        if ((i & 0xFFFF) == 0xFFFF && cancel_point()) return fail(interrupted_message);
         if (std::vector<std::size_t>* pool = pool_of_site[i % n])
             pool->push_back(i);
         else
@@ -397,11 +399,13 @@ Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, st
         for (std::size_t j = 0; j < species.size(); ++j) slots.insert(slots.end(), counts[j], j);
         slots.resize(members.size(), kEmpty);
         for (std::size_t i = slots.size(); i-- > 1;) {
+            if ((i & 0xFFFF) == 0 && cancel_point()) return fail(interrupted_message);
             const std::uint64_t r = generator.next() % (static_cast<std::uint64_t>(i) + 1);
             std::swap(slots[i], slots[r]);
         }
 
         for (std::size_t r = 0; r < slots.size(); ++r) {
+            if ((r & 0xFFFF) == 0xFFFF && cancel_point()) return fail(interrupted_message);
             if (slots[r] == kEmpty) {
                 ++out.n_vacancies;
                 continue;

@@ -1,15 +1,15 @@
 // LineReader: a buffered, UTF-8-checking line reader over a file descriptor.
 #include "core/line_reader.hpp"
 
-#include <fcntl.h>     // for open, O_RDONLY, O_CLOEXEC
 #include <sys/stat.h>  // for fstat
-#include <unistd.h>    // for read, close, lseek
+#include <unistd.h>    // for lseek
 
 #include <algorithm>  // for std::min
 #include <cerrno>
 #include <cstring>       // for std::memchr, std::memmove, std::memcpy
 #include <system_error>  // for std::generic_category (thread-safe strerror)
 
+#include "core/cancel.hpp"  // for InputFile, interrupted_message
 #include "core/text.hpp"  // for is_valid_utf8
 
 namespace kelvara {
@@ -39,24 +39,23 @@ std::string os_error_text(int errno_value) {
            std::to_string(errno_value) + ")";
 }
 
-LineReader::~LineReader() {
-    if (fd_ >= 0) ::close(fd_);
-}
+LineReader::LineReader() = default;
+LineReader::~LineReader() = default;  // the InputFile closes the descriptor
 
 bool LineReader::open(const std::string& path, std::string& error) {
     if (path.find('\0') != std::string::npos) {
         error = "file name contained an unexpected NUL byte";
         return false;
     }
-    int fd;
-    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+    auto file = std::make_unique<InputFile>();  // reads that Ctrl-C can stop
+    int code = 0;
+    if (!file->open(path.c_str(), code)) {
         os_failed_ = true;
-        error = os_error_text(errno);
+        error = os_error_text(code);
         return false;
     }
-    fd_ = fd;
+    file_ = std::move(file);
+    const int fd = fd_ = file_->fd();
     struct stat info {};
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
         limit_ = static_cast<std::uint64_t>(info.st_size);
@@ -118,11 +117,15 @@ bool LineReader::fill(std::string& error) {
     const std::size_t room = static_cast<std::size_t>(
         std::min<std::uint64_t>(capacity_ - end_, limit_ - file_end));
     for (;;) {
-        ssize_t got = ::read(fd_, buffer_.get() + end_, room);
+        int code = 0;
+        ssize_t got = file_->read(buffer_.get() + end_, room, code);
         if (got < 0) {
-            if (errno == EINTR) continue;
+            if (code == 0) {  // cancelled
+                error = interrupted_message;
+                return false;
+            }
             os_failed_ = true;
-            error = os_error_text(errno);
+            error = os_error_text(code);
             return false;
         }
         if (got == 0) at_eof_ = true;

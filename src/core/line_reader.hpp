@@ -9,6 +9,8 @@
 
 namespace kelvara {
 
+class InputFile;
+
 /// Reads a file line by line through one growing buffer, without a heap allocation
 /// per line. A line ends at "\n" (one "\r" before it is removed); the last line
 /// need not end with "\n". Every line is checked to be valid UTF-8, and no line may
@@ -22,7 +24,7 @@ public:
     /// The longest line accepted (64 MiB).
     static constexpr std::size_t max_line_bytes = std::size_t{64} << 20;
 
-    LineReader() = default;
+    LineReader();
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
     ~LineReader();
@@ -58,6 +60,7 @@ private:
     /// Returns false with `error` set on a read failure or an overlong line.
     bool fill(std::string& error);
 
+    std::unique_ptr<InputFile> file_;  // reads that Ctrl-C can stop
     int fd_ = -1;
     std::unique_ptr<char[]> buffer_;
     std::size_t capacity_ = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>  // for std::min, std::max
 #include <cmath>      // for std::sqrt, std::fabs
 
+#include "core/cancel.hpp"
 #include "core/neighbor.hpp"
 #include "core/number.hpp"  // for saturating_i64
 #include "core/pair_kernel.hpp"
@@ -196,6 +197,7 @@ void fold_centres(const PassTables& t, std::size_t first, std::size_t last, std:
                   std::vector<double>& odd) {
     const std::size_t n_bins = t.n_bins, n_el = t.n_el;
     for (std::size_t i = first; i < last; ++i) {
+        if ((i - first) % 16 == 15 && cancel_point()) return;  // a cell may hold many centres
         const std::size_t skip = opens_with_own ? i - own + 1 : 0;
         const double centre[3] = {t.cells->wa[i], t.cells->wb[i], t.cells->wc[i]};
         const std::size_t n_hits = scan(cand.ja.data() + skip, cand.jb.data() + skip, cand.jc.data() + skip,
@@ -270,10 +272,14 @@ void fold_range(const PassTables& t, std::size_t lo, std::size_t hi, double* his
     for (std::size_t first = lo; first < hi; ++cell) {
         const std::size_t last = std::min<std::size_t>(hi, starts[cell + 1]);
         if (first >= last) continue;
+        // Polled per batch: the pool then fails the whole pass.
+        bool stopped = false;
         for_each_batch(t, cell, cand, [&](bool opens_with_own) {
+            if (stopped || (stopped = cancel_point())) return;
             gather(t, cand);
             fold_centres(t, first, last, starts[cell], opens_with_own, cand, scan, hist, odd);
         });
+        if (stopped) return;
         first = last;
     }
 }

@@ -9,6 +9,7 @@
 #include <new>           // for std::bad_alloc
 #include <system_error>  // for std::system_error
 
+#include "core/cancel.hpp"
 #include "core/number.hpp"  // for parse_unsigned
 
 namespace kelvara {
@@ -37,6 +38,10 @@ struct WorkerPool::Job {
     std::size_t finished = 0;  // tasks done (under the pool mutex)
     std::exception_ptr error;  // the first exception a task threw
     std::condition_variable done;
+    CancelToken* token = nullptr;  // the caller's, seen by every task
+    bool withdrawn = false;        // stopped: no more tasks are handed out
+
+    bool settled() const { return finished == (withdrawn ? next : n_tasks); }
 };
 
 Result<std::unique_ptr<WorkerPool>> WorkerPool::start(std::uint64_t n_threads) {
@@ -81,14 +86,18 @@ void WorkerPool::work() {
         if (job->next == job->n_tasks) queue_.pop_front();  // every task handed out
         lock.unlock();
         std::exception_ptr error;
-        try {
-            (*job->task)(index);
-        } catch (...) {
-            error = std::current_exception();
+        if (!(job->token && job->token->requested())) {
+            CancelScope scope(job->token);
+            try {
+                (*job->task)(index);
+            } catch (...) {
+                error = std::current_exception();
+            }
         }
         lock.lock();
         if (error && !job->error) job->error = error;
-        if (++job->finished == job->n_tasks) job->done.notify_all();
+        ++job->finished;
+        if (job->settled()) job->done.notify_all();
     }
 }
 
@@ -98,22 +107,41 @@ Result<void> WorkerPool::run(std::size_t n_tasks, const std::function<void(std::
     if (workers_.empty() || current_pool == this || (small && shared_)) {
         // Waiting for our own pool from inside it could deadlock: run the tasks here.
         std::exception_ptr first;
-        for (std::size_t k = 0; k < n_tasks; ++k) {
+        for (std::size_t k = 0; k < n_tasks && !cancel_point(); ++k) {
             try {
                 task(k);
             } catch (...) {
                 if (!first) first = std::current_exception();
             }
         }
+        if (cancel_point()) return fail(interrupted_message);
         if (first) return fail(exception_text(first));
         return {};
     }
     Job job{&task, n_tasks};
+    job.token = current_cancel_token();
     std::unique_lock lock(mutex_);
     queue_.push_back(&job);
     if (n_tasks == 1) work_ready_.notify_one();
     else work_ready_.notify_all();
-    job.done.wait(lock, [&job] { return job.finished == job.n_tasks; });
+    if (!job.token) {
+        job.done.wait(lock, [&job] { return job.settled(); });
+    } else {
+        // Wake regularly to poll for a stop request; once one comes, hand out no
+        // more tasks and wait only for those already running (they poll too).
+        while (!job.settled()) {
+            job.done.wait_for(lock, CancelToken::poll_interval);
+            if (job.withdrawn || job.settled()) continue;
+            lock.unlock();
+            const bool stop = cancel_point();
+            lock.lock();
+            if (stop && !job.withdrawn) {
+                job.withdrawn = true;
+                if (job.next < job.n_tasks) std::erase(queue_, &job);
+            }
+        }
+        if (job.withdrawn || job.token->requested()) return fail(interrupted_message);
+    }
     if (job.error) return fail(exception_text(job.error));
     return {};
 }

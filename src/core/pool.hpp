@@ -42,6 +42,10 @@ public:
     /// thrown by a task comes back as its message; the other tasks still run.
     /// A `small` job on the shared pool runs on the calling thread: waking workers
     /// would cost more than the job.
+    /// When the calling thread has a cancel token (core/cancel.hpp), every task runs
+    /// under it, the caller polls it while it waits, and a stop request ends the job
+    /// early: no further task starts, the running ones finish (they poll too), and
+    /// the result is `interrupted_message`. The pool stays usable.
     Result<void> run(std::size_t n_tasks, const std::function<void(std::size_t)>& task,
                      bool small = false);
 

@@ -4,6 +4,7 @@
 #include <algorithm>  // for std::max, std::min
 #include <cmath>      // for std::ceil, std::isfinite
 
+#include "core/cancel.hpp"
 #include "core/memory.hpp"  // for fits_in_memory
 #include "core/neighbor.hpp"
 #include "core/number.hpp"  // for format_shortest, saturating_u64
@@ -92,6 +93,7 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
     result.total.assign(n_bins, 0.0);
     result.partials.reserve(n_el * n_el);
     for (std::uint64_t p = 0; p < n_el; ++p) {
+        if (cancel_point()) return fail(interrupted_message);
         const double n_p = species.amounts[p];
         for (std::uint64_t q = 0; q < n_el; ++q) {
             const double* block = h.data() + (p * n_el + q) * n_bins;

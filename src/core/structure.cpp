@@ -4,6 +4,7 @@
 #include <cmath>  // for std::fabs, std::isfinite, std::round
 
 #include "core/memory.hpp"
+#include "core/cancel.hpp"
 #include "core/number.hpp"
 
 namespace kelvara {
@@ -110,6 +111,7 @@ Result<Structure> Structure::make_supercell(std::uint64_t na, std::uint64_t nb,
         for (std::uint64_t j = 0; j < nb; ++j)
             for (std::uint64_t k = 0; k < nc; ++k)
                 for (const Site& site : sites) {
+                    if ((out.size() & 0xFFFF) == 0xFFFF && cancel_point()) return fail(interrupted_message);
                     Site copy;
                     copy.species = site.species;
                     copy.uiso = site.uiso;

@@ -3,10 +3,12 @@
 
 #include <algorithm>  // for std::max
 #include <cmath>      // for std::isnan
+#include <optional>
 #include <string>
 
 #include "core/expand.hpp"
 #include "python/convert.hpp"
+#include "python/interrupt.hpp"
 #include "python/structure_type.hpp"
 
 namespace kelvara::py {
@@ -114,8 +116,17 @@ PyObject* structure_expand_occupancies(PyObject* self, PyObject* args, PyObject*
             (max_denominator_obj && !to_u64(max_denominator_obj, "max_denominator", max_denominator)))
             return nullptr;
 
-        auto expansion =
-            expand(borrow_structure(self), max_sites, seed, max_denominator, shape_name == "any");
+        const Structure& input = borrow_structure(self);
+        const bool any_shape = shape_name == "any";
+        std::optional<Result<Expansion>> result;
+        bool stopped = false;
+        {
+            InterruptibleRelease released;  // a large expansion takes seconds: Ctrl-C stops it
+            result.emplace(expand(input, max_sites, seed, max_denominator, any_shape));
+            stopped = released.interrupted();
+        }
+        if (stopped) return nullptr;
+        Result<Expansion>& expansion = *result;
         if (!expansion) return raise_value_error(expansion.error());
         PyRef report(report_dict(*expansion));
         if (!report) return nullptr;

@@ -8,6 +8,7 @@
 #include "core/pool.hpp"
 #include "core/rdf.hpp"
 #include "python/convert.hpp"
+#include "python/interrupt.hpp"
 #include "python/structure_type.hpp"
 
 namespace kelvara::py {
@@ -31,10 +32,13 @@ bool convert_common(PyObject* cutoff, PyObject* bin_size, PyObject* n_threads, R
 std::optional<PrdfResult> run(PyObject* self, const RdfArgs& args) {
     const Structure& structure = borrow_structure(self);
     Result<PrdfResult> result;
+    bool stopped = false;
     {
-        GilRelease released;
+        InterruptibleRelease released;  // Ctrl-C stops the workers within a poll interval
         result = compute_prdf(structure, args.n_threads, args.cutoff, args.bin_size);
+        stopped = released.interrupted();
     }
+    if (stopped) return std::nullopt;
     if (!result) {
         raise_value_error(result.error());
         return std::nullopt;

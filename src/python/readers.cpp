@@ -2,21 +2,18 @@
 // category their findings are issued under, and the findings-returning reader.
 #include "python/members.hpp"
 
-#include <fcntl.h>     // for open
-#include <sys/stat.h>  // for fstat
-#include <unistd.h>    // for read, close
-
-#include <cerrno>
 #include <cstring>  // for std::memchr
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "core/cancel.hpp"  // for InputFile
 #include "core/cif.hpp"
 #include "core/formats.hpp"
 #include "core/line_reader.hpp"  // for os_error_text
 #include "core/text.hpp"
 #include "python/convert.hpp"
+#include "python/interrupt.hpp"
 #include "python/structure_type.hpp"
 
 namespace kelvara::py {
@@ -81,45 +78,46 @@ void raise_read_error(const PathArg& path, const std::string& detail, int code) 
     PyErr_SetObject(PyExc_OSError, error.get());
 }
 
-/// The whole file at `path`, as bytes (the readers take care of the encoding), or
-/// nothing with OSError set.
-std::optional<std::string> read_file_bytes(const PathArg& path) {
+/// Reads the whole file at `raw` into `text` with the GIL released, so other Python
+/// threads go on and a read that waits (a FIFO, an idle pipe) can be stopped with
+/// Ctrl-C. False with an exception set: OSError, or the signal handler's.
+bool read_file_bytes(const PathArg& path, std::string& text) {
     char* raw = nullptr;
     Py_ssize_t raw_size = 0;
-    if (PyBytes_AsStringAndSize(path.encoded.get(), &raw, &raw_size) < 0) return std::nullopt;
+    if (PyBytes_AsStringAndSize(path.encoded.get(), &raw, &raw_size) < 0) return false;
     if (std::memchr(raw, 0, static_cast<std::size_t>(raw_size))) {
         raise_read_error(path, "path contains a null character", 0);
-        return std::nullopt;
+        return false;
     }
-    const int fd = ::open(raw, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        const int code = errno;
-        raise_read_error(path, os_error_text(code), code);
-        return std::nullopt;
-    }
-    std::string text;
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
-        text.reserve(static_cast<std::size_t>(info.st_size));
-    char buffer[1 << 16];
     int error = 0;
-    while (true) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got > 0) {
+    bool opened = false, stopped = false;
+    {
+        InterruptibleRelease released;
+        InputFile file;
+        opened = file.open(raw, error);
+        if (opened && file.regular() && file.size() > 0) text.reserve(file.size());
+        char buffer[1 << 16];
+        while (opened) {
+            const ssize_t got = file.read(buffer, sizeof buffer, error);
+            if (got == 0) break;
+            if (got < 0) {
+                if (error == 0) error = -1;  // cancelled
+                break;
+            }
             text.append(buffer, static_cast<std::size_t>(got));
-        } else if (got == 0) {
-            break;
-        } else if (errno != EINTR) {
-            error = errno;
-            break;
         }
+        stopped = released.interrupted();
     }
-    ::close(fd);
-    if (error) {
+    if (stopped) return false;
+    if (error == -1) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return false;
+    }
+    if (error != 0) {
         raise_read_error(path, os_error_text(error), error);  // a directory gives EISDIR here
-        return std::nullopt;
+        return false;
     }
-    return text;
+    return true;
 }
 
 /// The UTF-8 text of a `str` argument, borrowed from the object (no copy: for ASCII
@@ -187,9 +185,14 @@ PyObject* read_file(PyObject* args, PyObject* kwargs, const char* spec, const ch
     if (!to_path(path, "path", path_arg)) return nullptr;
     CifOptions options;
     if (!to_options(symprec, options)) return nullptr;
-    auto text = read_file_bytes(path_arg);
-    if (!text) return nullptr;
-    return finish(parse(format, *text, options), path_arg.shown.get());
+    std::string text;
+    if (!read_file_bytes(path_arg, text)) return nullptr;
+    std::optional<Result<ReadStructure>> result;
+    {
+        GilRelease released;  // parsing touches no Python object
+        result.emplace(parse(format, text, options));
+    }
+    return finish(std::move(*result), path_arg.shown.get());
 }
 
 }  // namespace

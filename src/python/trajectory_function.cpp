@@ -10,6 +10,7 @@
 #include "core/trajectory.hpp"
 #include "core/trajectory_stream.hpp"
 #include "python/convert.hpp"
+#include "python/interrupt.hpp"
 #include "python/structure_type.hpp"
 
 namespace kelvara::py {
@@ -208,6 +209,15 @@ TrajectoryStream* acquire(PyObject* self) {
 
 void release(PyObject* self) { as_reader(self)->busy->store(false); }
 
+/// After Ctrl-C stopped a read part-way through a frame, the stream's place in the
+/// file is unknown: close it, and return null with the signal's exception kept.
+PyObject* stop_reading(PyObject* self) {
+    PyReader* reader = as_reader(self);
+    delete reader->stream;
+    reader->stream = nullptr;
+    return nullptr;
+}
+
 bool raise_new_warnings(PyObject* self) {
     PyReader* reader = as_reader(self);
     if (!reader->stream) return true;
@@ -229,11 +239,14 @@ PyObject* reader_read(PyObject* self, PyObject* args, PyObject* kwargs) {
         TrajectoryStream* stream = acquire(self);
         if (!stream) return nullptr;
         Result<FrameChunk> chunk;
+        bool stopped = false;
         {
-            GilRelease unlocked;
+            InterruptibleRelease unlocked;
             chunk = stream->read(n);
+            stopped = unlocked.interrupted();
         }
         release(self);
+        if (stopped) return stop_reading(self);
         if (!chunk) return raise_stream_error(stream->os_failed(), chunk.error());
         if (!raise_new_warnings(self)) return nullptr;
         PyRef structures(structure_list(chunk->structures));
@@ -255,11 +268,14 @@ PyObject* reader_skip(PyObject* self, PyObject* args, PyObject* kwargs) {
         TrajectoryStream* stream = acquire(self);
         if (!stream) return nullptr;
         Result<std::uint64_t> done;
+        bool stopped = false;
         {
-            GilRelease unlocked;
+            InterruptibleRelease unlocked;
             done = stream->skip(n);
+            stopped = unlocked.interrupted();
         }
         release(self);
+        if (stopped) return stop_reading(self);
         if (!done) return raise_stream_error(stream->os_failed(), done.error());
         if (!raise_new_warnings(self)) return nullptr;
         return PyLong_FromUnsignedLongLong(*done);
@@ -293,11 +309,14 @@ PyObject* reader_iternext(PyObject* self) {
         TrajectoryStream* stream = acquire(self);
         if (!stream) return nullptr;
         Result<FrameChunk> chunk;
+        bool stopped = false;
         {
-            GilRelease unlocked;
+            InterruptibleRelease unlocked;
             chunk = stream->read(1);
+            stopped = unlocked.interrupted();
         }
         release(self);
+        if (stopped) return stop_reading(self);
         if (!chunk) return raise_stream_error(stream->os_failed(), chunk.error());
         if (!raise_new_warnings(self)) return nullptr;
         if (chunk->structures.empty()) return nullptr;  // StopIteration
@@ -432,11 +451,13 @@ PyObject* module_read_xyz_trajectory(PyObject*, PyObject* args, PyObject* kwargs
         if (!to_cell(cell_obj, options.cell)) return nullptr;
 
         Result<Trajectory> trajectory;
-        bool os_failed = false;
+        bool os_failed = false, stopped = false;
         {
-            GilRelease unlocked;  // no Python object is touched while reading
+            InterruptibleRelease unlocked;  // no Python object is touched while reading
             trajectory = read_xyz_trajectory(path, options, &os_failed);
+            stopped = unlocked.interrupted();
         }
+        if (stopped) return nullptr;
         if (!trajectory) return raise_stream_error(os_failed, trajectory.error());
         if (!warn_all(trajectory->warnings)) return nullptr;
         PyRef structures(structure_list(trajectory->structures));

@@ -1,0 +1,50 @@
+// InterruptibleRelease: releases the GIL around long native work that Ctrl-C can stop.
+#pragma once
+
+#include "python/py_ref.hpp"
+
+#include "core/cancel.hpp"
+
+namespace kelvara::py {
+
+/// Releases the GIL for its lifetime and installs a cancel token on this thread.
+/// Work that honours `cancel_point()` (core/cancel.hpp) makes this thread re-take the
+/// GIL every `CancelToken::poll_interval` and run the Python signal handlers; when
+/// one raises (KeyboardInterrupt for Ctrl-C), the token is set, the work winds down
+/// and, once the GIL is back, that exception is set again for the caller to return.
+///
+///     bool stopped;
+///     { InterruptibleRelease released; result = work(); stopped = released.interrupted(); }
+///     if (stopped) return nullptr;   // the handler's exception is set
+class InterruptibleRelease {
+public:
+    InterruptibleRelease() : token_(&poll, this), scope_(&token_), state_(PyEval_SaveThread()) {}
+    InterruptibleRelease(const InterruptibleRelease&) = delete;
+    InterruptibleRelease& operator=(const InterruptibleRelease&) = delete;
+    ~InterruptibleRelease() {
+        PyEval_RestoreThread(state_);
+        if (type_) PyErr_Restore(type_, value_, traceback_);
+    }
+
+    /// Whether a signal handler raised: the caller must then return null.
+    bool interrupted() const { return type_ != nullptr; }
+
+private:
+    static bool poll(void* context) {
+        auto* self = static_cast<InterruptibleRelease*>(context);
+        if (self->type_) return true;
+        PyEval_RestoreThread(self->state_);
+        if (PyErr_CheckSignals() < 0) PyErr_Fetch(&self->type_, &self->value_, &self->traceback_);
+        self->state_ = PyEval_SaveThread();
+        return self->type_ != nullptr;
+    }
+
+    CancelToken token_;
+    CancelScope scope_;
+    PyThreadState* state_;
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
+}  // namespace kelvara::py

@@ -1,0 +1,119 @@
+"""Ctrl-C stops long native calls: SIGINT to a child process, which must stop quickly."""
+
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+# Each child builds its input, prints "ready" right before the call and, when the call
+# raises KeyboardInterrupt, proves the process is still sound (other Python threads
+# ran while it waited, the pool still computes) and prints one line.
+PRELUDE = """
+import os, threading, time
+import numpy as np
+from kelvara import Structure
+import kelvara
+
+def big_structure(n):
+    rng = np.random.default_rng(1)
+    side = (n / 0.05) ** (1 / 3)
+    return Structure(np.eye(3) * side, rng.random((n, 3)), [{"Si": 1.0}] * n)
+
+def endless_pipe(chunk):
+    read_end, write_end = os.pipe()
+    def writer():
+        try:
+            while True:
+                os.write(write_end, chunk)
+        except OSError:
+            pass
+    threading.Thread(target=writer, daemon=True).start()
+    return f"/dev/fd/{read_end}"
+
+def idle_fifo():
+    import tempfile
+    path = os.path.join(tempfile.mkdtemp(), "input")
+    os.mkfifo(path)
+    os.open(path, os.O_RDWR)  # a writer that never writes
+    return path
+
+ticks = []
+def ticker():
+    while len(ticks) < 10_000:
+        ticks.append(time.sleep(0.01))
+threading.Thread(target=ticker, daemon=True).start()
+"""
+
+FRAME = b'2\\nLattice="5 0 0 0 5 0 0 0 5"\\nSi 0 0 0\\nSi 1 1 1\\n'
+
+CASES = {
+    "prdf on the shared pool": ("s = big_structure(100_000)", "s.prdf(cutoff=50.0)"),
+    "prdf on a per-call pool": ("s = big_structure(100_000)", "s.total_rdf(cutoff=50.0, n_threads=2)"),
+    "expansion into 10 million sites": (
+        "s = Structure(np.eye(3) * 4, [[0, 0, 0]], [{'Sr': 0.371, 'Ba': 0.629}])",
+        "s.expand_occupancies(max_sites=10_000_000, max_denominator=1000)"),
+    "poscar from an idle FIFO": ("path = idle_fifo()", "Structure.from_poscar(path)"),
+    "cif from an idle FIFO": ("path = idle_fifo()", "Structure.from_cif(path)"),
+    "trajectory from an idle FIFO": ("path = idle_fifo()", "kelvara.read_xyz_trajectory(path)"),
+    "trajectory from an endless stream": (f"path = endless_pipe({FRAME!r} * 1000)",
+                                          "kelvara.read_xyz_trajectory(path, every=10**9)"),
+}
+
+
+CHILD = """
+{setup}
+print("ready", flush=True)
+try:
+    {call}
+    print("finished")
+except KeyboardInterrupt:
+    before = len(ticks)
+    time.sleep(0.05)
+    assert len(ticks) > before or len(ticks) == 10_000
+    Structure(np.eye(3) * 4, [[0, 0, 0]], [{{"Si": 1.0}}]).total_rdf(cutoff=9.0, n_threads=0)
+    print("stopped after", len(ticks), "ticks")
+"""
+
+
+@pytest.fixture(scope="module")
+def outcomes():
+    """Runs every case in its own child at once, sends each SIGINT 0.5 s after it
+    starts its call; maps case -> (exit code, stdout lines, stderr)."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    children = {case: subprocess.Popen([sys.executable, "-c", PRELUDE + CHILD.format(setup=setup, call=call)],
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+                for case, (setup, call) in CASES.items()}
+    results = {}
+    try:
+        for case, child in children.items():
+            line = child.stdout.readline().strip()
+            results[case] = (None, [line], "did not start: " + line)
+        time.sleep(0.5)
+        for child in children.values():
+            child.send_signal(signal.SIGINT)
+        deadline = time.monotonic() + 5.0  # generous: a poll interval is 50 ms
+        for case, child in children.items():
+            try:
+                out, err = child.communicate(timeout=max(0.1, deadline - time.monotonic()))
+                results[case] = (child.returncode, out.split("\n")[:-1], err)
+            except subprocess.TimeoutExpired:
+                results[case] = (None, [], "still running 5 s after SIGINT")
+    finally:
+        for child in children.values():
+            child.kill()
+            child.wait()
+    return results
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_sigint_stops_the_call(outcomes, case):
+    code, lines, err = outcomes[case]
+    assert code == 0, err
+    assert len(lines) == 1 and lines[0].startswith("stopped after"), (lines, err)
+    # The other Python thread kept ticking while the call waited (GIL released).
+    assert int(lines[0].split()[2]) >= 30
