@@ -49,7 +49,7 @@ def ticker():
 threading.Thread(target=ticker, daemon=True).start()
 """
 
-FRAME = b'2\\nLattice="5 0 0 0 5 0 0 0 5"\\nSi 0 0 0\\nSi 1 1 1\\n'
+FRAME = b'2\nLattice="5 0 0 0 5 0 0 0 5"\nSi 0 0 0\nSi 1 1 1\n'
 
 CASES = {
     "prdf on the shared pool": ("s = big_structure(100_000)", "s.prdf(cutoff=50.0)"),
