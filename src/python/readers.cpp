@@ -286,8 +286,8 @@ PyObject* module_read_with_findings(PyObject*, PyObject* args, PyObject* kwargs)
         } else {
             PathArg path;
             if (!to_path(source, "source", path)) return nullptr;
-            file = read_file_bytes(path);
-            if (!file) return nullptr;
+            file.emplace();
+            if (!read_file_bytes(path, *file)) return nullptr;
             text = *file;
         }
         auto result = parse(format, text, options);
