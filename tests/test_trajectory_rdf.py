@@ -79,6 +79,8 @@ def test_windows_hold_at_most_chunk_frames(tmp_path, monkeypatch):
     opened = []
 
     class CountingReader:
+        warnings: list[str] = []
+
         def __init__(self, *args, **kwargs):
             self.inner = TrajectoryReader(*args, **kwargs)
             opened.append(self)
@@ -94,7 +96,9 @@ def test_windows_hold_at_most_chunk_frames(tmp_path, monkeypatch):
             sizes.append(len(result[0]))
             return result
 
-    monkeypatch.setattr(trajectory_module, "TrajectoryReader", CountingReader)
+    import kelvara.trajectory_formats as formats_module
+
+    monkeypatch.setattr(formats_module, "TrajectoryReader", CountingReader)
     trajectory_rdf(path, cutoff=1.0, bin_size=0.5, every=3, start=1, chunk=2)
     assert sizes == [2, 2, 2, 1, 0]  # frames 1 4 | 7 10 | 13 16 | 19, then the end
     assert len(opened) == 1  # one pass over the file

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +13,8 @@
 #include "core/line_reader.hpp"  // for LineReader
 #include "core/result.hpp"       // for Result
 #include "core/structure.hpp"    // for Structure
+#include "core/number.hpp"       // for parse_decimal
+#include "core/text.hpp"         // for whitespace_length_at
 
 namespace kelvara {
 
@@ -23,6 +26,72 @@ inline std::string excerpt(std::string_view text) {
     std::size_t cut = keep;
     while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
     return std::string(text.substr(0, cut)) + "...";
+}
+
+/// Splits an atom line into at most `max` words at Unicode whitespace, the way
+/// `for_each_word` does, with a fast path for ASCII; returns the number of words
+/// (counting on past `max`, so a short line is told from a long one).
+inline std::size_t split_words(std::string_view line, std::string_view* words, std::size_t max) {
+    std::size_t count = 0, i = 0;
+    const std::size_t n = line.size();
+    const char* p = line.data();
+    // Bytes above ' ' and below 0x80 are word bytes: the tight loops test only that.
+    auto is_space = [&](std::size_t at) -> std::size_t {
+        const auto c = static_cast<unsigned char>(p[at]);
+        if (c < 0x80) return (c == ' ' || (c >= 9 && c <= 13)) ? 1 : 0;
+        return whitespace_length_at(line, at);
+    };
+    auto plain = [&](std::size_t at) {
+        const auto c = static_cast<unsigned char>(p[at]);
+        return c > ' ' && c < 0x80;
+    };
+    while (i < n) {
+        if (!plain(i)) {
+            if (const std::size_t w = is_space(i)) {
+                i += w;
+                continue;
+            }
+        }
+        const std::size_t start = i++;
+        while (i < n) {
+            if (plain(i)) {
+                ++i;
+                continue;
+            }
+            if (is_space(i)) break;
+            ++i;
+        }
+        if (count < max) words[count] = std::string_view(p + start, i - start);
+        ++count;
+    }
+    return count;
+}
+
+/// A coordinate token by the shared decimal grammar (`parse_decimal`), with an inline
+/// path for the plain "-12.345678" form that fills trajectory files: up to 15
+/// significant digits and no exponent give an exact mantissa and power of ten, so one
+/// division is the correctly rounded value, bit for bit what `parse_decimal` returns.
+inline std::optional<double> parse_coordinate(std::string_view token) {
+    static constexpr double powers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const char* p = token.data();
+    const char* const end = p + token.size();
+    const bool negative = p != end && *p == '-';
+    p += negative;
+    std::uint64_t mantissa = 0;
+    const char* digits_start = p;
+    while (p != end && static_cast<unsigned>(*p - '0') < 10) mantissa = mantissa * 10 + (*p++ - '0');
+    std::size_t int_digits = static_cast<std::size_t>(p - digits_start);
+    std::size_t frac_digits = 0;
+    if (p != end && *p == '.') {
+        const char* frac_start = ++p;
+        while (p != end && static_cast<unsigned>(*p - '0') < 10) mantissa = mantissa * 10 + (*p++ - '0');
+        frac_digits = static_cast<std::size_t>(p - frac_start);
+    }
+    if (p != end || int_digits + frac_digits == 0 || int_digits + frac_digits > 15)
+        return parse_decimal(token);  // exponents, words, long mantissas, bad text
+    const double value = static_cast<double>(mantissa) / powers[frac_digits];
+    return negative ? -value : value;
 }
 
 /// What a format may need besides the text: the cell of XYZ frames without a

@@ -255,15 +255,11 @@ Result<FrameFormat::Next> LammpsDump::next(LineReader& lines, std::uint64_t inde
                             "NUMBER OF ATOMS says " + std::to_string(*n_atoms));
             continue;
         }
-        std::array<std::string_view, 16> fixed;
-        std::vector<std::string_view> spill;
-        std::size_t seen = 0;
-        for_each_word(line, [&](std::string_view token) {
-            if (seen < fixed.size()) fixed[seen] = token;
-            else spill.push_back(token);
-            return ++seen < columns.min_tokens;
-        });
-        auto token = [&](std::size_t c) { return c < fixed.size() ? fixed[c] : spill[c - fixed.size()]; };
+        std::array<std::string_view, 64> fixed;
+        std::vector<std::string_view> spill;  // only for lines of more than 64 words
+        const std::size_t seen = split_words(line, fixed.data(), fixed.size());
+        if (seen > fixed.size() && columns.min_tokens > fixed.size()) spill = split_whitespace(line);
+        auto token = [&](std::size_t c) { return c < fixed.size() ? fixed[c] : spill[c]; };
         if (seen < columns.min_tokens) {
             if (line.starts_with("ITEM:"))
                 return fail(where(index) + " has " + std::to_string(k) + " atom lines, but its "
@@ -272,7 +268,7 @@ Result<FrameFormat::Next> LammpsDump::next(LineReader& lines, std::uint64_t inde
         }
         Vec3 p;
         for (std::size_t a = 0; a < 3; ++a) {
-            auto value = parse_decimal(token(columns.x + a));
+            auto value = parse_coordinate(token(columns.x + a));
             if (!value)
                 return fail(where(index) + ", atom line " + std::to_string(k + 1) +
                             ": expected a number, found " + quoted(excerpt(token(columns.x + a))));

@@ -126,19 +126,29 @@ Result<Structure> build_frame(std::string_view comment, std::span<const std::str
     for (std::size_t k = 0; k < lines.size(); ++k) {
         std::string_view species;
         std::array<std::string_view, 3> position;
-        std::uint64_t seen = 0;
-        for_each_word(lines[k], [&](std::string_view token) {
-            if (seen == species_column) species = token;
-            if (seen >= x_column && seen - x_column < 3) position[seen - x_column] = token;
-            return ++seen < min_tokens;
-        });
-        if (seen < min_tokens)
-            return fail("frame " + std::to_string(frame) + ", atom line " + std::to_string(k + 1) +
-                        " is incomplete");
+        std::array<std::string_view, 16> words;
+        if (min_tokens <= words.size()) {
+            const std::size_t seen = split_words(lines[k], words.data(), words.size());
+            if (seen < min_tokens)
+                return fail("frame " + std::to_string(frame) + ", atom line " + std::to_string(k + 1) +
+                            " is incomplete");
+            species = words[species_column];
+            for (std::size_t j = 0; j < 3; ++j) position[j] = words[x_column + j];
+        } else {
+            std::uint64_t seen = 0;
+            for_each_word(lines[k], [&](std::string_view token) {
+                if (seen == species_column) species = token;
+                if (seen >= x_column && seen - x_column < 3) position[seen - x_column] = token;
+                return ++seen < min_tokens;
+            });
+            if (seen < min_tokens)
+                return fail("frame " + std::to_string(frame) + ", atom line " + std::to_string(k + 1) +
+                            " is incomplete");
+        }
         Vec3 cart;
         for (std::size_t j = 0; j < 3; ++j) {
-            auto value = parse_f64(position[j]);
-            if (!value) return fail(std::move(value.error()));
+            auto value = parse_coordinate(position[j]);
+            if (!value) return fail("expected a number, found " + quoted(excerpt(position[j])));
             cart[j] = *value;
         }
         Site site;

@@ -78,8 +78,14 @@ public:
             }
             if (!keep) continue;
             double p[3];
-            std::size_t n = 0;
-            if (!numbers(*coordinates, p, 3, n) || n != 3) {
+            std::string_view words[3];
+            bool ok = split_words(*coordinates, words, 3) == 3;
+            for (std::size_t a = 0; ok && a < 3; ++a) {
+                auto value = parse_coordinate(words[a]);
+                ok = value.has_value();
+                if (ok) p[a] = *value;
+            }
+            if (!ok) {
                 if (is_configuration_line(*coordinates))
                     return fail(where(index) + " has " + std::to_string(k) + " atom lines, but "
                                 "its header counts " + std::to_string(n_atoms_) + " atoms");

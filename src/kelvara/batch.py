@@ -31,11 +31,12 @@ from typing import TYPE_CHECKING, Any
 from kelvara.io import StrPath, format_of, read_structure
 from kelvara.records import short_repr
 from kelvara.trajectory import (
-    FrameSums,
+    FrameCurves,
+    TrajectoryAverager,
     TrajectoryRdf,
+    frame_curves,
     frame_selection,
     window_positions,
-    window_sums,
 )
 
 if TYPE_CHECKING:
@@ -297,6 +298,8 @@ def rdf_many(
 
 def _trajectory_window(
     path: str,
+    fmt: str | None,
+    types: Any,
     every: int,
     start: int,
     stop: int,
@@ -305,15 +308,15 @@ def _trajectory_window(
     cutoff: float,
     bin_size: float,
     n_threads: int,
-) -> FrameSums:
-    """Worker: the summed curves of the kept frames in file frames [start, stop),
-    read from `position` (where frame `start` begins) on."""
+) -> list[FrameCurves]:
+    """Worker: the curves of the kept frames in file frames [start, stop), read from
+    `position` (where frame `start` begins) on."""
     from kelvara._kelvara import TrajectoryReader
 
-    with TrajectoryReader(path, format="xyz", every=every, start=start, stop=stop, cell=cell,
-                          position=position) as reader:
+    with TrajectoryReader(path, format=fmt, every=every, start=start, stop=stop, cell=cell,
+                          types=types, position=position) as reader:
         structures, indices = reader.read(stop - start)
-    return window_sums(structures, indices, cutoff, bin_size, n_threads)
+    return frame_curves(structures, indices, cutoff, bin_size, n_threads)
 
 
 def trajectory_rdf_many(
@@ -329,8 +332,13 @@ def trajectory_rdf_many(
     n_workers: int | None = None,
     n_threads: int = 1,
     mp_context: multiprocessing.context.BaseContext | None = None,
+    fmt: str | None = None,
+    types: dict[Any, str] | None = None,
+    block_size: int | None = None,
+    frames: bool = False,
 ) -> TrajectoryRdf:
-    """Frame-averaged RDFs of an XYZ trajectory, its frame windows run in parallel.
+    """Frame-averaged RDFs of a trajectory (extended XYZ, LAMMPS dump or XDATCAR),
+    its frame windows run in parallel.
 
     The same result as ``kelvara.trajectory_rdf`` with the same arguments (bit for
     bit for the same `chunk`): frames start, start + every, ... before stop, each
@@ -355,6 +363,7 @@ def trajectory_rdf_many(
             allowed together with `client`.
         n_threads: engine threads per task (default 1; 0 means the worker's shared pool).
         mp_context: a ``multiprocessing`` context for the local pool.
+        fmt, types, block_size, frames: as in ``kelvara.trajectory_rdf``.
 
     Returns:
         A ``TrajectoryRdf`` (``r``, ``partials``, ``total``, ``total_std``,
@@ -372,17 +381,21 @@ def trajectory_rdf_many(
         cell = [[float(x) for x in row] for row in cell]  # plain lists travel to any worker
     _check_prdf_arguments(cutoff, bin_size, n_threads)
 
+    from kelvara.trajectory_formats import trajectory_format
+
+    kind = trajectory_format(name, fmt)
+    types = None if types is None else {str(key): str(value) for key, value in types.items()}
+    averager = TrajectoryAverager(bin_size, block_size, frames)
     with _submitter(client, n_workers, 2**31, mp_context) as submit:
-        windows = submit(window_positions, name, every, start, stop, cell, chunk).result()
+        windows = submit(window_positions, name, every, start, stop, cell, chunk, kind, types).result()
         futures = [
-            submit(_trajectory_window, name, every, first, last, position, cell, cutoff, bin_size,
-                   n_threads)
+            submit(_trajectory_window, name, kind, types, every, first, last, position, cell, cutoff,
+                   bin_size, n_threads)
             for first, last, position in windows
         ]
         try:
-            sums = FrameSums()
             for window in _in_order(futures, client, block=1):  # one window in memory at a time
-                sums.merge(window)
+                averager.add_window(window)
         finally:
             _cancel(futures)
-    return sums.result()
+    return averager.result()

@@ -1,4 +1,5 @@
-"""RDFs averaged over the frames of an XYZ trajectory, read a chunk at a time."""
+"""RDFs averaged over the frames of a trajectory, read a chunk at a time, with
+standard errors from block averaging."""
 
 from __future__ import annotations
 
@@ -6,33 +7,59 @@ import operator
 import os
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 from kelvara._kelvara import Structure, TrajectoryReader
 from kelvara.records import short_repr
+from kelvara.trajectory_formats import NATIVE_FORMATS, open_trajectory, trajectory_format
 
 if TYPE_CHECKING:  # NumPy is imported on first use, so importing kelvara stays cheap
     import numpy as np
 
+    from kelvara.blocking import BlockingLevel
+
 __all__ = ["TrajectoryRdf", "trajectory_rdf"]
+
+# Keys of the curves that are block averaged.
+_TOTAL = ("total",)
+_G_TOTAL = ("g", "total")
 
 Pair = tuple[str, str]
 
 
 @dataclass(frozen=True, repr=False)
 class TrajectoryRdf:
-    """Frame-averaged partial and total RDFs of a trajectory.
+    """Frame-averaged partial and total RDFs of a trajectory, with standard errors.
 
     Attributes:
         r: left bin edges in Angstrom, as returned by ``Structure.prdf``.
-        partials: ``(A, B) -> g_AB`` averaged over the frames, keys in element order.
-            A pair absent from some frames (their element sets differ) counts as a
-            zero curve in those frames, so every curve is a sum over all frames
-            divided by ``n_frames``.
+        partials: ``(A, B) -> curve`` averaged over the frames (neighbour densities,
+            atoms/A^3, as ``prdf`` returns them), keys in element order. A pair absent
+            from some frames (their element sets differ) counts as a zero curve in
+            those frames, so every curve is a sum over all frames divided by ``n_frames``.
         total: the total curve averaged over the frames.
         total_std: the population standard deviation (ddof=0) of the per-frame total
             curves, bin by bin; zeros for a single frame.
         frame_indices: 0-based file indices of the frames used, in file order.
+        bin_size: the bin width in Angstrom.
+        g_partials: ``(A, B) -> g_AB(r)`` normalised frame by frame (each frame's
+            partial divided by that frame's density of B, then averaged), so the
+            curves tend to 1 also when the cell changes from frame to frame.
+        g_total: the total g(r), normalised frame by frame by n_atoms / volume.
+        partials_err, total_err, g_partials_err, g_total_err: the standard error of
+            each mean, from block averaging over frames with ``block_size`` frames per
+            block (NaN when there are fewer than two blocks).
+        block_size: frames per block: given, or chosen where the blocked standard
+            error of ``g_total`` reaches its plateau (see ``blocking``).
+        blocking: the blocking table behind the choice: block sizes 1, 2, 4, ... with
+            their block count and the rms standard error of ``g_total``.
+        densities: number density n_atoms / volume of every frame (atoms/A^3).
+        volumes: cell volume of every frame (A^3).
+        element_densities: mean number density of every element over the frames.
+        frame_partials, frame_totals: with ``frames=True``, every frame's curves
+            (``[frame, bin]`` arrays); otherwise None.
+        warnings: what the caller should know (too few frames for blocking, no
+            plateau, a file that grew while it was read).
     """
 
     __repr__ = short_repr
@@ -42,11 +69,31 @@ class TrajectoryRdf:
     total: np.ndarray
     total_std: np.ndarray
     frame_indices: list[int] = field(default_factory=list)
+    bin_size: float = 0.0
+    g_partials: dict[Pair, np.ndarray] = field(default_factory=dict)
+    g_total: np.ndarray | None = None
+    partials_err: dict[Pair, np.ndarray] = field(default_factory=dict)
+    total_err: np.ndarray | None = None
+    g_partials_err: dict[Pair, np.ndarray] = field(default_factory=dict)
+    g_total_err: np.ndarray | None = None
+    block_size: int = 1
+    blocking: list[BlockingLevel] = field(default_factory=list)
+    densities: np.ndarray | None = None
+    volumes: np.ndarray | None = None
+    element_densities: dict[str, float] = field(default_factory=dict)
+    frame_partials: dict[Pair, np.ndarray] | None = None
+    frame_totals: np.ndarray | None = None
+    warnings: list[str] = field(default_factory=list)
 
     @property
     def n_frames(self) -> int:
         """Number of frames averaged."""
         return len(self.frame_indices)
+
+    @property
+    def density(self) -> float:
+        """Mean number density over the frames (atoms/A^3); NaN without frames."""
+        return float(self.densities.mean()) if self.densities is not None and len(self.densities) else float("nan")
 
 
 def _frame_prdf(
@@ -129,19 +176,130 @@ class FrameSums:
         self.total_m2 += other.total_m2 + delta * delta * (n_a * n_b / n)
         self.frame_indices.extend(other.frame_indices)
 
-    def result(self) -> TrajectoryRdf:
-        """The averages over all frames added (at least one)."""
+    def means(self) -> tuple[dict[Pair, np.ndarray], np.ndarray, np.ndarray]:
+        """(partials, total, total_std) over all frames added (at least one)."""
         import numpy as np
 
         n = self.n_frames
         if n == 0:
             raise ValueError("no frames to average")
+        partials = {pair: self.partial_sums[pair] / n for pair in sorted(self.partial_sums)}
+        return partials, self.total_mean, np.sqrt(self.total_m2 / n)
+
+
+class FrameCurves(NamedTuple):
+    """One frame's RDF and what normalising it needs (plain data: it pickles)."""
+
+    index: int
+    r: np.ndarray
+    partials: dict[Pair, np.ndarray]
+    total: np.ndarray
+    volume: float
+    n_atoms: float
+    composition: dict[str, float]
+
+
+def frame_curves(
+    structures: Sequence[Structure],
+    indices: Sequence[int],
+    cutoff: float,
+    bin_size: float,
+    n_threads: int,
+    progress: Callable[[int], object] | None = None,
+    frames_before: int = 0,
+) -> list[FrameCurves]:
+    """``prdf`` of every frame of a window. `progress`, when given, is called as
+    ``progress(frames_before + k)`` after the k-th frame."""
+    out = []
+    for structure, index in zip(structures, indices):
+        r, partials, total = _frame_prdf(structure, cutoff, bin_size, n_threads)
+        out.append(FrameCurves(index, r, partials, total, structure.volume, structure.n_atoms,
+                               structure.composition))
+        if progress is not None:
+            progress(frames_before + len(out))
+    return out
+
+
+class TrajectoryAverager:
+    """The averages of windows of frames added in file order.
+
+    Means of the neighbour densities are summed window by window exactly as
+    ``FrameSums`` does (so the result does not depend on which process computed a
+    window); every frame also goes, in order, into a ``BlockAverage`` of its
+    curves and of its frame-normalised g(r), which gives the standard errors.
+    """
+
+    def __init__(self, bin_size: float, block_size: int | None = None, keep_frames: bool = False) -> None:
+        self.bin_size = float(bin_size)
+        from kelvara.blocking import BlockAverage
+
+        self.sums = FrameSums()
+        self.blocks = BlockAverage(block_size, keep_frames)
+        self.volumes: list[float] = []
+        self.n_atoms: list[float] = []
+        self.element_sums: dict[str, float] = {}
+        self.warnings: list[str] = []
+
+    @property
+    def n_frames(self) -> int:
+        return self.sums.n_frames
+
+    def add_window(self, window: Sequence[FrameCurves]) -> None:
+        sums = FrameSums()
+        for frame in window:
+            sums.add(frame.index, frame.r, frame.partials, frame.total)
+            volume = frame.volume
+            density = {el: amount / volume for el, amount in frame.composition.items()}
+            curves: dict[Any, np.ndarray] = {_TOTAL: frame.total,
+                                              _G_TOTAL: frame.total / (frame.n_atoms / volume)}
+            for (a, b), curve in frame.partials.items():
+                curves[("partial", a, b)] = curve
+                rho = density.get(b, 0.0)
+                if rho > 0:
+                    curves[("g", a, b)] = curve / rho
+            self.blocks.add(curves)
+            self.volumes.append(volume)
+            self.n_atoms.append(frame.n_atoms)
+            for el, amount in frame.composition.items():
+                self.element_sums[el] = self.element_sums.get(el, 0.0) + amount / volume
+        self.sums.merge(sums)
+
+    def result(self) -> TrajectoryRdf:
+        import numpy as np
+
+        partials, total, total_std = self.sums.means()
+        block_size, notes = self.blocks.choose([_G_TOTAL])
+        means = self.blocks.mean()
+        errors = self.blocks.standard_error(block_size)
+        n = self.n_frames
+        zeros = np.zeros_like(total)
+
+        def pick(source: dict[Any, np.ndarray], kind: str) -> dict[Pair, np.ndarray]:
+            return {pair: source.get((kind, *pair), zeros) for pair in partials}
+
+        frames = self.blocks.frames()
+        volumes = np.asarray(self.volumes)
         return TrajectoryRdf(
-            r=self.r,
-            partials={pair: self.partial_sums[pair] / n for pair in sorted(self.partial_sums)},
-            total=self.total_mean,
-            total_std=np.sqrt(self.total_m2 / n),
-            frame_indices=list(self.frame_indices),
+            r=self.sums.r,
+            partials=partials,
+            total=total,
+            total_std=total_std,
+            frame_indices=list(self.sums.frame_indices),
+            bin_size=self.bin_size,
+            g_partials=pick(means, "g"),
+            g_total=means[_G_TOTAL],
+            partials_err=pick(errors, "partial"),
+            total_err=errors[_TOTAL],
+            g_partials_err=pick(errors, "g"),
+            g_total_err=errors[_G_TOTAL],
+            block_size=block_size,
+            blocking=self.blocks.levels([_G_TOTAL]),
+            densities=np.asarray(self.n_atoms) / volumes,
+            volumes=volumes,
+            element_densities={el: self.element_sums[el] / n for el in sorted(self.element_sums)},
+            frame_partials=None if frames is None else pick(frames, "partial"),
+            frame_totals=None if frames is None else frames[_TOTAL],
+            warnings=self.warnings + notes,
         )
 
 
@@ -158,14 +316,19 @@ def frame_selection(every: int, start: int, stop: int | None, chunk: int) -> tup
 
 
 def window_positions(
-    path: str, every: int, start: int, stop: int | None, cell: Any, chunk: int
+    path: str, every: int, start: int, stop: int | None, cell: Any, chunk: int,
+    fmt: str | None = None, types: Any = None,
 ) -> list[tuple[int, int, tuple[int, int]]]:
     """(first, last, position) of every window of `chunk` kept frames: file frames
     [first, last) and the reader position where frame `first` starts, found by one
     scan that builds no frame. Raises the reader's own error when no frame matches."""
+    kind = trajectory_format(path, fmt)
+    if kind not in (None, *NATIVE_FORMATS):
+        raise ValueError(f"frame windows can be read in parallel from xyz, lammps-dump and xdatcar "
+                         f"files; use trajectory_rdf for this {kind} trajectory")
     span = chunk * every
     windows = []
-    with TrajectoryReader(path, format="xyz", stop=stop, cell=cell) as reader:
+    with TrajectoryReader(path, format=kind, stop=stop, cell=cell, types=types) as reader:
         reader.skip(start)
         while True:
             position = reader.position
@@ -183,23 +346,21 @@ def window_positions(
     return windows
 
 
-def _windows(
-    path: str, every: int, start: int, stop: int | None, cell: Any, chunk: int
-) -> Iterator[tuple[list[Structure], list[int]]]:
+def _windows(source: Any, chunk: int, notes: list[str]) -> Iterator[tuple[list[Structure], list[int]]]:
     """Yields (structures, frame_indices) window by window from one pass over the
-    file. The next window is read on a helper thread (the reader runs without the
-    GIL) while the caller works on the current one, so at most two windows are in
-    memory."""
+    file. The next window is read on a helper thread (the native reader runs without
+    the GIL) while the caller works on the current one, so at most two windows are
+    in memory. The reader's warnings are appended to `notes` at the end."""
     from concurrent.futures import ThreadPoolExecutor
 
-    with TrajectoryReader(path, format="xyz", every=every, start=start, stop=stop, cell=cell) as reader, \
-            ThreadPoolExecutor(max_workers=1, thread_name_prefix="kelvara-read") as prefetch:
-        pending = prefetch.submit(reader.read, chunk)
+    with source, ThreadPoolExecutor(max_workers=1, thread_name_prefix="kelvara-read") as prefetch:
+        pending = prefetch.submit(source.read, chunk)
         while True:
             structures, indices = pending.result()
             if not structures:
+                notes.extend(source.warnings)
                 return
-            pending = prefetch.submit(reader.read, chunk)
+            pending = prefetch.submit(source.read, chunk)
             yield structures, indices
             del structures, indices  # let the caller free this window before the next
 
@@ -215,64 +376,60 @@ def trajectory_rdf(
     chunk: int = 64,
     n_threads: int = 0,
     progress: Callable[[int], object] | None = None,
+    fmt: str | None = None,
+    types: dict[Any, str] | None = None,
+    topology: str | os.PathLike[str] | None = None,
+    block_size: int | None = None,
+    frames: bool = False,
 ) -> TrajectoryRdf:
-    """Partial and total RDFs averaged over the selected frames of an XYZ trajectory.
+    """Partial and total RDFs averaged over the selected frames of a trajectory, with
+    standard errors from block averaging.
 
-    Frames start, start + every, ... before stop are read ``chunk`` at a time by one
-    ``TrajectoryReader`` pass over the file (so memory holds at most two chunks of
-    structures: the one being averaged and the next, read meanwhile), and
-    ``Structure.prdf(cutoff=..., bin_size=..., n_threads=...)`` runs on every frame
-    with that frame's own cell (``Lattice=`` of the frame, else ``cell``). The curves
-    are averaged with equal weight per frame; a pair of elements missing from some
-    frames contributes zero curves for those frames.
+    Frames start, start + every, ... before stop are read ``chunk`` at a time in one
+    pass over the file (so memory holds at most two chunks of structures: the one
+    being averaged and the next, read meanwhile), and ``Structure.prdf(cutoff=...,
+    bin_size=..., n_threads=...)`` runs on every frame with that frame's own cell.
+    The curves are averaged with equal weight per frame; a pair of elements missing
+    from some frames contributes zero curves for those frames. g(r) is normalised
+    frame by frame, so a cell that changes (NpT) is handled.
 
     Args:
-        path: the trajectory file.
+        path: the trajectory: extended XYZ, LAMMPS text dump or XDATCAR (read by
+            kelvara), ASE ``.traj`` (needs ASE), XTC/TRR/DCD/NetCDF/H5MD (needs
+            MDAnalysis and `topology`).
         cutoff, bin_size, n_threads: passed to ``Structure.prdf``.
-        every, start, stop, cell: frame selection and fallback cell, as in
-            ``read_xyz_trajectory``.
+        every, start, stop: frame selection, as in ``read_xyz_trajectory``.
+        cell: the cell of XYZ frames without a ``Lattice=`` field.
         chunk: frames held in memory at once (at least 1).
         progress: called as ``progress(frames_done)`` after each frame.
+        fmt: the format ("xyz", "lammps-dump", "xdatcar", "ase", "mdanalysis");
+            default from the name, else from the first lines.
+        types: elements of atom types: LAMMPS types ({1: "Si", 2: "O"}), the species
+            of an XDATCAR without names, or MDAnalysis atom types.
+        topology: the file naming the atoms of an XTC/TRR/DCD/NetCDF/H5MD trajectory.
+        block_size: frames per block for the standard errors; default: chosen
+            from the plateau of the blocked standard error (``kelvara.blocking``).
+        frames: also return every frame's curves (memory grows with the frames).
 
     Returns:
-        A ``TrajectoryRdf`` with ``r``, ``partials``, ``total``, ``total_std`` and
-        ``frame_indices``.
+        A ``TrajectoryRdf``: mean curves, frame-normalised g(r), standard errors,
+        the block size, per-frame densities and volumes.
 
     Raises:
-        ValueError: with the message of ``read_xyz_trajectory`` or ``prdf``, or
-            "chunk must be at least 1" / "every must be at least 1".
+        ValueError: with the reader's or ``prdf``'s message, or "chunk must be at
+            least 1" / "every must be at least 1".
+        OSError: the file cannot be opened or read.
     """
-    path = os.fspath(path)
     every, start, stop, chunk = frame_selection(every, start, stop, chunk)
-
-    # Each window is summed on its own and merged in file order, exactly as
-    # kelvara.batch.trajectory_rdf_many does with windows from workers, so both
-    # give the same bits for the same chunk.
-    sums = FrameSums()
-    for structures, indices in _windows(path, every, start, stop, cell, chunk):
-        window = window_sums(structures, indices, cutoff, bin_size, n_threads, progress, sums.n_frames)
+    source = open_trajectory(path, fmt, every, start, stop, cell, types, topology)
+    averager = TrajectoryAverager(bin_size, block_size, frames)
+    notes: list[str] = []
+    for structures, indices in _windows(source, chunk, notes):
+        window = frame_curves(structures, indices, cutoff, bin_size, n_threads, progress,
+                              averager.n_frames)
         del structures  # free this window before reading the next
-        sums.merge(window)
-    return sums.result()
-
-
-def window_sums(
-    structures: Sequence[Structure],
-    indices: Sequence[int],
-    cutoff: float,
-    bin_size: float,
-    n_threads: int,
-    progress: Callable[[int], object] | None = None,
-    frames_before: int = 0,
-) -> FrameSums:
-    """The ``FrameSums`` of one window of frames (``prdf`` on each structure).
-
-    `progress`, when given, is called as ``progress(frames_before + k)`` after the
-    k-th frame of the window.
-    """
-    sums = FrameSums()
-    for structure, index in zip(structures, indices):
-        sums.add(index, *_frame_prdf(structure, cutoff, bin_size, n_threads))
-        if progress is not None:
-            progress(frames_before + sums.n_frames)
-    return sums
+        averager.add_window(window)
+    # The reader's notes were raised as RuntimeWarning when they arose; they are
+    # kept in the result beside those of the block averaging.
+    averager.warnings[:0] = notes
+    return averager.result()

@@ -1,0 +1,82 @@
+"""Block averaging: standard errors against direct computations and known variances."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+from kelvara.blocking import BlockAverage
+
+
+def ar1(rng, n, phi, width=4):
+    """An AR(1) series x_t = phi x_(t-1) + e_t with unit-variance noise."""
+    noise = rng.normal(size=(n, width))
+    x = np.zeros_like(noise)
+    x[0] = noise[0] / np.sqrt(1 - phi * phi)
+    for t in range(1, n):
+        x[t] = phi * x[t - 1] + noise[t]
+    return x
+
+
+def fed(series, **kwargs):
+    blocks = BlockAverage(**kwargs)
+    for row in series:
+        blocks.add({"x": row})
+    return blocks
+
+
+@pytest.mark.parametrize("n, block_size", [(100, 1), (100, 7), (1000, 37), (64, 64)])
+def test_given_block_size_is_the_spread_of_block_means(rng, n, block_size):
+    x = rng.normal(size=(n, 5))
+    blocks = fed(x, block_size=block_size)
+    np.testing.assert_allclose(blocks.mean()["x"], x.mean(axis=0), rtol=1e-12)
+    n_blocks = n // block_size
+    means = x[: n_blocks * block_size].reshape(n_blocks, block_size, 5).mean(axis=1)
+    expected = means.std(axis=0, ddof=1) / np.sqrt(n_blocks) if n_blocks > 1 else np.full(5, np.nan)
+    np.testing.assert_allclose(blocks.standard_error(block_size)["x"], expected, rtol=1e-10)
+
+
+def test_power_of_two_levels_are_halvings(rng):
+    x = rng.normal(size=(256, 3))
+    blocks = fed(x)
+    for k in range(6):
+        size = 2**k
+        means = x.reshape(-1, size, 3).mean(axis=1)
+        expected = means.std(axis=0, ddof=1) / np.sqrt(len(means))
+        np.testing.assert_allclose(blocks.standard_error(size)["x"], expected, rtol=1e-10)
+
+
+@pytest.mark.parametrize("phi", [0.0, 0.5, 0.9])
+def test_chosen_block_size_recovers_the_known_error(rng, phi):
+    n = 2**15
+    blocks = fed(ar1(rng, n, phi))
+    size, warnings = blocks.choose(["x"])
+    assert warnings == []
+    # Var(mean) of AR(1) for long runs: sigma^2 / n * (1 + phi) / (1 - phi).
+    known = np.sqrt(1 / (1 - phi * phi) / n * (1 + phi) / (1 - phi))
+    estimate = blocks.standard_error(size)["x"]
+    assert np.all(np.abs(estimate / known - 1) < 0.25), (size, estimate / known)
+    if phi == 0.0:
+        assert size <= 4
+    else:
+        naive = blocks.standard_error(1)["x"]
+        assert np.all(naive < 0.8 * known)  # frames treated as independent underestimate it
+
+
+def test_warnings_for_short_and_correlated_runs(rng):
+    assert "too few" in fed(rng.normal(size=(10, 2))).choose(["x"])[1][0]
+    correlated = fed(ar1(rng, 256, 0.995))
+    size, warnings = correlated.choose(["x"])
+    assert any("plateau only with" in w for w in warnings)
+
+
+def test_curves_missing_from_early_frames_count_as_zero(rng):
+    x = rng.normal(size=(40, 3))
+    blocks = BlockAverage(block_size=4, keep_frames=True)
+    for t, row in enumerate(x):
+        blocks.add({"a": row, **({"b": 2 * row} if t >= 10 else {})})
+    b = np.where(np.arange(40)[:, None] >= 10, 2 * x, 0.0)
+    np.testing.assert_allclose(blocks.mean()["b"], b.mean(axis=0), rtol=1e-12)
+    means = b.reshape(10, 4, 3).mean(axis=1)
+    np.testing.assert_allclose(blocks.standard_error(4)["b"], means.std(axis=0, ddof=1) / np.sqrt(10), rtol=1e-10)
+    np.testing.assert_array_equal(blocks.frames()["b"], b)

@@ -1,0 +1,250 @@
+"""LAMMPS dumps, XDATCAR and the reader object: frames against ASE, bad input, streaming."""
+
+from __future__ import annotations
+
+import os
+import threading
+
+import numpy as np
+import pytest
+
+from kelvara import trajectory_rdf
+from kelvara._kelvara import TrajectoryReader
+
+ase_io = pytest.importorskip("ase.io")
+
+
+def lammps_frame(step, box, rows, columns="id type x y z", tilt=None, flags="pp pp pp"):
+    bounds = "BOX BOUNDS " + ("xy xz yz " if tilt is not None else "") + flags
+    lines = [f"ITEM: TIMESTEP\n{step}\n", f"ITEM: NUMBER OF ATOMS\n{len(rows)}\n", f"ITEM: {bounds}\n"]
+    for k, (lo, hi) in enumerate(box):
+        lines.append(f"{float(lo)!r} {float(hi)!r}" + (f" {float(tilt[k])!r}" if tilt is not None else "") + "\n")
+    lines.append(f"ITEM: ATOMS {columns}\n")
+    lines += [" ".join(str(v) for v in row) + "\n" for row in rows]
+    return "".join(lines)
+
+
+def random_dump(rng, n_frames, n_atoms, triclinic, columns="id type x y z"):
+    """A dump with shuffled ids, a box that changes every frame, and the exact
+    Cartesian positions (relative to the box origin) that each frame encodes."""
+    frames, expected = [], []
+    for step in range(n_frames):
+        lo = rng.uniform(-2, 2, 3)
+        lengths = rng.uniform(7, 9, 3)
+        tilt = rng.uniform(-1, 1, 3) if triclinic else np.zeros(3)
+        xy, xz, yz = tilt
+        matrix = np.array([[lengths[0], 0, 0], [xy, lengths[1], 0], [xz, yz, lengths[2]]])
+        bounds = [(lo[0] + min(0, xy, xz, xy + xz), lo[0] + lengths[0] + max(0, xy, xz, xy + xz)),
+                  (lo[1] + min(0, yz), lo[1] + lengths[1] + max(0, yz)),
+                  (lo[2], lo[2] + lengths[2])]
+        frac = rng.uniform(0, 1, (n_atoms, 3))
+        cart = frac @ matrix
+        types = rng.integers(1, 3, n_atoms)
+        ids = rng.permutation(n_atoms) + 1
+        rows = []
+        for k in range(n_atoms):
+            values = {"id": ids[k], "type": types[k], "element": {1: "Si", 2: "O"}[types[k]],
+                      "x": repr(float(cart[k, 0] + lo[0])), "y": repr(float(cart[k, 1] + lo[1])),
+                      "z": repr(float(cart[k, 2] + lo[2])),
+                      "xs": repr(float(frac[k, 0])), "ys": repr(float(frac[k, 1])),
+                      "zs": repr(float(frac[k, 2])), "vx": "0.5"}
+            rows.append([values[c] for c in columns.split()])
+        order = np.argsort(ids)
+        frames.append(lammps_frame(step * 10, bounds, rows, columns, tilt if triclinic else None))
+        expected.append((matrix, cart[order], types[order], lo))
+    return "".join(frames), expected
+
+
+@pytest.mark.parametrize("triclinic", [False, True])
+@pytest.mark.parametrize("columns", ["id type x y z", "type id xs ys zs vx", "id element type x y z"])
+def test_lammps_dump_matches_ase_and_the_written_frames(tmp_path, rng, triclinic, columns):
+    text, expected = random_dump(rng, 4, 9, triclinic, columns)
+    path = tmp_path / "run.lammpstrj"
+    path.write_text(text)
+    types = {1: "Si", 2: "O"}
+    with TrajectoryReader(str(path), types=types) as reader:
+        assert reader.format == "lammps-dump"
+        structures, indices = reader.read(10)
+    assert indices == [0, 1, 2, 3]
+    theirs = ase_io.read(path, index=":", format="lammps-dump-text")
+    for ours, (matrix, cart, type_ids, lo), atoms in zip(structures, expected, theirs):
+        np.testing.assert_allclose(ours.lattice_matrix, matrix, atol=1e-12)
+        np.testing.assert_allclose(ours.lattice_matrix, atoms.cell.array, atol=1e-12)
+        np.testing.assert_allclose(ours.cart_coords, cart, atol=1e-9)
+        if "xs" not in columns:  # ASE keeps the box origin in its positions
+            np.testing.assert_allclose(np.array(ours.cart_coords) + lo, atoms.positions, atol=1e-9)
+        assert [next(iter(s)) for s in ours.species] == [types[t] for t in type_ids]
+
+
+def write_xdatcar(path, cells, fracs, names=("Si", "O"), counts=(2, 1), varying=False, vasp4=False):
+    def header(cell):
+        text = "run\n   1.0\n" + "".join(" ".join(f"{x:.10f}" for x in row) + "\n" for row in cell)
+        return text + ("" if vasp4 else " ".join(names) + "\n") + " ".join(map(str, counts)) + "\n"
+
+    parts = [header(cells[0])]
+    for k, (cell, frac) in enumerate(zip(cells, fracs)):
+        if varying and k:
+            parts.append(header(cell))
+        parts.append(f"Direct configuration=     {k + 1}\n")
+        parts += [" ".join(f"{x:.8f}" for x in row) + "\n" for row in frac]
+    path.write_text("".join(parts))
+    return str(path)
+
+
+@pytest.mark.parametrize("varying", [False, True])
+def test_xdatcar_frames(tmp_path, rng, varying):
+    n = 5
+    cells = [np.diag(rng.uniform(4, 5, 3)) + (rng.uniform(-0.3, 0.3, (3, 3)) if varying else 0) for _ in range(n)]
+    if not varying:
+        cells = [cells[0]] * n
+    fracs = [np.round(rng.uniform(0, 1, (3, 3)), 8) for _ in range(n)]
+    path = write_xdatcar(tmp_path / "XDATCAR", cells, fracs, varying=varying)
+    with TrajectoryReader(path, every=2) as reader:
+        assert reader.format == "xdatcar"
+        structures, indices = reader.read()
+    assert indices == [0, 2, 4]
+    for ours, k in zip(structures, indices):
+        np.testing.assert_allclose(ours.lattice_matrix, np.round(cells[k], 10), atol=1e-12)
+        np.testing.assert_allclose(ours.frac_coords, fracs[k], atol=1e-12)
+        assert ours.species == [{"Si": 1.0}, {"Si": 1.0}, {"O": 1.0}]
+    if not varying:  # ASE reads fixed-cell XDATCAR files
+        for ours, atoms in zip(structures, ase_io.read(path, index="::2", format="vasp-xdatcar")):
+            np.testing.assert_allclose(ours.cart_coords, atoms.positions, atol=1e-9)
+            assert ours.species == [{e: 1.0} for e in atoms.get_chemical_symbols()]
+
+
+def test_vasp4_xdatcar_needs_the_names(tmp_path):
+    path = write_xdatcar(tmp_path / "XDATCAR", [np.eye(3) * 4], [np.zeros((3, 3)) + 0.1], vasp4=True)
+    with pytest.raises(ValueError, match="names no elements"):
+        TrajectoryReader(path).read()
+    (s,), _ = TrajectoryReader(path, types={1: "Ga", 2: "N"}).read()
+    assert s.species == [{"Ga": 1.0}, {"Ga": 1.0}, {"N": 1.0}]
+
+
+DUMP = lammps_frame(0, [(0, 5), (0, 5), (0, 5)], [[1, 1, 0, 0, 0], [2, 2, 1, 1, 1]])
+XDAT = "s\n1\n4 0 0\n0 4 0\n0 0 4\nSi\n2\nDirect configuration= 1\n0 0 0\n0.5 0.5 0.5\n"
+
+
+@pytest.mark.parametrize(
+    "text, kwargs, message",
+    [
+        (DUMP + DUMP[: DUMP.index("2 2 1")], {"types": {1: "Si", 2: "O"}}, "^frame 1 ends after 1 of 2 atoms$"),
+        (DUMP + DUMP.replace("2 2 1 1 1\n", ""), {"types": {1: "Si", 2: "O"}},
+         "^frame 1 ends after 1 of 2 atoms$"),
+        (DUMP.replace("2 2 1 1 1\n", "") + DUMP, {"types": {1: "Si", 2: "O"}},
+         "^frame 0 has 1 atom lines, but its NUMBER OF ATOMS says 2$"),
+        (DUMP + DUMP.replace("0.0 5.0\n", "", 1), {"types": {1: "Si", 2: "O"}},
+         "^frame 1: cannot read box bounds line 3 'ITEM: ATOMS id type x y z'"),
+        (DUMP, {}, "^frame 0: atoms have LAMMPS type '1' and the dump has no element column"),
+        (DUMP, {"types": {1: "Si"}}, r"^frame 0: LAMMPS type '2' has no element in types \(which names 1\)$"),
+        (DUMP.replace("pp pp pp", "pp pp ff"), {"types": {1: "Si", 2: "O"}},
+         "^frame 0: the box is not periodic along z"),
+        (DUMP.replace("id type x y z", "id type vx vy vz"), {"types": {1: "Si", 2: "O"}},
+         "^frame 0: the ATOMS columns"),
+        (DUMP.replace("2 2 1", "1 2 1"), {"types": {1: "Si", 2: "O"}}, "^frame 0: atom id 1 occurs twice$"),
+        (XDAT + "Direct configuration= 2\n0 0 0\n", {}, "^frame 1 ends after 1 of 2 atoms$"),
+        (XDAT + "Direct configuration= 2\n0 0 0\nDirect configuration= 3\n", {},
+         "^frame 1 has 1 atom lines, but its header counts 2 atoms$"),
+        ("hello\nworld\n", {}, "cannot tell the trajectory format of .* from its first lines"),
+    ],
+)
+def test_bad_input_names_the_frame(tmp_path, text, kwargs, message):
+    path = tmp_path / "bad"
+    path.write_text(text)
+    with pytest.raises(ValueError, match=message):
+        with TrajectoryReader(str(path), **kwargs) as reader:
+            while reader.read()[0]:
+                pass
+
+
+def test_reading_continues_where_it_stopped(tmp_path, rng):
+    text, _ = random_dump(rng, 12, 5, True)
+    path = str(tmp_path / "t.dump")
+    with open(path, "w") as f:
+        f.write(text)
+    whole, _ = TrajectoryReader(path, types={1: "Si", 2: "O"}).read(100)
+    with TrajectoryReader(path, types={1: "Si", 2: "O"}, every=3, start=1) as reader:
+        chunks = [reader.read(2) for _ in range(3)]
+        position = reader.position
+    assert [c[1] for c in chunks] == [[1, 4], [7, 10], []]
+    assert [s.cart_coords for c in chunks for s in c[0]] == [whole[i].cart_coords for i in (1, 4, 7, 10)]
+    with TrajectoryReader(path, types={1: "Si", 2: "O"}) as reader:
+        reader.skip(5)
+        at = reader.position
+    resumed, indices = TrajectoryReader(path, types={1: "Si", 2: "O"}, position=at).read(100)
+    assert indices == list(range(5, 12)) and position[1] == 12
+    assert [s.cart_coords for s in resumed] == [s.cart_coords for s in whole[5:]]
+
+
+def test_iteration_and_closing(tmp_path):
+    path = tmp_path / "t.xyz"
+    path.write_text("".join(f'1\nLattice="3 0 0 0 3 0 0 0 3"\nH {i} 0 0\n' for i in range(3)))
+    reader = TrajectoryReader(os.fsencode(path))  # bytes and path-like names
+    assert [i for i, _ in reader] == [0, 1, 2]
+    reader.close()
+    with pytest.raises(ValueError, match="closed"):
+        reader.read()
+
+
+def test_bounded_reads_and_a_growing_file(tmp_path):
+    with pytest.raises(ValueError, match="a line is longer than 67108864 bytes"):
+        TrajectoryReader("/dev/zero", format="xyz").read()
+    # A frame cut short by a writer that is still appending: a warning, not an error.
+    path = tmp_path / "growing.xyz"
+    frame = '1\nLattice="3 0 0 0 3 0 0 0 3"\nH 0 0 0\n'
+    path.write_text(frame * 2 + frame[:20])
+    reader = TrajectoryReader(str(path))
+    with open(path, "a") as f:
+        f.write(frame[20:] + frame)
+    with pytest.warns(RuntimeWarning, match="the file grew while it was read; frames from 2 on"):
+        structures, indices = reader.read()
+    assert indices == [0, 1]
+    # Truncated and not growing: an error naming the frame.
+    path.write_text(frame * 2 + frame[:20])
+    with pytest.raises(ValueError, match="^frame 2 ends after 0 of 1 atoms$"):
+        TrajectoryReader(str(path)).read()
+
+
+def test_non_utf8_file_name(tmp_path):
+    name = os.path.join(os.fsencode(tmp_path), b"t\xff.xyz")
+    with open(name, "w") as f:
+        f.write('1\nLattice="3 0 0 0 3 0 0 0 3"\nH 0 0 0\n')
+    assert TrajectoryReader(name).read()[1] == [0]
+    assert TrajectoryReader(os.fsdecode(name)).read()[1] == [0]
+    with pytest.raises(OSError, match="could not open .*missing"):
+        TrajectoryReader(os.path.join(os.fsdecode(tmp_path), "missing\udcff"))
+
+
+def test_one_reader_one_thread_at_a_time(tmp_path):
+    path = tmp_path / "t.xyz"
+    path.write_text('1\nLattice="3 0 0 0 3 0 0 0 3"\nH 0 0 0\n' * 20000)
+    reader = TrajectoryReader(str(path))
+    errors = []
+
+    def read():
+        try:
+            while reader.read(50)[0]:
+                pass
+        except ValueError as error:
+            errors.append(str(error))
+
+    threads = [threading.Thread(target=read) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert set(errors) <= {"this TrajectoryReader is being read by another thread"}
+
+
+def test_dump_rdf_is_the_mean_of_frame_prdfs(tmp_path, rng):
+    text, _ = random_dump(rng, 6, 12, True, "id element x y z")
+    path = tmp_path / "dump.run"  # the name says nothing: the content tells
+    path.write_text(text)
+    result = trajectory_rdf(str(path), cutoff=3.0, bin_size=0.25, chunk=4)
+    structures, _ = TrajectoryReader(str(path)).read(100)
+    curves = [s.prdf(cutoff=3.0, bin_size=0.25) for s in structures]
+    np.testing.assert_allclose(result.total, np.mean([c[2] for c in curves], axis=0), rtol=1e-12)
+    densities = [s.n_atoms / s.volume for s in structures]
+    g = np.mean([c[2] / d for c, d in zip(curves, densities)], axis=0)
+    np.testing.assert_allclose(result.g_total, g, rtol=1e-12)
+    np.testing.assert_allclose(result.densities, densities, rtol=1e-14)
