@@ -1,8 +1,9 @@
 // Hall symbols: parsing and closure of the generators into the space group's operations.
 #include "core/hall.hpp"
 
+#include <algorithm>  // for std::find
 #include <array>
-#include <cmath>    // for std::fabs, std::round
+#include <cmath>      // for std::fabs, std::round
 #include <cstdint>
 
 #include "core/text.hpp"  // for trim, for_each_word
@@ -292,55 +293,148 @@ std::optional<Tr> origin_shift(std::string_view inside) {
     return v;
 }
 
-/// A change of basis V and its inverse: operations S of the symbol become V S V^-1.
-struct Basis {
-    Seitz to;
-    Seitz from;
-};
+/// A change of basis x' = m x + c, written after the matrix symbols as an origin shift
+/// "(0 0 4)" or as an operation "(z,x,y+1/4)", "(1/2*x,y,-1/2*x+z)".
+std::optional<SymmOp> change_of_basis(std::string_view inside) {
+    if (inside.find(',') != std::string_view::npos) {
+        auto op = parse_symmop(inside);
+        if (!op) return std::nullopt;
+        return *op;
+    }
+    auto v = origin_shift(inside);
+    if (!v) return std::nullopt;
+    SymmOp op = SymmOp::identity();
+    for (int i = 0; i < 3; ++i) op.translation[i] = static_cast<double>((*v)[i]) / kDen;
+    return op;
+}
 
-/// The change of basis after the matrix symbols: an origin shift "(0 0 4)", or an
-/// operation "(z,x,y+1/4)" with a whole-numbered matrix of determinant 1 or -1 and
-/// translations in 24ths (a change to a cell of another size is not read).
-std::optional<Basis> change_of_basis(std::string_view inside) {
-    if (inside.find(',') == std::string_view::npos) {
-        auto v = origin_shift(inside);
-        if (!v) return std::nullopt;
-        return Basis{{kIdentity, *v}, {kIdentity, {mod_den(-(*v)[0]), mod_den(-(*v)[1]),
-                                                   mod_den(-(*v)[2])}}};
-    }
-    auto op = parse_symmop(inside);
-    if (!op) return std::nullopt;
-    Seitz to{};
-    for (int i = 0; i < 3; ++i) {
+/// `x` as a whole number of 24ths, if it is one.
+std::optional<int> in_24ths(double x) {
+    const double scaled = x * kDen;
+    if (!(std::fabs(scaled) < 1e6)) return std::nullopt;
+    const double whole = std::round(scaled);
+    if (std::fabs(scaled - whole) > 1e-6) return std::nullopt;
+    return static_cast<int>(whole);
+}
+
+std::optional<Mat3> inverse(const Mat3& m) {
+    const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                       m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                       m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+    // A crystallographic change of cell changes the volume by a small rational factor.
+    if (!(std::fabs(det) > 1e-3 && std::fabs(det) < 1e3)) return std::nullopt;
+    Mat3 inv{};
+    for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j) {
-            const double v = op->rotation[i][j];
-            if (!(std::fabs(v) <= 1.0) || v != std::round(v)) return std::nullopt;
-            to.r[3 * i + j] = static_cast<int>(v);
+            const int r1 = (j + 1) % 3, r2 = (j + 2) % 3, c1 = (i + 1) % 3, c2 = (i + 2) % 3;
+            inv[i][j] = (m[r1][c1] * m[r2][c2] - m[r1][c2] * m[r2][c1]) / det;
         }
-        const double t = op->translation[i] * kDen;
-        if (!(std::fabs(t) <= 1e6) || std::fabs(t - std::round(t)) > 1e-9) return std::nullopt;
-        to.t[i] = mod_den(static_cast<int>(std::round(t)));
+    return inv;
+}
+
+/// The operations `ops` (all of them, centred copies included) of a group with lattice
+/// centrings `centrings`, written in the basis x' = m x + c. The lattice of the new
+/// cell holds the images of all old lattice vectors, so a larger cell gains centrings.
+std::optional<std::vector<Seitz>> in_new_basis(const std::vector<Seitz>& ops,
+                                               const std::vector<Tr>& centrings,
+                                               const SymmOp& basis) {
+    const Mat3& m = basis.rotation;
+    const auto m_inv = inverse(m);
+    if (!m_inv) return std::nullopt;
+    // The new cell's edges must be lattice vectors of the old one (a cell smaller than
+    // the lattice allows claims translations the structure does not have).
+    for (int j = 0; j < 3; ++j) {
+        Tr edge;
+        for (int i = 0; i < 3; ++i) {
+            auto x = in_24ths((*m_inv)[i][j]);
+            if (!x) return std::nullopt;
+            edge[i] = mod_den(*x);
+        }
+        if (std::find(centrings.begin(), centrings.end(), edge) == centrings.end())
+            return std::nullopt;
     }
-    const Rot& m = to.r;
-    const int det = m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
-                    m[2] * (m[3] * m[7] - m[4] * m[6]);
-    if (det != 1 && det != -1) return std::nullopt;
-    // The inverse of a whole-numbered matrix of determinant +-1 is its adjugate times det.
-    Seitz from{};
-    from.r = {det * (m[4] * m[8] - m[5] * m[7]), det * (m[2] * m[7] - m[1] * m[8]),
-              det * (m[1] * m[5] - m[2] * m[4]), det * (m[5] * m[6] - m[3] * m[8]),
-              det * (m[0] * m[8] - m[2] * m[6]), det * (m[2] * m[3] - m[0] * m[5]),
-              det * (m[3] * m[7] - m[4] * m[6]), det * (m[1] * m[6] - m[0] * m[7]),
-              det * (m[0] * m[4] - m[1] * m[3])};
-    for (int i = 0; i < 3; ++i)  // t' = -M^-1 t
-        from.t[i] = mod_den(-(from.r[3 * i] * to.t[0] + from.r[3 * i + 1] * to.t[1] +
-                              from.r[3 * i + 2] * to.t[2]));
-    return Basis{to, from};
+    // Old lattice vectors u = n + centring, seen as m u modulo 1: periodic in n_j with the
+    // smallest q_j that makes column j of m whole.
+    int period[3];
+    for (int j = 0; j < 3; ++j) {
+        period[j] = 0;
+        for (int q = 1; q <= kDen && !period[j]; ++q) {
+            bool whole = true;
+            for (int i = 0; i < 3; ++i) {
+                const double x = q * m[i][j];
+                whole &= std::fabs(x - std::round(x)) < 1e-6;
+            }
+            if (whole) period[j] = q;
+        }
+        if (!period[j]) return std::nullopt;
+    }
+    std::vector<Tr> lattice{{0, 0, 0}};
+    std::vector<bool> seen(kDen * kDen * kDen, false);
+    seen[0] = true;
+    for (const Tr& c : centrings)
+        for (int n0 = 0; n0 < period[0]; ++n0)
+            for (int n1 = 0; n1 < period[1]; ++n1)
+                for (int n2 = 0; n2 < period[2]; ++n2) {
+                    const double u[3] = {n0 + static_cast<double>(c[0]) / kDen,
+                                         n1 + static_cast<double>(c[1]) / kDen,
+                                         n2 + static_cast<double>(c[2]) / kDen};
+                    Tr v;
+                    for (int i = 0; i < 3; ++i) {
+                        auto x = in_24ths(m[i][0] * u[0] + m[i][1] * u[1] + m[i][2] * u[2]);
+                        if (!x) return std::nullopt;
+                        v[i] = mod_den(*x);
+                    }
+                    const int slot = (v[0] * kDen + v[1]) * kDen + v[2];
+                    if (seen[slot]) continue;
+                    if (lattice.size() == 64) return std::nullopt;
+                    seen[slot] = true;
+                    lattice.push_back(v);
+                }
+    // Each operation (R, t) becomes (m R m^-1, m t + c - m R m^-1 c): one per rotation.
+    std::vector<Seitz> reps;
+    RotationIndex index;
+    for (const Seitz& op : ops) {
+        Seitz p{};
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) {
+                double x = 0.0;
+                for (int k = 0; k < 3; ++k)
+                    for (int l = 0; l < 3; ++l) x += m[i][k] * op.r[3 * k + l] * (*m_inv)[l][j];
+                const double whole = std::round(x);
+                if (std::fabs(x - whole) > 1e-6) return std::nullopt;
+                p.r[3 * i + j] = static_cast<int>(whole);
+            }
+        for (int i = 0; i < 3; ++i) {
+            double x = basis.translation[i];
+            for (int k = 0; k < 3; ++k)
+                x += m[i][k] * (static_cast<double>(op.t[k]) / kDen) -
+                     p.r[3 * i + k] * basis.translation[k];
+            auto t = in_24ths(x);
+            if (!t) return std::nullopt;
+            p.t[i] = mod_den(*t);
+        }
+        const int key = rotation_key(p.r);
+        if (key < 0) return std::nullopt;
+        p.t = canonical(p.t, lattice);
+        if (const int j = index.find(key); j >= 0) {
+            if (reps[j].t != p.t) return std::nullopt;
+            continue;
+        }
+        if (reps.size() == 48) return std::nullopt;
+        index.insert(key, static_cast<int>(reps.size()));
+        reps.push_back(p);
+    }
+    std::vector<Seitz> out;
+    out.reserve(reps.size() * lattice.size());
+    for (const Tr& c : lattice)
+        for (const Seitz& g : reps)
+            out.push_back({g.r, {mod_den(g.t[0] + c[0]), mod_den(g.t[1] + c[1]), mod_den(g.t[2] + c[2])}});
+    return out;
 }
 
 std::optional<std::vector<Seitz>> hall_seitz(std::string_view text) {
     text = trim(text);
-    std::optional<Basis> basis;
+    std::optional<SymmOp> basis;
     if (const std::size_t open = text.find('('); open != std::string_view::npos) {
         const std::size_t close = text.find(')', open);
         if (close == std::string_view::npos || !trim(text.substr(close + 1)).empty())
@@ -380,11 +474,9 @@ std::optional<std::vector<Seitz>> hall_seitz(std::string_view text) {
     std::vector<Seitz> ops;
     ops.reserve(group->size() * centrings.size());
     for (const Tr& c : centrings)
-        for (const Seitz& g : *group) {
-            Seitz op = g;
-            for (int i = 0; i < 3; ++i) op.t[i] = mod_den(g.t[i] + c[i]);
-            ops.push_back(basis ? multiply(multiply(basis->to, op), basis->from) : op);
-        }
+        for (const Seitz& g : *group)
+            ops.push_back({g.r, {mod_den(g.t[0] + c[0]), mod_den(g.t[1] + c[1]), mod_den(g.t[2] + c[2])}});
+    if (basis) return in_new_basis(ops, centrings, *basis);
     return ops;
 }
 

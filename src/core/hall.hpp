@@ -15,8 +15,8 @@ namespace kelvara {
 /// a crystallographic space group. Lattice letters and matrix symbols are read in
 /// either case; the first matrix symbol may stand against the lattice letter ("-P2ybc").
 /// A change of basis may follow in brackets: an origin shift in twelfths "(0 0 4)" or
-/// an operation "(z,x,y+1/4)" that keeps the cell size (whole-numbered matrix of
-/// determinant 1 or -1); one that changes the cell size is not read.
+/// the new coordinates as an operation, "(z,x,y+1/4)" or "(1/2*x,y,-1/2*x+z)" (a larger
+/// cell gains the centring translations that the old lattice puts into it).
 std::optional<std::vector<SymmOp>> hall_operations(std::string_view hall);
 
 }  // namespace kelvara

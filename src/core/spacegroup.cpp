@@ -195,9 +195,10 @@ bool has_value(std::string_view text) {
 }
 
 std::string origin_warning(const std::string& named, int number) {
+    const std::string hm(kSettings[kReference[number]].hm);
     return named + " has two origin choices and the file does not say which; origin choice 2 "
-           "(centre of symmetry at the origin) is assumed, as for '" +
-           std::string(kSettings[kReference[number]].hm) + ":2'";
+           "(centre of symmetry at the origin) is assumed, as '" + hm + ":2' says ('" + hm +
+           ":1' for origin choice 1)";
 }
 
 }  // namespace
