@@ -11,9 +11,11 @@ from functools import cache
 import numpy as np
 import pytest
 
-from kelvara import Structure
+from kelvara import ReadWarning, Structure, cif_warnings
 
 gemmi = pytest.importorskip("gemmi")
+# Sweeps read names that leave the origin open; the tests that mean it look at the warnings.
+pytestmark = pytest.mark.filterwarnings("ignore::kelvara.ReadWarning")
 
 SETTINGS = list(gemmi.spacegroup_table())
 POINT = (0.1234, 0.2713, 0.3891)  # a general position in every group
@@ -162,35 +164,56 @@ SRTIO3 = (("Sr1", "Sr", 0, 0, 0), ("Ti1", "Ti", 0.5, 0.5, 0.5), ("O1", "O", 0.5,
 CUBIC = (3.905, 3.905, 3.905, 90, 90, 90)
 
 
+NOT_RECOGNISED = "{} is not recognised; the file is read as P 1 (no symmetry operations)"
+
+
 @pytest.mark.parametrize(
-    "tags, n_sites",
+    "tags, n_sites, warning",
     [
-        ({"_symmetry_space_group_name_H-M": "P m -3 m"}, 5),
-        ({"_space_group_IT_number": "221"}, 5),
-        ({"_space_group.name_H-M_alt": "Pm-3m"}, 5),  # the DDL2 spelling
-        ({"_symmetry_space_group_name_H-M": "P m \u22123 m"}, 5),  # a typeset minus sign
-        ({"_space_group_name_Hall": "-P 4 2 3"}, 5),
-        # The more specific name wins over one that disagrees with it.
-        ({"_space_group_name_Hall": "-P 4 2 3", "_symmetry_space_group_name_H-M": "P 1"}, 5),
-        ({"_symmetry_space_group_name_H-M": "P m -3 m", "_space_group_IT_number": "1"}, 5),
+        ({"_symmetry_space_group_name_H-M": "P m -3 m"}, 5, None),
+        ({"_space_group_IT_number": "221"}, 5, None),
+        ({"_space_group.name_H-M_alt": "Pm-3m"}, 5, None),  # the DDL2 spelling
+        ({"_symmetry_space_group_name_H-M": "P m \u22123 m"}, 5, None),  # a typeset minus sign
+        ({"_space_group_name_Hall": "-P 4 2 3"}, 5, None),
+        ({"_space_group_name_Hall": "-P 4 2 3", "_space_group_IT_number": "221"}, 5, None),
+        # The more specific name wins over one that disagrees with it, with a word.
+        ({"_space_group_name_Hall": "-P 4 2 3", "_symmetry_space_group_name_H-M": "P 1"}, 5,
+         "the Hall symbol '-P 4 2 3' and the space group 'P 1' name different settings; the "
+         "operations are taken from the Hall symbol"),
+        ({"_space_group_name_Hall": "-P 4 2 3", "_space_group_IT_number": "225"}, 5,
+         "the Hall symbol '-P 4 2 3' is not a setting of space group number 225; the operations "
+         "are taken from the Hall symbol"),
+        ({"_symmetry_space_group_name_H-M": "P m -3 m", "_space_group_IT_number": "1"}, 5,
+         "the space group 'P m -3 m' is number 221, not 1; the operations are taken from the H-M symbol"),
         # An unreadable name gives way to the next one.
-        ({"_space_group_name_Hall": "-P 5", "_symmetry_space_group_name_H-M": "Pm-3m"}, 5),
-        ({"_symmetry_space_group_name_H-M": "P q -3 m", "_space_group_IT_number": "221"}, 5),
-        # Nothing recognised, or nothing given: P 1.
-        ({"_symmetry_space_group_name_H-M": "P q -3 m"}, 3),
-        ({"_space_group_IT_number": "231"}, 3),
-        ({"_space_group_name_Hall": "P 4 3"}, 3),  # no axis for a 3 in second place
-        ({"_space_group_name_Hall": "P 2 2 (0 0 1"}, 3),
-        ({"_space_group_name_Hall": "-P 4 2 3 (2*x,y,z)"}, 3),  # a cell half the primitive one
-        ({"_symmetry_space_group_name_H-M": "?", "_space_group_IT_number": "."}, 3),
-        ({"_symmetry_space_group_name_H-M": "P m -3 m:3"}, 3),
+        ({"_space_group_name_Hall": "-P 5", "_symmetry_space_group_name_H-M": "Pm-3m"}, 5,
+         "Hall symbol '-P 5' is not recognised; the operations are taken from the space group 'Pm-3m'"),
+        ({"_symmetry_space_group_name_H-M": "P q -3 m", "_space_group_IT_number": "221"}, 5,
+         "space group 'P q -3 m' is not recognised; the operations are taken from the space group "
+         "number 221"),
+        # Nothing recognised: P 1, said so; nothing given: P 1 without a word.
+        ({"_symmetry_space_group_name_H-M": "P q -3 m"}, 3, NOT_RECOGNISED.format("space group 'P q -3 m'")),
+        ({"_symmetry_space_group_name_H-M": "P m -3 m:3"}, 3, NOT_RECOGNISED.format("space group 'P m -3 m:3'")),
+        ({"_space_group_IT_number": "231"}, 3, NOT_RECOGNISED.format("space group number 231")),
+        # No axis for a 3 in second place; an unclosed bracket; a cell half the primitive one.
+        ({"_space_group_name_Hall": "P 4 3"}, 3, NOT_RECOGNISED.format("Hall symbol 'P 4 3'")),
+        ({"_space_group_name_Hall": "P 2 2 (0 0 1"}, 3, NOT_RECOGNISED.format("Hall symbol 'P 2 2 (0 0 1'")),
+        ({"_space_group_name_Hall": "-P 4 2 3 (2*x,y,z)"}, 3,
+         NOT_RECOGNISED.format("Hall symbol '-P 4 2 3 (2*x,y,z)'")),
+        ({"_symmetry_space_group_name_H-M": "?", "_space_group_IT_number": "."}, 3, None),
     ],
 )
-def test_srtio3_named_only(tags, n_sites):
-    s = Structure.from_cif_str(cif(tags, CUBIC, SRTIO3))
+def test_srtio3_named_only(tags, n_sites, warning):
+    text = cif(tags, CUBIC, SRTIO3)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        s = Structure.from_cif_str(text)
     assert s.n_sites == n_sites
     assert s.composition == ({"O": 3.0, "Sr": 1.0, "Ti": 1.0} if n_sites == 5
                              else {"O": 1.0, "Sr": 1.0, "Ti": 1.0})
+    assert [str(w.message) for w in caught if issubclass(w.category, ReadWarning)] == (
+        [warning] if warning else [])
+    assert cif_warnings(text) == ([warning] if warning else [])
 
 
 def test_listed_operations_win_over_the_name():
@@ -255,4 +278,11 @@ RHOMBOHEDRAL, HEXAGONAL = (5.0, 5.0, 5.0, 55, 55, 55), (3.0, 3.0, 14.0, 90, 90, 
     ],
 )
 def test_choices_left_open_by_the_name(tag, name, cell, rows, n_sites):
-    assert Structure.from_cif_str(cif({tag: name}, cell, rows)).n_sites == n_sites
+    text = cif({tag: name}, cell, rows)
+    assert Structure.from_cif_str(text).n_sites == n_sites
+    # Only the origin choice is a guess worth a word; the cell settles the axes.
+    named = "space group number 227" if tag.endswith("number") else f"space group '{name}'"
+    guess = (f"{named} has two origin choices and the file does not say which; origin choice 2 "
+             "(centre of symmetry at the origin) is assumed, as 'F d -3 m:2' says ('F d -3 m:1' "
+             "for origin choice 1)")
+    assert cif_warnings(text) == ([guess] if name in ("F d -3 m", "Fd3m", "227") else [])
