@@ -154,6 +154,7 @@ def test_pairs_counted_from_both_ends(rng, matrix, n_sites, cutoff, bin_size):
     frac = rng.random((n_sites, 3))
     check_against_reference(matrix, frac, [{"AB"[k % 2]: 1.0} for k in range(n_sites)], cutoff, bin_size)
     check_against_reference(matrix, frac, [{"A": 0.5, "B": 0.25}] * n_sites, cutoff, bin_size, exact=False)
+    check_against_reference(matrix, frac, [{"A": 0.5}] * n_sites, cutoff, bin_size, exact=False)
 
 
 def test_the_two_ends_of_a_pair_can_disagree(rng):

@@ -28,6 +28,9 @@ struct PassTables {
     bool single_species = false;
     /// ... and every occupancy is exactly 1, so every pair adds exactly 1.
     bool unit_weights = false;
+    /// The candidates carry their element's row offset (one species per site, and
+    /// not a single element with unit weights, whose hits all go to one row).
+    bool neighbor_rows = false;
     std::vector<std::uint32_t> element_at;
     /// element_at times n_bins: where a neighbour's bins start in a centre's row.
     std::vector<std::uint32_t> row_at;
@@ -128,7 +131,7 @@ void gather(const PassTables& t, Candidates& out) {
         out.hit_index.resize(total + 8), out.hit_distance.resize(total + 8);
         out.hit_bin.resize(total + 8);
         if (!t.unit_weights) out.at.resize(total);
-        if (t.single_species && t.n_el > 1) out.neighbor_row.resize(total);
+        if (t.neighbor_rows) out.neighbor_row.resize(total);
     }
     const CellList& cl = *t.cells;
     out.m = t.gather_runs(out.runs.data(), out.runs.size(), cl.wa.data(), cl.wb.data(), cl.wc.data(),
@@ -137,7 +140,7 @@ void gather(const PassTables& t, Candidates& out) {
     out.run_first.clear();
     for (const auto& run : out.runs) {
         out.run_first.push_back(k);
-        if (t.single_species && t.n_el > 1)
+        if (t.neighbor_rows)
             std::copy(t.row_at.data() + run.j0, t.row_at.data() + run.j1, out.neighbor_row.data() + k);
         if (!t.unit_weights)
             for (std::size_t j = run.j0; j < run.j1; ++j)
@@ -342,6 +345,7 @@ PassTables build_tables(const Structure& structure, double cutoff, double bin_si
             t.unit_weights &= t.occupancy_at[p] == 1.0;
         }
     }
+    t.neighbor_rows = t.single_species && (t.n_el > 1 || !t.unit_weights);
     return t;
 }
 
