@@ -311,6 +311,14 @@ Result<ReadStructure> parse_extxyz(std::string_view text) {
     }
     auto structure = Structure::new_(std::move(*lattice), std::move(sites));
     if (!structure) return fail(structure.error());
+    // Another atom count after the atoms starts a second frame: say which one this is.
+    std::string_view rest;
+    while (cursor.next(rest) && trim(rest).empty()) {
+    }
+    if (!trim(rest).empty() && parse_unsigned(trim(rest)))
+        warnings.push_back("the file holds more than one frame; this structure is its first "
+                           "(frame 0); kelvara.trajectory_rdf averages over the frames and "
+                           "kelvara.read_xyz_trajectory reads them all");
     return ReadStructure{std::move(*structure), std::move(warnings)};
 }
 

@@ -200,7 +200,7 @@ class BlockAverage:
             flat = not later or later[0].standard_error - row.standard_error <= 1.5 * sigma(later[0])
             if flat and all(other.standard_error <= row.standard_error + 2.0 * sigma(other) for other in later):
                 warnings = []
-                if row.n_blocks < 4 * MIN_BLOCKS:
+                if row.block_size > 1 and row.n_blocks < 4 * MIN_BLOCKS:
                     warnings.append(
                         f"the blocked standard error reaches a plateau only with blocks of {row.block_size} "
                         f"frames ({row.n_blocks} blocks): frames are correlated over a good part of the "

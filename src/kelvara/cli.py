@@ -22,25 +22,12 @@ if TYPE_CHECKING:
 DATA = pathlib.Path(__file__).with_name("data")
 DEFAULT_EXAMPLE = "SrBaTiO3.cif"
 
-def is_trajectory(path: pathlib.Path, fmt: str | None, args: argparse.Namespace) -> bool:
-    """An XYZ file is read as a trajectory when frame selection is asked for or it
-    holds more than one frame (reading stops after the second frame); frame
-    selection on any other file is an error."""
-    selection = args.every != 1 or args.start != 0 or args.stop is not None
-    if format_of(path, fmt) != "xyz":
-        if selection:
-            raise ValueError("--every, --start and --stop select frames of an XYZ trajectory; "
-                             f"{path.name} is not one")
-        return False
-    if selection:
-        return True
-    from kelvara._kelvara import read_xyz_trajectory
+def is_trajectory(path: pathlib.Path, fmt: str | None, args: argparse.Namespace) -> str | None:
+    """The trajectory format when `path` is read as a trajectory (see
+    ``kelvara.cli_trajectory.trajectory_kind``), else None."""
+    from kelvara.cli_trajectory import trajectory_kind
 
-    try:
-        _, _, frames = read_xyz_trajectory(str(path), stop=2)
-    except ValueError:
-        return False
-    return frames > 1
+    return trajectory_kind(path, fmt, args)
 
 
 def formula(structure: Structure) -> str:
@@ -102,6 +89,11 @@ def progress_bar(label: str) -> tuple[Callable[[int], None], Callable[[], None]]
 def command_info(args: argparse.Namespace) -> int:
     """kelvara info FILE: formula, density, disordered sites and CIF findings."""
     path = pathlib.Path(args.file)
+    kind = is_trajectory(path, args.format, args)
+    if kind:
+        from kelvara.cli_trajectory import info
+
+        return info(path, kind, args)
     structure, findings = read_with_findings(path, args.format)
     print(describe(path.name, structure))
     lines = describe_disorder(structure)
@@ -188,8 +180,11 @@ def command_rdf(args: argparse.Namespace) -> int:
     over seeded ordered expansions."""
     path = pathlib.Path(args.file) if args.file else DATA / DEFAULT_EXAMPLE
     out = pathlib.Path(args.out)
-    if is_trajectory(path, args.format, args):
-        return rdf_of_trajectory(path, out, args)
+    kind = is_trajectory(path, args.format, args)
+    if kind:
+        from kelvara.cli_trajectory import rdf
+
+        return rdf(path, kind, out, args, plots_available(), progress_bar("frames"))
     structure = read_structure(path, args.format)
     print(describe(path.name, structure))
     disorder = describe_disorder(structure)
@@ -222,31 +217,6 @@ def command_rdf(args: argparse.Namespace) -> int:
     return 0
 
 
-def rdf_of_trajectory(path: pathlib.Path, out: pathlib.Path, args: argparse.Namespace) -> int:
-    """The frame-averaged RDF of an XYZ trajectory, with progress on a terminal."""
-    from kelvara.trajectory import trajectory_rdf
-
-    update, close = progress_bar("frames")
-    try:
-        result = trajectory_rdf(
-            str(path), cutoff=args.cutoff, bin_size=args.bin_size, every=args.every,
-            start=args.start, stop=args.stop, n_threads=args.threads, progress=update,
-        )
-    finally:
-        close()
-    from kelvara.plotting import save_prdf_plots, write_prdf_csv
-
-    frames = result.frame_indices
-    if plots_available():
-        save_prdf_plots(result.r, result.partials, result.total, str(out),
-                        bin_size=args.bin_size, title=f"{path.name}, {len(frames)} frames")
-    else:
-        write_prdf_csv(result.r, result.partials, result.total, out, bin_size=args.bin_size)
-    print(f"{path.name}: RDF averaged over {len(frames)} frames "
-          f"(frames {frames[0]}..{frames[-1]}), written to {out}/")
-    return 0
-
-
 def command_pdf(args: argparse.Namespace) -> int:
     """kelvara pdf [FILE]: neutron- or X-ray-weighted G(r) and S(Q) as CSV and a figure;
     with --data, the model against measured G(r), fitted with --fit."""
@@ -257,6 +227,15 @@ def command_pdf(args: argparse.Namespace) -> int:
         args.rmax = 20.0
     path = pathlib.Path(args.file) if args.file else DATA / DEFAULT_EXAMPLE
     out = pathlib.Path(args.out)
+    kind = is_trajectory(path, args.format, args)
+    if kind and not args.data:
+        from kelvara.cli_trajectory import pdf
+
+        return pdf(path, kind, out, args)
+    if kind:
+        raise ValueError(f"--data compares one structure with a measurement; {path.name} holds "
+                         "frames: pick one with --start N --stop N+1, or compare in Python "
+                         "with kelvara.scattering.total_pdf(kelvara.trajectory.Frames(...))")
     structure = read_structure(path, args.format)
     print(describe(path.name, structure))
     if args.data:
@@ -295,8 +274,10 @@ def build_parser() -> argparse.ArgumentParser:
             p.add_argument("file", nargs="?", help="structure file (default: a bundled example)")
         else:
             p.add_argument("file", help="structure file: CIF, POSCAR/CONTCAR or extended XYZ")
-        p.add_argument("--format", type=str.lower, choices=sorted(FORMATS),
-                       help="file format (default: from the name)")
+        from kelvara.cli_trajectory import TRAJECTORY_ONLY
+
+        p.add_argument("--format", type=str.lower, choices=sorted({*FORMATS, *TRAJECTORY_ONLY}),
+                       help="file format (default: from the name, else from the first lines)")
 
     def add_expansion(p: argparse.ArgumentParser) -> None:
         p.add_argument("--max-sites", type=int, default=4096, help="site limit of the supercell (4096)")
@@ -307,8 +288,12 @@ def build_parser() -> argparse.ArgumentParser:
                        help="supercell m x m x m (cube, default) or the na x nb x nc closest "
                             "to the occupancies (any)")
 
-    info = commands.add_parser("info", help="describe a structure and list its disordered sites")
+    from kelvara.cli_trajectory import add_arguments as add_trajectory
+
+    info = commands.add_parser("info", help="describe a structure and list its disordered sites; "
+                               "frames, atoms, elements and cell volumes of a trajectory")
     add_file(info)
+    add_trajectory(info, selection=False)
     info.set_defaults(run=command_info)
 
     expand = commands.add_parser("expand", help="expand partial occupancies into an ordered supercell")
@@ -329,9 +314,7 @@ def build_parser() -> argparse.ArgumentParser:
                      help="also average the RDF over seeded ordered expansions")
     rdf.add_argument("--seeds", type=int, default=8, help="number of expansions with --expand (8)")
     add_expansion(rdf)
-    rdf.add_argument("--every", type=int, default=1, help="trajectories: keep every N-th frame")
-    rdf.add_argument("--start", type=int, default=0, help="trajectories: first frame")
-    rdf.add_argument("--stop", type=int, default=None, help="trajectories: stop before this frame")
+    add_trajectory(rdf)
     rdf.set_defaults(run=command_rdf)
 
     pdf = commands.add_parser("pdf", help="neutron- or X-ray-weighted G(r) and S(Q), as CSV and a figure")
@@ -348,6 +331,7 @@ def build_parser() -> argparse.ArgumentParser:
     pdf.add_argument("--qdamp", type=float, default=0.0, help="instrument damping in 1/A (0)")
     pdf.add_argument("--threads", type=int, default=0, help="worker threads (0: all cores)")
     pdf.add_argument("--out", default="kelvara-out", help="output folder (kelvara-out)")
+    add_trajectory(pdf)
     from kelvara.pdf_compare import add_arguments
 
     add_arguments(pdf)

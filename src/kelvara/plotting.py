@@ -16,7 +16,7 @@ def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
                     bin_size: float, title: str | None = None,
                     density: float | None = None,
                     element_densities: Mapping[str, float] | None = None,
-                    quantity: str = "density") -> list[str]:
+                    quantity: str = "density", errors: Mapping | None = None) -> list[str]:
     """Write ``rdf.csv``, ``rdf_total.png`` and ``rdf_partials.png`` into `folder`.
 
     `r` holds the left bin edges, `partials` maps (centre, neighbour) to a curve and
@@ -27,6 +27,8 @@ def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
     the neighbour density: the total divided by `density`, each partial by the
     density of its neighbour element (both must then be given). Curves of one panel
     that coincide are drawn in distinct line styles and named in the legend.
+    `errors` (keys "total" and the pairs of `partials`) are standard errors of the
+    curves, drawn as a band of one standard error on either side.
     Returns the paths written. Needs matplotlib (the ``plot`` extra).
     """
     if quantity not in ("density", "g"):
@@ -49,6 +51,8 @@ def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
     fig = Figure(figsize=(7.0, 4.2), layout="constrained")
     FigureCanvasAgg(fig)
     ax = fig.add_subplot()
+    scale = 1.0 / density if as_g else 1.0
+    _band(ax, centres, total * scale, (errors or {}).get("total"), scale, "#1f3b73")
     if as_g:
         ax.plot(centres, total / density, color="#1f3b73", lw=1.4, label="total")
         _decorate(ax, 1.0, as_g)
@@ -81,6 +85,10 @@ def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
                 curves = {q: y / element_densities[q] if _positive(element_densities.get(q)) else y * 0.0
                           for q, y in curves.items()}
             _plot_distinguishable(ax, centres, centre, curves)
+            for line, (q, y) in zip(list(ax.lines), curves.items()):
+                rho = (element_densities or {}).get(q)
+                _band(ax, centres, y, (errors or {}).get((centre, q)),
+                      1.0 / rho if as_g and _positive(rho) else 1.0, line.get_color(), label=False)
             ax.set_title(f"around {centre}", fontsize=10)
             # Every panel keeps its own r tick labels: with panels left empty in the
             # last row, the one above would otherwise show an axis label without ticks.
@@ -163,6 +171,15 @@ def _plot_distinguishable(ax, x, centre: str, curves: Mapping) -> None:
         ax.plot(x, y, lw=1.2, ls=style, label=label)
         if not same:
             drawn.append((f"{centre}–{q}", y, 0))
+
+
+def _band(ax, x, y, error, scale: float, color, label: bool = True) -> None:
+    """A band of one standard error (`error` times `scale`) around `y`, if given."""
+    if error is None:
+        return
+    spread = np.nan_to_num(np.asarray(error, dtype=float)) * scale
+    ax.fill_between(x, y - spread, y + spread, color=color, alpha=0.25, lw=0,
+                    label="± one standard error" if label else None)
 
 
 def _decorate(ax, density: float | None, as_g: bool = False) -> None:

@@ -305,10 +305,18 @@ def total_pdf(
     broadening: float = 0.0,
     qdamp: float = 0.0,
     scattering_factors: Mapping[str, float] | None = None,
+    block_size: int | None = None,
 ) -> PDF:
     """Neutron- or X-ray-weighted total g(r) and G(r) of a structure, partial
     occupancies included, on the centres of the bins (width `bin_size`, default
     0.01 A) that end within `r_max` (default 20 A).
+
+    Given a trajectory instead (a path, or a ``kelvara.trajectory.Frames``
+    selection), every selected frame's G(r) is computed with its own cell and the
+    result is their mean, a ``TrajectoryPDF`` with standard errors ``g_err`` and
+    ``G_err`` from block averaging (`block_size` frames per block, default chosen
+    from the plateau of the blocked error). Given a ``TrajectoryRdf``, G(r) comes
+    from its frame-normalised partials, without errors.
 
     The defaults give the ideal PDF of the static structure. To compare with a
     measurement set `qmax` (1/A, default None: no termination; the data's upper Q
@@ -322,6 +330,14 @@ def total_pdf(
     e.g. {"Ni": 14.4} for 58Ni, in fm for neutrons and electrons for X-rays.
     `n_threads` (default 0: the shared pool) is passed to `Structure.prdf`.
     """
+    if not hasattr(structure, "prdf"):  # a trajectory or an averaged result
+        from kelvara.scattering_trajectory import trajectory_pdf
+
+        options = dict(r_max=r_max, radiation=radiation, qmax=qmax, qdamp=qdamp,
+                       scattering_factors=scattering_factors, broadening=broadening, n_threads=n_threads)
+        if hasattr(structure, "g_partials"):
+            return trajectory_pdf(structure, total_pdf, block_size, **options)
+        return trajectory_pdf(structure, total_pdf, block_size, bin_size=bin_size, **options)
     _check_grid(r_max, bin_size)
     _factors([], radiation)  # refuse a bad radiation before the pair pass
     _check_resolution(qmax, qdamp)  # before the pair pass
@@ -392,6 +408,7 @@ def structure_factor_from_partials(
     radiation: Radiation = "neutron",
     window: Literal["lorch"] | None = "lorch",
     scattering_factors: Mapping[str, float] | None = None,
+    block_size: int | None = None,
 ) -> StructureFactor:
     """S(Q) and the partials S_ij(Q) from partial g_ij (see `structure_factor`)."""
     q = _check_q(q)
@@ -428,6 +445,7 @@ def structure_factor(
     n_threads: int = 0,
     broadening: float = 0.0,
     scattering_factors: Mapping[str, float] | None = None,
+    block_size: int | None = None,
 ) -> StructureFactor:
     """S(Q) by the sine transform of g(r) - 1 up to `r_max` (A, default 20) on bins
     of `bin_size` (A, default 0.01), and the Faber-Ziman partials S_ij(Q).
@@ -438,7 +456,17 @@ def structure_factor(
     sharply. X-ray weights (`radiation` "xray") use the Q-dependent form factors
     f0(Q); neutron weights (the default) the coherent scattering lengths.
     `broadening`, `scattering_factors` (constant in Q) and `n_threads` as in
-    `total_pdf`."""
+    `total_pdf`. Given a trajectory (a path or a ``kelvara.trajectory.Frames``
+    selection), the result is the mean S(Q) of the selected frames, a
+    ``TrajectoryStructureFactor`` with the standard error ``S_err`` from block
+    averaging (`block_size` as in `total_pdf`)."""
+    if not hasattr(structure, "prdf"):  # a trajectory
+        from kelvara.scattering_trajectory import trajectory_structure_factor
+
+        return trajectory_structure_factor(
+            structure, structure_factor, block_size, q=q, r_max=r_max, bin_size=bin_size,
+            radiation=radiation, window=window, n_threads=n_threads, broadening=broadening,
+            scattering_factors=scattering_factors)
     q = np.arange(1, 1251) * 0.02 if q is None else _check_q(q)
     _window(np.zeros(0), 1.0, window)  # refuse bad choices before the pair pass
     _factors([], radiation)

@@ -18,13 +18,31 @@ if TYPE_CHECKING:  # NumPy is imported on first use, so importing kelvara stays 
 
     from kelvara.blocking import BlockingLevel
 
-__all__ = ["TrajectoryRdf", "trajectory_rdf"]
+__all__ = ["Frames", "TrajectoryRdf", "trajectory_rdf"]
 
 # Keys of the curves that are block averaged.
 _TOTAL = ("total",)
 _G_TOTAL = ("g", "total")
 
 Pair = tuple[str, str]
+
+
+@dataclass(frozen=True)
+class Frames:
+    """A selection of the frames of a trajectory file, for the functions that take a
+    trajectory where they take a structure (``kelvara.scattering.total_pdf``,
+    ``structure_factor``): ``Frames("md.lammpstrj", every=10, types={1: "Si", 2: "O"})``.
+    The fields mean what the arguments of ``trajectory_rdf`` of the same names mean."""
+
+    path: str | os.PathLike[str] | bytes
+    every: int = 1
+    start: int = 0
+    stop: int | None = None
+    fmt: str | None = None
+    types: dict[Any, str] | None = None
+    cell: Any = None
+    topology: str | os.PathLike[str] | None = None
+    chunk: int = 64
 
 
 @dataclass(frozen=True, repr=False)
