@@ -114,10 +114,30 @@ def test_pdf_command(capsys, tmp_path):
         (["rdf", "--cutoff", "-1"], "cutoff must be positive"),
         (["info", "structure.dat"], "cannot tell the format of 'structure.dat'"),
         (["rdf", "--every", "3"], "SrBaTiO3.cif is not one"),  # not ignored on a single structure
+        # Refused before the expansion runs, not after it.
+        (["expand", str(DATA / "SrBaTiO3.cif"), "-o", "out.lammps"], "cannot tell the format of 'out.lammps'"),
+        (["rdf", "run.xyz", "--every", "2", "--expand"], "run.xyz is a trajectory"),
     ],
 )
 def test_errors_are_one_line_messages(capsys, tmp_path, monkeypatch, argv, message):
     monkeypatch.chdir(tmp_path)
-    status, _, err = run(capsys, *argv)
-    assert status == 1
-    assert err.startswith("kelvara: ") and message in err
+    (tmp_path / "run.xyz").write_text("1\nLattice=\"5 0 0 0 5 0 0 0 5\"\nA 0 0 0\n" * 3)
+    status, out, err = run(capsys, *argv)
+    assert status == 1 and out == ""  # nothing half-reported on stdout
+    assert err.startswith("kelvara: ") and message in err and err.count("\n") == 1
+
+
+def test_expand_on_an_ordered_structure_runs_once(capsys, tmp_path):
+    status, out, _ = run(capsys, "rdf", str(DATA / "NaCl.cif"), "--expand", "--cutoff", "5",
+                         "--out", str(tmp_path))
+    assert status == 0 and "the structure is ordered" in out
+    assert not (tmp_path / "expansion_spread.csv").exists()
+
+
+def test_any_shape_is_reported(capsys, tmp_path):
+    cif = tmp_path / "sbt.cif"
+    text = (DATA / "SrBaTiO3.cif").read_text()
+    cif.write_text(text.replace("Sr  0  0  0  0.5", "Sr  0  0  0  0.7").replace("Ba  0  0  0  0.5", "Ba  0  0  0  0.3"))
+    assert Structure.from_cif(str(cif)).species[0] == {"Ba": 0.3, "Sr": 0.7}
+    status, out, _ = run(capsys, "expand", str(cif), "--shape", "any", "--max-sites", "100")
+    assert status == 0 and "expanded into a 2x2x5 supercell: 5 -> 100 sites" in out

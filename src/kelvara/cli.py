@@ -7,6 +7,8 @@ expand disordered sites into an ordered supercell.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import io
 import pathlib
 import sys
 import warnings
@@ -107,9 +109,9 @@ def command_info(args: argparse.Namespace) -> int:
 
 def print_expansion_report(structure: Structure, expanded: Structure, report: dict) -> None:
     """The supercell, the sites before and after, and requested vs achieved occupancies."""
-    m = report["scale"][0]
+    shape = "x".join(str(n) for n in report["scale"])
     print(
-        f"expanded into a {m}x{m}x{m} supercell: {structure.n_sites} -> {expanded.n_sites} sites, "
+        f"expanded into a {shape} supercell: {structure.n_sites} -> {expanded.n_sites} sites, "
         f"{report['n_vacancies']} vacant"
     )
     for entry in report["occupancy_report"]:
@@ -125,6 +127,8 @@ def print_expansion_report(structure: Structure, expanded: Structure, report: di
 def command_expand(args: argparse.Namespace) -> int:
     """kelvara expand FILE [-o OUT]: an ordered supercell, its report, and the file."""
     path = pathlib.Path(args.file)
+    if args.output:
+        format_of(args.output)  # an output name without a known format fails before any work
     structure = read_structure(path, args.format)
     expanded, report = structure.expand_occupancies(
         max_sites=args.max_sites, seed=args.seed, max_denominator=args.max_denominator,
@@ -182,6 +186,9 @@ def command_rdf(args: argparse.Namespace) -> int:
     out = pathlib.Path(args.out)
     kind = is_trajectory(path, args.format, args)
     if kind:
+        if args.expand:
+            raise ValueError(f"--expand orders the disordered sites of one structure; {path.name} "
+                             "is a trajectory (leave out --expand to average its frames)")
         from kelvara.cli_trajectory import rdf
 
         return rdf(path, kind, out, args, plots_available(), progress_bar("frames"))
@@ -204,7 +211,10 @@ def command_rdf(args: argparse.Namespace) -> int:
         write_prdf_csv(r, partials, total, out, **curves)
     print(f"RDF to {args.cutoff:g} A in bins of {args.bin_size:g} A, written to {out}/:")
     print_shell_summary(r, partials, structure, args.bin_size, args.threads)
-    if args.expand:
+    if args.expand and structure.is_ordered:
+        print("--expand: the structure is ordered, so every expansion is the structure itself; "
+              "the RDF above is the only one")
+    elif args.expand:
         from kelvara.spread import expansion_spread
 
         spread = expansion_spread(
@@ -358,11 +368,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     with warnings.catch_warnings():
         warnings.simplefilter("always", ReadWarning)
         warnings.showwarning = show
+        # What a command prints reaches stdout only when it succeeds: a failure
+        # leaves one line on stderr and nothing half-reported on stdout.
+        report = io.StringIO()
         try:
-            return args.run(args)
+            with contextlib.redirect_stdout(report):
+                status = args.run(args)
         except (ValueError, OSError) as error:
             print(f"kelvara: {error}", file=sys.stderr)
             return 1
+        sys.stdout.write(report.getvalue())
+        return status
 
 
 if __name__ == "__main__":
