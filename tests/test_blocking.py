@@ -80,3 +80,21 @@ def test_curves_missing_from_early_frames_count_as_zero(rng):
     means = b.reshape(10, 4, 3).mean(axis=1)
     np.testing.assert_allclose(blocks.standard_error(4)["b"], means.std(axis=0, ddof=1) / np.sqrt(10), rtol=1e-10)
     np.testing.assert_array_equal(blocks.frames()["b"], b)
+
+
+@pytest.mark.parametrize("block_size", [None, 5])
+def test_adding_windows_at_once_equals_adding_frames(rng, block_size):
+    x = rng.normal(size=(203, 2, 7))
+    one, many = BlockAverage(block_size, keep_frames=True), BlockAverage(block_size, keep_frames=True)
+    for t in range(len(x)):
+        one.add({"a": x[t, 0], **({"b": x[t, 1]} if t >= 50 else {})})
+    for first, last in [(0, 13), (13, 50), (50, 51), (51, 140), (140, 203)]:
+        keys = ["a"] if last <= 50 else ["b", "a"]
+        many.add_many(keys, x[first:last, ::-1] if last > 50 else x[first:last, :1])
+    size = one.choose(["a"])[0]
+    assert many.choose(["a"])[0] == size and many.n == one.n
+    for key in ("a", "b"):
+        np.testing.assert_allclose(many.mean()[key], one.mean()[key], rtol=1e-12)
+        for s in (1, 2, 8, size):
+            np.testing.assert_allclose(many.standard_error(s)[key], one.standard_error(s)[key], rtol=1e-9)
+        np.testing.assert_array_equal(many.frames()[key], one.frames()[key])

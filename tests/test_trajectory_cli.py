@@ -72,3 +72,55 @@ def test_single_structure_readers_say_which_frame(tmp_path):
     path.write_text('1\nLattice="3 0 0 0 3 0 0 0 3"\nH 0 0 0\n' * 2)
     with pytest.warns(ReadWarning, match=r"more than one frame; this structure is its first \(frame 0\)"):
         Structure.from_xyz(str(path))
+
+
+def test_bridged_formats_average_like_the_native_reader(tmp_path, rng):
+    ase_io = pytest.importorskip("ase.io")
+    from ase import Atoms
+
+    frames = [Atoms(rng.choice(["Si", "O"], 12), positions=rng.uniform(0, 6, (12, 3)),
+                    cell=np.diag(rng.uniform(6, 7, 3)), pbc=True) for _ in range(5)]
+    ase_io.write(tmp_path / "run.traj", frames)
+    ase_io.write(tmp_path / "run.xyz", frames, format="extxyz")
+    native = trajectory_rdf(str(tmp_path / "run.xyz"), cutoff=3.0, bin_size=0.25, every=2)
+    bridged = trajectory_rdf(tmp_path / "run.traj", cutoff=3.0, bin_size=0.25, every=2)
+    assert bridged.frame_indices == native.frame_indices == [0, 2, 4]
+    np.testing.assert_allclose(bridged.total, native.total, rtol=1e-12)
+    np.testing.assert_allclose(bridged.g_total_err, native.g_total_err, rtol=1e-9)
+
+
+def test_mdanalysis_formats_need_a_topology_that_names_elements(tmp_path, rng):
+    mda = pytest.importorskip("MDAnalysis")
+    u = mda.Universe.empty(8, trajectory=True, atom_resindex=[0] * 8)
+    u.add_TopologyAttr("names", ["Si"] * 4 + ["O"] * 4)
+    u.add_TopologyAttr("elements", ["Si"] * 4 + ["O"] * 4)
+    u.add_TopologyAttr("resnames", ["X"])
+    positions = rng.uniform(0, 5, (3, 8, 3))
+    pdb, dcd = str(tmp_path / "top.pdb"), str(tmp_path / "run.dcd")
+    with mda.Writer(dcd, 8) as writer:
+        for frame in positions:
+            u.atoms.positions = frame
+            u.dimensions = [5, 5, 5, 90, 90, 90]
+            writer.write(u.atoms)
+    u.atoms.write(pdb)
+    with pytest.raises(ValueError, match="pass the topology file"):
+        trajectory_rdf(dcd, cutoff=2.0, bin_size=0.5)
+    result = trajectory_rdf(dcd, cutoff=2.0, bin_size=0.5, topology=pdb, frames=True)
+    expected = []
+    for frame in positions:
+        s = Structure([[5, 0, 0], [0, 5, 0], [0, 0, 5]], (frame / 5).tolist(),
+                      [{"Si": 1.0}] * 4 + [{"O": 1.0}] * 4)
+        expected.append(s.prdf(cutoff=2.0, bin_size=0.5)[2])
+    np.testing.assert_allclose(result.frame_totals, expected, rtol=1e-5, atol=1e-6)  # DCD holds float32
+
+
+def test_windows_of_a_dump_on_workers_give_the_same_bits(dump):
+    from kelvara.batch import trajectory_rdf_many
+
+    kwargs = dict(cutoff=3.0, bin_size=0.5, every=2, start=1, chunk=3, types={1: "Si", 2: "O"})
+    serial = trajectory_rdf(str(dump), **kwargs)
+    parallel = trajectory_rdf_many(str(dump), n_workers=2, **kwargs)
+    assert parallel.frame_indices == serial.frame_indices == list(range(1, 24, 2))
+    for name in ("total", "g_total", "g_total_err", "total_std"):
+        np.testing.assert_array_equal(getattr(parallel, name), getattr(serial, name))
+    assert parallel.block_size == serial.block_size

@@ -37,6 +37,20 @@ class _Welford:
         self.mean += delta / self.count
         self.m2 += delta * (x - self.mean)
 
+    def add_many(self, x: np.ndarray) -> None:
+        """Add the rows x[0], x[1], ... at once (Chan's merge of the batch's statistics)."""
+        nb = x.shape[0]
+        if nb == 0:
+            return
+        mean_b = x.mean(axis=0)
+        m2_b = ((x - mean_b) ** 2).sum(axis=0)
+        na = self.count
+        n = na + nb
+        delta = mean_b - self.mean
+        self.mean += delta * (nb / n)
+        self.m2 += m2_b + delta * delta * (na * nb / n)
+        self.count = n
+
     def grow(self, rows: int) -> None:
         """Rows appended to the curves: those had the value 0 in every block so far."""
         extra = rows - self.mean.shape[0]
@@ -123,6 +137,42 @@ class BlockAverage:
         self._add_level(0, x)
         if self.block_size is not None:
             self._add_given(x)
+
+    def add_many(self, keys: list[Hashable], curves: np.ndarray) -> None:
+        """Add frames at once: `curves[f, j]` is frame f's curve of `keys[j]` (the same
+        result as adding the frames one by one, up to rounding)."""
+        if curves.shape[0] == 0:
+            return
+        if self.n == 0:
+            self._width = curves.shape[2]
+            self._sum = np.zeros((0, self._width))
+        new = [key for key in keys if key not in self._rows]
+        if new:
+            self._grow(new)
+        x = np.zeros((curves.shape[0], len(self.keys), self._width))
+        x[:, [self._rows[key] for key in keys]] = curves
+        self.n += x.shape[0]
+        self._sum += x.sum(axis=0)
+        if self._frames is not None:
+            self._frames.extend(x)
+        if self.block_size is not None:
+            for row in x:
+                self._add_given(row)
+        k = 0
+        while x.shape[0]:
+            if k == len(self._levels):
+                self._levels.append(_Welford(x.shape[1:]))
+                self._carry.append(None)
+            self._levels[k].add_many(x)
+            waiting = self._carry[k]
+            if waiting is not None:
+                x = np.concatenate([waiting[None], x])
+                self._carry[k] = None
+            if x.shape[0] % 2:
+                self._carry[k] = x[-1]
+                x = x[:-1]
+            x = 0.5 * (x[0::2] + x[1::2])
+            k += 1
 
     def _add_level(self, k: int, x: np.ndarray) -> None:
         while True:

@@ -263,23 +263,33 @@ class TrajectoryAverager:
         return self.sums.n_frames
 
     def add_window(self, window: Sequence[FrameCurves]) -> None:
+        import numpy as np
+
         sums = FrameSums()
+        keys: dict[Any, int] = {}
+        rows: list[list[tuple[int, np.ndarray]]] = []
         for frame in window:
             sums.add(frame.index, frame.r, frame.partials, frame.total)
             volume = frame.volume
             density = {el: amount / volume for el, amount in frame.composition.items()}
-            curves: dict[Any, np.ndarray] = {_TOTAL: frame.total,
-                                              _G_TOTAL: frame.total / (frame.n_atoms / volume)}
+            curves: list[tuple[Any, np.ndarray]] = [
+                (_TOTAL, frame.total), (_G_TOTAL, frame.total * (volume / frame.n_atoms))]
             for (a, b), curve in frame.partials.items():
-                curves[("partial", a, b)] = curve
+                curves.append((("partial", a, b), curve))
                 rho = density.get(b, 0.0)
                 if rho > 0:
-                    curves[("g", a, b)] = curve / rho
-            self.blocks.add(curves)
+                    curves.append((("g", a, b), curve / rho))
+            rows.append([(keys.setdefault(key, len(keys)), curve) for key, curve in curves])
             self.volumes.append(volume)
             self.n_atoms.append(frame.n_atoms)
-            for el, amount in frame.composition.items():
-                self.element_sums[el] = self.element_sums.get(el, 0.0) + amount / volume
+            for el, rho in density.items():
+                self.element_sums[el] = self.element_sums.get(el, 0.0) + rho
+        if window:
+            stacked = np.zeros((len(window), len(keys), len(window[0].total)))
+            for f, frame_rows in enumerate(rows):
+                for j, curve in frame_rows:
+                    stacked[f, j] = curve
+            self.blocks.add_many(list(keys), stacked)
         self.sums.merge(sums)
 
     def result(self) -> TrajectoryRdf:
