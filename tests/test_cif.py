@@ -123,8 +123,7 @@ EDGE = ("Fe1 0.25 0.5 0.5", "Fe2 0.5 0.5 0.5")  # exactly 0.25 apart
 
 
 @pytest.mark.parametrize("rows, symprec, n_sites", [
-    (NEAR, 1e-4, 1), (NEAR, 0.0, 2), (NEAR, -1.0, 2), (NEAR, 5e-5, 2), (NEAR, float("nan"), 2),
-    (NEAR, 1, 1), (NEAR, float("inf"), 1), (EDGE, 0.25, 2), (EDGE, 0.2500001, 1)])
+    (NEAR, 1e-4, 1), (NEAR, 5e-5, 2), (NEAR, 1, 1), (EDGE, 0.25, 2), (EDGE, 0.2500001, 1)])
 def test_symprec_periodic_merge(rows, symprec, n_sites):
     s = Structure.from_cif_str(cif(rows=rows), symprec=symprec)
     assert s.n_sites == n_sites  # merged when strictly closer than symprec on every axis

@@ -32,7 +32,6 @@ def test_entry_keys_values_and_order():
         ({"Fe": 0.6, "Ni": 0.4005}, 0.6 + 0.4005, 0.0),  # above 1: never negative
         ({"Fe": 0.5, "Ni": 0.5}, 1.0, 0.0),
         ({"Fe": 1.0005}, 1.0005, 0.0),
-        ({"Fe": -0.25}, -0.25, 1.25),
         # Summed left to right in element order (Co, Fe, Ni): not 0.6 in floating point.
         ({"Ni": 0.3, "Co": 0.1, "Fe": 0.2}, (0.1 + 0.2) + 0.3, 1.0 - ((0.1 + 0.2) + 0.3)),
     ],

@@ -200,7 +200,7 @@ def random_disordered(rng: np.random.Generator, n_sites: int) -> Structure:
     choices = [
         {"Fe": 0.5, "Ni": 0.5}, {"Fe": 0.25, "Ni": 0.75}, {"Co": 1 / 3, "Mn": 1 / 3},
         {"O": 0.875}, {"O": 1.0}, {"Ti": 1.0}, {"La": 0.7, "Sr": 0.3}, {"Fe": 0.05},
-        {"Cr": 0.9999995}, {"Cr": 0.99999}, {"Fe": -0.1, "Ni": 0.6}, {"Fe": 0.5005, "Ni": 0.5},
+        {"Cr": 0.9999995}, {"Cr": 0.99999}, {"Fe": 0.0, "Ni": 0.6}, {"Fe": 0.5005, "Ni": 0.5},
     ]  # fmt: skip
     species = [choices[i] for i in rng.integers(0, len(choices), n_sites)]
     return cubic(5.0, rng.random((n_sites, 3)).tolist(), species)

@@ -190,7 +190,6 @@ def test_null_scattering_mixture_is_refused():
      "scattering factor of Na must be a finite number"),
     (total_pdf, {"Xx": 1.0}, {"r_max": 5.0}, "'Xx' is not a chemical element"),
     (total_pdf, {"n": 1.0}, {"r_max": 5.0}, "'n' is not a chemical element"),
-    (total_pdf, {"Fe": 0.0}, {"r_max": 5.0}, "the structure holds no atoms"),
     (structure_factor, None, {"q": np.array([[1.0]])}, "q must be"),
     (structure_factor, None, {"q": np.array([1.0, np.nan])}, "q must be"),
     (structure_factor, None, {"q": np.array([-1.0])}, "q must be"),

@@ -163,7 +163,6 @@ def test_make_supercell_errors(dims, error, match):
         ([{"Fe": 1.0000000001}, {"Fe": 1}], "Structure(2 sites, Fe2)"),
         ([{"Fe": 1.0001}, {"Fe": 1}], "Structure(2 sites, Fe2.0001, disordered)"),
         ([{"Fe": 0.0}, {"Fe": 1}], "Structure(2 sites, Fe1, disordered)"),
-        ([{"Fe": -0.5}, {"Fe": 1}], "Structure(2 sites, Fe0.5000, disordered)"),
     ],
 )
 def test_repr_formula(species, text):

@@ -182,6 +182,12 @@ std::string format_shortest(double x) {
                     exponent);
     std::string out = negative ? "-" : "";
     int point = exponent + 1;  // digits before the decimal point
+    if (point < -24 || point > 24) {  // 1e-320 is not worth 320 zeros
+        out += digits.substr(0, 1);
+        if (digits.size() > 1) out += "." + digits.substr(1);
+        out += (exponent < 0 ? "e-" : "e+") + std::to_string(exponent < 0 ? -exponent : exponent);
+        return out;
+    }
     if (point <= 0) {
         out += "0.";
         out.append(static_cast<std::size_t>(-point), '0');
@@ -195,6 +201,13 @@ std::string format_shortest(double x) {
         out += digits.substr(static_cast<std::size_t>(point));
     }
     return out;
+}
+
+std::string format_general(double x, int digits) {
+    char buffer[64];
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::general, digits);
+    if (ec != std::errc()) return "?";
+    return std::string(buffer, static_cast<std::size_t>(end - buffer));
 }
 
 }  // namespace kelvara

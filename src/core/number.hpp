@@ -38,7 +38,12 @@ inline std::uint64_t saturating_u64(double x) {
 std::string format_fixed(double x, int decimals);
 
 /// Shortest text that reads back to the same double, written without an
-/// exponent ("1", "0.1", "0.00001", "1e21" becomes "1000000000000000000000").
+/// exponent ("1", "0.1", "0.00001", "1e21" becomes "1000000000000000000000") unless
+/// that would take more than 24 digits: then with one ("1e-320", "1.5e+300").
 std::string format_shortest(double x);
+
+/// `digits` significant digits, with an exponent only for very large or small
+/// values (as printf's %g): 6e+09, 0.00023, 1.2.
+std::string format_general(double x, int digits);
 
 }  // namespace kelvara

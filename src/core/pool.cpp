@@ -153,6 +153,11 @@ std::size_t processor_count() {
     return online > 0 ? static_cast<std::size_t>(online) : 1;
 }
 
+std::uint64_t max_threads_per_call() {
+    const std::uint64_t per_processor = 8 * static_cast<std::uint64_t>(processor_count());
+    return per_processor > 16 ? per_processor : 16;
+}
+
 std::size_t shared_pool_size() {
     std::uint64_t count = 0;
     if (const char* text = std::getenv("RAYON_NUM_THREADS")) {

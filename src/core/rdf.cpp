@@ -8,6 +8,7 @@
 #include "core/memory.hpp"  // for fits_in_memory
 #include "core/neighbor.hpp"
 #include "core/number.hpp"  // for format_shortest, saturating_u64
+#include "core/pass_cost.hpp"
 #include "core/pool.hpp"
 
 namespace kelvara {
@@ -15,16 +16,22 @@ namespace kelvara {
 namespace {
 /// 4 pi / 3 as a 64-bit float.
 constexpr double sphere_factor = 4.1887902047863905;
-/// Pair distances a call may test before it is refused as hopeless (hours of work).
-constexpr double max_pair_tests = 1e13;
+/// Distinct element labels a call accepts: the curves grow as their square.
+constexpr std::uint64_t max_elements = 128;
 /// Histogram entries (n_el * n_el * n_bins) a call may hold: 16 GiB of floats.
 constexpr std::uint64_t max_entries = std::uint64_t{1} << 31;
+/// The bin count for a message: exact while it is, else its order of magnitude.
+std::string bin_count_text(double cutoff, double bin_size, std::uint64_t n_bins) {
+    const double ratio = cutoff / bin_size;
+    if (ratio < 1e15) return std::to_string(n_bins);
+    return std::isfinite(ratio) ? "about " + format_general(ratio, 2) : "more than 1e+308";
+}
 }  // namespace
 
 Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff, double bin_size,
                                       WorkerPool& pool) {
-    // NaN fails both comparisons, so it is refused together with the non-positive values.
-    if (!(cutoff > 0.0) || !std::isfinite(cutoff)) return fail("cutoff must be positive");
+    if (std::isnan(cutoff) || std::isinf(cutoff)) return fail("cutoff must be a finite number");
+    if (!(cutoff > 0.0)) return fail("cutoff must be positive");
     if (!(bin_size > 0.0) || !(bin_size <= cutoff))
         return fail("bin_size must be positive and no larger than the cutoff");
 
@@ -32,6 +39,11 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
     if (n_sites >= (std::size_t{1} << 31))
         return fail("structure has " + std::to_string(n_sites) +
                     " sites; the RDF supports fewer than 2147483648");
+
+    // Refused before anything is built: cells far thinner than the cutoff, or more
+    // pairs than minutes of work can test.
+    if (auto affordable = check_pass_cost(structure.lattice.matrix, n_sites, cutoff); !affordable)
+        return fail(affordable.error());
 
     // The species table and the cell grid are independent: build them side by side.
     SpeciesTable species;
@@ -46,6 +58,10 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
     if (!status) return fail(status.error());
 
     const std::uint64_t n_el = species.elements.size();
+    if (n_el > max_elements)
+        return fail("the structure has " + std::to_string(n_el) + " different element labels; the RDF "
+                    "keeps a curve for every pair of them and takes at most " +
+                    std::to_string(max_elements) + " (are the labels atom names rather than elements?)");
     const std::uint64_t n_edges = saturating_u64(std::ceil((cutoff + bin_size) / bin_size));
     const std::uint64_t n_bins = n_edges - 1;  // bin_size <= cutoff: at least 2 edges
     const double entries = static_cast<double>(n_el) * static_cast<double>(n_el) *
@@ -54,19 +70,8 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
     if (entries > static_cast<double>(max_entries) ||
         !fits_in_memory(saturating_u64(entries) + n_edges, 3 * sizeof(double)))
         return fail("cutoff " + format_shortest(cutoff) + " with bin_size " + format_shortest(bin_size) +
-                    " gives " + std::to_string(n_bins) + " bins for " + std::to_string(n_el * n_el) +
+                    " gives " + bin_count_text(cutoff, bin_size, n_bins) + " bins for " + std::to_string(n_el * n_el) +
                     " element pairs, too many to hold in memory");
-
-    // Every centre tests the sites of (2 reach + 1)^3 cells of n_sites / n_cells each.
-    const CellList shape = CellList::shape(structure.lattice.matrix, cutoff);
-    const double scanned = shape.span_a() * shape.span_b() * shape.span_c();
-    const double tests = static_cast<double>(n_sites) * scanned *
-                         std::max(1.0, static_cast<double>(n_sites) / static_cast<double>(shape.n_cells()));
-    if (!(tests <= max_pair_tests))
-        return fail("cutoff " + format_shortest(cutoff) +
-                    " is too large for this cell: the RDF would test about " +
-                    std::to_string(saturating_u64(tests)) +
-                    " pair distances");
 
     PrdfResult result;
     result.elements = species.elements;
@@ -111,6 +116,11 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
 Result<PrdfResult> compute_prdf(const Structure& structure, std::uint64_t n_threads, double cutoff,
                                 double bin_size) {
     if (n_threads == 0) return compute_prdf_inner(structure, cutoff, bin_size, shared_pool());
+    const std::uint64_t most = max_threads_per_call();
+    if (n_threads > most)
+        return fail("n_threads " + std::to_string(n_threads) + " is more than " + std::to_string(most) +
+                    ", the most a call may start on " + std::to_string(processor_count()) +
+                    " processors (n_threads=0 uses the shared pool)");
     // The pool comes first: a thread-start failure is reported whatever the arguments.
     auto pool = WorkerPool::start(n_threads);
     if (!pool) return fail(pool.error());

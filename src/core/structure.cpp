@@ -9,6 +9,12 @@
 
 namespace kelvara {
 
+namespace {
+/// The smallest positive occupancy accepted; products of two stay far above the
+/// smallest double.
+constexpr double min_occupancy = 1e-30;
+}  // namespace
+
 double Site::occupancy_sum(double start) const {
     double sum = start;
     for (const Species& s : species) sum += s.second;
@@ -34,11 +40,25 @@ Result<Structure> Structure::new_(Lattice lattice, std::vector<Site> sites) {
             if (!std::isfinite(f))
                 return fail("site " + std::to_string(i) +
                             " has a fractional coordinate that is not a finite number");
-        for (const Species& s : sites[i].species)
+        for (const Species& s : sites[i].species) {
             if (!std::isfinite(s.second))
                 return fail("site " + std::to_string(i) + " has an occupancy of " + s.first +
                             " that is not a finite number");
+            // A negative amount of an element, or one so small that its products
+            // vanish (5e-324), has no meaning and turns densities negative or NaN.
+            if (s.second < 0.0)
+                return fail("site " + std::to_string(i) + " has a negative occupancy of " + s.first +
+                            " (" + format_shortest(s.second) + "); occupancies are 0 to 1");
+            if (s.second > 0.0 && s.second < min_occupancy)
+                return fail("site " + std::to_string(i) + " has an occupancy of " + s.first + " of " +
+                            format_shortest(s.second) + ", too small to mean anything; occupancies "
+                            "are 0 or at least 1e-30");
+        }
     }
+    bool any_atom = false;
+    for (const Site& site : sites)
+        for (const Species& s : site.species) any_atom |= s.second > 0.0;
+    if (!any_atom) return fail("structure has no atoms: every occupancy is 0");
     return Structure{std::move(lattice), std::move(sites)};
 }
 

@@ -2,6 +2,7 @@
 // category their findings are issued under, and the findings-returning reader.
 #include "python/members.hpp"
 
+#include <cmath>    // for std::isfinite
 #include <cstring>  // for std::memchr
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include "core/cif.hpp"
 #include "core/formats.hpp"
 #include "core/line_reader.hpp"  // for os_error_text
+#include "core/number.hpp"       // for format_shortest
 #include "core/text.hpp"
 #include "python/convert.hpp"
 #include "python/interrupt.hpp"
@@ -171,7 +173,15 @@ PyObject* finish(Result<ReadStructure>&& result, PyObject* shown_path) {
 }
 
 bool to_options(PyObject* symprec, CifOptions& options) {
-    return !symprec || to_double(symprec, "symprec", options.symprec);
+    if (!symprec) return true;
+    if (!to_double(symprec, "symprec", options.symprec)) return false;
+    // 0, a negative or a NaN tolerance would silently merge nothing at all.
+    if (!(options.symprec > 0.0) || !std::isfinite(options.symprec)) {
+        raise_value_error("symprec must be a positive distance in Å (the default is 1e-4), not " +
+                          format_shortest(options.symprec));
+        return false;
+    }
+    return true;
 }
 
 PyObject* read_file(PyObject* args, PyObject* kwargs, const char* spec, const char** keywords,

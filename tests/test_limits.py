@@ -1,0 +1,109 @@
+"""Work that cannot be done right is refused at once, with a message that says why."""
+
+from __future__ import annotations
+
+import math
+import os
+import time
+
+import numpy as np
+import pytest
+
+from kelvara import Structure
+
+ONE_SITE = ([[0, 0, 0]], [{"Si": 1.0}])
+
+
+@pytest.mark.parametrize(("matrix", "cutoff", "expected"), [
+    # Thinner than the cutoff by nine orders: billions of images along c.
+    ([[4, 0, 0], [0, 4, 0], [0, 0, 1e-9]], 3.0, "only 1e-09 Å thick across the c face"),
+    # Skewed: b nearly parallel to a makes the cell nanometres thin across a.
+    ([[5, 0, 0], [-5.8e9, 2.7, 0], [0, 0, 5]], 3.0, "thick across the a face"),
+    ([[5, 0, 0], [0, 5, 0], [4.29e9, 0, 5]], 3.0, "thick across the a face"),
+    ([[4, 0, 0], [0, 4, 0], [0, 0, 4]], 1e300, "more than a year"),
+])
+def test_hopeless_cells_are_refused_at_once(matrix, cutoff, expected):
+    s = Structure(matrix, *ONE_SITE)
+    started = time.monotonic()
+    with pytest.raises(ValueError) as error:
+        s.total_rdf(cutoff=cutoff)
+    assert time.monotonic() - started < 5  # refused, not run: the work is hours
+    message = str(error.value)
+    assert expected in message and "periodic images" in message and len(message) < 400
+    # What would help is named, and the cutoff it names does run.
+    if "cutoffs up to" in message:
+        better = float(message.split("cutoffs up to ")[1].split(" ")[0])
+        assert 0 < better < cutoff
+        s.total_rdf(cutoff=better / 1000, bin_size=better / 4000)  # far inside: quick
+
+
+def test_large_affordable_work_still_runs():
+    # A cell ten times thinner than the cutoff is ordinary (slabs, chains): it runs.
+    s = Structure([[4, 0, 0], [0, 4, 0], [0, 0, 0.3]], *ONE_SITE)
+    r, total = s.total_rdf(cutoff=3.0)
+    assert total[r.searchsorted(0.3) - 1:][:2].sum() > 0
+
+
+@pytest.mark.parametrize(("kwargs", "message"), [
+    ({"n_threads": 10_000}, "n_threads 10000 is more than"),
+    ({"n_threads": 65_535}, "the most a call may start"),
+    ({"cutoff": math.inf}, "cutoff must be a finite number"),
+    ({"cutoff": 1.0, "bin_size": 1e-320}, "bin_size 1e-320 gives more than 1e+308 bins"),
+])
+def test_arguments_refused_with_a_short_message(kwargs, message):
+    s = Structure(np.eye(3) * 4, *ONE_SITE)
+    with pytest.raises(ValueError) as error:
+        s.prdf(**kwargs)
+    assert message in str(error.value) and len(str(error.value)) < 200
+
+
+def test_thread_cap_allows_a_few_per_processor():
+    s = Structure(np.eye(3) * 4, *ONE_SITE)
+    cap = max(16, 8 * os.cpu_count())
+    assert np.array_equal(s.total_rdf(n_threads=cap)[1], s.total_rdf()[1])
+
+
+@pytest.mark.parametrize(("species", "message"), [
+    ([{"Si": 5e-324}], "site 0 has an occupancy of Si of 5e-324, too small to mean anything"),
+    ([{"Si": 1.0}, {"Si": 1.5, "O": -0.5}], "site 1 has a negative occupancy of O (-0.5)"),
+    ([{"Si": 0.0}, {"O": 0.0}], "structure has no atoms: every occupancy is 0"),
+])
+def test_meaningless_occupancies_are_refused(species, message):
+    frac = [[0, 0, 0], [0.5, 0.5, 0.5]][:len(species)]
+    with pytest.raises(ValueError) as error:
+        Structure(np.eye(3) * 4, frac, species)
+    assert str(error.value).startswith(message)
+
+
+def test_tiny_but_meaningful_occupancies_give_finite_curves():
+    s = Structure(np.eye(3) * 4, [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Si": 1e-13}, {"O": 1.0}])
+    _, partials, total = s.prdf(cutoff=6.0)
+    assert all(np.isfinite(curve).all() for curve in partials.values()) and np.isfinite(total).all()
+
+
+NACL = """data_NaCl
+_cell_length_a 5.64
+_cell_length_b 5.64
+_cell_length_c 5.64
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 90
+_symmetry_space_group_name_H-M 'F m -3 m'
+loop_
+_symmetry_equiv_pos_as_xyz
+x,y,z
+x+1/2,y+1/2,z
+loop_
+_atom_site_label
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+Na 0 0 0
+"""
+
+
+@pytest.mark.parametrize("symprec", [0, 0.0, -1e-4, math.nan, math.inf])
+def test_symprec_must_be_a_positive_distance(symprec):
+    with pytest.raises(ValueError, match="symprec must be a positive distance"):
+        Structure.from_cif_str(NACL, symprec=symprec)
+    assert Structure.from_cif_str(NACL, symprec=1e-4).n_sites == 2
