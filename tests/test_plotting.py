@@ -35,7 +35,8 @@ def test_call_contract(salt, fake_plotting):
     r, partials, total = salt.prdf(cutoff=6.0, bin_size=0.2, save_plots="out", title="NaCl")
     [(args, kwargs)] = fake_plotting
     assert args[0] is r and args[1] is partials and args[2] is total and args[3] == "out"
-    assert list(kwargs.items()) == [("bin_size", 0.2), ("title", "NaCl"), ("density", 2.0 / salt.volume)]
+    assert list(kwargs.items()) == [("bin_size", 0.2), ("title", "NaCl"), ("density", 2.0 / salt.volume),
+                                    ("element_densities", {"Cl": 1 / salt.volume, "Na": 1 / salt.volume})]
 
 
 @pytest.mark.parametrize(("kwargs", "calls"), [
@@ -77,8 +78,9 @@ def test_real_files(salt, tmp_path):
         assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     with open(folder / "rdf.csv", newline="") as handle:
         rows = list(csv.reader(handle))
-    # prdf passes the bulk density, so g_total comes along; per-element densities do not.
-    assert rows[0] == ["r_left", "r_centre", "total", "Cl-Cl", "Cl-Na", "Na-Cl", "Na-Na", "g_total"]
+    # The same columns as the command line's CSV: g(r) of the total and of every pair.
+    assert rows[0] == ["r_left", "r_centre", "total", "Cl-Cl", "Cl-Na", "Na-Cl", "Na-Na", "g_total",
+                       "g_Cl-Cl", "g_Cl-Na", "g_Na-Cl", "g_Na-Na"]
     table = np.array(rows[1:], dtype=float)
     # 15 significant digits: no float noise in the r columns (3 * 0.1 reads 0.3).
     assert [row[0] for row in rows[2:5]] == ["0.1", "0.2", "0.3"]

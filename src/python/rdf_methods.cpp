@@ -65,17 +65,25 @@ PyObject* partials_dict(const PrdfResult& result) {
     return dict.release();
 }
 
-/// kelvara.plotting.save_prdf_plots(r, partials, total, folder, bin_size=, title=, density=).
+/// kelvara.plotting.save_prdf_plots(r, partials, total, folder, bin_size=, title=, density=,
+/// element_densities=): the densities of every element come along, so the CSV holds
+/// the same g(r) columns as the one the command line writes.
 bool save_plots(PyObject* self, PyObject* r, PyObject* partials, PyObject* total, PyObject* folder,
                 double bin_size, PyObject* title) {
     const Structure& structure = borrow_structure(self);
     PyRef kwargs(PyDict_New());
     if (!kwargs) return false;
+    const double volume = structure.volume();
+    ElementMap per_volume = structure.composition();
+    for (auto& [element, amount] : per_volume) amount /= volume;
     PyRef bin(PyFloat_FromDouble(bin_size));
-    PyRef density(PyFloat_FromDouble(structure.n_atoms() / structure.volume()));
-    if (!bin || !density || PyDict_SetItemString(kwargs.get(), "bin_size", bin.get()) < 0 ||
+    PyRef density(PyFloat_FromDouble(structure.n_atoms() / volume));
+    PyRef element_densities(element_dict(per_volume));
+    if (!bin || !density || !element_densities ||
+        PyDict_SetItemString(kwargs.get(), "bin_size", bin.get()) < 0 ||
         PyDict_SetItemString(kwargs.get(), "title", title ? title : Py_None) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "density", density.get()) < 0)
+        PyDict_SetItemString(kwargs.get(), "density", density.get()) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "element_densities", element_densities.get()) < 0)
         return false;
     PyRef module(PyImport_ImportModule("kelvara.plotting"));
     if (!module) return false;
