@@ -170,8 +170,8 @@ Result<std::size_t> LammpsDump::element_of_type(std::uint64_t index, std::string
     if (!name) {
         if (types_.empty())
             return fail(where(index) + ": atoms have LAMMPS type " + quoted(excerpt(type)) +
-                        " and the dump has no element column; name the elements of the types, "
-                        "e.g. types={1: 'Si', 2: 'O'}");
+                        " and the dump has no element column; name the elements of the types: "
+                        "types={1: 'Si', 2: 'O'} in Python, --types 1=Si,2=O on the command line");
         std::string known;
         for (const auto& [key, value] : types_) known += (known.empty() ? "" : ", ") + key;
         return fail(where(index) + ": LAMMPS type " + quoted(excerpt(type)) +

@@ -5,7 +5,8 @@ extended XYZ) with ``Structure.from_cif`` and friends, compute partial and total
 radial distribution functions over all periodic images with ``Structure.prdf``,
 expand disordered sites into an ordered supercell with
 ``Structure.expand_occupancies``, and average RDFs over a trajectory with
-``trajectory_rdf``.
+``trajectory_rdf`` (extended XYZ, LAMMPS dumps, XDATCAR, and through extras ASE
+and MDAnalysis files; ``TrajectoryReader`` streams the frames themselves).
 
 The curves are neighbour densities (atoms per cubic Angstrom) on left bin edges;
 the modules below turn them into what the field reads and move structures around:
@@ -29,9 +30,9 @@ dropped, a symbol that is not an element) as a ``kelvara.ReadWarning``.
 - ``kelvara.plotting``: the figures and CSV written by ``prdf(save_plots=...)``.
 """
 
-from kelvara._kelvara import ReadWarning, Structure, __version__, read_xyz_trajectory
+from kelvara._kelvara import ReadWarning, Structure, TrajectoryReader, __version__, read_xyz_trajectory
 from kelvara.cifcheck import cif_warnings
-from kelvara.trajectory import TrajectoryRdf, trajectory_rdf
+from kelvara.trajectory import Frames, TrajectoryRdf, trajectory_rdf
 
-__all__ = ["ReadWarning", "Structure", "TrajectoryRdf", "__version__", "cif_warnings",
-           "read_xyz_trajectory", "trajectory_rdf"]
+__all__ = ["Frames", "ReadWarning", "Structure", "TrajectoryRdf", "TrajectoryReader", "__version__",
+           "cif_warnings", "read_xyz_trajectory", "trajectory_rdf"]
