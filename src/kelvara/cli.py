@@ -9,6 +9,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import io
+import os
 import pathlib
 import sys
 import warnings
@@ -309,6 +310,7 @@ def build_parser() -> argparse.ArgumentParser:
     expand = commands.add_parser("expand", help="expand partial occupancies into an ordered supercell")
     add_file(expand)
     expand.add_argument("-o", "--output", help="write the ordered structure (.cif, .vasp/POSCAR, .xyz)")
+    expand.add_argument("--force", action="store_true", help="replace an existing output file")
     add_expansion(expand)
     expand.set_defaults(run=command_expand)
 
@@ -318,6 +320,7 @@ def build_parser() -> argparse.ArgumentParser:
     rdf.add_argument("--bin-size", type=float, default=0.1, help="bin width in A (0.1)")
     rdf.add_argument("--threads", type=int, default=0, help="worker threads (0: all cores)")
     rdf.add_argument("--out", default="kelvara-out", help="output folder (kelvara-out)")
+    rdf.add_argument("--force", action="store_true", help="replace files of earlier runs in --out")
     rdf.add_argument("--plot", choices=["density", "g"], default="density",
                      help="figures of neighbour densities (default) or of g(r)")
     rdf.add_argument("--expand", action="store_true",
@@ -341,12 +344,54 @@ def build_parser() -> argparse.ArgumentParser:
     pdf.add_argument("--qdamp", type=float, default=0.0, help="instrument damping in 1/A (0)")
     pdf.add_argument("--threads", type=int, default=0, help="worker threads (0: all cores)")
     pdf.add_argument("--out", default="kelvara-out", help="output folder (kelvara-out)")
+    pdf.add_argument("--force", action="store_true", help="replace files of earlier runs in --out")
     add_trajectory(pdf)
     from kelvara.pdf_compare import add_arguments
 
     add_arguments(pdf)
     pdf.set_defaults(run=command_pdf)
     return parser
+
+
+# Whole-number options: (attribute, flag, smallest value).
+COUNTS = [("threads", "--threads", 0), ("seed", "--seed", 0), ("max_sites", "--max-sites", 0),
+          ("max_denominator", "--max-denominator", 0), ("seeds", "--seeds", 1),
+          ("every", "--every", 1), ("start", "--start", 0), ("stop", "--stop", 0),
+          ("block_size", "--block-size", 1), ("orderings", "--orderings", 0)]
+# What the commands write into --out; an earlier run's files are not replaced silently.
+OUTPUTS = ("rdf*.csv", "rdf*.png", "expansion_spread.*", "pdf.csv", "pdf.png", "sq.csv",
+           "fit*.csv", "fit*.png")
+
+
+def one_line(error: BaseException) -> str:
+    """The error's text on one line of reasonable length."""
+    text = " ".join(str(error).split()) or type(error).__name__
+    return text if len(text) <= 500 else text[:497] + "..."
+
+
+def check_arguments(args: argparse.Namespace) -> None:
+    """Refuses, before any work, counts out of range and outputs that would replace
+    existing files without --force."""
+    for name, flag, least in COUNTS:
+        value = getattr(args, name, None)
+        if value is not None and not least <= value < 2**64:
+            bound = f"at least {least}" if value < least else "below 2^64"
+            raise ValueError(f"{flag} must be {bound}, not {value}")
+    force = getattr(args, "force", False)
+    output = getattr(args, "output", None)
+    if output and os.path.lexists(output) and not force:
+        raise ValueError(f"{output} exists; pass --force to replace it")
+    out = getattr(args, "out", None)
+    if out is not None:
+        folder = pathlib.Path(out)
+        if folder.exists() and not folder.is_dir():
+            raise ValueError(f"--out {out} is a file, not a folder")
+        if folder.is_dir() and not force:
+            earlier = sorted({p.name for pattern in OUTPUTS for p in folder.glob(pattern)})
+            if earlier:
+                raise ValueError(f"{out} already holds {', '.join(earlier[:3])}"
+                                 f"{' ...' if len(earlier) > 3 else ''} from an earlier run; "
+                                 "pass --force to replace them, or choose another --out")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -372,11 +417,18 @@ def main(argv: Sequence[str] | None = None) -> int:
         # leaves one line on stderr and nothing half-reported on stdout.
         report = io.StringIO()
         try:
+            check_arguments(args)
             with contextlib.redirect_stdout(report):
                 status = args.run(args)
-        except (ValueError, OSError) as error:
-            print(f"kelvara: {error}", file=sys.stderr)
+        except (ValueError, OSError, OverflowError) as error:
+            print(f"kelvara: {one_line(error)}", file=sys.stderr)
             return 1
+        except MemoryError as error:
+            print(f"kelvara: out of memory{': ' + one_line(error) if str(error) else ''}", file=sys.stderr)
+            return 1
+        except KeyboardInterrupt:
+            print("kelvara: interrupted", file=sys.stderr)
+            return 130
         sys.stdout.write(report.getvalue())
         return status
 

@@ -128,8 +128,9 @@ def _formula(structure: Structure) -> str:
 
 
 def _write_text(path: StrPath, text: str) -> None:
-    with open(path, "w", encoding="utf-8", newline="\n") as handle:
-        handle.write(text)
+    from kelvara.atomic import write_text  # complete or not at all: the old file survives a failure
+
+    write_text(path, text)
 
 
 def write_poscar(structure: Structure, path: StrPath) -> None:
@@ -233,10 +234,42 @@ def write_cif(structure: Structure, path: StrPath) -> None:
         for element, occupancy in site.items():
             seen[element] = seen.get(element, 0) + 1
             label = _cif_value(f"{element}{seen[element]}")
-            lines.append(
-                f"{label} {_cif_value(element)} {_row(xyz)} {_num(occupancy)}"
-            )
-    _write_text(path, "\n".join(lines) + "\n")
+            # repr: the shortest text that reads back as the same float (1e-13 stays 1e-13).
+            lines.append(f"{label} {_cif_value(element)} {_row(xyz)} {float(occupancy)!r}")
+    text = "\n".join(lines) + "\n"
+    _check_cif_round_trip(structure, text)
+    _write_text(path, text)
+
+
+def _check_cif_round_trip(structure: Structure, text: str) -> None:
+    """Refuses a CIF that would not read back as `structure`: two sites at one place
+    (a reader merges them), or an element name a reader cannot take back."""
+    seen: dict[tuple[int, int, int], int] = {}
+    for i, xyz in enumerate(structure.frac_coords):
+        key = tuple(round((x % 1.0) * 1e7) % 10**7 for x in xyz)
+        if key in seen:
+            raise ValueError(f"sites {seen[key]} and {i} are at the same position; a CIF reader "
+                             "merges them into one site, so the file would not read back as this "
+                             "structure (give them one site with both species instead)")
+        seen[key] = i
+    from kelvara._kelvara import Structure as Reader
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            back = Reader.from_cif_str(text)
+        except ValueError as error:
+            names = ", ".join(repr(e) for e in structure.elements)
+            raise ValueError(f"this structure cannot be written to CIF so that it reads back: its "
+                             f"element names ({names[:200]}) fail to read as CIF type symbols "
+                             f"({error})") from None
+    if back.n_sites != structure.n_sites:
+        raise ValueError(f"the CIF would read back as {back.n_sites} sites instead of "
+                         f"{structure.n_sites}: sites closer than the reader's tolerance merge")
+    for i, (want, got) in enumerate(zip(structure.species, back.species)):
+        if want != got:
+            raise ValueError(f"site {i} would read back from CIF as {got!r} instead of {want!r}; "
+                             "rename the elements to plain chemical symbols")
 
 
 def write_structure(structure: Structure, path: StrPath, fmt: str | None = None) -> None:

@@ -39,6 +39,8 @@ def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
+    from kelvara.atomic import save_figure
+
     folder = os.fspath(folder) or "."
     os.makedirs(folder, exist_ok=True)
     r = np.asarray(r, dtype=float)
@@ -66,7 +68,7 @@ def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
     if title:
         fig.suptitle(title)
     written.append(os.path.join(folder, "rdf_total.png"))
-    fig.savefig(written[-1], dpi=150)
+    save_figure(fig, written[-1], dpi=150)
 
     # Partials: one panel per centre element, one line per neighbour element.
     centres_el = list(dict.fromkeys(p for p, _ in partials))
@@ -98,7 +100,7 @@ def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
             axes[k // cols][k % cols].set_visible(False)
         fig.suptitle(f"{title} — partials" if title else "Partial RDFs")
         written.append(os.path.join(folder, "rdf_partials.png"))
-        fig.savefig(written[-1], dpi=150)
+        save_figure(fig, written[-1], dpi=150)
     return written
 
 
@@ -131,7 +133,9 @@ def write_columns(path: str | os.PathLike, columns: Mapping) -> str:
     """A CSV file with one named column per entry of `columns` (equal-length arrays),
     every value written to 15 significant digits (all a double holds reliably, so a
     bin centre 3 * 0.1 + 0.05 reads 0.35, not 0.35000000000000003); returns the path."""
-    with open(path, "w", newline="", encoding="utf-8") as handle:
+    from kelvara.atomic import replacing
+
+    with replacing(path, "w", newline="", encoding="utf-8") as handle:
         writer = csv.writer(handle)
         writer.writerow(list(columns))
         for row in zip(*columns.values()):

@@ -7,6 +7,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
+from kelvara.atomic import save_figure
 from kelvara.plotting import write_columns
 
 if TYPE_CHECKING:
@@ -48,7 +49,7 @@ def save_pdf(pdf: PDF, sq: StructureFactor, folder: str | pathlib.Path, title: s
     bottom.set_ylabel(f"S(Q), {pdf.radiation} Faber-Ziman")
     bottom.set_xlim(0, float(sq.q[-1]))
     path = folder / "pdf.png"
-    figure.savefig(path, dpi=150)
+    save_figure(figure, path, dpi=150)
     written.append(path)
     return written
 
@@ -86,6 +87,6 @@ def save_fit(r, observed, model, rw: float, folder: str | pathlib.Path, title: s
     axes.set_title(title or "Model against data")
     axes.legend(loc="upper right", fontsize="small", frameon=False)
     path = folder / f"{name}.png"
-    figure.savefig(path, dpi=150)
+    save_figure(figure, path, dpi=150)
     written.append(path)
     return written

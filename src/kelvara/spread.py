@@ -94,7 +94,9 @@ class ExpansionSpread:
         axes.set_xlim(0, float(centres[-1]) + 0.5 * self.bin_size)
         axes.set_title(title or "Total RDF: disordered structure vs ordered expansions")
         axes.legend(frameon=False)
-        figure.savefig(pathlib.Path(folder) / "expansion_spread.png", dpi=150)
+        from kelvara.atomic import save_figure
+
+        save_figure(figure, pathlib.Path(folder) / "expansion_spread.png", dpi=150)
 
 
 def expansion_spread(

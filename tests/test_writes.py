@@ -1,0 +1,133 @@
+"""Writers never leave a half-written file, CIF reads back as written, the command line
+keeps its promise (one line on stderr, exit 1; Ctrl-C exits 130) and overwrites nothing
+unasked."""
+
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+from kelvara import Structure
+from kelvara.cli import DATA, main
+from kelvara.io import write_structure
+
+SRBATIO3 = str(DATA / "SrBaTiO3.cif")
+
+
+def big_ordered(n_cells: int = 12) -> Structure:
+    return Structure.from_cif(SRBATIO3).expand_occupancies(max_sites=10**6)[0].make_supercell(
+        n_cells, n_cells, n_cells)
+
+
+@pytest.mark.parametrize("name", ["good.cif", "good.vasp", "good.xyz"])
+def test_a_failed_write_leaves_the_old_file_whole(tmp_path, name):
+    target = tmp_path / name
+    small = Structure(np.eye(3) * 4, [[0, 0, 0]], [{"Si": 1.0}])
+    write_structure(small, target)
+    before = target.read_bytes()
+    # A file-size limit makes the write fail part-way, as a full disk would.
+    code = textwrap.dedent(f"""
+        import resource, signal, sys
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        from test_writes import big_ordered
+        from kelvara.io import write_structure
+        s = big_ordered()
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (20000, 20000))
+        try:
+            write_structure(s, {str(target)!r})
+        except OSError as e:
+            print("failed", e.errno)
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.stdout.startswith("failed"), done.stderr
+    assert target.read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == [name]  # no temporary file left
+
+
+@pytest.mark.parametrize("element", ["#", "?", ".", "_a", ";x", "a'b\"c", "O'"])
+def test_cif_writer_refuses_names_that_do_not_read_back(tmp_path, element):
+    s = Structure(np.eye(3) * 4, [[0, 0, 0]], [{element: 1.0}])
+    with pytest.raises(ValueError, match="read"):
+        write_structure(s, tmp_path / "x.cif")
+    assert not list(tmp_path.iterdir())
+
+
+@pytest.mark.parametrize(("frac", "species"), [
+    ([[0, 0, 0], [0.5, 0.5, 0.5]], [{"Fe": 1.0}, {"O": 1e-13, "Si": 0.5}]),
+    ([[0.1, 0.2, 0.3]], [{"Ba": 1 / 3, "Sr": 2 / 3}]),
+    ([[0.999999, 0, 0], [0.5, 0, 0]], [{"Na": 0.123456789012345678}, {"Cl": 5e-20}]),
+])
+def test_cif_round_trip_keeps_every_occupancy(tmp_path, frac, species):
+    s = Structure([[4, 0, 0], [0, 4.5, 0], [0, 0, 5]], frac, species)
+    write_structure(s, tmp_path / "x.cif")
+    back = Structure.from_cif(str(tmp_path / "x.cif"))
+    assert back.species == s.species
+    np.testing.assert_allclose(back.frac_coords, s.frac_coords, atol=1e-12)
+
+
+def test_cif_writer_refuses_two_atoms_at_one_position(tmp_path):
+    s = Structure(np.eye(3) * 4, [[0, 0, 0], [0, 0, 1]], [{"Fe": 1.0}, {"O": 1.0}])
+    with pytest.raises(ValueError, match="sites 0 and 1 are at the same position"):
+        write_structure(s, tmp_path / "x.cif")
+
+
+@pytest.mark.parametrize("argv", [
+    ["rdf", SRBATIO3, "--threads", "-1"],
+    ["rdf", SRBATIO3, "--threads", "100000000000000000000"],
+    ["rdf", SRBATIO3, "--start", "-1"],
+    ["rdf", SRBATIO3, "--stop", "-1"],
+    ["expand", SRBATIO3, "--seed", "-1"],
+    ["expand", SRBATIO3, "--max-sites", "-1"],
+    ["expand", SRBATIO3, "--max-denominator", "-5"],
+    ["rdf", SRBATIO3, "--cutoff", "inf"],
+    ["rdf", SRBATIO3, "--threads", "100000"],
+])
+def test_bad_numbers_give_one_line_and_status_1(capsys, tmp_path, monkeypatch, argv):
+    monkeypatch.chdir(tmp_path)
+    assert main(argv) == 1
+    out, err = capsys.readouterr()
+    assert out == "" and err.count("\n") == 1 and err.startswith("kelvara: ")
+
+
+def test_outputs_are_not_replaced_without_force(capsys, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "ordered.cif").write_text("precious")
+    assert main(["expand", SRBATIO3, "-o", "ordered.cif"]) == 1
+    assert "ordered.cif exists; pass --force" in capsys.readouterr().err
+    assert (tmp_path / "ordered.cif").read_text() == "precious"
+    assert main(["expand", SRBATIO3, "-o", "ordered.cif", "--force"]) == 0
+    assert Structure.from_cif("ordered.cif").is_ordered
+
+    pytest.importorskip("matplotlib")
+    assert main(["rdf", SRBATIO3, "--cutoff", "3", "--out", "o"]) == 0
+    assert main(["rdf", SRBATIO3, "--cutoff", "3", "--out", "o"]) == 1
+    assert "pass --force" in capsys.readouterr().err
+    assert main(["rdf", SRBATIO3, "--cutoff", "3", "--out", "o", "--force"]) == 0
+    (tmp_path / "plain").write_text("")
+    assert main(["rdf", SRBATIO3, "--out", "plain"]) == 1
+    assert capsys.readouterr().err == "kelvara: --out plain is a file, not a folder\n"
+
+
+def test_ctrl_c_in_the_command_exits_130_with_one_line(tmp_path):
+    path = tmp_path / "big.vasp"
+    write_structure(big_ordered(16), path)  # 20,480 atoms: cutoff 50 takes a while
+    child = subprocess.Popen(
+        [sys.executable, "-c", "import sys; from kelvara.cli import main; "
+         f"sys.exit(main(['rdf', {str(path)!r}, '--cutoff', '50', '--out', {str(tmp_path / 'o')!r}]))"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        time.sleep(2.0)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=10)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == 130 and err == "kelvara: interrupted\n", err
