@@ -358,9 +358,9 @@ COUNTS = [("threads", "--threads", 0), ("seed", "--seed", 0), ("max_sites", "--m
           ("max_denominator", "--max-denominator", 0), ("seeds", "--seeds", 1),
           ("every", "--every", 1), ("start", "--start", 0), ("stop", "--stop", 0),
           ("block_size", "--block-size", 1), ("orderings", "--orderings", 0)]
-# What the commands write into --out; an earlier run's files are not replaced silently.
-OUTPUTS = ("rdf*.csv", "rdf*.png", "expansion_spread.*", "pdf.csv", "pdf.png", "sq.csv",
-           "fit*.csv", "fit*.png")
+# What each command writes into --out; an earlier run's files are not replaced silently.
+OUTPUTS = {"rdf": ("rdf*.csv", "rdf*.png", "expansion_spread.*"),
+           "pdf": ("pdf.csv", "pdf.png", "sq.csv", "fit*.csv", "fit*.png")}
 
 
 def one_line(error: BaseException) -> str:
@@ -387,7 +387,8 @@ def check_arguments(args: argparse.Namespace) -> None:
         if folder.exists() and not folder.is_dir():
             raise ValueError(f"--out {out} is a file, not a folder")
         if folder.is_dir() and not force:
-            earlier = sorted({p.name for pattern in OUTPUTS for p in folder.glob(pattern)})
+            patterns = OUTPUTS.get(getattr(args, "command", None) or "rdf", ())
+            earlier = sorted({p.name for pattern in patterns for p in folder.glob(pattern)})
             if earlier:
                 raise ValueError(f"{out} already holds {', '.join(earlier[:3])}"
                                  f"{' ...' if len(earlier) > 3 else ''} from an earlier run; "
