@@ -1,4 +1,4 @@
-"""cif_warnings: what the reader keeps silent about, and silence on clean files."""
+"""Reader findings: cif_warnings, ReadWarning at every entry point, silence on clean files."""
 
 from __future__ import annotations
 
@@ -15,10 +15,14 @@ DATA = files("kelvara") / "data"
 OPS = "data_t\n_symmetry_space_group_name_H-M 'P -1'\nloop_\n_symmetry_equiv_pos_as_xyz\n{}\n"
 
 
-def cif(rows, head="data_t\n"):
+CELL = ("_cell_length_a 4\n_cell_length_b 4\n_cell_length_c 4\n_cell_angle_alpha 90\n"
+        "_cell_angle_beta 90\n_cell_angle_gamma 90\n")
+
+
+def cif(rows, head="data_t\n", cell=CELL):
     columns = ("label", "type_symbol", "fract_x", "fract_y", "fract_z", "occupancy")
-    return (head + "_cell_length_a 4\n_cell_length_b 4\n_cell_length_c 4\nloop_\n"
-            + "".join(f"_atom_site_{c}\n" for c in columns) + "".join(r + "\n" for r in rows))
+    return (head + cell + "loop_\n" + "".join(f"_atom_site_{c}\n" for c in columns)
+            + "".join(r + "\n" for r in rows))
 
 
 @pytest.mark.parametrize("name", ["NaCl.cif", "ZnO.cif", "SrBaTiO3.cif"])
@@ -30,8 +34,12 @@ def test_bundled_files_are_clean(name):
 @pytest.mark.parametrize(
     "row, finding, elements",
     [
-        ("Ca1 CA 0 0 0 1", "atom site 'Ca1': type symbol 'CA' reads as C; write 'Ca' if that element is "
-                           "meant", ["C", "O"]),
+        ("Ca1 CA 0 0 0 1", None, ["Ca", "O"]),  # a type symbol in capitals is the element it spells
+        ("Sr1 SR2+ 0 0 0 1", None, ["O", "Sr"]),
+        # A label read because there is no type symbol keeps the label rule ("CA1" in an
+        # organic file is a carbon), and says so.
+        ("CA1 ? 0 0 0 1", "atom site 'CA1': label 'CA1' reads as C; give a type symbol 'Ca' if that "
+                          "element is meant", ["C", "O"]),
         ("X1 Xx 0 0 0 1", "atom site 'X1': type symbol 'Xx' reads as 'Xx', which is not a chemical "
                           "element", ["O", "Xx"]),
         ("Q1 ? 0 0 0 1", "atom site 'Q1': label 'Q1' reads as 'Q', which is not a chemical element",
@@ -44,7 +52,7 @@ def test_bundled_files_are_clean(name):
 )
 def test_atom_site_findings_match_the_reader(row, finding, elements):
     text = cif([row, "O1 O 0.5 0.5 0.5 1"])
-    assert cif_warnings(text) == [finding]
+    assert cif_warnings(text) == ([finding] if finding else [])
     assert Structure.from_cif_str(text).elements == elements
 
 
@@ -56,9 +64,7 @@ def test_atom_site_findings_match_the_reader(row, finding, elements):
         ("data_t\n_space_group_IT_number 225\n", []),
         ("data_t\n_space_group_name_H-M_alt 'P 1'\n_space_group_IT_number 1\n", []),
         ("data_t\n_symmetry_space_group_name_H-M 'F m -3 m'\nloop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\n", []),
-        ("data_a\n_cell_length_a 9\ndata_b\n", ["the file holds 2 data blocks ('a', 'b'); their tags are "
-                                               "merged (the last value wins) and the first atom-site loop "
-                                               "is read"]),
+        ("data_a\n_cell_length_a 9\ndata_b\n", []),  # the block without atom sites is not a structure
         (OPS.format("x,y,z\n'-x,-y,-z'"), []),
         (OPS.format("'1 x,y,z'\n'2 -x,-y,-z'"), []),  # an id before the operation reads on the retry
         (OPS.format("x,y,z\n'x/0,y,z'"), ["symmetry operation 'x/0,y,z' cannot be read and is ignored"]),
@@ -70,6 +76,68 @@ def test_atom_site_findings_match_the_reader(row, finding, elements):
 )
 def test_file_level_findings(head, findings):
     assert cif_warnings(cif(["Fe1 Fe 0.1 0.2 0.3 1"], head=head)) == findings
+
+
+HEX = ("_cell_length_a 10\n_cell_length_b 10\n_cell_length_c 8\n_cell_angle_alpha 90\n"
+       "_cell_angle_beta 90\n_cell_angle_gamma 120\nloop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\n"
+       "-y,x-y,z\n-x+y,-x,z\n")
+INVERSION = CELL + "loop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\n-x,-y,-z\n"
+SPECIAL = ("atom site 'Zn1' lies on a special position only to the precision of its written "
+           "coordinates: symmetry images up to {} A apart are read as one atom")
+
+
+@pytest.mark.parametrize(
+    "cell, rows, n_sites, findings",
+    [
+        # Zn on the three-fold axis written to 3 or 4 decimals: its images are one atom
+        # (gemmi agrees; pymatgen keeps three Zn 0.006 A apart at 3 decimals).
+        (HEX, ["Zn1 Zn 0.333 0.667 0.25 1"], 1, [SPECIAL.format("0.010")]),
+        (HEX, ["Zn1 Zn 0.6667 0.3333 0.25 1"], 1, []),  # 1e-4 apart: within symprec
+        (HEX, ["Zn1 Zn 0.33333 0.66667 0.25 1"], 1, []),  # within symprec: nothing assumed
+        (HEX, ["Zn1 Zn 0.32 0.68 0.25 1"], 3, []),  # a real 0.3 A offset stays three atoms
+        # Split sites: partially occupied sites closer than 0.5 A are named, kept and weighted.
+        (CELL, ["Ti1 Ti 0.5 0.5 0.5 0.5", "Ti2 Ti 0.54 0.5 0.5 0.5"], 2,
+         ["partially occupied sites stand closer than 0.5 A, so they are alternative positions "
+          "never filled at once: 'Ti1' and 'Ti2' (0.160 A); the RDF still counts pairs between "
+          "them, weighted by the occupancies"]),
+        (INVERSION, ["Ti1 Ti 0.51 0.5 0.5 0.5"], 2,
+         ["partially occupied sites stand closer than 0.5 A, so they are alternative positions "
+          "never filled at once: 'Ti1' and an image of it (0.080 A); the RDF still counts pairs "
+          "between them, weighted by the occupancies"]),
+        (CELL, ["Ti1 Ti 0.5 0.5 0.5 0.5", "Ti2 Ti 0.7 0.5 0.5 0.5"], 2, []),  # 0.8 A apart
+        (CELL, ["Ti1 Ti 0.5 0.5 0.5 1", "O1 O 0.54 0.5 0.5 1"], 2, []),  # full sites: not split
+        # An angle that is not given is 90 degrees, and said.
+        (CELL.replace("_cell_angle_beta 90\n", ""), ["Fe1 Fe 0 0 0 1"], 1,
+         ["_cell_angle_beta is not given; 90 degrees is assumed"]),
+    ],
+)
+def test_assumptions_on_sites(cell, rows, n_sites, findings):
+    text = cif(rows, cell=cell)
+    assert Structure.from_cif_str(text).n_sites == n_sites
+    assert cif_warnings(text) == findings
+
+
+def test_special_positions_agree_with_gemmi(tmp_path):
+    from reader_peers import assert_same, gemmi_view
+
+    path = tmp_path / "zn.cif"
+    path.write_text(cif(["Zn1 Zn 0.333 0.667 0.25 1", "O1 O 0.333 0.667 0.625 1"], cell=HEX))
+    assert_same(Structure.from_cif(path), gemmi_view(path), tol=0.05)
+
+
+@pytest.mark.parametrize("data, finding", [
+    (b"# Jos\xe9 Garc\xeda, Universit\xe9\n", None),  # Latin-1 in a comment does not matter
+    (b"_publ_author_name 'Jos\xe9'\n", None),
+    (b"_journal_name_full\n;\nActa Cryst. \xa9\n;\n", None),
+    (b"loop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\n'-x,-y,-z\xb4'\n",
+     "symmetry operation '-x,-y,-z\ufffd' (line 11 holds bytes that are not UTF-8) cannot be read "
+     "and is ignored"),
+])
+def test_bytes_that_are_not_utf8(tmp_path, data, finding):
+    path = tmp_path / "latin.cif"
+    path.write_bytes(b"data_t\n" + CELL.encode() + data + cif(["Fe1 Fe 0 0 0 1"], head="", cell="").encode())
+    assert Structure.from_cif(path).elements == ["Fe"]
+    assert cif_warnings(path) == ([finding] if finding else [])
 
 
 def test_missing_file_raises(tmp_path):

@@ -141,3 +141,20 @@ def test_any_shape_is_reported(capsys, tmp_path):
     assert Structure.from_cif(str(cif)).species[0] == {"Ba": 0.3, "Sr": 0.7}
     status, out, _ = run(capsys, "expand", str(cif), "--shape", "any", "--max-sites", "100")
     assert status == 0 and "expanded into a 2x2x5 supercell: 5 -> 100 sites" in out
+
+
+def test_reader_findings_on_the_command_line(capsys, tmp_path):
+    cell = "_cell_length_a 4\n_cell_length_b 4\n_cell_length_c 4\n_cell_angle_alpha 90\n" \
+           "_cell_angle_beta 90\n_cell_angle_gamma 90\n"
+    atoms = "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n" \
+            "_atom_site_occupancy\n"
+    path = tmp_path / "two.cif"
+    path.write_text("data_a\n" + cell + atoms + "Ti1 0.5 0.5 0.5 0.5\nTi2 0.54 0.5 0.5 0.5\n"
+                    "data_b\n" + cell + atoms + "Cu1 0 0 0 1\n")
+    status, out, err = run(capsys, "info", str(path))
+    assert status == 0 and "data blocks: 'a' (2 atom-site rows), 'b' (1 atom-site rows)" in out
+    assert "note: the file holds 2 data blocks" in out and "'Ti1' and 'Ti2' (0.160 A)" in out
+    status, out, _ = run(capsys, "info", str(path), "--block", "1")
+    assert status == 0 and "Cu1" in out and "note:" not in out
+    status, out, err = run(capsys, "expand", str(path), "--block", "a")
+    assert status == 0 and err.count("warning: ") == 1 and "'Ti1' and 'Ti2' (0.160 A)" in err

@@ -37,7 +37,8 @@ def test_cell_key(comment, side):
     assert s.lattice_matrix[0][0] == side and s.frac_coords == [[1 / side] * 3]
 
 
-@pytest.mark.parametrize("species, symbol", [("fe", "Fe"), ("FE", "F"), ("Fe1", "Fe"), ("1", "1")])
+@pytest.mark.parametrize("species, symbol", [("fe", "Fe"), ("FE", "Fe"), ("Fe1", "Fe"), ("1", "1"),
+                                             ("SR", "Sr"), ("CL1", "Cl"), ("FX", "F")])
 def test_species(species, symbol):
     assert read(xyz(atoms=f"{species} 0 0 0\n")).elements == [symbol]
 

@@ -27,7 +27,7 @@ def test_version_module_attributes_and_imports(tmp_path):
     assert run("-m", "kelvara", "--version", cwd=tmp_path).strip() == "kelvara 0.3.0"
     public = [name for name in vars(_kelvara) if not name.startswith("__") or name == "__version__"]
     assert public == ["Structure", "TrajectoryReader", "read_xyz_trajectory", "__version__",
-                      "ReadWarning", "read_with_findings"]
+                      "ReadWarning", "read_with_findings", "cif_blocks"]
     assert issubclass(kelvara.ReadWarning, UserWarning) and kelvara.ReadWarning.__module__ == "kelvara"
     assert _kelvara.__doc__ is None and (HERE / "py.typed").exists()
     code = "import sys, kelvara; print('numpy' in sys.modules, 'matplotlib' in sys.modules)"
@@ -60,7 +60,7 @@ def test_member_registration_order_and_docs():
     ]
     assert (S.__text_signature__, S.__module__) == ("(matrix, frac_coords, species, uiso=None)", "kelvara")
     assert str(inspect.signature(S.make_supercell)) == "(self, /, na, nb, nc)"
-    assert S.from_cif.__text_signature__ == "(path, symprec=1e-4)"
+    assert S.from_cif.__text_signature__ == "(path, symprec=1e-4, block=None)"
     assert S.from_str.__doc__ == 'Parse text in a named format: "cif", "poscar" or "xyz".'
     assert S.species.__doc__ == "Per-site {element: occupancy}."
 

@@ -51,7 +51,7 @@ def test_format_names(fmt, kind, shown):
         # symprec is converted even where it is unused.
         (lambda: Structure.from_str(POSCAR, "poscar", symprec="x"), TypeError, "symprec"),
         (lambda: Structure.from_cif_str(), TypeError, None),
-        (lambda: Structure.from_cif("a", 1e-4, 3), TypeError, None),
+        (lambda: Structure.from_cif("a", 1e-4, 3, 4), TypeError, None),
         (lambda: Structure.from_poscar("a", symprec=1e-4), TypeError, None),
         (lambda: Structure.from_cif(path="a", tolerance=1), TypeError, None),
         (lambda: Structure.from_str("\ud800", "xyz"), UnicodeEncodeError, None),
@@ -59,7 +59,12 @@ def test_format_names(fmt, kind, shown):
          "^could not read a\0b: path contains a null character$"),
         # With symprec 1 every image merges into one site holding Na and Cl.
         (lambda: Structure.from_str(text=CIF, fmt="cif", symprec=1), ValueError,
-         "^a site has occupancies summing to 2.0000"),
+         r"^atom sites 'Na1', 'Cl1' at \(0.0000, 0.0000, 0.0000\) have occupancies summing to 2.0000"),
+        (lambda: Structure.from_cif_str(CIF, block=1.5), TypeError,
+         "^argument 'block': expected str, int or None, got float$"),
+        (lambda: Structure.from_cif_str(CIF, block=-1), OverflowError, None),
+        (lambda: Structure.from_str(POSCAR, "poscar", block=0), ValueError,
+         "^block= chooses a CIF data block; this format has none$"),
     ],
 )
 def test_argument_errors(call, error, match):
@@ -127,7 +132,8 @@ def test_file_and_text_agree():
 
 def test_cif_symprec_argument(tmp_path):
     path = tmp_path / "near.cif"
-    path.write_text(CIF.replace("Cl1  Cl  0.5  0.5  0.5", "Cl1  Cl  0.5  0.5  0.5\nNa2 Na 0.00004 0 0"))
+    # The same atom written twice, slightly apart (one label).
+    path.write_text(CIF.replace("Cl1  Cl  0.5  0.5  0.5", "Cl1  Cl  0.5  0.5  0.5\nNa1 Na 0.00004 0 0"))
     assert Structure.from_cif(str(path)).n_sites == 8
     assert Structure.from_cif(str(path), 1e-4).n_sites == 8
     # With 1e-5 the near-origin atom stays apart: its 24 images (6 per centring) are new.

@@ -1,219 +1,45 @@
-// CIF reader: line tokenizer, data blocks of tags and loops, structure assembly.
+// CIF structure assembly: block choice, cell, symmetry, atom sites, merged sites.
 #include "core/cif.hpp"
 
-#include <algorithm>  // for std::min, std::clamp
-#include <cstdint>
+#include <algorithm>  // for std::max, std::min
 #include <cmath>      // for std::floor, std::sin, std::cos, std::sqrt, std::isfinite
+#include <cstdint>
 
 #include "core/cif_displacement.hpp"  // for site_displacements
-#include "core/elements.hpp"  // for is_element
-#include "core/memory.hpp"    // for fits_in_memory
-#include "core/number.hpp"    // for parse_decimal, saturating_u64
-#include "core/spacegroup.hpp"  // for operations_from_names
-#include "core/symmetry.hpp"  // for parse_symmop
-#include "core/text.hpp"      // for trim, split_lines, quoted, strip_char, whitespace_length_at
+#include "core/elements.hpp"          // for is_element
+#include "core/memory.hpp"            // for fits_in_memory
+#include "core/number.hpp"            // for parse_decimal, format_fixed
+#include "core/site_merge.hpp"        // for SiteMerger, axis_distance, close_partial_sites
+#include "core/spacegroup.hpp"        // for operations_from_names
+#include "core/symmetry.hpp"          // for parse_symmop
+#include "core/text.hpp"              // for trim, quoted, ascii_lower, is_valid_utf8
 
 namespace kelvara {
 
-// ---- lexical layer ---------------------------------------------------------------
-
-std::vector<std::string> tokenize(std::string_view line) {
-    std::vector<std::string> tokens;
-    std::string token;
-    char quote = 0;
-    const std::size_t n = line.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const char c = line[i];
-        if (quote) {
-            if (c == quote) {
-                tokens.push_back(std::move(token));
-                token.clear();
-                quote = 0;
-            } else {
-                token += c;
-            }
-            ++i;
-            continue;
-        }
-        if (const std::size_t w = whitespace_length_at(line, i)) {
-            if (!token.empty()) {
-                tokens.push_back(std::move(token));
-                token.clear();
-            }
-            i += w;
-            continue;
-        }
-        if (c == '#' && token.empty()) return tokens;
-        if (c == '\'' || c == '"') {
-            if (!token.empty()) {
-                tokens.push_back(std::move(token));
-                token.clear();
-            }
-            quote = c;
-        } else {
-            token += c;
-        }
-        ++i;
-    }
-    if (!token.empty()) tokens.push_back(std::move(token));
-    return tokens;
-}
-
-std::optional<double> parse_cif_number(std::string_view text) {
-    std::string_view t = strip_char(strip_char(trim(text), '\''), '"');
-    if (t.empty() || t == "." || t == "?") return std::nullopt;
-    // The standard uncertainty in brackets ("5.4307(2)") is not part of the value.
-    t = trim(t.substr(0, t.find('(')));
-    return parse_decimal(t);
-}
-
-// ---- data blocks -----------------------------------------------------------------
-
 namespace {
 
-bool starts_with(std::string_view text, char c) { return !text.empty() && text.front() == c; }
-
-bool is_loop_keyword(std::string_view line) {
-    if (line.size() != 5) return false;
-    return ascii_lower(line) == "loop_";
-}
-
-std::string join_tokens(const std::vector<std::string>& tokens, std::size_t first) {
-    std::string out;
-    for (std::size_t i = first; i < tokens.size(); ++i) {
-        if (i > first) out += ' ';
-        out += tokens[i];
-    }
-    return out;
-}
-
-/// Reads the CIF text line by line; every line is looked at trimmed.
-class BlockReader {
-public:
-    explicit BlockReader(std::string_view text) : lines_(split_lines(text)) {
-        for (auto& line : lines_) line = trim(line);
-    }
-
-    Block read() {
-        while (next_ < lines_.size()) {
-            const std::string_view line = lines_[next_++];  // blank, comment or stray text: skipped
-            if (starts_with(line, ';'))
-                skip_text_field();
-            else if (is_loop_keyword(line))
-                read_loop();
-            else if (starts_with(line, '_'))
-                read_tag(line);
-            else if (line.starts_with("data_"))
-                block_.block_names.emplace_back(line.substr(5));
-        }
-        return std::move(block_);
-    }
-
-private:
-    std::vector<std::string_view> lines_;
-    std::size_t next_ = 0;
-    Block block_;
-
-    /// Passes over the lines of a text field whose opening line was consumed, up to
-    /// and including the closing ";" line (or to the end of the text).
-    void skip_text_field() {
-        while (next_ < lines_.size() && !starts_with(lines_[next_], ';')) ++next_;
-        if (next_ < lines_.size()) ++next_;
-    }
-
-    /// The value of a text field whose opening line was consumed: the inner lines,
-    /// trimmed and concatenated; the closing line is consumed.
-    std::string text_field() {
-        std::string value;
-        while (next_ < lines_.size() && !starts_with(lines_[next_], ';')) {
-            value += lines_[next_];
-            ++next_;
-        }
-        if (next_ < lines_.size()) ++next_;
-        return value;
-    }
-
-    void read_tag(std::string_view line) {
-        std::vector<std::string> tokens = tokenize(line);
-        if (tokens.empty()) return;
-        std::string name = ascii_lower(tokens[0]);
-        if (tokens.size() >= 2) {
-            block_.tags.insert_or_assign(std::move(name), join_tokens(tokens, 1));
-            return;
-        }
-        while (next_ < lines_.size() && lines_[next_].empty()) ++next_;
-        if (next_ == lines_.size()) return;
-        const std::string_view value_line = lines_[next_++];
-        if (starts_with(value_line, ';')) {
-            block_.tags.insert_or_assign(std::move(name), text_field());
-        } else {
-            block_.tags.insert_or_assign(std::move(name), join_tokens(tokenize(value_line), 0));
-        }
-    }
-
-    void read_loop() {
-        CifLoop loop;
-        while (next_ < lines_.size()) {
-            const std::string_view line = lines_[next_];
-            if (line.empty() || starts_with(line, '#')) {
-                ++next_;
-            } else if (starts_with(line, '_')) {
-                std::string_view word = line;
-                for_each_word(line, [&](std::string_view first) {
-                    word = first;
-                    return false;
-                });
-                loop.names.push_back(ascii_lower(word));
-                ++next_;
-            } else {
-                break;
-            }
-        }
-        const std::size_t width = loop.names.size();
-        std::vector<std::string> pending;
-        auto add_value = [&](std::string value) {
-            if (width == 0) return;  // a loop without names is discarded with its values
-            pending.push_back(std::move(value));
-            if (pending.size() == width) {
-                loop.rows.push_back(std::move(pending));
-                pending.clear();
-            }
-        };
-        while (next_ < lines_.size()) {
-            const std::string_view line = lines_[next_];
-            if (line.empty() || starts_with(line, '#')) {
-                ++next_;
-            } else if (starts_with(line, '_') || line.starts_with("loop_") ||
-                       line.starts_with("data_")) {
-                break;
-            } else if (starts_with(line, ';')) {
-                ++next_;
-                add_value(text_field());
-            } else {
-                ++next_;
-                for (std::string& token : tokenize(line)) add_value(std::move(token));
-            }
-        }
-        if (width > 0) block_.loops.push_back(std::move(loop));
-    }
-};
+char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
 
 }  // namespace
-
-Block read_block(std::string_view text) { return BlockReader(text).read(); }
-
-// ---- structure assembly ----------------------------------------------------------
 
 std::optional<std::string> element_from_label(std::string_view text) {
     const std::string_view t = trim(text);
     if (t.empty()) return std::nullopt;
-    char first = t[0];
-    if (first >= 'a' && first <= 'z') first = static_cast<char>(first - 'a' + 'A');
-    if (first < 'A' || first > 'Z') return std::nullopt;
+    const char first = upper(t[0]);
+    if (!is_upper(first)) return std::nullopt;
     std::string symbol(1, first);
     if (t.size() > 1 && t[1] >= 'a' && t[1] <= 'z') symbol += t[1];
     return symbol;
+}
+
+std::optional<std::string> element_from_species(std::string_view text) {
+    const std::string_view t = trim(text);
+    if (t.size() >= 2 && is_upper(t[0]) && is_upper(t[1])) {
+        const std::string title{t[0], static_cast<char>(t[1] - 'A' + 'a')};
+        if (is_element(title)) return title;
+    }
+    return element_from_label(t);
 }
 
 namespace {
@@ -221,40 +47,128 @@ namespace {
 constexpr double kDegree = 0.017453292519943295;
 constexpr double kHalfPi = 1.5707963267948966;
 
-
-const std::string* find_tag(const Block& block, const char* name) {
-    auto it = block.tags.find(name);
-    return it == block.tags.end() ? nullptr : &it->second;
+/// A value as messages quote it; bytes that are not UTF-8 are named with their line.
+std::string shown(std::string_view value, std::uint32_t line) {
+    if (is_valid_utf8(value)) return quoted(value);
+    return quoted(value) + " (line " + std::to_string(line) + " holds bytes that are not UTF-8)";
 }
 
-/// A cell tag as a number; absent and unreadable values are alike.
-std::optional<double> cell_number(const Block& block, const char* name) {
-    const std::string* value = find_tag(block, name);
-    return value ? parse_cif_number(*value) : std::nullopt;
+/// A number that may be written as a fraction ("1/2", "-1/3"), as coordinates and
+/// occupancies sometimes are.
+std::optional<double> parse_cif_fraction(std::string_view text) {
+    if (auto value = parse_cif_number(text)) return value;
+    const std::string_view t = strip_char(strip_char(trim(text), '\''), '"');
+    const std::size_t slash = t.find('/');
+    if (slash == std::string_view::npos) return std::nullopt;
+    const auto top = parse_decimal(trim(t.substr(0, slash)));
+    const auto bottom = parse_decimal(trim(t.substr(slash + 1)));
+    if (!top || !bottom || *bottom == 0.0) return std::nullopt;
+    return *top / *bottom;
 }
 
-Result<Lattice> read_cell(const Block& block) {
+/// Half a unit in the last written decimal of a coordinate ("0.333" -> 0.0005), or 0
+/// when the value is exact as written: an integer, a fraction, an exponent form, or
+/// a multiple of 1/24 (0.5, 0.25, 0.125, ...), which special positions are.
+double written_uncertainty(std::string_view text, double value) {
+    std::string_view t = strip_char(strip_char(trim(text), '\''), '"');
+    t = t.substr(0, t.find('('));
+    const std::size_t point = t.find('.');
+    if (point == std::string_view::npos || t.find_first_of("/eE") != std::string_view::npos)
+        return 0.0;
+    const double twentyfourths = value * 24.0;
+    if (std::fabs(twentyfourths - std::round(twentyfourths)) < 1e-9) return 0.0;
+    double unit = 0.5;
+    for (std::size_t i = point + 1; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i) unit /= 10.0;
+    return unit;
+}
+
+// ---- block ---------------------------------------------------------------------
+
+std::string block_list(const std::vector<const Block*>& blocks) {
+    std::string out;
+    for (const Block* block : blocks) out += (out.empty() ? "" : ", ") + quoted(block->name);
+    return out;
+}
+
+const CifLoop* atom_loop(const Block& block) { return block.loop_with({"_atom_site_fract_x"}); }
+
+Result<const Block*> choose_block(const CifDocument& doc, const CifOptions& options,
+                                  Warnings& warnings) {
+    if (doc.blocks.empty()) return fail("no _atom_site loop with fractional coordinates found");
+    const std::size_t n = doc.blocks.size();
+    if (options.block_index) {
+        if (*options.block_index >= n)
+            return fail("block index " + std::to_string(*options.block_index) +
+                        " is out of range: the file holds " + std::to_string(n) + " data block" +
+                        (n == 1 ? "" : "s"));
+        return &doc.blocks[*options.block_index];
+    }
+    if (options.block_name) {
+        const std::string wanted = ascii_lower(*options.block_name);
+        std::vector<const Block*> all;
+        for (const Block& block : doc.blocks) {
+            if (ascii_lower(block.name) == wanted) return &block;
+            all.push_back(&block);
+        }
+        return fail("no data block named " + quoted(*options.block_name) + "; the file holds " +
+                    block_list(all));
+    }
+    const Block* chosen = nullptr;
+    std::vector<const Block*> passed_over;  // other blocks that hold atom sites
+    for (const Block& block : doc.blocks) {
+        if (!atom_loop(block)) continue;
+        if (!chosen) chosen = &block;
+        else passed_over.push_back(&block);
+    }
+    if (!chosen) return &doc.blocks.front();
+    if (!passed_over.empty())
+        warnings.push_back("the file holds " + std::to_string(n) + " data blocks; block " +
+                           quoted(chosen->name) + " is read, the first with atom sites, and " +
+                           block_list(passed_over) +
+                           (passed_over.size() == 1 ? " is" : " are") +
+                           " passed over (choose one with block=)");
+    return chosen;
+}
+
+// ---- cell ----------------------------------------------------------------------
+
+/// A cell tag's number: absent is nothing; "?", "." and words are refused.
+Result<std::optional<double>> cell_value(const Block& block, const char* name) {
+    const CifValue* value = block.tag(name);
+    if (!value) return std::optional<double>();
+    const std::string_view t = strip_char(strip_char(trim(value->text), '\''), '"');
+    if (t == "?" || t == "." || t.empty())
+        return fail(std::string(name) + " has no value (" + quoted(t) + ")");
+    const auto number = parse_cif_number(value->text);
+    if (!number) return fail(std::string(name) + " is not a number: " + shown(value->text, value->line));
+    if (!std::isfinite(*number))
+        return fail(std::string(name) + " is not a finite number: " + quoted(value->text));
+    return number;
+}
+
+Result<Lattice> read_cell(const Block& block, Warnings& warnings) {
     static const char* const length_tags[3] = {"_cell_length_a", "_cell_length_b",
                                                "_cell_length_c"};
     static const char* const angle_tags[3] = {"_cell_angle_alpha", "_cell_angle_beta",
                                               "_cell_angle_gamma"};
     double lengths[3];
     for (int i = 0; i < 3; ++i) {
-        auto value = cell_number(block, length_tags[i]);
-        if (!value) return fail(std::string("missing ") + length_tags[i]);
-        lengths[i] = *value;
+        auto value = cell_value(block, length_tags[i]);
+        if (!value) return fail(value.error());
+        if (!*value) return fail(std::string("missing ") + length_tags[i]);
+        lengths[i] = **value;
     }
     std::optional<double> angles[3];
-    for (int i = 0; i < 3; ++i) angles[i] = cell_number(block, angle_tags[i]);
-    // inf or nan would otherwise surface as a misleading geometric complaint.
-    for (int i = 0; i < 3; ++i)
-        if (!std::isfinite(lengths[i]))
-            return fail(std::string(length_tags[i]) + " is not a finite number: " +
-                        quoted(*find_tag(block, length_tags[i])));
-    for (int i = 0; i < 3; ++i)
-        if (angles[i] && !std::isfinite(*angles[i]))
-            return fail(std::string(angle_tags[i]) + " is not a finite number: " +
-                        quoted(*find_tag(block, angle_tags[i])));
+    std::string absent;
+    for (int i = 0; i < 3; ++i) {
+        auto value = cell_value(block, angle_tags[i]);
+        if (!value) return fail(value.error());
+        angles[i] = *value;
+        if (!angles[i]) absent += (absent.empty() ? "" : ", ") + std::string(angle_tags[i]);
+    }
+    if (!absent.empty())
+        warnings.push_back(absent + (absent.find(',') == std::string::npos ? " is" : " are") +
+                           " not given; 90 degrees is assumed");
     const double a = lengths[0], b = lengths[1], c = lengths[2];
     if (!(a > 0.0) || !(b > 0.0) || !(c > 0.0)) return fail("cell lengths must be positive");
 
@@ -279,24 +193,12 @@ Result<Lattice> read_cell(const Block& block) {
     return Lattice::new_(matrix);
 }
 
-const CifLoop* find_loop(const Block& block, std::initializer_list<std::string_view> any_of) {
-    for (const CifLoop& loop : block.loops)
-        for (const std::string& name : loop.names)
-            for (std::string_view wanted : any_of)
-                if (name == wanted) return &loop;
-    return nullptr;
-}
-
-std::optional<std::size_t> column_of(const CifLoop& loop, std::string_view name) {
-    for (std::size_t i = 0; i < loop.names.size(); ++i)
-        if (loop.names[i] == name) return i;
-    return std::nullopt;
-}
+// ---- symmetry ------------------------------------------------------------------
 
 /// The value of the first of `names` that the block holds, or an empty text.
 std::string_view space_group_tag(const Block& block, std::initializer_list<const char*> names) {
     for (const char* name : names)
-        if (const std::string* value = find_tag(block, name)) return *value;
+        if (const CifValue* value = block.tag(name)) return value->text;
     return {};
 }
 
@@ -318,24 +220,25 @@ std::vector<SymmOp> named_symmetry(const Block& block, const Lattice& lattice,
     return std::move(named->operations);
 }
 
-const char* const kOperationTags[2] = {"_symmetry_equiv_pos_as_xyz",
-                                       "_space_group_symop_operation_xyz"};
+constexpr std::string_view kOperationTags[3] = {"_symmetry_equiv_pos_as_xyz",
+                                                "_space_group_symop_operation_xyz",
+                                                "_space_group_symop.operation_xyz"};
 
 std::vector<SymmOp> read_symmetry(const Block& block, const Lattice& lattice, Warnings& warnings) {
     std::vector<SymmOp> ops;
-    const CifLoop* loop = find_loop(block, {kOperationTags[0], kOperationTags[1]});
+    const CifLoop* loop = block.loop_with({kOperationTags[0], kOperationTags[1], kOperationTags[2]});
     std::vector<std::string> unreadable;
     std::size_t listed = 0;
     if (loop) {
         std::size_t column = 0;
         for (std::size_t i = 0; i < loop->names.size(); ++i)
-            if (loop->names[i] == kOperationTags[0] || loop->names[i] == kOperationTags[1]) {
+            if (loop->names[i] == kOperationTags[0] || loop->names[i] == kOperationTags[1] ||
+                loop->names[i] == kOperationTags[2]) {
                 column = i;
                 break;
             }
-        for (const auto& row : loop->rows) {
-            if (column >= row.size()) continue;
-            const std::string_view value = trim(row[column]);
+        for (std::size_t r = 0; r < loop->n_rows(); ++r) {
+            const std::string_view value = trim(loop->row(r)[column]);
             if (value.empty()) continue;
             ++listed;
             auto op = parse_symmop(value);
@@ -347,7 +250,7 @@ std::vector<SymmOp> read_symmetry(const Block& block, const Lattice& lattice, Wa
             if (op)
                 ops.push_back(*op);
             else
-                unreadable.emplace_back(value);
+                unreadable.push_back(shown(value, loop->row_lines[r]));
         }
     }
     // A listed operation always wins over the names.
@@ -358,243 +261,240 @@ std::vector<SymmOp> read_symmetry(const Block& block, const Lattice& lattice, Wa
         ops.push_back(SymmOp::identity());
     } else {
         for (const std::string& op : unreadable)
-            warnings.push_back("symmetry operation " + quoted(op) + " cannot be read and is ignored");
+            warnings.push_back("symmetry operation " + op + " cannot be read and is ignored");
     }
     return ops;
 }
 
-/// Findings about the element a type symbol or label gives: another element meant in
-/// capitals, or a symbol that is not an element.
-void warn_element(const std::string& place, const char* source, std::string_view written,
-                  const std::string& symbol, Warnings& warnings) {
-    const std::string_view t = trim(written);
-    if (t.size() > 1 && t[1] >= 'A' && t[1] <= 'Z') {
-        std::string title(1, static_cast<char>(t[0] >= 'a' && t[0] <= 'z' ? t[0] - 32 : t[0]));
-        title += static_cast<char>(t[1] + 32);
-        if (is_element(title) && title != symbol) {
-            warnings.push_back(place + ": " + source + " " + quoted(written) + " reads as " +
-                               symbol + "; write " + quoted(title) + " if that element is meant");
-            return;
-        }
-    }
-    if (!is_element(symbol))
-        warnings.push_back(place + ": " + source + " " + quoted(written) + " reads as " +
-                           quoted(symbol) + ", which is not a chemical element");
-}
+// ---- atom sites ----------------------------------------------------------------
 
-/// The periodic distance along one axis of two wrapped coordinates.
-inline double axis_distance(double a, double b) {
-    double d = std::fabs(a - b);
-    if (d > 0.5) d = 1.0 - d;
-    return d;
-}
+/// Columns of the atom-site loop.
+struct AtomColumns {
+    std::size_t x = 0, y = 0, z = 0;
+    std::optional<std::size_t> occupancy, type, label;
+};
 
-/// Sites built from symmetry images. An image joins the first site (in creation
-/// order) that lies within `symprec` on all three axes. Sites are filed under a
-/// periodic grid cell wider than `symprec`, so only the 27 cells around an image can
-/// hold a match; the cells are hashed into a chained table (head/next indices, no
-/// per-cell allocation), and the earliest matching site among the candidates wins.
-class SiteMerger {
-public:
-    /// `expected_images` bounds the number of sites and sizes the table.
-    SiteMerger(double symprec, std::uint64_t expected_images) : symprec_(symprec) {
-        merging_ = symprec > 0.0;  // d < symprec never holds otherwise (NaN included)
-        if (!merging_) return;
-        if (symprec < 1.0) {
-            const double g = std::floor(1.0 / (symprec * 1.01));
-            grid_ = std::clamp<std::uint64_t>(saturating_u64(g), 1, kMaxGrid);
-        }
-        const std::uint64_t wanted = 2 * std::min<std::uint64_t>(expected_images, 1u << 21);
-        while ((std::uint64_t{1} << bits_) < wanted) ++bits_;
-        head_.assign(std::size_t{1} << bits_, kNone);
-    }
+/// What the rows of the loop have shown so far that the user must hear about once.
+struct RowFindings {
+    std::vector<std::string> symbols_not_elements;   // each reported once
+    std::vector<std::string> label_ambiguities;      // "CA" read as C, each once
+    std::vector<std::string> special_rows;           // rows on special positions to precision
+    double special_distance = 0.0;                   // largest gap of their images, Angstrom
+};
 
-    void add(const std::string& element, double occupancy, const Vec3& frac, double uiso) {
-        std::uint64_t cell[3] = {0, 0, 0};
-        if (merging_) {
-            for (int axis = 0; axis < 3; ++axis) cell[axis] = cell_of(frac[axis]);
-            if (Site* site = find(frac, cell)) {
-                for (Species& s : site->species)
-                    if (s.first == element) {
-                        if (occupancy > s.second) s.second = occupancy;
-                        return;
-                    }
-                site->uiso = merged_uiso(*site, occupancy, uiso);
-                site->species.emplace_back(element, occupancy);
+/// Findings about the element a type symbol or label gives: a capitalised label that
+/// could name another element, or a symbol that is not an element.
+void check_element(const std::string& place, bool from_label, std::string_view written,
+                   std::uint32_t line, const std::string& symbol, RowFindings& seen,
+                   Warnings& warnings) {
+    auto first_time = [](std::vector<std::string>& list, const std::string& key) {
+        for (const std::string& k : list)
+            if (k == key) return false;
+        list.push_back(key);
+        return true;
+    };
+    const char* source = from_label ? "label" : "type symbol";
+    if (from_label) {
+        const std::string_view t = trim(written);
+        if (t.size() > 1 && is_upper(upper(t[0])) && is_upper(t[1])) {
+            const std::string title{upper(t[0]), static_cast<char>(t[1] - 'A' + 'a')};
+            if (is_element(title) && title != symbol && first_time(seen.label_ambiguities, title)) {
+                warnings.push_back(place + ": label " + shown(written, line) + " reads as " + symbol +
+                                   "; give a type symbol " + quoted(title) +
+                                   " if that element is meant");
                 return;
             }
         }
-        Site site;
-        site.species.emplace_back(element, occupancy);
-        site.frac = frac;
-        site.uiso = uiso;
-        if (merging_) {
-            std::size_t& head = head_[slot(cell[0], cell[1], cell[2])];
-            next_.push_back(head);
-            head = sites_.size();
-        }
-        sites_.push_back(std::move(site));
     }
+    if (!is_element(symbol) && first_time(seen.symbols_not_elements, symbol))
+        warnings.push_back(place + ": " + source + " " + shown(written, line) + " reads as " +
+                           quoted(symbol) + ", which is not a chemical element");
+}
 
-    std::vector<Site> take() { return std::move(sites_); }
-
-    /// One displacement per site: species of a mixed site written with different
-    /// values share their occupancy-weighted mean.
-    static double merged_uiso(const Site& site, double occupancy, double uiso) {
-        if (std::isnan(uiso)) return site.uiso;
-        if (std::isnan(site.uiso)) return uiso;
-        const double held = site.occupancy_sum();
-        return (site.uiso * held + uiso * occupancy) / (held + occupancy);
+/// The images of one row that are one atom: within `tolerance` on every axis of an
+/// earlier image of the row.
+class RowImages {
+public:
+    void clear() { kept_.clear(); }
+    /// Whether `image` is new; when it coincides with a kept image, `gap` gets their
+    /// largest axis distance.
+    bool is_new(const Vec3& image, double tolerance, Vec3& nearest) {
+        for (const Vec3& k : kept_)
+            if (axis_distance(k[0], image[0]) < tolerance &&
+                axis_distance(k[1], image[1]) < tolerance &&
+                axis_distance(k[2], image[2]) < tolerance) {
+                nearest = k;
+                return false;
+            }
+        kept_.push_back(image);
+        return true;
     }
 
 private:
-    static constexpr std::uint64_t kMaxGrid = 1u << 20;
-    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-    double symprec_;
-    bool merging_ = false;
-    std::uint64_t grid_ = 1;
-    unsigned bits_ = 4;
-    std::vector<Site> sites_;
-    std::vector<std::size_t> head_;  // per table slot: newest site filed there
-    std::vector<std::size_t> next_;  // per site: the previous site in the same slot
-
-    std::uint64_t cell_of(double f) const {
-        const std::uint64_t cell = saturating_u64(std::floor(f * static_cast<double>(grid_)));
-        return cell >= grid_ ? grid_ - 1 : cell;
-    }
-    std::size_t slot(std::uint64_t i, std::uint64_t j, std::uint64_t k) const {
-        const std::uint64_t key = (i * grid_ + j) * grid_ + k;
-        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits_));
-    }
-
-    bool matches(const Site& site, const Vec3& frac) const {
-        return axis_distance(site.frac[0], frac[0]) < symprec_ &&
-               axis_distance(site.frac[1], frac[1]) < symprec_ &&
-               axis_distance(site.frac[2], frac[2]) < symprec_;
-    }
-
-    Site* find(const Vec3& frac, const std::uint64_t (&c)[3]) {
-        // Neighbour cells along each axis, each once (fewer than three on a small grid).
-        std::uint64_t around[3][3];
-        std::size_t n_around[3];
-        for (int axis = 0; axis < 3; ++axis) {
-            n_around[axis] = 0;
-            const std::uint64_t candidates[3] = {c[axis], (c[axis] + grid_ - 1) % grid_,
-                                                 (c[axis] + 1) % grid_};
-            for (std::uint64_t cand : candidates) {
-                bool seen = false;
-                for (std::size_t m = 0; m < n_around[axis]; ++m) seen |= around[axis][m] == cand;
-                if (!seen) around[axis][n_around[axis]++] = cand;
-            }
-        }
-        // Hash collisions may file one slot twice or mix cells; every candidate is
-        // checked against the real distance rule, so that only costs time.
-        std::size_t best = kNone;
-        for (std::size_t a = 0; a < n_around[0]; ++a)
-            for (std::size_t b = 0; b < n_around[1]; ++b)
-                for (std::size_t d = 0; d < n_around[2]; ++d)
-                    for (std::size_t index = head_[slot(around[0][a], around[1][b], around[2][d])];
-                         index != kNone; index = next_[index])
-                        if (index < best && matches(sites_[index], frac)) best = index;
-        return best == kNone ? nullptr : &sites_[best];
-    }
+    std::vector<Vec3> kept_;
 };
+
+double periodic_distance(const Lattice& lattice, const Vec3& a, const Vec3& b) {
+    Vec3 d;
+    for (int i = 0; i < 3; ++i) {
+        d[i] = a[i] - b[i];
+        d[i] -= std::round(d[i]);
+    }
+    const Vec3 cart = lattice.to_cartesian(d);
+    return std::sqrt(cart[0] * cart[0] + cart[1] * cart[1] + cart[2] * cart[2]);
+}
+
+std::string position_text(const Vec3& frac) {
+    return "(" + format_fixed(frac[0], 4) + ", " + format_fixed(frac[1], 4) + ", " +
+           format_fixed(frac[2], 4) + ")";
+}
+
+/// "atom site 'O1'", "atom sites 'H1A', 'H1B'", "atom sites in rows 3, 4".
+std::string sites_named(const CifLoop& atoms, const AtomColumns& col,
+                        const std::vector<std::uint32_t>& rows) {
+    std::vector<std::string> names;
+    for (std::uint32_t r : rows) {
+        std::string name = col.label ? shown(atoms.row(r)[*col.label], atoms.row_lines[r])
+                                     : std::to_string(r + 1);
+        bool seen = false;
+        for (const std::string& n : names) seen |= n == name;
+        if (!seen) names.push_back(std::move(name));
+    }
+    std::string out = names.size() == 1 ? "atom site " : "atom sites ";
+    if (!col.label) out += names.size() == 1 ? "in row " : "in rows ";
+    for (std::size_t i = 0; i < names.size(); ++i) out += (i ? ", " : "") + names[i];
+    return out;
+}
 
 }  // namespace
 
 Result<ReadStructure> parse_cif(std::string_view text, const CifOptions& options) {
-    const Block block = read_block(text);
-    const double symprec = options.symprec;
+    const CifDocument doc = read_cif_document(text);
     Warnings warnings;
-    if (block.block_names.size() > 1) {
-        std::string names;
-        for (const std::string& name : block.block_names)
-            names += (names.empty() ? "" : ", ") + quoted(name);
-        warnings.push_back("the file holds " + std::to_string(block.block_names.size()) +
-                           " data blocks (" + names +
-                           "); their tags are merged (the last value wins) and the first "
-                           "atom-site loop is read");
-    }
+    auto chosen = choose_block(doc, options, warnings);
+    if (!chosen) return fail(chosen.error());
+    const Block& block = **chosen;
+    const double symprec = options.symprec;
 
-    auto lattice = read_cell(block);
+    auto lattice = read_cell(block, warnings);
     if (!lattice) return fail(lattice.error());
     const std::vector<SymmOp> ops = read_symmetry(block, *lattice, warnings);
 
-    const CifLoop* atoms = find_loop(block, {"_atom_site_fract_x"});
+    const CifLoop* atoms = atom_loop(block);
     if (!atoms) return fail("no _atom_site loop with fractional coordinates found");
-    const auto col_x = column_of(*atoms, "_atom_site_fract_x");
-    const auto col_y = column_of(*atoms, "_atom_site_fract_y");
+    AtomColumns col;
+    col.x = *atoms->column("_atom_site_fract_x");
+    const auto col_y = atoms->column("_atom_site_fract_y");
     if (!col_y) return fail("missing _atom_site_fract_y");
-    const auto col_z = column_of(*atoms, "_atom_site_fract_z");
+    const auto col_z = atoms->column("_atom_site_fract_z");
     if (!col_z) return fail("missing _atom_site_fract_z");
-    const auto col_occupancy = column_of(*atoms, "_atom_site_occupancy");
-    const auto col_type = column_of(*atoms, "_atom_site_type_symbol");
-    const auto col_label = column_of(*atoms, "_atom_site_label");
-    if (atoms->rows.empty()) return fail("CIF contains no usable atom sites");
-    const std::uint64_t n_rows = atoms->rows.size(), n_ops = ops.size();
-    if (n_rows > UINT64_MAX / n_ops || !fits_in_memory(n_rows * n_ops, sizeof(Site)))
-        return fail("CIF expands to " + std::to_string(atoms->rows.size()) + " atom sites times " +
-                    std::to_string(ops.size()) + " symmetry operations, more than memory holds");
+    col.y = *col_y;
+    col.z = *col_z;
+    col.occupancy = atoms->column("_atom_site_occupancy");
+    col.type = atoms->column("_atom_site_type_symbol");
+    col.label = atoms->column("_atom_site_label");
+    const std::size_t n_rows = atoms->n_rows();
+    if (n_rows == 0) return fail("CIF contains no usable atom sites");
+    const std::uint64_t n_ops = ops.size();
+    if (n_rows > UINT32_MAX / n_ops || !fits_in_memory(n_rows * n_ops, sizeof(Site)))
+        return fail("CIF expands to " + std::to_string(n_rows) + " atom sites times " +
+                    std::to_string(n_ops) + " symmetry operations, more than memory holds");
+
+    // Rows with the same label are one atom written twice; distinct labels, distinct atoms.
+    std::vector<std::uint32_t> keys(n_rows);
+    if (col.label) {
+        std::unordered_map<std::string_view, std::uint32_t> first_row;
+        first_row.reserve(n_rows);
+        for (std::uint32_t r = 0; r < n_rows; ++r)
+            keys[r] = first_row.try_emplace(trim(atoms->row(r)[*col.label]), r).first->second;
+    } else {
+        for (std::uint32_t r = 0; r < n_rows; ++r) keys[r] = r;
+    }
 
     const std::vector<double> uiso = site_displacements(block, *atoms, *lattice);
     SiteMerger merger(symprec, n_rows * n_ops);
+    RowFindings findings;
+    RowImages images;
     bool any_image = false;
-    for (std::size_t r = 0; r < atoms->rows.size(); ++r) {
-        const auto& row = atoms->rows[r];
-        auto value_of = [&](std::optional<std::size_t> column) -> const std::string* {
-            return column && *column < row.size() ? &row[*column] : nullptr;
-        };
-        auto number_of = [&](std::optional<std::size_t> column) -> std::optional<double> {
-            const std::string* value = value_of(column);
-            return value ? parse_cif_number(*value) : std::nullopt;
-        };
+    std::string element;
+    for (std::uint32_t r = 0; r < n_rows; ++r) {
+        const auto row = atoms->row(r);
+        const std::uint32_t line = atoms->row_lines[r];
         auto place = [&]() {
-            const std::string* label = value_of(col_label);
-            return label ? "atom site " + quoted(*label)
-                         : "atom site in row " + std::to_string(r + 1);
+            return col.label ? "atom site " + shown(row[*col.label], line)
+                             : "atom site in row " + std::to_string(r + 1);
         };
-        const auto x = number_of(col_x), y = number_of(col_y), z = number_of(col_z);
-        if (!x || !y || !z) {
-            for (auto column : {col_x, col_y, col_z})
-                if (const std::string* value = value_of(column); value && !parse_cif_number(*value)) {
-                    warnings.push_back(place() + " has the coordinate " + quoted(trim(*value)) +
-                                       " and is dropped");
-                    break;
-                }
-            continue;
-        }
-        const Vec3 frac{*x, *y, *z};
-        const std::optional<std::size_t> frac_columns[3] = {col_x, col_y, col_z};
-        for (int axis = 0; axis < 3; ++axis)
-            if (!std::isfinite(frac[axis]))
+        const std::string_view coord_text[3] = {row[col.x], row[col.y], row[col.z]};
+        Vec3 frac;
+        bool readable = true;
+        for (int axis = 0; axis < 3 && readable; ++axis) {
+            const auto value = parse_cif_fraction(coord_text[axis]);
+            if (!value) {
+                warnings.push_back(place() + " has the coordinate " +
+                                   shown(trim(coord_text[axis]), line) + " and is dropped");
+                readable = false;
+            } else if (!std::isfinite(*value)) {
                 return fail(place() + " has a coordinate that is not a finite number: " +
-                            quoted(*value_of(frac_columns[axis])));
-
-        std::optional<std::string> element;
-        const char* source = "type symbol";
-        const std::string* written = value_of(col_type);
-        if (written) element = element_from_label(*written);
-        if (!element) {
-            source = "label";
-            written = value_of(col_label);
-            if (written) element = element_from_label(*written);
+                            quoted(coord_text[axis]));
+            } else {
+                frac[axis] = *value;
+            }
         }
-        if (!element) return fail("could not determine the element of an atom site");
+        if (!readable) continue;
+
+        bool from_label = false;
+        std::optional<std::string> symbol;
+        std::string_view written;
+        if (col.type) {
+            written = row[*col.type];
+            symbol = element_from_species(written);
+        }
+        if (!symbol && col.label) {
+            from_label = true;
+            written = row[*col.label];
+            symbol = element_from_label(written);
+        }
+        if (!symbol) {
+            std::string message = "could not determine the element of an atom site";
+            if (!is_valid_utf8(written))
+                message += " (line " + std::to_string(line) + " holds bytes that are not UTF-8)";
+            return fail(message);
+        }
+        element = std::move(*symbol);
 
         double occupancy = 1.0;
-        if (auto written = number_of(col_occupancy)) {
-            if (!std::isfinite(*written))
-                return fail(place() + " has an occupancy that is not a finite number: " +
-                            quoted(*value_of(col_occupancy)));
-            occupancy = *written;
+        if (col.occupancy) {
+            const std::string_view t = trim(row[*col.occupancy]);
+            if (t != "?" && t != ".") {
+                const auto written_occupancy = parse_cif_fraction(t);
+                if (written_occupancy && !std::isfinite(*written_occupancy))
+                    return fail(place() + " has an occupancy that is not a finite number: " +
+                                quoted(row[*col.occupancy]));
+                if (!written_occupancy)
+                    return fail(place() + " has an occupancy that is not a number: " +
+                                shown(t, line));
+                occupancy = *written_occupancy;
+            }
         }
         if (!(occupancy > 0.0)) {
-            warnings.push_back(place() + " has occupancy " + *value_of(col_occupancy) +
+            const std::string_view value = row[*col.occupancy];
+            warnings.push_back(place() + " has occupancy " +
+                               (is_valid_utf8(value) ? std::string(value) : shown(value, line)) +
                                " and is dropped");
             continue;
         }
-        warn_element(place(), source, *written, *element, warnings);
+        if (from_label || !is_element(element))
+            check_element(place(), from_label, written, line, element, findings, warnings);
 
+        // Images of this row closer than the precision its coordinates are written
+        // with are one atom (0.333 for 1/3 on a three-fold axis).
+        double uncertainty = 0.0;
+        for (int axis = 0; axis < 3; ++axis)
+            uncertainty = std::max(uncertainty, written_uncertainty(coord_text[axis], frac[axis]));
+        const double tolerance =
+            symprec > 0.0 ? std::max(symprec, std::min(3.5 * uncertainty, 0.02)) : 0.0;
+        images.clear();
+        bool special = false;
         for (std::size_t k = 0; k < ops.size(); ++k) {
             Vec3 image = ops[k].apply(frac);
             for (double& f : image) {
@@ -603,11 +503,69 @@ Result<ReadStructure> parse_cif(std::string_view text, const CifOptions& options
                                 place() + " to a position that is not finite");
                 f = f - std::floor(f);
             }
-            merger.add(*element, occupancy, image, uiso[r]);
+            Vec3 nearest;
+            if (tolerance > symprec && !images.is_new(image, tolerance, nearest)) {
+                if (!(axis_distance(nearest[0], image[0]) < symprec &&
+                      axis_distance(nearest[1], image[1]) < symprec &&
+                      axis_distance(nearest[2], image[2]) < symprec)) {
+                    special = true;
+                    findings.special_distance =
+                        std::max(findings.special_distance, periodic_distance(*lattice, nearest, image));
+                }
+                continue;
+            }
+            merger.add(r, keys[r], element, occupancy, image, uiso[r]);
             any_image = true;
         }
+        if (special) findings.special_rows.push_back(place());
     }
     if (!any_image) return fail("CIF contains no usable atom sites");
+
+    if (!findings.special_rows.empty()) {
+        const std::size_t n = findings.special_rows.size();
+        std::string named;
+        for (std::size_t i = 0; i < n && i < 3; ++i) named += (i ? ", " : "") + findings.special_rows[i];
+        if (n > 3) named += " and " + std::to_string(n - 3) + " more";
+        warnings.push_back(named + (n == 1 ? " lies" : " lie") +
+                           " on a special position only to the precision of its written "
+                           "coordinates: symmetry images up to " +
+                           format_fixed(findings.special_distance, 3) +
+                           " A apart are read as one atom");
+    }
+
+    // Distinct atoms sharing a position add up; more than a full site is refused.
+    const std::vector<Site>& sites = merger.sites();
+    for (std::size_t i = 0; i < sites.size(); ++i) {
+        const double sum = sites[i].occupancy_sum();
+        if (sum > 1.001) {
+            const std::vector<std::uint32_t> rows = merger.rows_of(i);
+            const std::string named = sites_named(*atoms, col, rows);
+            const bool several = named.starts_with("atom sites");
+            return fail(named + " at " + position_text(sites[i].frac) +
+                        (several ? " have occupancies summing to " : " has occupancies summing to ") +
+                        format_fixed(sum, 4) + ", which exceeds 1");
+        }
+    }
+
+    const std::vector<ClosePair> close = close_partial_sites(sites, *lattice, 0.5);
+    if (!close.empty()) {
+        auto label_of = [&](std::uint32_t site) {
+            const std::uint32_t r = merger.rows_of(site).front();
+            return col.label ? shown(atoms->row(r)[*col.label], atoms->row_lines[r])
+                             : "row " + std::to_string(r + 1);
+        };
+        std::string pairs;
+        for (std::size_t i = 0; i < close.size() && i < 3; ++i) {
+            const std::string a = label_of(close[i].first), b = label_of(close[i].second);
+            pairs += (i ? ", " : "") + a + (a == b ? " and an image of it" : " and " + b) + " (" +
+                     format_fixed(close[i].distance, 3) + " A)";
+        }
+        if (close.size() > 3) pairs += " and " + std::to_string(close.size() - 3) + " more pairs";
+        warnings.push_back("partially occupied sites stand closer than 0.5 A, so they are "
+                           "alternative positions never filled at once: " + pairs +
+                           "; the RDF still counts pairs between them, weighted by the "
+                           "occupancies");
+    }
     auto structure = Structure::new_(std::move(*lattice), merger.take());
     if (!structure) return fail(structure.error());
     return ReadStructure{std::move(*structure), std::move(warnings)};

@@ -3,6 +3,7 @@
 
 #include <cmath>  // for std::sqrt, std::isfinite, std::nan
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -22,7 +23,7 @@ std::optional<std::size_t> column(const CifLoop& loop, std::string_view name) {
     return std::nullopt;
 }
 
-std::optional<double> value_at(const std::vector<std::string>& row, std::optional<std::size_t> col) {
+std::optional<double> value_at(std::span<const std::string_view> row, std::optional<std::size_t> col) {
     if (!col || *col >= row.size()) return std::nullopt;
     return parse_cif_number(row[*col]);
 }
@@ -58,8 +59,8 @@ std::unordered_map<std::string, double> anisotropic_ueq(const Block& block, cons
                 for (int x = 0; x < 3; ++x) norm += lattice.inverse[x][i] * lattice.inverse[x][i];
                 star[i] = std::sqrt(norm);
             }
-            for (const auto& row : loop.rows) {
-                if (*label >= row.size()) continue;
+            for (std::size_t r = 0; r < loop.n_rows(); ++r) {
+                const auto row = loop.row(r);
                 double u[3][3];
                 bool complete = true;
                 const int at[6][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 2}};
@@ -93,14 +94,15 @@ std::vector<double> site_displacements(const Block& block, const CifLoop& atoms,
     std::unordered_map<std::string, double> aniso;
     if (col_label) aniso = anisotropic_ueq(block, lattice);
     std::vector<double> out;
-    out.reserve(atoms.rows.size());
-    for (const auto& row : atoms.rows) {
+    out.reserve(atoms.n_rows());
+    for (std::size_t r = 0; r < atoms.n_rows(); ++r) {
+        const auto row = atoms.row(r);
         double u = usable(value_at(row, col_u));
         if (std::isnan(u)) {
             const double b = usable(value_at(row, col_b));
             if (!std::isnan(b)) u = b / kEightPiSquared;
         }
-        if (std::isnan(u) && col_label && *col_label < row.size()) {
+        if (std::isnan(u) && col_label) {
             const auto found = aniso.find(std::string(trim(row[*col_label])));
             if (found != aniso.end()) u = usable(found->second);
         }

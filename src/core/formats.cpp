@@ -5,7 +5,8 @@
 #include <cmath>      // for std::cbrt, std::isfinite
 #include <optional>
 
-#include "core/number.hpp"  // for parse_decimal, parse_unsigned
+#include "core/elements.hpp"  // for is_element
+#include "core/number.hpp"    // for parse_decimal, parse_unsigned
 #include "core/text.hpp"    // for trim, quoted, split_whitespace, whitespace_length_at
 
 namespace kelvara {
@@ -16,6 +17,11 @@ bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <
 
 std::string clean_symbol(std::string_view text) {
     if (text.empty() || !is_ascii_letter(text[0])) return std::string(text);
+    // "SR", "CL": a species in capitals whose two letters are an element is that element.
+    if (text.size() > 1 && text[0] >= 'A' && text[0] <= 'Z' && text[1] >= 'A' && text[1] <= 'Z') {
+        const std::string title{text[0], static_cast<char>(text[1] - 'A' + 'a')};
+        if (is_element(title)) return title;
+    }
     std::string symbol(1, text[0] >= 'a' ? static_cast<char>(text[0] - 'a' + 'A') : text[0]);
     if (text.size() > 1 && text[1] >= 'a' && text[1] <= 'z') symbol += text[1];
     return symbol;
@@ -85,19 +91,53 @@ char first_char(std::string_view line) {
     return t.empty() ? '\0' : t.front();
 }
 
+/// `message`, with the line named when `text` holds bytes that are not UTF-8.
+std::string with_line(std::string message, std::string_view text, std::uint64_t line) {
+    if (!is_valid_utf8(text))
+        message += " (line " + std::to_string(line) + " holds bytes that are not UTF-8)";
+    return message;
+}
+
 /// Three finite numbers from `words`; a failure names the line as `what` and `number`
 /// ("coordinate line 3 holds a number that is not finite: 'inf'").
-Result<Vec3> read_vector(const std::string_view* words, const char* what, std::uint64_t number) {
+Result<Vec3> read_vector(const std::string_view* words, const char* what, std::uint64_t number,
+                         std::uint64_t line) {
     Vec3 out{};
     for (std::size_t c = 0; c < 3; ++c) {
         auto value = parse_f64(words[c]);
-        if (!value) return fail(value.error());
+        if (!value) return fail(with_line(value.error(), words[c], line));
         if (!std::isfinite(*value))
             return fail(std::string(what) + " " + std::to_string(number) +
                         " holds a number that is not finite: " + quoted(words[c]));
         out[c] = *value;
     }
     return out;
+}
+
+/// Whether a species name is an element symbol, alone or with a suffix that is not a
+/// letter ("Si", "SI", "Fe_pv", "O2-"; not "silicon", "POSCAR" or "bulk").
+bool names_an_element(std::string_view word) {
+    const std::string symbol = clean_symbol(word);
+    return is_element(symbol) && (word.size() == symbol.size() || !is_ascii_letter(word[symbol.size()]));
+}
+
+/// The element of a species name on `line`; a name that is not an element is kept,
+/// and said once; one that is not UTF-8 is refused.
+Result<std::string> species_of(std::string_view name, std::uint64_t line,
+                               std::vector<std::string>& reported, Warnings& warnings) {
+    if (!is_valid_utf8(name))
+        return fail(with_line("species name " + quoted(name) + " cannot be read", name, line));
+    std::string symbol = clean_symbol(name);
+    if (!is_element(symbol)) {
+        bool seen = false;
+        for (const std::string& r : reported) seen |= r == symbol;
+        if (!seen) {
+            reported.push_back(symbol);
+            warnings.push_back("species " + quoted(name) + " on line " + std::to_string(line) +
+                               " reads as " + quoted(symbol) + ", which is not a chemical element");
+        }
+    }
+    return symbol;
 }
 
 bool all_finite(const Mat3& m) {
@@ -122,7 +162,7 @@ Result<ReadStructure> parse_poscar(std::string_view text) {
     std::string_view scale_word[1] = {std::string_view()};
     first_words(lines[1], scale_word);
     auto scale = parse_f64(scale_word[0]);
-    if (!scale) return fail(scale.error());
+    if (!scale) return fail(with_line(scale.error(), scale_word[0], 2));
     if (!std::isfinite(*scale))
         return fail("the scale factor on line 2 is not a finite number: " + quoted(scale_word[0]));
 
@@ -131,7 +171,7 @@ Result<ReadStructure> parse_poscar(std::string_view text) {
         std::string_view words[3];
         if (first_words(lines[2 + r], words) < 3)
             return fail("lattice vector " + std::to_string(r + 1) + " is incomplete");
-        auto row = read_vector(words, "lattice vector", r + 1);
+        auto row = read_vector(words, "lattice vector", r + 1, r + 3);
         if (!row) return fail(row.error());
         unscaled[r] = *row;
     }
@@ -154,14 +194,22 @@ Result<ReadStructure> parse_poscar(std::string_view text) {
     // Species names and counts: VASP 5 has a line of names before the counts.
     const std::vector<std::string_view> line6 = split_whitespace(lines[5]);
     const bool vasp4 = line6.empty() || parse_unsigned(line6[0]).has_value();
-    const std::vector<std::string_view> names = vasp4 ? split_whitespace(lines[0]) : line6;
+    std::vector<std::string_view> names = vasp4 ? split_whitespace(lines[0]) : line6;
+    // A VASP 4 comment names the species only when every word is an element
+    // ("POSCAR generated by ..." names none).
+    if (vasp4)
+        for (std::string_view word : names)
+            if (!names_an_element(word)) {
+                names.clear();
+                break;
+            }
     const std::vector<std::string_view> count_words = vasp4 ? line6 : split_whitespace(lines[6]);
     std::size_t mode_line = vasp4 ? 6 : 7;  // 0-based
     std::vector<std::uint64_t> counts;
     counts.reserve(count_words.size());
     for (std::string_view word : count_words) {
         auto count = parse_unsigned(word);
-        if (!count) return fail("bad atom count " + quoted(word));
+        if (!count) return fail(with_line("bad atom count " + quoted(word), word, vasp4 ? 6 : 7));
         counts.push_back(*count);
     }
     if (names.size() < counts.size())
@@ -194,27 +242,40 @@ Result<ReadStructure> parse_poscar(std::string_view text) {
 
     std::size_t block = 0;
     std::uint64_t left_in_block = counts.empty() ? 0 : counts[0];
+    const std::uint64_t names_line = vasp4 ? 1 : 6;
+    std::vector<std::string> reported;
     std::string symbol;
-    if (!counts.empty()) symbol = clean_symbol(names[0]);
+    if (!counts.empty()) {
+        auto first = species_of(names[0], names_line, reported, warnings);
+        if (!first) return fail(first.error());
+        symbol = std::move(*first);
+    }
+    std::uint64_t line_number = n_header;  // of the last line the cursor gave
     for (std::uint64_t i = 0; i < n_atoms; ++i) {
         std::string_view line;
+        std::uint64_t this_line;
         if (header_next < n_header) {
+            this_line = header_next + 1;
             line = lines[header_next++];
         } else if (!cursor.next(line)) {
             return fail("POSCAR ends after " + std::to_string(i) + " of " +
                         std::to_string(n_atoms) + " coordinates");
+        } else {
+            this_line = ++line_number;
         }
         while (left_in_block == 0) {
             ++block;
             left_in_block = counts[block];
-            symbol = clean_symbol(names[block]);
+            auto next = species_of(names[block], names_line, reported, warnings);
+            if (!next) return fail(next.error());
+            symbol = std::move(*next);
         }
         --left_in_block;
 
         std::string_view words[3];
         if (first_words(line, words) < 3)
             return fail("coordinate line " + std::to_string(i + 1) + " is incomplete");
-        auto read = read_vector(words, "coordinate line", i + 1);
+        auto read = read_vector(words, "coordinate line", i + 1, this_line);
         if (!read) return fail(read.error());
         const Vec3 position = *read;
         Site site;
@@ -282,12 +343,14 @@ Result<ReadStructure> parse_extxyz(std::string_view text) {
     const std::size_t value_end = comment.find('"', value_start);
     if (value_end == std::string_view::npos) return fail("unterminated Lattice=\"...\" field");
 
-    const auto matrix = lattice_numbers(comment.substr(value_start, value_end - value_start));
-    if (!matrix) return fail(matrix.error());
+    const std::string_view cell = comment.substr(value_start, value_end - value_start);
+    const auto matrix = lattice_numbers(cell);
+    if (!matrix) return fail(with_line(matrix.error(), cell, 2));
     auto lattice = Lattice::new_(*matrix);
     if (!lattice) return fail(lattice.error());
 
     std::vector<Site> sites;
+    std::vector<std::string> reported;
     // Never reserve by the declared count: the text may be far shorter than it claims.
     sites.reserve(static_cast<std::size_t>(std::min(*n_atoms, max_lines_left(cursor, 4))));
     for (std::uint64_t i = 0; i < *n_atoms; ++i) {
@@ -298,7 +361,7 @@ Result<ReadStructure> parse_extxyz(std::string_view text) {
         std::string_view words[4];
         if (first_words(line, words) < 4)
             return fail("atom line " + std::to_string(i + 1) + " is incomplete");
-        auto position = read_vector(words + 1, "atom line", i + 1);
+        auto position = read_vector(words + 1, "atom line", i + 1, i + 3);
         if (!position) return fail(position.error());
         Site site;
         site.frac = lattice->to_fractional(*position);
@@ -306,7 +369,9 @@ Result<ReadStructure> parse_extxyz(std::string_view text) {
             if (!std::isfinite(f))
                 return fail("atom line " + std::to_string(i + 1) +
                             " gives a position that is not finite");
-        site.species.emplace_back(clean_symbol(words[0]), 1.0);
+        auto symbol = species_of(words[0], i + 3, reported, warnings);
+        if (!symbol) return fail(symbol.error());
+        site.species.emplace_back(std::move(*symbol), 1.0);
         sites.push_back(std::move(site));
     }
     auto structure = Structure::new_(std::move(*lattice), std::move(sites));

@@ -97,8 +97,16 @@ def command_info(args: argparse.Namespace) -> int:
         from kelvara.cli_trajectory import info
 
         return info(path, kind, args)
-    structure, findings = read_with_findings(path, args.format)
+    structure, findings = read_with_findings(path, args.format, args.block)
     print(describe(path.name, structure))
+    if format_of(path, args.format) == "cif":
+        from kelvara._kelvara import cif_blocks
+
+        blocks = cif_blocks(path)
+        if len(blocks) > 1:
+            print("data blocks: " + ", ".join(
+                f"'{name}' ({rows} atom-site rows)" if rows else f"'{name}' (no atom sites)"
+                for name, rows in blocks))
     lines = describe_disorder(structure)
     if lines:
         print(f"{len(lines)} disordered site(s):")
@@ -130,7 +138,7 @@ def command_expand(args: argparse.Namespace) -> int:
     path = pathlib.Path(args.file)
     if args.output:
         format_of(args.output)  # an output name without a known format fails before any work
-    structure = read_structure(path, args.format)
+    structure = read_structure(path, args.format, args.block)
     expanded, report = structure.expand_occupancies(
         max_sites=args.max_sites, seed=args.seed, max_denominator=args.max_denominator,
         shape=args.shape,
@@ -193,7 +201,7 @@ def command_rdf(args: argparse.Namespace) -> int:
         from kelvara.cli_trajectory import rdf
 
         return rdf(path, kind, out, args, plots_available(), progress_bar("frames"))
-    structure = read_structure(path, args.format)
+    structure = read_structure(path, args.format, args.block)
     print(describe(path.name, structure))
     disorder = describe_disorder(structure)
     if disorder:
@@ -247,7 +255,7 @@ def command_pdf(args: argparse.Namespace) -> int:
         raise ValueError(f"--data compares one structure with a measurement; {path.name} holds "
                          "frames: pick one with --start N --stop N+1, or compare in Python "
                          "with kelvara.scattering.total_pdf(kelvara.trajectory.Frames(...))")
-    structure = read_structure(path, args.format)
+    structure = read_structure(path, args.format, args.block)
     print(describe(path.name, structure))
     if args.data:
         from kelvara.pdf_compare import compare_with_data
@@ -289,6 +297,8 @@ def build_parser() -> argparse.ArgumentParser:
 
         p.add_argument("--format", type=str.lower, choices=sorted({*FORMATS, *TRAJECTORY_ONLY}),
                        help="file format (default: from the name, else from the first lines)")
+        p.add_argument("--block", type=lambda b: int(b) if b.isdigit() else b, default=None,
+                       help="CIF data block, by name or 0-based index (default: the first with atoms)")
 
     def add_expansion(p: argparse.ArgumentParser) -> None:
         p.add_argument("--max-sites", type=int, default=4096, help="site limit of the supercell (4096)")

@@ -67,21 +67,26 @@ def format_of(path: StrPath, fmt: str | None = None) -> str:
     )
 
 
-def read_with_findings(path: StrPath, fmt: str | None = None) -> tuple[Structure, list[str]]:
+def read_with_findings(
+    path: StrPath, fmt: str | None = None, block: str | int | None = None
+) -> tuple[Structure, list[str]]:
     """Read one structure (format from `format_of`) and return it with the reader's
-    findings, the assumptions that shaped it, instead of issuing them as warnings."""
+    findings, the assumptions that shaped it, instead of issuing them as warnings.
+    `block` chooses a CIF data block by name or 0-based index (default: the first
+    block with atom sites)."""
     from kelvara._kelvara import read_with_findings as read
 
-    return read(path, format_of(path, fmt))
+    return read(path, format_of(path, fmt), block=block)
 
 
-def read_structure(path: StrPath, fmt: str | None = None) -> Structure:
+def read_structure(path: StrPath, fmt: str | None = None, block: str | int | None = None) -> Structure:
     """Read one structure with kelvara's readers, the format from `format_of`.
 
-    Every finding of the reader is issued as a `kelvara.ReadWarning` naming the file."""
+    Every finding of the reader is issued as a `kelvara.ReadWarning` naming the file.
+    `block` chooses a CIF data block by name or 0-based index."""
     from kelvara._kelvara import ReadWarning
 
-    structure, findings = read_with_findings(path, fmt)
+    structure, findings = read_with_findings(path, fmt, block)
     shown = os.fspath(path)
     shown = shown if isinstance(shown, str) else os.fsdecode(shown)
     for finding in findings:

@@ -14,8 +14,10 @@ PyObject* structure_from_str(PyObject* cls, PyObject* args, PyObject* kwargs);
 PyObject* structure_from_cif_str(PyObject* cls, PyObject* args, PyObject* kwargs);
 /// The warning category of reader findings, created on first use (borrowed).
 PyObject* read_warning_type();
-/// read_with_findings(source, fmt, *, is_text=False, symprec=1e-4) -> (Structure, [str])
+/// read_with_findings(source, fmt, *, is_text=False, symprec=1e-4, block=None) -> (Structure, [str])
 PyObject* module_read_with_findings(PyObject* module, PyObject* args, PyObject* kwargs);
+/// cif_blocks(source, *, is_text=False) -> [(name, atom-site rows)]
+PyObject* module_cif_blocks(PyObject* module, PyObject* args, PyObject* kwargs);
 
 // expand_methods.cpp
 PyObject* structure_disorder_summary(PyObject* self, PyObject* unused);

@@ -16,8 +16,12 @@ PyMethodDef module_methods[] = {
     {"read_with_findings",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_read_with_findings)),
      METH_VARARGS | METH_KEYWORDS,
-     "read_with_findings(source, fmt, *, is_text=False, symprec=1e-4)\n--\n\n"
+     "read_with_findings(source, fmt, *, is_text=False, symprec=1e-4, block=None)\n--\n\n"
      "Read one structure without issuing warnings: (structure, findings)."},
+    {"cif_blocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_cif_blocks)),
+     METH_VARARGS | METH_KEYWORDS,
+     "cif_blocks(source, *, is_text=False)\n--\n\n"
+     "The data blocks of a CIF: (name, number of atom-site rows) each."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -55,5 +59,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kelvara() {
     if (!findings || PyModule_AddObject(module.get(), "read_with_findings", findings.get()) < 0)
         return nullptr;
     findings.release();
+    PyRef blocks(PyCFunction_NewEx(&module_methods[2], module.get(), nullptr));
+    if (!blocks || PyModule_AddObject(module.get(), "cif_blocks", blocks.get()) < 0) return nullptr;
+    blocks.release();
     return module.release();
 }

@@ -172,29 +172,51 @@ PyObject* finish(Result<ReadStructure>&& result, PyObject* shown_path) {
     return wrap_structure(std::move(result->structure));
 }
 
-bool to_options(PyObject* symprec, CifOptions& options) {
-    if (!symprec) return true;
-    if (!to_double(symprec, "symprec", options.symprec)) return false;
-    // 0, a negative or a NaN tolerance would silently merge nothing at all.
-    if (!(options.symprec > 0.0) || !std::isfinite(options.symprec)) {
-        raise_value_error("symprec must be a positive distance in Å (the default is 1e-4), not " +
-                          format_shortest(options.symprec));
-        return false;
+/// symprec (a positive float) and block (a name, a 0-based index, or None).
+bool to_options(PyObject* symprec, PyObject* block, CifOptions& options) {
+    if (symprec) {
+        if (!to_double(symprec, "symprec", options.symprec)) return false;
+        // 0, a negative or a NaN tolerance would silently merge nothing at all.
+        if (!(options.symprec > 0.0) || !std::isfinite(options.symprec)) {
+            raise_value_error("symprec must be a positive distance in Å (the default is 1e-4), not " +
+                              format_shortest(options.symprec));
+            return false;
+        }
     }
-    return true;
+    if (!block || block == Py_None) return true;
+    if (PyUnicode_Check(block)) {
+        std::string name;
+        if (!to_text(block, "block", name)) return false;
+        options.block_name = std::move(name);
+        return true;
+    }
+    if (PyLong_Check(block) && !PyBool_Check(block)) {
+        std::uint64_t index = 0;
+        if (!to_u64(block, "block", index)) return false;
+        options.block_index = index;
+        return true;
+    }
+    raise_argument_error("block", "expected str, int or None, got " + type_name(block));
+    return false;
+}
+
+/// block= names a CIF data block; other formats have none.
+bool check_block_applies(Format format, const CifOptions& options) {
+    if (format == Format::cif || (!options.block_name && !options.block_index)) return true;
+    PyErr_SetString(PyExc_ValueError, "block= chooses a CIF data block; this format has none");
+    return false;
 }
 
 PyObject* read_file(PyObject* args, PyObject* kwargs, const char* spec, const char** keywords,
                     Format format) {
-    PyObject* path = nullptr;
-    PyObject* symprec = nullptr;
+    PyObject *path = nullptr, *symprec = nullptr, *block = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, spec, const_cast<char**>(keywords), &path,
-                                     &symprec))
+                                     &symprec, &block))
         return nullptr;
     PathArg path_arg;
     if (!to_path(path, "path", path_arg)) return nullptr;
     CifOptions options;
-    if (!to_options(symprec, options)) return nullptr;
+    if (!to_options(symprec, block, options)) return nullptr;
     std::string text;
     if (!read_file_bytes(path_arg, text)) return nullptr;
     std::optional<Result<ReadStructure>> result;
@@ -219,8 +241,8 @@ PyObject* read_warning_type() {
 
 PyObject* structure_from_cif(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"path", "symprec", nullptr};
-        return read_file(args, kwargs, "O|O:from_cif", keywords, Format::cif);
+        static const char* keywords[] = {"path", "symprec", "block", nullptr};
+        return read_file(args, kwargs, "O|OO:from_cif", keywords, Format::cif);
     });
 }
 
@@ -240,55 +262,58 @@ PyObject* structure_from_xyz(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* structure_from_cif_str(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"text", "symprec", nullptr};
-        PyObject *text_obj = nullptr, *symprec = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:from_cif_str",
-                                         const_cast<char**>(keywords), &text_obj, &symprec))
+        static const char* keywords[] = {"text", "symprec", "block", nullptr};
+        PyObject *text_obj = nullptr, *symprec = nullptr, *block = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:from_cif_str",
+                                         const_cast<char**>(keywords), &text_obj, &symprec, &block))
             return nullptr;
         std::string_view text;
         CifOptions options;
-        if (!borrow_text(text_obj, "text", text) || !to_options(symprec, options)) return nullptr;
+        if (!borrow_text(text_obj, "text", text) || !to_options(symprec, block, options))
+            return nullptr;
         return finish(parse_cif(text, options), nullptr);
     });
 }
 
 PyObject* structure_from_str(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"text", "fmt", "symprec", nullptr};
-        PyObject *text_obj = nullptr, *fmt_obj = nullptr, *symprec = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:from_str", const_cast<char**>(keywords),
-                                         &text_obj, &fmt_obj, &symprec))
+        static const char* keywords[] = {"text", "fmt", "symprec", "block", nullptr};
+        PyObject *text_obj = nullptr, *fmt_obj = nullptr, *symprec = nullptr, *block = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:from_str", const_cast<char**>(keywords),
+                                         &text_obj, &fmt_obj, &symprec, &block))
             return nullptr;
         std::string_view text;
         std::string fmt;
         CifOptions options;
         if (!borrow_text(text_obj, "text", text) || !to_text(fmt_obj, "fmt", fmt)) return nullptr;
-        if (!to_options(symprec, options)) return nullptr;
+        if (!to_options(symprec, block, options)) return nullptr;
         const std::string name = ascii_lower(fmt);
         const Format format = format_named(name);
         if (format == Format::unknown)
             return raise_message(PyExc_ValueError,
                                  "unknown format '" + name + "'; kelvara reads cif, poscar and xyz");
+        if (!check_block_applies(format, options)) return nullptr;
         return finish(parse(format, text, options), nullptr);
     });
 }
 
 PyObject* module_read_with_findings(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"source", "fmt", "is_text", "symprec", nullptr};
-        PyObject *source = nullptr, *symprec = nullptr;
+        static const char* keywords[] = {"source", "fmt", "is_text", "symprec", "block", nullptr};
+        PyObject *source = nullptr, *symprec = nullptr, *block = nullptr;
         const char* fmt = nullptr;
         int is_text = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os|$pO:read_with_findings",
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os|$pOO:read_with_findings",
                                          const_cast<char**>(keywords), &source, &fmt, &is_text,
-                                         &symprec))
+                                         &symprec, &block))
             return nullptr;
         const Format format = format_named(ascii_lower(fmt));
         if (format == Format::unknown)
             return raise_message(PyExc_ValueError, "unknown format '" + ascii_lower(fmt) +
                                                        "'; kelvara reads cif, poscar and xyz");
         CifOptions options;
-        if (!to_options(symprec, options)) return nullptr;
+        if (!to_options(symprec, block, options) || !check_block_applies(format, options))
+            return nullptr;
         std::optional<std::string> file;
         std::string_view text;
         if (is_text) {
@@ -311,6 +336,38 @@ PyObject* module_read_with_findings(PyObject*, PyObject* args, PyObject* kwargs)
         PyRef structure(wrap_structure(std::move(result->structure)));
         if (!structure) return nullptr;
         return PyTuple_Pack(2, structure.get(), findings.get());
+    });
+}
+
+PyObject* module_cif_blocks(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"source", "is_text", nullptr};
+        PyObject* source = nullptr;
+        int is_text = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:cif_blocks", const_cast<char**>(keywords),
+                                         &source, &is_text))
+            return nullptr;
+        std::optional<std::string> file;
+        std::string_view text;
+        if (is_text) {
+            if (!borrow_text(source, "source", text)) return nullptr;
+        } else {
+            PathArg path;
+            if (!to_path(source, "source", path)) return nullptr;
+            file.emplace();
+            if (!read_file_bytes(path, *file)) return nullptr;
+            text = *file;
+        }
+        const std::vector<CifBlockSummary> blocks = cif_blocks(text);
+        PyRef list(PyList_New(0));
+        if (!list) return nullptr;
+        for (const CifBlockSummary& block : blocks) {
+            PyRef name(text_object(block.name));
+            PyRef rows(name ? PyLong_FromUnsignedLongLong(block.atom_site_rows) : nullptr);
+            PyRef item(rows ? PyTuple_Pack(2, name.get(), rows.get()) : nullptr);
+            if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+        }
+        return list.release();
     });
 }
 

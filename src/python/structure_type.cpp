@@ -262,17 +262,17 @@ PyGetSetDef structure_getset[] = {
 
 PyMethodDef structure_methods[] = {
     {"from_cif", KELVARA_KW(structure_from_cif), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "from_cif(path, symprec=1e-4)\n--\n\n"
+     "from_cif(path, symprec=1e-4, block=None)\n--\n\n"
      "Read a CIF, keeping partial occupancies as they are written."},
     {"from_poscar", KELVARA_KW(structure_from_poscar), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_poscar(path)\n--\n\nRead a VASP POSCAR / CONTCAR."},
     {"from_xyz", KELVARA_KW(structure_from_xyz), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_xyz(path)\n--\n\nRead an extended XYZ file (needs a `Lattice=\"...\"` field)."},
     {"from_str", KELVARA_KW(structure_from_str), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "from_str(text, fmt, symprec=1e-4)\n--\n\n"
+     "from_str(text, fmt, symprec=1e-4, block=None)\n--\n\n"
      "Parse text in a named format: \"cif\", \"poscar\" or \"xyz\"."},
     {"from_cif_str", KELVARA_KW(structure_from_cif_str), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "from_cif_str(text, symprec=1e-4)\n--\n\n"
+     "from_cif_str(text, symprec=1e-4, block=None)\n--\n\n"
      "Same as `from_cif`, for CIF text already in memory."},
     {"disorder_summary", structure_disorder_summary, METH_NOARGS,
      "disorder_summary($self)\n--\n\n"
