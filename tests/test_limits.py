@@ -107,3 +107,11 @@ def test_symprec_must_be_a_positive_distance(symprec):
     with pytest.raises(ValueError, match="symprec must be a positive distance"):
         Structure.from_cif_str(NACL, symprec=symprec)
     assert Structure.from_cif_str(NACL, symprec=1e-4).n_sites == 2
+
+
+@pytest.mark.parametrize("reader", ["from_poscar", "from_cif", "from_xyz"])
+def test_a_device_of_nul_bytes_is_refused_at_once(reader):
+    started = time.monotonic()
+    with pytest.raises(OSError, match="could not read /dev/zero: it holds NUL bytes"):
+        getattr(Structure, reader)("/dev/zero")
+    assert time.monotonic() - started < 5  # not read until memory runs out

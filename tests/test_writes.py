@@ -131,3 +131,13 @@ def test_ctrl_c_in_the_command_exits_130_with_one_line(tmp_path):
         child.kill()
         child.wait()
     assert child.returncode == 130 and err == "kelvara: interrupted\n", err
+
+
+def test_the_command_reads_a_structure_from_a_pipe(tmp_path):
+    text = 'Lattice="3 0 0 0 3 0 0 0 3"\nSi 0 0 0\n'
+    done = subprocess.run(
+        [sys.executable, "-c", "import sys; from kelvara.cli import main; "
+         f"sys.exit(main(['rdf', '/dev/stdin', '--format', 'xyz', '--cutoff', '4', '--out', {str(tmp_path)!r}]))"],
+        input="1\n" + text, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert "Si-Si: first peak at 3.000 A" in done.stdout

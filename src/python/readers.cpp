@@ -2,6 +2,7 @@
 // category their findings are issued under, and the findings-returning reader.
 #include "python/members.hpp"
 
+#include <algorithm>  // for std::min
 #include <cmath>    // for std::isfinite
 #include <cstring>  // for std::memchr
 #include <optional>
@@ -12,6 +13,7 @@
 #include "core/cif.hpp"
 #include "core/formats.hpp"
 #include "core/line_reader.hpp"  // for os_error_text
+#include "core/memory.hpp"       // for physical_memory_bytes
 #include "core/number.hpp"       // for format_shortest
 #include "core/text.hpp"
 #include "python/convert.hpp"
@@ -80,6 +82,13 @@ void raise_read_error(const PathArg& path, const std::string& detail, int code) 
     PyErr_SetObject(PyExc_OSError, error.get());
 }
 
+/// The longest structure file read: 2 GiB, or a quarter of the memory when that is less
+/// (parsing takes several times the text's size).
+std::size_t max_structure_file_bytes() {
+    const std::uint64_t quarter = physical_memory_bytes() / 4;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(std::uint64_t{2} << 30, quarter));
+}
+
 /// Reads the whole file at `raw` into `text` with the GIL released, so other Python
 /// threads go on and a read that waits (a FIFO, an idle pipe) can be stopped with
 /// Ctrl-C. False with an exception set: OSError, or the signal handler's.
@@ -106,6 +115,16 @@ bool read_file_bytes(const PathArg& path, std::string& text) {
                 if (error == 0) error = -1;  // cancelled
                 break;
             }
+            // Structure files are text: a NUL byte means a device such as /dev/zero
+            // or a binary file, and a text stream has a bounded length.
+            if (std::memchr(buffer, 0, static_cast<std::size_t>(got))) {
+                error = -2;
+                break;
+            }
+            if (text.size() + static_cast<std::size_t>(got) > max_structure_file_bytes()) {
+                error = -3;
+                break;
+            }
             text.append(buffer, static_cast<std::size_t>(got));
         }
         stopped = released.interrupted();
@@ -113,6 +132,16 @@ bool read_file_bytes(const PathArg& path, std::string& text) {
     if (stopped) return false;
     if (error == -1) {
         PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return false;
+    }
+    if (error == -2) {
+        raise_read_error(path, "it holds NUL bytes, so it is not a text file", 0);
+        return false;
+    }
+    if (error == -3) {
+        raise_read_error(path, "it is longer than " + std::to_string(max_structure_file_bytes()) +
+                                   " bytes, the most a single structure is read from (a stream "
+                                   "that never ends?)", 0);
         return false;
     }
     if (error != 0) {
