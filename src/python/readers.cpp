@@ -115,9 +115,9 @@ bool read_file_bytes(const PathArg& path, std::string& text) {
                 if (error == 0) error = -1;  // cancelled
                 break;
             }
-            // Structure files are text: a NUL byte means a device such as /dev/zero
-            // or a binary file, and a text stream has a bounded length.
-            if (std::memchr(buffer, 0, static_cast<std::size_t>(got))) {
+            // Structure files are text: a NUL byte in a stream means a device such as
+            // /dev/zero (a regular file has its size), and a stream has a bounded length.
+            if (!file.regular() && std::memchr(buffer, 0, static_cast<std::size_t>(got))) {
                 error = -2;
                 break;
             }
