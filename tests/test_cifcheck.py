@@ -70,8 +70,8 @@ def test_atom_site_findings_match_the_reader(row, finding, elements):
         (OPS.format("x,y,z\n'x/0,y,z'"), ["symmetry operation 'x/0,y,z' cannot be read and is ignored"]),
         (OPS.format("x,y,z\n'-x,-y'"), ["symmetry operation '-x,-y' cannot be read and is ignored"]),
         (OPS.format('x,y,z\n"xy,y,z"'), ["symmetry operation 'xy,y,z' cannot be read and is ignored"]),
-        (OPS.format("'x,y'\n'a,b,c'"), ["none of the 2 symmetry operations can be read, so the file is "
-                                        "read as P 1"]),
+        (OPS.format("'x,y'\n'a,b,c'"), ["none of the 2 symmetry operations can be read, so the "
+                                        "operations of the named space group are used"]),
     ],
 )
 def test_file_level_findings(head, findings):

@@ -216,10 +216,20 @@ def test_srtio3_named_only(tags, n_sites, warning):
     assert cif_warnings(text) == ([warning] if warning else [])
 
 
-def test_listed_operations_win_over_the_name():
-    text = cif({"_symmetry_space_group_name_H-M": "P m -3 m"}, CUBIC, SRTIO3)
-    text = text.replace("loop_", "loop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\n-x,-y,-z\nloop_", 1)
-    assert Structure.from_cif_str(text).n_sites == 3
+@pytest.mark.parametrize(
+    "name, listed, n_sites, warning",
+    [
+        ("P m -3 m", "x,y,z\n-x,-y,-z", 3, None),  # what is listed wins over the name
+        ("P m -3 m", "'x,y'\n'a,b,c'", 5, "none of the 2 symmetry operations can be read, so the "
+                                           "operations of the named space group are used"),
+        ("P q -3 m", "'x,y'", 3, "none of the 1 symmetry operations can be read, so the file is read as P 1"),
+    ],
+)
+def test_listed_operations_and_the_name(name, listed, n_sites, warning):
+    text = cif({"_symmetry_space_group_name_H-M": name}, CUBIC, SRTIO3)
+    text = text.replace("loop_", f"loop_\n_symmetry_equiv_pos_as_xyz\n{listed}\nloop_", 1)
+    assert Structure.from_cif_str(text).n_sites == n_sites
+    assert cif_warnings(text) == ([warning] if warning else [])
 
 
 def test_hall_symbol_that_does_not_close_is_p1():

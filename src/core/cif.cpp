@@ -202,9 +202,8 @@ std::string_view space_group_tag(const Block& block, std::initializer_list<const
     return {};
 }
 
-/// Operations named by the space-group tags, for a block that lists none.
-std::vector<SymmOp> named_symmetry(const Block& block, const Lattice& lattice,
-                                   Warnings& warnings) {
+/// The group named by the space-group tags; absent when no tag holds a value.
+std::optional<NamedGroup> named_group(const Block& block, const Lattice& lattice) {
     SpaceGroupNames names;
     names.hall = space_group_tag(block, {"_space_group_name_hall", "_symmetry_space_group_name_hall",
                                    "_space_group.name_hall", "_symmetry.space_group_name_hall"});
@@ -214,10 +213,13 @@ std::vector<SymmOp> named_symmetry(const Block& block, const Lattice& lattice,
     names.number = space_group_tag(block, {"_space_group_it_number", "_symmetry_int_tables_number",
                                      "_space_group.it_number", "_symmetry.int_tables_number"});
     names.rhombohedral_cell = is_rhombohedral_cell(lattice.matrix);
-    auto named = operations_from_names(names);
-    if (!named) return {SymmOp::identity()};
-    for (std::string& warning : named->warnings) warnings.push_back(std::move(warning));
-    return std::move(named->operations);
+    return operations_from_names(names);
+}
+
+/// The operations of the named group, its warnings added to `warnings`.
+std::vector<SymmOp> take_named(NamedGroup&& named, Warnings& warnings) {
+    for (std::string& warning : named.warnings) warnings.push_back(std::move(warning));
+    return std::move(named.operations);
 }
 
 constexpr std::string_view kOperationTags[3] = {"_symmetry_equiv_pos_as_xyz",
@@ -254,10 +256,19 @@ std::vector<SymmOp> read_symmetry(const Block& block, const Lattice& lattice, Wa
         }
     }
     // A listed operation always wins over the names.
-    if (listed == 0) return named_symmetry(block, lattice, warnings);
+    if (listed == 0) {
+        auto named = named_group(block, lattice);
+        return named ? take_named(std::move(*named), warnings) : std::vector{SymmOp::identity()};
+    }
     if (ops.empty()) {
-        warnings.push_back("none of the " + std::to_string(listed) +
-                           " symmetry operations can be read, so the file is read as P 1");
+        // Nothing listed can be read: the group's name, when it has one that is known.
+        const std::string none = "none of the " + std::to_string(listed) +
+                                 " symmetry operations can be read, so ";
+        if (auto named = named_group(block, lattice); named && named->recognised) {
+            warnings.push_back(none + "the operations of the named space group are used");
+            return take_named(std::move(*named), warnings);
+        }
+        warnings.push_back(none + "the file is read as P 1");
         ops.push_back(SymmOp::identity());
     } else {
         for (const std::string& op : unreadable)

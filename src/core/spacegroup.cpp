@@ -327,6 +327,7 @@ std::optional<NamedGroup> operations_from_names(const SpaceGroupNames& names) {
     out.warnings.push_back(named + " is not recognised; the file is read as P 1 (no symmetry "
                            "operations)");
     out.operations.assign(1, SymmOp::identity());
+    out.recognised = false;
     return out;
 }
 

@@ -64,6 +64,7 @@ struct SpaceGroupNames {
 struct NamedGroup {
     std::vector<SymmOp> operations;
     std::vector<std::string> warnings;
+    bool recognised = true;  ///< false: no name was recognised, the operations are P 1's
 };
 
 /// The group named by the tags: the Hall symbol when it can be read, else the H-M
