@@ -155,11 +155,12 @@ std::vector<ClosePair> close_partial_sites(const std::vector<Site>& sites, const
     // Bins at least `max_distance` wide between lattice planes: close sites sit in
     // neighbouring bins.
     std::uint64_t n[3];
+    double spacing[3];
     for (int axis = 0; axis < 3; ++axis) {
         double norm = 0.0;
         for (int j = 0; j < 3; ++j) norm += lattice.inverse[j][axis] * lattice.inverse[j][axis];
-        const double spacing = 1.0 / std::sqrt(norm);
-        n[axis] = std::clamp<std::uint64_t>(saturating_u64(std::floor(spacing / max_distance)), 1, 48);
+        spacing[axis] = 1.0 / std::sqrt(norm);
+        n[axis] = std::clamp<std::uint64_t>(saturating_u64(std::floor(spacing[axis] / max_distance)), 1, 48);
     }
     auto bin_of = [&](const Vec3& f, int axis) {
         const double w = f[axis] - std::floor(f[axis]);
@@ -191,7 +192,13 @@ std::vector<ClosePair> close_partial_sites(const std::vector<Site>& sites, const
                         if (q <= p) continue;
                         const Vec3& fb = sites[partial[q]].frac;
                         Vec3 d;
-                        for (int i = 0; i < 3; ++i) d[i] = (fb[i] - fa[i]) - std::round(fb[i] - fa[i]);
+                        bool far = false;
+                        for (int i = 0; i < 3; ++i) {
+                            d[i] = (fb[i] - fa[i]) - std::round(fb[i] - fa[i]);
+                            // Every image is at least this far along the planes' normal.
+                            far |= std::fabs(d[i]) * spacing[i] >= max_distance;
+                        }
+                        if (far) continue;
                         double best = INFINITY;
                         for (int i = -1; i <= 1; ++i)
                             for (int j = -1; j <= 1; ++j)

@@ -35,7 +35,7 @@ std::size_t whitespace_length_before(std::string_view text, std::size_t end) {
     return 0;
 }
 
-std::string_view trim(std::string_view text) {
+std::string_view trim_slow(std::string_view text) {
     std::size_t start = 0, end = text.size();
     while (start < end) {
         std::size_t w = whitespace_length_at(text, start);

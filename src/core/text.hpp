@@ -25,8 +25,19 @@ inline std::size_t whitespace_length_at(std::string_view text, std::size_t pos) 
 /// Same, for the whitespace character that ends just before `end` (0 when none).
 std::size_t whitespace_length_before(std::string_view text, std::size_t end);
 
-/// `text` without Unicode whitespace at either end.
-std::string_view trim(std::string_view text);
+/// `text` without Unicode whitespace at either end (the general case).
+std::string_view trim_slow(std::string_view text);
+
+/// `text` without Unicode whitespace at either end. Inline: readers trim every value,
+/// and nearly all begin and end with a printable ASCII byte.
+inline std::string_view trim(std::string_view text) {
+    if (!text.empty()) {
+        const auto first = static_cast<unsigned char>(text.front());
+        const auto last = static_cast<unsigned char>(text.back());
+        if (first > ' ' && first < 0x80 && last > ' ' && last < 0x80) return text;
+    }
+    return trim_slow(text);
+}
 
 /// The non-empty pieces of `text` between runs of Unicode whitespace.
 std::vector<std::string_view> split_whitespace(std::string_view text);
