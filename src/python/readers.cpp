@@ -326,6 +326,23 @@ PyObject* structure_from_str(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+namespace {
+
+/// The text behind `source`: the str itself when `is_text`, else the bytes of the file
+/// it names, read into `file` (which `text` then views).
+bool source_text(PyObject* source, bool is_text, std::optional<std::string>& file,
+                 std::string_view& text) {
+    if (is_text) return borrow_text(source, "source", text);
+    PathArg path;
+    if (!to_path(source, "source", path)) return false;
+    file.emplace();
+    if (!read_file_bytes(path, *file)) return false;
+    text = *file;
+    return true;
+}
+
+}  // namespace
+
 PyObject* module_read_with_findings(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"source", "fmt", "is_text", "symprec", "block", nullptr};
@@ -345,15 +362,7 @@ PyObject* module_read_with_findings(PyObject*, PyObject* args, PyObject* kwargs)
             return nullptr;
         std::optional<std::string> file;
         std::string_view text;
-        if (is_text) {
-            if (!borrow_text(source, "source", text)) return nullptr;
-        } else {
-            PathArg path;
-            if (!to_path(source, "source", path)) return nullptr;
-            file.emplace();
-            if (!read_file_bytes(path, *file)) return nullptr;
-            text = *file;
-        }
+        if (!source_text(source, is_text, file, text)) return nullptr;
         auto result = parse(format, text, options);
         if (!result) return raise_message(PyExc_ValueError, result.error());
         PyRef findings(PyList_New(0));
@@ -378,15 +387,7 @@ PyObject* module_cif_blocks(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         std::optional<std::string> file;
         std::string_view text;
-        if (is_text) {
-            if (!borrow_text(source, "source", text)) return nullptr;
-        } else {
-            PathArg path;
-            if (!to_path(source, "source", path)) return nullptr;
-            file.emplace();
-            if (!read_file_bytes(path, *file)) return nullptr;
-            text = *file;
-        }
+        if (!source_text(source, is_text, file, text)) return nullptr;
         const std::vector<CifBlockSummary> blocks = cif_blocks(text);
         PyRef list(PyList_New(0));
         if (!list) return nullptr;
