@@ -119,6 +119,16 @@ def test_round_trip_through_kelvara(tmp_path, writer, reader, structure):
         assert back.species == s.species and back.disorder_summary() == s.disorder_summary()
 
 
+def test_cif_keeps_displacement_parameters(tmp_path):
+    s = disordered()
+    uiso = [0.0125 if i % 2 else None for i in range(s.n_sites)]
+    with_u = Structure(s.lattice_matrix, s.frac_coords, s.species, uiso)
+    write_cif(with_u, tmp_path / "u.cif")
+    assert Structure.from_cif(str(tmp_path / "u.cif")).uiso == uiso
+    write_cif(s, tmp_path / "plain.cif")  # no column when no site has a value
+    assert "_atom_site_U_iso_or_equiv" not in (tmp_path / "plain.cif").read_text()
+
+
 @pytest.mark.parametrize("writer, fmt", [(write_poscar, "POSCAR"), (write_extxyz, "extended XYZ")])
 def test_disordered_refused(tmp_path, writer, fmt):
     with pytest.raises(ValueError, match=f"^{fmt} holds exactly one atom per site.*expand_occupancies"):

@@ -234,13 +234,18 @@ def write_cif(structure: Structure, path: StrPath) -> None:
         "_atom_site_fract_z",
         "_atom_site_occupancy",
     ]
+    # Displacement parameters go along when any site has one ('?' for a site without).
+    uiso = structure.uiso if any(u is not None for u in structure.uiso) else None
+    if uiso is not None:
+        lines.append("_atom_site_U_iso_or_equiv")
     seen: dict[str, int] = {}
-    for site, xyz in zip(structure.species, structure.frac_coords):
+    for index, (site, xyz) in enumerate(zip(structure.species, structure.frac_coords)):
+        u = "" if uiso is None else (" ?" if uiso[index] is None else f" {float(uiso[index])!r}")
         for element, occupancy in site.items():
             seen[element] = seen.get(element, 0) + 1
             label = _cif_value(f"{element}{seen[element]}")
             # repr: the shortest text that reads back as the same float (1e-13 stays 1e-13).
-            lines.append(f"{label} {_cif_value(element)} {_row(xyz)} {float(occupancy)!r}")
+            lines.append(f"{label} {_cif_value(element)} {_row(xyz)} {float(occupancy)!r}{u}")
     text = "\n".join(lines) + "\n"
     _check_cif_round_trip(structure, text)
     _write_text(path, text)
