@@ -68,6 +68,23 @@ def test_read_from_cif(columns, rows, aniso, expected):
             assert u == pytest.approx(w, rel=1e-12)
 
 
+@pytest.mark.parametrize(("value", "warned"), [("-0.01", True), ("abc", True), ("?", False), ("0.01", False)])
+def test_unusable_values_are_named(value, warned):
+    import warnings
+
+    from kelvara import ReadWarning
+
+    text = CELL + SITES.format(columns="_atom_site_U_iso_or_equiv") + f"O1 O 0.5 0.5 0.5 1 {value}\n"
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        s = Structure.from_cif_str(text)
+    named = [str(w.message) for w in caught if issubclass(w.category, ReadWarning)
+             and "_atom_site_U_iso_or_equiv" in str(w.message)]
+    assert named == ([f"atom site 'O1': _atom_site_U_iso_or_equiv '{value}' is negative or not a "
+                      "number, so the site is read without it"] if warned else [])
+    assert (s.uiso[0] is None) == (value != "0.01")
+
+
 def perovskite_with_u() -> Structure:
     rows = ["Sr1 Sr 0 0 0 0.5 0.010", "Ba1 Ba 0 0 0 0.5 0.010", "Ti1 Ti 0.5 0.5 0.5 1 0.004",
             "O1 O 0.5 0.5 0 1 0.012", "O2 O 0.5 0 0.5 1 0.006", "O3 O 0 0.5 0.5 1 0.006"]

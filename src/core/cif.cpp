@@ -422,7 +422,7 @@ Result<ReadStructure> parse_cif(std::string_view text, const CifOptions& options
         for (std::uint32_t r = 0; r < n_rows; ++r) keys[r] = r;
     }
 
-    const std::vector<double> uiso = site_displacements(block, *atoms, *lattice);
+    const std::vector<double> uiso = site_displacements(block, *atoms, *lattice, warnings);
     SiteMerger merger(symprec, n_rows * n_ops);
     RowFindings findings;
     RowImages images;

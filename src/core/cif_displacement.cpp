@@ -87,7 +87,24 @@ std::unordered_map<std::string, double> anisotropic_ueq(const Block& block, cons
 
 }  // namespace
 
-std::vector<double> site_displacements(const Block& block, const CifLoop& atoms, const Lattice& lattice) {
+/// The value of `col` in `row` when it is usable; a value that is written (not '?' or
+/// '.') but negative, not finite or not a number adds a warning naming the site.
+double checked(std::span<const std::string_view> row, std::optional<std::size_t> col,
+               std::optional<std::size_t> col_label, std::string_view what, Warnings& warnings) {
+    const double u = usable(value_at(row, col));
+    if (!std::isnan(u) || !col || *col >= row.size()) return u;
+    const std::string_view text = trim(row[*col]);
+    if (text == "?" || text == ".") return u;
+    const std::string site = col_label && *col_label < row.size()
+                                 ? "atom site '" + std::string(trim(row[*col_label])) + "'"
+                                 : std::string("an atom site");
+    warnings.push_back(site + ": " + std::string(what) + " '" + std::string(text.substr(0, 40)) +
+                       "' is negative or not a number, so the site is read without it");
+    return u;
+}
+
+std::vector<double> site_displacements(const Block& block, const CifLoop& atoms, const Lattice& lattice,
+                                       Warnings& warnings) {
     const auto col_u = column(atoms, "_atom_site_u_iso_or_equiv");
     const auto col_b = column(atoms, "_atom_site_b_iso_or_equiv");
     const auto col_label = column(atoms, "_atom_site_label");
@@ -97,9 +114,9 @@ std::vector<double> site_displacements(const Block& block, const CifLoop& atoms,
     out.reserve(atoms.n_rows());
     for (std::size_t r = 0; r < atoms.n_rows(); ++r) {
         const auto row = atoms.row(r);
-        double u = usable(value_at(row, col_u));
+        double u = checked(row, col_u, col_label, "_atom_site_U_iso_or_equiv", warnings);
         if (std::isnan(u)) {
-            const double b = usable(value_at(row, col_b));
+            const double b = checked(row, col_b, col_label, "_atom_site_B_iso_or_equiv", warnings);
             if (!std::isnan(b)) u = b / kEightPiSquared;
         }
         if (std::isnan(u) && col_label) {

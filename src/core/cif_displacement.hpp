@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/cif.hpp"
+#include "core/findings.hpp"  // for Warnings
 #include "core/lattice.hpp"
 
 namespace kelvara {
@@ -13,7 +14,8 @@ namespace kelvara {
 /// (U = B / 8 pi^2), then the row's entry in the anisotropic loop, found by label
 /// ("_atom_site_aniso_label" = "_atom_site_label"), reduced to its isotropic equivalent
 /// Ueq = 1/3 sum_ij U^ij a*_i a*_j (a_i . a_j). Negative, non-finite and unreadable
-/// values count as not given.
-std::vector<double> site_displacements(const Block& block, const CifLoop& atoms, const Lattice& lattice);
+/// values count as not given, and each such Uiso or Biso value adds a warning.
+std::vector<double> site_displacements(const Block& block, const CifLoop& atoms, const Lattice& lattice,
+                                       Warnings& warnings);
 
 }  // namespace kelvara
