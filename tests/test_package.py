@@ -50,14 +50,8 @@ def test_stub_lists_exactly_the_compiled_members():
     assert structure == {n for n in vars(_kelvara.Structure) if not n.startswith("_")}
 
 
-def test_member_registration_order_and_docs():
+def test_signatures_and_docs():
     S = _kelvara.Structure
-    methods = [n for n, v in vars(S).items() if not n.startswith("_")
-               and type(v).__name__ not in ("property", "getset_descriptor")]
-    assert methods == [
-        "from_cif", "from_poscar", "from_xyz", "from_str", "from_cif_str", "disorder_summary",
-        "available_threads", "make_supercell", "prdf", "total_rdf", "expand_occupancies",
-    ]
     assert (S.__text_signature__, S.__module__) == ("(matrix, frac_coords, species, uiso=None)", "kelvara")
     assert str(inspect.signature(S.make_supercell)) == "(self, /, na, nb, nc)"
     assert S.from_cif.__text_signature__ == "(path, symprec=1e-4, block=None)"

@@ -124,6 +124,22 @@ protected:
     static std::string read_error(const char* what, const std::string& description) {
         return std::string("error reading ") + what + ": " + description;
     }
+    static std::string where(std::uint64_t index) { return "frame " + std::to_string(index); }
+
+    /// The next line of frame `index`, which must hold `what`: a read error or the end
+    /// of the file fails naming the frame (the end also sets `cut_short`).
+    Result<std::string_view> need(LineReader& lines, std::uint64_t index, const char* what) {
+        std::string_view line;
+        std::string error;
+        const auto status = lines.next(line, error);
+        if (status == LineReader::Status::error)
+            return fail(where(index) + ": " + read_error(what, error));
+        if (status == LineReader::Status::end_of_file) {
+            cut_short = true;
+            return fail(where(index) + " ends before " + what);
+        }
+        return line;
+    }
 };
 
 }  // namespace kelvara

@@ -39,9 +39,6 @@ public:
                       std::optional<Structure>& out) override;
 
 private:
-    std::string where(std::uint64_t index) const { return "frame " + std::to_string(index); }
-    /// The next line, failing at the end of the file with "{frame} ends {what}".
-    Result<std::string_view> need(LineReader& lines, std::uint64_t index, const char* what);
     Result<Box> box(LineReader& lines, std::uint64_t index, std::string_view header);
     Result<Layout> layout(std::uint64_t index, std::string_view header);
     Result<std::size_t> element_of_type(std::uint64_t index, std::string_view type);
@@ -54,19 +51,6 @@ private:
     std::string atoms_header_;
     Layout layout_;
 };
-
-Result<std::string_view> LammpsDump::need(LineReader& lines, std::uint64_t index, const char* what) {
-    std::string_view line;
-    std::string error;
-    const auto status = lines.next(line, error);
-    if (status == LineReader::Status::error)
-        return fail(where(index) + ": " + read_error(what, error));
-    if (status == LineReader::Status::end_of_file) {
-        cut_short = true;
-        return fail(where(index) + " ends before " + what);
-    }
-    return line;
-}
 
 Result<Box> LammpsDump::box(LineReader& lines, std::uint64_t index, std::string_view header) {
     // "ITEM: BOX BOUNDS [xy xz yz] xx yy zz": the last three words are the boundaries.

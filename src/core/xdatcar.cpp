@@ -107,8 +107,6 @@ public:
     }
 
 private:
-    static std::string where(std::uint64_t index) { return "frame " + std::to_string(index); }
-
     /// The next line that is not blank; false at the end of the file.
     Result<bool> next_nonblank(LineReader& lines, std::uint64_t index, std::string_view& line) {
         std::string error;
@@ -118,19 +116,6 @@ private:
         if (status == LineReader::Status::error)
             return fail(where(index) + ": " + read_error("a line", error));
         return status == LineReader::Status::line;
-    }
-
-    Result<std::string_view> need(LineReader& lines, std::uint64_t index, const char* what) {
-        std::string_view line;
-        std::string error;
-        const auto status = lines.next(line, error);
-        if (status == LineReader::Status::error)
-            return fail(where(index) + ": " + read_error(what, error));
-        if (status == LineReader::Status::end_of_file) {
-            cut_short = true;
-            return fail(where(index) + " ends before " + what);
-        }
-        return line;
     }
 
     /// The header after its comment line: scale, lattice, names, counts.
