@@ -102,7 +102,7 @@ def test_copies_keep_the_values_and_the_model_uses_them():
     assert by_position[(0.0, 0.0, 0.0)] == 0.010 and by_position[(0.0, 0.0, 0.0)] is not None
     assert sorted(set(ordered.uiso)) == [0.004, 0.006, 0.010, 0.012]
     pytest.importorskip("periodictable")
-    from kelvara.pdfmodel import model_pdf, pair_table
+    from kelvara.pdfmodel import PDFParameters, model_pdf, pair_table
 
     r = np.arange(100, 800) * 0.01
     from_file = model_pdf(pair_table(s, 10.0), r)
@@ -114,3 +114,15 @@ def test_copies_keep_the_values_and_the_model_uses_them():
     expanded = model_pdf(pair_table(ordered, 10.0), r)
     mean_b = model_pdf(pair_table(s, 10.0), r)
     assert np.sqrt(np.mean((expanded - mean_b) ** 2) / np.mean(mean_b**2)) < 0.05
+    # total_pdf broadens each pair of sites by sqrt(U_i + U_j) from the file as the model
+    # does; an explicit broadening replaces the file's values for every pair.
+    from kelvara.scattering import total_pdf
+
+    pdf = total_pdf(s, r_max=8.0, bin_size=0.01, qmax=25.0)
+    model = model_pdf(pair_table(s, 12.0), pdf.r[100:], PDFParameters(qmax=25.0))
+    assert np.sqrt(np.mean((pdf.G[100:] - model) ** 2) / np.mean(model**2)) < 0.005
+    one = total_pdf(s, r_max=8.0, bin_size=0.01, qmax=25.0, broadening=0.1).G
+    assert np.max(np.abs(one[100:] - model)) > 0.05 * np.max(np.abs(model))
+    partial = Structure(s.lattice_matrix, s.frac_coords, s.species, [0.01, 0.004, None, 0.006, 0.006])
+    with pytest.warns(UserWarning, match="no displacement parameter for some O sites: they are taken as static"):
+        total_pdf(partial, r_max=3.0)

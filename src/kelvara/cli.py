@@ -270,7 +270,13 @@ def command_pdf(args: argparse.Namespace) -> int:
     from kelvara.plotting_pdf import save_pdf
 
     written = save_pdf(pdf, sq, out, title=f"{formula(structure)} ({path.name}), {args.radiation}")
-    print(f"{args.radiation} G(r) to {args.rmax:g} A and S(Q) to {sq.q[-1]:g} 1/A written to "
+    if args.broadening is not None:
+        widths = f"one pair width {args.broadening:g} A (--broadening)"
+    elif any(u is not None for u in structure.uiso):
+        widths = "pair widths sqrt(U_i + U_j) from the file's displacement parameters"
+    else:
+        widths = "static structure (the file gives no displacement parameters; set --broadening)"
+    print(f"{args.radiation} G(r) to {args.rmax:g} A and S(Q) to {sq.q[-1]:g} 1/A, {widths}, written to "
           f"{', '.join(str(p) for p in written)}")
     return 0
 
@@ -349,8 +355,10 @@ def build_parser() -> argparse.ArgumentParser:
     pdf.add_argument("--bin-size", type=float, default=0.01, help="r step in A (0.01)")
     pdf.add_argument("--qmax", type=float, default=None,
                      help="termination of the data in 1/A (default: none, the ideal PDF)")
-    pdf.add_argument("--broadening", type=float, default=0.0,
-                     help="Gaussian width of every pair distance in A (0)")
+    pdf.add_argument("--broadening", type=float, default=None,
+                     help="one Gaussian width in A for every pair distance, replacing the file's "
+                     "displacement parameters (default: sqrt(U_i + U_j) from the file's Uiso/Biso/Uij; "
+                     "static where it gives none)")
     pdf.add_argument("--qdamp", type=float, default=0.0, help="instrument damping in 1/A (0)")
     pdf.add_argument("--threads", type=int, default=0, help="worker threads (0: all cores)")
     pdf.add_argument("--out", default="kelvara-out", help="output folder (kelvara-out)")

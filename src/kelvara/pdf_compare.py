@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import math
 import pathlib
 from typing import TYPE_CHECKING
 
@@ -37,13 +38,19 @@ def start_values(structure: Structure, args: argparse.Namespace, data) -> tuple:
     if qmax is None:
         notes.append("no qmax given (--qmax) or in the data header: the model is not terminated")
     uiso = {}
-    given = [u for u in structure.uiso]
-    missing = sorted({el for sp, u in zip(structure.species, given) if u is None for el in sp})
-    if missing:
-        value = args.broadening**2 / 2 if args.broadening > 0 else DEFAULT_UISO
-        source = "--broadening" if args.broadening > 0 else "the default"
-        uiso = dict.fromkeys(missing, value)
-        notes.append(f"the file gives no Uiso for {', '.join(missing)}: {value:g} A^2 from {source}")
+    if args.broadening is not None:
+        # As in the model without data: an explicit width replaces the file's values.
+        if not (args.broadening > 0 and math.isfinite(args.broadening)):
+            raise ValueError(f"--broadening must be a positive number against data, not {args.broadening:g}")
+        uiso = dict.fromkeys(structure.elements, args.broadening**2 / 2)
+        notes.append(f"--broadening {args.broadening:g} A: Uiso {args.broadening**2 / 2:g} A^2 for every "
+                     "element" + (", not the file's values" if any(u is not None for u in structure.uiso) else ""))
+    else:
+        missing = sorted({el for sp, u in zip(structure.species, structure.uiso) if u is None for el in sp})
+        uiso = dict.fromkeys(missing, DEFAULT_UISO)
+        if missing:
+            notes.append(f"the file gives no Uiso for {', '.join(missing)}: {DEFAULT_UISO:g} A^2 "
+                         "(set --broadening for another width)")
     return PDFParameters(qmax=qmax, qdamp=args.qdamp, delta2=args.delta2, uiso=uiso), notes
 
 

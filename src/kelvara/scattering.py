@@ -21,6 +21,7 @@ within r_max are kept, so every returned bin holds all of its pairs.
 from __future__ import annotations
 
 import math
+import warnings
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Literal
 
@@ -118,49 +119,57 @@ class PartialCurves:
     """Number density of atoms, 1/A^3."""
 
 
+def _site_widths(structure: Structure, broadening: float | None):
+    """The pair broadening to apply: one Gaussian width for every pair (a float), or,
+    with `broadening` None and displacement parameters on the structure, the site
+    classes (element, Uiso) of every site so each pair of classes gets its own width
+    sqrt(U_i + U_j). Sites without a value count as static (U = 0), with a warning."""
+    if broadening is not None:
+        if not (isinstance(broadening, (int, float, np.floating, np.integer)) and broadening >= 0
+                and math.isfinite(broadening)):
+            raise ValueError(f"broadening must be zero or a positive number, or None, not {broadening!r}")
+        return float(broadening)
+    uiso = getattr(structure, "uiso", None)
+    if uiso is None or all(u is None for u in uiso):
+        return 0.0
+    missing = sorted({el for site, u in zip(structure.species, uiso) if u is None for el in site})
+    if missing:
+        warnings.warn(f"the structure gives no displacement parameter for some {', '.join(missing)} "
+                      "sites: they are taken as static (U = 0); pass broadening= for one width for "
+                      "every pair", stacklevel=4)
+    return [0.0 if u is None else float(u) for u in uiso]
+
+
 def partial_g(
     structure: Structure,
     r_max: float,
     bin_size: float,
     n_threads: int = 0,
-    broadening: float = 0.0,
+    broadening: float | None = None,
 ) -> PartialCurves:
-    """g_ij(r) on bin centres for the bins that end within `r_max` (A), optionally
-    broadened by a Gaussian of standard deviation `broadening` (A, default 0) applied
-    to the pair counts, as uncorrelated thermal motion would; pairs up to 5
-    `broadening` beyond r_max are counted so the broadened bins near r_max are whole."""
+    """g_ij(r) on bin centres for the bins that end within `r_max` (A), broadened as
+    uncorrelated thermal motion would: the pair counts of sites i and j are smeared
+    by a Gaussian of standard deviation sqrt(U_i + U_j) from the structure's
+    displacement parameters (`broadening` None, the default; sites without one are
+    static), or by the one standard deviation `broadening` (A) for every pair, the
+    structure's values unused. Pairs up to 5 widths beyond r_max are counted so the
+    broadened bins near r_max are whole."""
     _check_grid(r_max, bin_size)
-    if not (broadening >= 0 and math.isfinite(broadening)):
-        raise ValueError(f"broadening must be zero or a positive number, not {broadening!r}")
+    widths = _site_widths(structure, broadening)
     n_atoms = structure.n_atoms
     if not n_atoms > 0:
         raise ValueError("the structure holds no atoms (its occupancies add up to 0)")
     n_keep = int(math.floor(r_max / bin_size * (1 + 1e-12)))
-    # With broadening, pairs are histogrammed on a finer grid first: a pair moved to
-    # the centre of a bin of width bin_size would shift its Gaussian by up to half a
-    # bin, a few percent of G(r) for a peak 0.1 A wide.
-    split = min(16, math.ceil(50.0 * bin_size / broadening)) if broadening > 0 else 1
-    fine = bin_size / split
-    half = int(math.ceil(5.0 * broadening / fine)) if broadening > 0 else 0
-    n_fine = n_keep * split
-    # One extra bin: the engine's last bin may end beyond its cutoff and be partial.
-    r, partials, _ = structure.prdf(cutoff=(n_fine + half + 1) * fine, bin_size=fine, n_threads=n_threads)
-    volumes = shell_volumes(r, fine)
-    coarse_volumes = volumes[:n_fine].reshape(n_keep, split).sum(axis=1)
-    kernel = None
-    if half:
-        offsets = np.arange(-half, half + 1) * fine
-        kernel = np.exp(-0.5 * (offsets / broadening) ** 2)
-        kernel /= kernel.sum()
     density = partner_densities(structure)
+    if isinstance(widths, list):
+        counts, volumes, split = _class_counts(structure, widths, n_keep, bin_size, n_threads)
+    else:
+        counts, volumes, split = _element_counts(structure, widths, n_keep, bin_size, n_threads)
+    n_fine = n_keep * split
+    coarse_volumes = volumes[:n_fine].reshape(n_keep, split).sum(axis=1)
     g = {}
-    for (a, b), curve in partials.items():
-        counts = np.asarray(curve, dtype=np.float64) * volumes
-        if kernel is not None:
-            # Pair counts per shell, smeared; the tail below r = 0 is dropped, as in
-            # PDFgui (it is negligible unless broadening approaches a bond length).
-            counts = _fft_convolve(counts, kernel)[half : half + counts.size]
-        curve = counts[:n_fine].reshape(n_keep, split).sum(axis=1) / coarse_volumes
+    for (a, b), pair_counts in counts.items():
+        curve = pair_counts[:n_fine].reshape(n_keep, split).sum(axis=1) / coarse_volumes
         rho = density[b]
         g[(a, b)] = curve / rho if rho > 0 else np.zeros_like(curve)
     return PartialCurves(
@@ -170,6 +179,70 @@ def partial_g(
         concentrations={el: amount / n_atoms for el, amount in structure.composition.items()},
         rho0=n_atoms / structure.volume,
     )
+
+
+def _fine_grid(bin_size: float, narrowest: float, widest: float) -> tuple[int, float, int]:
+    # With broadening, pairs are histogrammed on a finer grid first: a pair moved to
+    # the centre of a bin of width bin_size would shift its Gaussian by up to half a
+    # bin, a few percent of G(r) for a peak 0.1 A wide.
+    split = min(16, math.ceil(50.0 * bin_size / narrowest)) if narrowest > 0 else 1
+    fine = bin_size / split
+    half = int(math.ceil(5.0 * widest / fine)) if widest > 0 else 0
+    return split, fine, half
+
+
+def _smear(counts: FloatArray, sigma: float, fine: float, half: int) -> FloatArray:
+    """Pair counts per shell smeared by a Gaussian of standard deviation `sigma`; the
+    tail below r = 0 is dropped, as in PDFgui (negligible unless sigma approaches a
+    bond length)."""
+    if not sigma > 0:
+        return counts
+    offsets = np.arange(-half, half + 1) * fine
+    kernel = np.exp(-0.5 * (offsets / sigma) ** 2)
+    kernel /= kernel.sum()
+    return _fft_convolve(counts, kernel)[half : half + counts.size]
+
+
+def _element_counts(structure, broadening, n_keep, bin_size, n_threads):
+    """Pair counts per shell of every ordered element pair, one width for all."""
+    split, fine, half = _fine_grid(bin_size, broadening, broadening)
+    # One extra bin: the engine's last bin may end beyond its cutoff and be partial.
+    r, partials, _ = structure.prdf(cutoff=(n_keep * split + half + 1) * fine, bin_size=fine, n_threads=n_threads)
+    volumes = shell_volumes(r, fine)
+    return ({pair: _smear(np.asarray(curve, dtype=np.float64) * volumes, broadening, fine, half)
+             for pair, curve in partials.items()}, volumes, split)
+
+
+def _class_counts(structure, uiso, n_keep, bin_size, n_threads):
+    """Pair counts per shell of every ordered element pair, each pair of site classes
+    (element, U) smeared by its own width sqrt(U_i + U_j), then summed by element
+    with the weight of the class among its element."""
+    from kelvara._kelvara import Structure
+
+    classes: dict[tuple[str, float], str] = {}
+    species = []
+    for site, u in zip(structure.species, uiso):
+        labelled: dict[str, float] = {}
+        for element, occupancy in site.items():
+            label = classes.setdefault((element, u), f"c{len(classes)}")
+            labelled[label] = labelled.get(label, 0.0) + occupancy
+        species.append(labelled)
+    target = Structure(structure.lattice_matrix, structure.frac_coords, species)
+    key_of = {label: key for key, label in classes.items()}
+    sigmas = {(a, b): math.sqrt(key_of[a][1] + key_of[b][1]) for a in key_of for b in key_of}
+    positive = [s for s in sigmas.values() if s > 0]
+    split, fine, half = _fine_grid(bin_size, min(positive, default=0.0), max(positive, default=0.0))
+    r, partials, _ = target.prdf(cutoff=(n_keep * split + half + 1) * fine, bin_size=fine, n_threads=n_threads)
+    volumes = shell_volumes(r, fine)
+    class_amounts = target.composition
+    element_amounts = structure.composition
+    counts: dict[Pair, FloatArray] = {}
+    for (a, b), curve in partials.items():
+        ea, eb = key_of[a][0], key_of[b][0]
+        smeared = _smear(np.asarray(curve, dtype=np.float64) * volumes, sigmas[(a, b)], fine, half)
+        smeared *= class_amounts[a] / element_amounts[ea]
+        counts[(ea, eb)] = counts[(ea, eb)] + smeared if (ea, eb) in counts else smeared
+    return counts, volumes, split
 
 
 def faber_ziman_weights(concentrations: dict[str, float], factors: Mapping[str, FloatArray]) -> dict[Pair, FloatArray]:
@@ -302,7 +375,7 @@ def total_pdf(
     radiation: Radiation = "neutron",
     n_threads: int = 0,
     qmax: float | None = None,
-    broadening: float = 0.0,
+    broadening: float | None = None,
     qdamp: float = 0.0,
     scattering_factors: Mapping[str, float] | None = None,
     block_size: int | None = None,
@@ -318,12 +391,18 @@ def total_pdf(
     from the plateau of the blocked error). Given a ``TrajectoryRdf``, G(r) comes
     from its frame-normalised partials, without errors.
 
-    The defaults give the ideal PDF of the static structure. To compare with a
-    measurement set `qmax` (1/A, default None: no termination; the data's upper Q
-    limit, which adds the termination ripples), `broadening` (A, default 0: the
-    Gaussian standard deviation of every pair distance, sqrt(Uiso_i + Uiso_j), so
-    0.1 A for Uiso = 0.005 A^2) and `qdamp` (1/A, default 0: the instrument's
-    Gaussian envelope exp(-(qdamp r)^2 / 2) on G(r)). Weights are the tabulated
+    Pair distances are broadened by Gaussians of standard deviation
+    sqrt(U_i + U_j) from the displacement parameters the structure carries
+    (`Structure.uiso`, read from the CIF; `broadening` None, the default), as the
+    refinement model of `kelvara.pdfmodel` does; a site without one is static
+    (U = 0, with a warning when other sites have one), so a structure without
+    any gives the ideal PDF of the static structure. A number `broadening` (A) is
+    one standard deviation for every pair instead and the structure's values are
+    not used (0.1 A for Uiso = 0.005 A^2 everywhere; 0 for the static structure).
+    To compare with a measurement also set `qmax` (1/A, default None: no
+    termination; the data's upper Q limit, which adds the termination ripples)
+    and `qdamp` (1/A, default 0: the instrument's Gaussian envelope
+    exp(-(qdamp r)^2 / 2) on G(r)). Weights are the tabulated
     coherent neutron scattering lengths (`radiation` "neutron", the default) or the
     atomic numbers, the X-ray form factors at Q = 0 ("xray");
     `scattering_factors` (default None) replaces them for the elements it names,
@@ -443,7 +522,7 @@ def structure_factor(
     radiation: Radiation = "neutron",
     window: Literal["lorch"] | None = "lorch",
     n_threads: int = 0,
-    broadening: float = 0.0,
+    broadening: float | None = None,
     scattering_factors: Mapping[str, float] | None = None,
     block_size: int | None = None,
 ) -> StructureFactor:
@@ -455,8 +534,8 @@ def structure_factor(
     cutting the transform at r_max at the cost of some resolution; None cuts it
     sharply. X-ray weights (`radiation` "xray") use the Q-dependent form factors
     f0(Q); neutron weights (the default) the coherent scattering lengths.
-    `broadening`, `scattering_factors` (constant in Q) and `n_threads` as in
-    `total_pdf`. Given a trajectory (a path or a ``kelvara.trajectory.Frames``
+    `broadening` (default None: the structure's displacement parameters),
+    `scattering_factors` (constant in Q) and `n_threads` as in `total_pdf`. Given a trajectory (a path or a ``kelvara.trajectory.Frames``
     selection), the result is the mean S(Q) of the selected frames, a
     ``TrajectoryStructureFactor`` with the standard error ``S_err`` from block
     averaging (`block_size` as in `total_pdf`)."""
