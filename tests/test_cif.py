@@ -228,6 +228,9 @@ def test_occupancies_and_mixed_sites(rows, species):
         (cif(columns=OCC, rows=["O1 0.1 0 0 1.2"]),
          "atom site 'O1' at (0.1000, 0.0000, 0.0000) has occupancies summing to 1.2000, which exceeds 1"),
         (cif(columns=OCC, rows=["O1 0.1 0 0 x"]), "atom site 'O1' has an occupancy that is not a number: 'x'"),
+        # A message quotes a short excerpt of a field, however long the line.
+        (cif(columns=OCC, rows=["O1 0.1 0 0 " + "x" * 10_000_000]),
+         "atom site 'O1' has an occupancy that is not a number: '" + "x" * 60 + "...'"),
         # Numbers that read but are not finite name the place instead of failing late.
         (cif(cell=cell(a="inf")), "_cell_length_a is not a finite number: 'inf'"),
         (cif(cell=cell(extra="_cell_angle_beta nan\n")), "_cell_angle_beta is not a finite number: 'nan'"),

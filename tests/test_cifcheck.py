@@ -104,8 +104,18 @@ SPECIAL = ("atom site 'Zn1' lies on a special position only to the precision of 
          ["partially occupied sites stand closer than 0.5 A, so they are alternative positions "
           "never filled at once: 'Ti1' and an image of it (0.080 A); the RDF still counts pairs "
           "between them, weighted by the occupancies"]),
+        # Each pair of rows is named once, however many of their images are close.
+        (INVERSION, ["Ti1 Ti 0.51 0.5 0.5 0.5", "Ti2 Ti 0.53 0.5 0.5 0.5"], 4,
+         ["partially occupied sites stand closer than 0.5 A, so they are alternative positions "
+          "never filled at once: 'Ti1' and 'Ti2' (0.080 A), 'Ti1' and an image of it (0.080 A), "
+          "'Ti2' and an image of it (0.240 A); the RDF still counts pairs between them, weighted "
+          "by the occupancies"]),
         (CELL, ["Ti1 Ti 0.5 0.5 0.5 0.5", "Ti2 Ti 0.7 0.5 0.5 0.5"], 2, []),  # 0.8 A apart
         (CELL, ["Ti1 Ti 0.5 0.5 0.5 1", "O1 O 0.54 0.5 0.5 1"], 2, []),  # full sites: not split
+        # A last row cut short (a truncated file) is dropped, and said.
+        (CELL, ["Fe1 Fe 0 0 0 1", "O1 O 0.5 0.5"], 1,
+         ["the loop of '_atom_site_label' ends with a row of 4 values on line 16 where its 6 tags "
+          "need as many; the row is dropped (is the file cut short or a value missing?)"]),
         # An angle that is not given is 90 degrees, and said.
         (CELL.replace("_cell_angle_beta 90\n", ""), ["Fe1 Fe 0 0 0 1"], 1,
          ["_cell_angle_beta is not given; 90 degrees is assumed"]),

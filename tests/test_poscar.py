@@ -124,6 +124,7 @@ def test_coordinates_match_numpy_and_stay_unwrapped(rng):
         (poscar(counts="2 1\n", species="Si O\n"), "POSCAR ends after 2 of 3 coordinates"),
         (poscar(coords="0.5 0.5\n0 0 0\n"), "coordinate line 1 is incomplete"),
         (poscar(coords="0 0 0\n0.5 x 0\n"), "expected a number, found 'x'"),
+        (poscar(coords="0 0 0\n0.5 " + "7" * 10_000_000 + "x 0\n"), "expected a number, found '" + "7" * 60 + "...'"),
         (poscar(counts="0\n", coords="\n"), "structure has no sites"),
         (poscar(species="", comment="", counts="\n", coords="\n"), "structure has no sites"),
         # Huge declared counts fail on the missing lines, never by reserving memory.

@@ -138,3 +138,30 @@ def test_cif_symprec_argument(tmp_path):
     assert Structure.from_cif(str(path), 1e-4).n_sites == 8
     # With 1e-5 the near-origin atom stays apart: its 24 images (6 per centring) are new.
     assert Structure.from_cif(str(path), symprec=1e-5).n_sites == 8 + 24
+
+
+@pytest.mark.parametrize("method, line, edit, message", [
+    # Bytes that are not UTF-8 in a comment do not matter; in a field that does, the
+    # message names the line.
+    (Structure.from_poscar, 0, lambda b: b"Si by Jos\xe9 Garc\xeda", None),
+    (Structure.from_xyz, 1, lambda b: b"author=Jos\xe9 " + b, None),
+    (Structure.from_poscar, 5, lambda b: b"S\xe9",
+     "species name 'S\ufffd' cannot be read (line 6 holds bytes that are not UTF-8)"),
+    (Structure.from_poscar, 8, lambda b: b + b"\xb0",
+     "expected a number, found '0.000000\ufffd' (line 9 holds bytes that are not UTF-8)"),
+    (Structure.from_xyz, 2, lambda b: b"S\xe9" + b[2:],
+     "species name 'S\ufffd' cannot be read (line 3 holds bytes that are not UTF-8)"),
+    (Structure.from_xyz, 3, lambda b: b.replace(b"2.715500", b"2.71\xb05", 1),
+     "expected a number, found '2.71\ufffd5' (line 4 holds bytes that are not UTF-8)"),
+])
+def test_bytes_that_are_not_utf8(tmp_path, method, line, edit, message):
+    name = "Si.poscar" if method == Structure.from_poscar else "Si.xyz"
+    lines = (DATA / name).read_bytes().split(b"\n")
+    lines[line] = edit(lines[line])
+    (tmp_path / name).write_bytes(b"\n".join(lines))
+    if message is None:
+        assert method(tmp_path / name).n_sites == 8
+        return
+    with pytest.raises(ValueError) as info:
+        method(tmp_path / name)
+    assert info.value.args == (message,)

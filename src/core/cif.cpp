@@ -4,6 +4,7 @@
 #include <algorithm>  // for std::max, std::min
 #include <cmath>      // for std::floor, std::sin, std::cos, std::sqrt, std::isfinite
 #include <cstdint>
+#include <utility>  // for std::swap
 
 #include "core/cif_displacement.hpp"  // for site_displacements
 #include "core/elements.hpp"          // for is_element
@@ -377,6 +378,24 @@ std::string sites_named(const CifLoop& atoms, const AtomColumns& col,
     return out;
 }
 
+/// A loop the structure is read from (atom sites, their displacements, symmetry
+/// operations) whose last values do not fill a row: the row is dropped, and said.
+void report_short_row(const CifLoop& loop, Warnings& warnings) {
+    if (!loop.short_row_values) return;
+    bool used = false;
+    for (const std::string& name : loop.names)
+        used |= name.starts_with("_atom_site") || name == kOperationTags[0] ||
+                name == kOperationTags[1] || name == kOperationTags[2];
+    if (!used) return;
+    const std::size_t n = loop.short_row_values;
+    warnings.push_back("the loop of " + quoted(loop.names.front()) + " ends with a row of " +
+                       std::to_string(n) + (n == 1 ? " value" : " values") + " on line " +
+                       std::to_string(loop.short_row_line) + " where its " +
+                       std::to_string(loop.names.size()) +
+                       " tags need as many; the row is dropped (is the file cut short or a "
+                       "value missing?)");
+}
+
 }  // namespace
 
 Result<ReadStructure> parse_cif(std::string_view text, const CifOptions& options) {
@@ -422,6 +441,7 @@ Result<ReadStructure> parse_cif(std::string_view text, const CifOptions& options
         for (std::uint32_t r = 0; r < n_rows; ++r) keys[r] = r;
     }
 
+    for (const CifLoop& loop : block.loops) report_short_row(loop, warnings);
     const std::vector<double> uiso = site_displacements(block, *atoms, *lattice, warnings);
     SiteMerger merger(symprec, n_rows * n_ops);
     RowFindings findings;
@@ -490,7 +510,7 @@ Result<ReadStructure> parse_cif(std::string_view text, const CifOptions& options
         if (!(occupancy > 0.0)) {
             const std::string_view value = row[*col.occupancy];
             warnings.push_back(place() + " has occupancy " +
-                               (is_valid_utf8(value) ? std::string(value) : shown(value, line)) +
+                               (is_valid_utf8(value) ? excerpt(value) : shown(value, line)) +
                                " and is dropped");
             continue;
         }
@@ -560,20 +580,35 @@ Result<ReadStructure> parse_cif(std::string_view text, const CifOptions& options
 
     const std::vector<ClosePair> close = close_partial_sites(sites, *lattice, 0.5);
     if (!close.empty()) {
-        auto label_of = [&](std::uint32_t site) {
-            const std::uint32_t r = merger.rows_of(site).front();
+        // A pair of rows and its symmetry images are one finding: each pair of rows is
+        // named once, at its shortest distance (the pairs come closest first).
+        struct RowPair {
+            std::uint32_t a, b;
+            double distance;
+        };
+        std::vector<RowPair> pairs;
+        for (const ClosePair& pair : close) {
+            std::uint32_t a = keys[merger.rows_of(pair.first).front()];
+            std::uint32_t b = keys[merger.rows_of(pair.second).front()];
+            if (a > b) std::swap(a, b);
+            bool seen = false;
+            for (const RowPair& p : pairs) seen |= p.a == a && p.b == b;
+            if (!seen) pairs.push_back({a, b, pair.distance});
+        }
+        auto label_of = [&](std::uint32_t r) {
             return col.label ? shown(atoms->row(r)[*col.label], atoms->row_lines[r])
                              : "row " + std::to_string(r + 1);
         };
-        std::string pairs;
-        for (std::size_t i = 0; i < close.size() && i < 3; ++i) {
-            const std::string a = label_of(close[i].first), b = label_of(close[i].second);
-            pairs += (i ? ", " : "") + a + (a == b ? " and an image of it" : " and " + b) + " (" +
-                     format_fixed(close[i].distance, 3) + " A)";
+        std::string named;
+        for (std::size_t i = 0; i < pairs.size() && i < 3; ++i) {
+            const std::string a = label_of(pairs[i].a);
+            named += (i ? ", " : "") + a +
+                     (pairs[i].a == pairs[i].b ? " and an image of it" : " and " + label_of(pairs[i].b)) +
+                     " (" + format_fixed(pairs[i].distance, 3) + " A)";
         }
-        if (close.size() > 3) pairs += " and " + std::to_string(close.size() - 3) + " more pairs";
+        if (pairs.size() > 3) named += " and " + std::to_string(pairs.size() - 3) + " more pairs";
         warnings.push_back("partially occupied sites stand closer than 0.5 A, so they are "
-                           "alternative positions never filled at once: " + pairs +
+                           "alternative positions never filled at once: " + named +
                            "; the RDF still counts pairs between them, weighted by the "
                            "occupancies");
     }

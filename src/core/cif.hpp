@@ -30,6 +30,10 @@ struct CifLoop {
     std::vector<std::string_view> values;
     /// The 1-based line on which each row begins.
     std::vector<std::uint32_t> row_lines;
+    /// Values left at the end that do not fill a row (a truncated file, a value
+    /// missing), dropped from `values`, and the line their row begins on.
+    std::size_t short_row_values = 0;
+    std::uint32_t short_row_line = 0;
 
     std::size_t n_rows() const { return row_lines.size(); }
     std::span<const std::string_view> row(std::size_t r) const {

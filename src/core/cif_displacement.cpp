@@ -8,7 +8,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "core/text.hpp"  // for trim
+#include "core/text.hpp"  // for trim, quoted
 
 namespace kelvara {
 
@@ -96,10 +96,10 @@ double checked(std::span<const std::string_view> row, std::optional<std::size_t>
     const std::string_view text = trim(row[*col]);
     if (text == "?" || text == ".") return u;
     const std::string site = col_label && *col_label < row.size()
-                                 ? "atom site '" + std::string(trim(row[*col_label])) + "'"
+                                 ? "atom site " + quoted(trim(row[*col_label]))
                                  : std::string("an atom site");
-    warnings.push_back(site + ": " + std::string(what) + " '" + std::string(text.substr(0, 40)) +
-                       "' is negative or not a number, so the site is read without it");
+    warnings.push_back(site + ": " + std::string(what) + " " + quoted(text) +
+                       " is negative or not a number, so the site is read without it");
     return u;
 }
 

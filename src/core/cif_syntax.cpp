@@ -227,7 +227,10 @@ private:
         }
         if (width == 0) return;
         const std::size_t n_rows = loop.values.size() / width;
-        loop.values.resize(n_rows * width);  // values that do not fill a row are dropped
+        // Values that do not fill a row are dropped; the reader of the loop says so.
+        loop.short_row_values = loop.values.size() - n_rows * width;
+        if (loop.short_row_values) loop.short_row_line = loop.row_lines.back();
+        loop.values.resize(n_rows * width);
         loop.row_lines.resize(n_rows);
         block().loops.push_back(std::move(loop));
     }

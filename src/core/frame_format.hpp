@@ -14,19 +14,9 @@
 #include "core/result.hpp"       // for Result
 #include "core/structure.hpp"    // for Structure
 #include "core/number.hpp"       // for parse_decimal
-#include "core/text.hpp"         // for whitespace_length_at
+#include "core/text.hpp"         // for whitespace_length_at, excerpt
 
 namespace kelvara {
-
-/// At most the first 60 bytes of `text` (cut on a character boundary) followed by
-/// "..." when longer, so that a message quotes a bounded piece of a line.
-inline std::string excerpt(std::string_view text) {
-    constexpr std::size_t keep = 60;
-    if (text.size() <= keep) return std::string(text);
-    std::size_t cut = keep;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-    return std::string(text.substr(0, cut)) + "...";
-}
 
 /// Splits an atom line into at most `max` words at Unicode whitespace, the way
 /// `for_each_word` does, with a fast path for ASCII; returns the number of words

@@ -153,12 +153,12 @@ Result<std::size_t> LammpsDump::element_of_type(std::uint64_t index, std::string
         if (key == type) name = &value;
     if (!name) {
         if (types_.empty())
-            return fail(where(index) + ": atoms have LAMMPS type " + quoted(excerpt(type)) +
+            return fail(where(index) + ": atoms have LAMMPS type " + quoted(type) +
                         " and the dump has no element column; name the elements of the types: "
                         "types={1: 'Si', 2: 'O'} in Python, --types 1=Si,2=O on the command line");
         std::string known;
         for (const auto& [key, value] : types_) known += (known.empty() ? "" : ", ") + key;
-        return fail(where(index) + ": LAMMPS type " + quoted(excerpt(type)) +
+        return fail(where(index) + ": LAMMPS type " + quoted(type) +
                     " has no element in types (which names " + known + ")");
     }
     std::size_t e = 0;
@@ -179,7 +179,7 @@ Result<FrameFormat::Next> LammpsDump::next(LineReader& lines, std::uint64_t inde
         return fail(where(index) + ": " + read_error("ITEM: TIMESTEP", error));
     if (status == LineReader::Status::end_of_file) return Next::end;
     if (trim(line) != "ITEM: TIMESTEP")
-        return fail(where(index) + ": expected 'ITEM: TIMESTEP', found " + quoted(excerpt(line)));
+        return fail(where(index) + ": expected 'ITEM: TIMESTEP', found " + quoted(line));
 
     std::optional<std::uint64_t> n_atoms;
     std::optional<Box> box_value;
@@ -193,7 +193,7 @@ Result<FrameFormat::Next> LammpsDump::next(LineReader& lines, std::uint64_t inde
             n_atoms = parse_unsigned(trim(*count));
             if (!n_atoms)
                 return fail(where(index) + ": expected an atom count, found " +
-                            quoted(excerpt(trim(*count))));
+                            quoted(trim(*count)));
         } else if (header.starts_with("ITEM: BOX BOUNDS")) {
             auto parsed = box(lines, index, header);
             if (!parsed) return fail(std::move(parsed.error()));
@@ -255,7 +255,7 @@ Result<FrameFormat::Next> LammpsDump::next(LineReader& lines, std::uint64_t inde
             auto value = parse_coordinate(token(columns.x + a));
             if (!value)
                 return fail(where(index) + ", atom line " + std::to_string(k + 1) +
-                            ": expected a number, found " + quoted(excerpt(token(columns.x + a))));
+                            ": expected a number, found " + quoted(token(columns.x + a)));
             p[a] = *value;
         }
         std::int64_t id = static_cast<std::int64_t>(k);
@@ -265,7 +265,7 @@ Result<FrameFormat::Next> LammpsDump::next(LineReader& lines, std::uint64_t inde
             auto magnitude = parse_unsigned(negative ? text.substr(1) : text);
             if (!magnitude || *magnitude > static_cast<std::uint64_t>(INT64_MAX))
                 return fail(where(index) + ", atom line " + std::to_string(k + 1) +
-                            ": expected an atom id, found " + quoted(excerpt(text)));
+                            ": expected an atom id, found " + quoted(text));
             id = negative ? -static_cast<std::int64_t>(*magnitude) : static_cast<std::int64_t>(*magnitude);
             if (id <= previous_id) sorted = false;
             previous_id = id;

@@ -67,8 +67,19 @@ std::vector<std::string_view> split_lines(std::string_view text);
 /// Whether `text` is well-formed UTF-8.
 bool is_valid_utf8(std::string_view text);
 
-/// `text` in single quotes, as messages show a piece of the input: 'x/0'.
-inline std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+/// At most the first 60 bytes of `text` (cut on a character boundary) followed by
+/// "..." when longer: every message quotes a bounded piece of its input, so that a
+/// line of megabytes never becomes a message of megabytes.
+inline std::string excerpt(std::string_view text) {
+    constexpr std::size_t keep = 60;
+    if (text.size() <= keep) return std::string(text);
+    std::size_t cut = keep;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return std::string(text.substr(0, cut)) + "...";
+}
+
+/// An excerpt of `text` in single quotes, as messages show a piece of the input: 'x/0'.
+inline std::string quoted(std::string_view text) { return "'" + excerpt(text) + "'"; }
 
 /// `text` without every leading and trailing `quote` character.
 inline std::string_view strip_char(std::string_view text, char quote) {

@@ -62,12 +62,12 @@ Result<Columns> frame_columns(std::string_view comment) {
         if (colon == std::string_view::npos) break;
         start = colon + 1;
     }
-    if (fields.size() % 3 != 0) return fail("cannot read Properties=" + std::string(text));
+    if (fields.size() % 3 != 0) return fail("cannot read Properties=" + excerpt(text));
     Columns columns{no_column, no_column};
     std::uint64_t offset = 0;
     for (std::size_t f = 0; f < fields.size(); f += 3) {
         auto count = parse_unsigned(fields[f + 2]);
-        if (!count) return fail("bad column count in Properties=" + std::string(text));
+        if (!count) return fail("bad column count in Properties=" + excerpt(text));
         const std::string name = ascii_lower(fields[f]);
         if (name == "species" || name == "element" || name == "elements" || name == "symbols")
             columns.species = offset;
@@ -76,7 +76,7 @@ Result<Columns> frame_columns(std::string_view comment) {
         offset = saturating_add(offset, *count);
     }
     if (columns.species == no_column || columns.position == no_column)
-        return fail("Properties=" + std::string(text) + " names no species or pos column");
+        return fail("Properties=" + excerpt(text) + " names no species or pos column");
     return columns;
 }
 
@@ -148,7 +148,7 @@ Result<Structure> build_frame(std::string_view comment, std::span<const std::str
         Vec3 cart;
         for (std::size_t j = 0; j < 3; ++j) {
             auto value = parse_coordinate(position[j]);
-            if (!value) return fail("expected a number, found " + quoted(excerpt(position[j])));
+            if (!value) return fail("expected a number, found " + quoted(position[j]));
             cart[j] = *value;
         }
         Site site;
@@ -207,7 +207,7 @@ public:
         auto n_atoms = parse_unsigned(count_text);
         if (!n_atoms)
             return fail("frame " + std::to_string(i) + ": expected an atom count, found " +
-                        quoted(excerpt(count_text)));
+                        quoted(count_text));
 
         status = reader.next(line, error);
         if (status == LineReader::Status::error) return fail(read_error("the comment line", error));

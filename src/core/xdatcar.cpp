@@ -60,7 +60,7 @@ public:
             line = *config;
             if (!is_configuration_line(line))
                 return fail(where(index) + ": expected 'Direct configuration=', found " +
-                            quoted(excerpt(line)));
+                            quoted(line));
         }
         if (!lattice_) return fail(where(index) + " has no cell header before it");
         const bool cartesian = ascii_lower(trim(line)).starts_with("c");
@@ -90,7 +90,7 @@ public:
                     return fail(where(index) + " has " + std::to_string(k) + " atom lines, but "
                                 "its header counts " + std::to_string(n_atoms_) + " atoms");
                 return fail(where(index) + ", atom line " + std::to_string(k + 1) +
-                            ": expected three coordinates, found " + quoted(excerpt(*coordinates)));
+                            ": expected three coordinates, found " + quoted(*coordinates));
             }
             Site site;
             site.species.emplace_back(elements_[element], 1.0);
@@ -122,7 +122,7 @@ private:
     Result<void> read_header(LineReader& lines, std::uint64_t index, std::string_view) {
         auto bad = [&](const std::string& what, std::string_view line) {
             return fail(where(index) + ": cannot read the " + what + " of the cell header, found " +
-                        quoted(excerpt(line)));
+                        quoted(line));
         };
         auto scale_line = need(lines, index, "its cell header");
         if (!scale_line) return fail(std::move(scale_line.error()));
