@@ -273,7 +273,7 @@ def test_multiplier(species, max_sites, scale, n_sites):
         (on_a_line({"Fe": 0.2}), 1, "no sites remain after expansion; check the occupancies"),
         # L = lcm(7, 9, 11, 13, 16) = 144144; with no site limit the cell cannot be built.
         (on_a_line({"A": 1 / 7, "B": 1 / 9, "C": 1 / 11, "D": 1 / 13, "E": 1 / 16}), 2**64 - 1,
-         "a 144144x144144x144144 supercell would hold 2994950912937984 sites, more than fit"),
+         "a 144144x144144x144144 expansion would hold 2994950912937984 sites and need about"),
     ],
 )
 def test_limits(structure, max_sites, message):

@@ -4,6 +4,9 @@ from __future__ import annotations
 
 import math
 import os
+import subprocess
+import sys
+import textwrap
 import time
 
 import numpy as np
@@ -115,3 +118,33 @@ def test_a_device_of_nul_bytes_is_refused_at_once(reader):
     with pytest.raises(OSError, match="could not read /dev/zero: it holds NUL bytes"):
         getattr(Structure, reader)("/dev/zero")
     assert time.monotonic() - started < 5  # not read until memory runs out
+
+
+def test_expansion_beyond_memory_is_refused_before_copying():
+    # An exact ordering needs a multiple of 10^6 cells: the largest cube under the site
+    # limit would take terabytes.
+    s = Structure(np.eye(3) * 4, [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Sr": 0.123457, "Ba": 0.876543}, {"O": 1.0}])
+    with pytest.raises(ValueError, match=r"expansion would hold \d+ sites and need about [0-9.e+]+ GiB, "
+                                         "more than this machine has available; lower max_sites"):
+        s.expand_occupancies(max_sites=10**12, max_denominator=10**6)
+
+
+@pytest.mark.parametrize("n_threads", [1, 2])
+def test_failed_allocation_is_a_memory_error(n_threads):
+    # Address space for 100 MB more: 2 x 10^7 bins of four pairs cannot be held.
+    code = f"""
+        import resource
+        from kelvara import Structure
+        s = Structure([[3, 0, 0], [0, 3, 0], [0, 0, 3]], [[0, 0, 0], [0.5, 0.5, 0.5]], [{{"Na": 1.0}}, {{"Cl": 1.0}}])
+        s.prdf(cutoff=4.0, n_threads={n_threads})
+        with open("/proc/self/status") as f:
+            vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (100 << 20), resource.RLIM_INFINITY))
+        try:
+            s.prdf(cutoff=4.0, bin_size=2e-7, n_threads={n_threads})
+        except MemoryError:
+            print("MemoryError")
+        """
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=120)
+    assert done.stdout.strip() == "MemoryError", done.stderr

@@ -120,3 +120,15 @@ def test_g_plots_and_coinciding_curves(tmp_path, monkeypatch):
     assert "Ba–Ti (= Ba–Ba)" not in by_label
     with pytest.raises(ValueError, match="needs density and element_densities"):
         save_prdf_plots(r, partials, total, tmp_path, bin_size=0.1, quantity="g")
+
+
+def test_partials_of_many_labels_are_not_drawn(tmp_path):
+    # Atom names read as elements: 17 labels would make a figure of 289 curves.
+    from kelvara.plotting import save_prdf_plots
+
+    names = [f"Q{chr(97 + k)}" for k in range(17)]
+    r = np.arange(0.0, 2.0, 0.5)
+    partials = {(a, b): np.ones(4) for a in names for b in names}
+    with pytest.warns(UserWarning, match="17 element labels make 289 partial curves"):
+        written = save_prdf_plots(r, partials, np.ones(4), tmp_path, bin_size=0.5)
+    assert [p.rsplit("/", 1)[1] for p in written] == ["rdf.csv", "rdf_total.png"]

@@ -18,15 +18,18 @@ namespace {
 /// The pool whose worker is running on this thread, if any.
 thread_local const WorkerPool* current_pool = nullptr;
 
-std::string exception_text(const std::exception_ptr& error) {
+/// The failure a task's exception makes of the whole call. Running out of memory is
+/// thrown on to the caller as std::bad_alloc (Python's MemoryError), not reported as a
+/// failed computation.
+Result<void> failure_of(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
     } catch (const std::bad_alloc&) {
-        return "out of memory in a worker thread";
+        throw;
     } catch (const std::exception& e) {
-        return e.what();
+        return fail(e.what());
     } catch (...) {
-        return "unknown error in a worker thread";
+        return fail("unknown error in a worker thread");
     }
 }
 }  // namespace
@@ -115,7 +118,7 @@ Result<void> WorkerPool::run(std::size_t n_tasks, const std::function<void(std::
             }
         }
         if (cancel_point()) return fail(interrupted_message);
-        if (first) return fail(exception_text(first));
+        if (first) return failure_of(first);
         return {};
     }
     Job job{&task, n_tasks};
@@ -142,7 +145,7 @@ Result<void> WorkerPool::run(std::size_t n_tasks, const std::function<void(std::
         }
         if (job.withdrawn || job.token->requested()) return fail(interrupted_message);
     }
-    if (job.error) return fail(exception_text(job.error));
+    if (job.error) return failure_of(job.error);
     return {};
 }
 

@@ -157,7 +157,14 @@ def print_shell_summary(r, partials, structure: Structure, bin_size: float,
     """First peak, and coordination number up to the first minimum, for every pair.
     Peak positions are the mean pair distance in the peak bin (`refine_peaks`)."""
     from kelvara.analysis import first_shell, normalised_partials, refine_peaks
+    from kelvara.plotting import MAX_DRAWN_ELEMENTS
 
+    n_elements = len({centre for centre, _ in partials})
+    if n_elements > MAX_DRAWN_ELEMENTS:
+        print(f"  {n_elements} element labels make {len(partials)} pairs: the summary per pair is "
+              f"left out (it is given for at most {MAX_DRAWN_ELEMENTS} elements); the CSV holds "
+              "every curve")
+        return
     g = normalised_partials(partials, structure)
     shells = {pair: first_shell(curve, g[pair], r, bin_size) for pair, curve in partials.items()}
     found = {pair: int(round(shell.peak_r / bin_size - 0.5))
@@ -423,8 +430,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     shown_as_usual = warnings.showwarning
 
-    def show(message, category, *rest) -> None:  # a reader's finding: one line, every time
-        if issubclass(category, ReadWarning):
+    def show(message, category, *rest) -> None:  # one line, every time
+        if issubclass(category, UserWarning):
             print(f"warning: {message}", file=sys.stderr)
         else:
             shown_as_usual(message, category, *rest)

@@ -5,11 +5,17 @@ from __future__ import annotations
 import csv
 import math
 import os
+import warnings
 from collections.abc import Mapping
 
 import numpy as np
 
 __all__ = ["save_prdf_plots", "write_columns", "write_prdf_csv"]
+
+#: Most element labels whose partials are drawn: one panel per element and one
+#: curve per pair, so 16 labels already make 256 curves. More labels (atom names
+#: read as elements, most often) would take minutes to draw an unreadable figure.
+MAX_DRAWN_ELEMENTS = 16
 
 
 def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
@@ -72,7 +78,12 @@ def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
 
     # Partials: one panel per centre element, one line per neighbour element.
     centres_el = list(dict.fromkeys(p for p, _ in partials))
-    if centres_el:
+    if len(centres_el) > MAX_DRAWN_ELEMENTS:
+        warnings.warn(f"rdf_partials.png is not drawn: {len(centres_el)} element labels make "
+                      f"{len(partials)} partial curves, more than a figure can show (at most "
+                      f"{MAX_DRAWN_ELEMENTS} elements are drawn); rdf.csv holds every curve",
+                      UserWarning, stacklevel=2)
+    elif centres_el:
         n = len(centres_el)
         cols = min(n, 3)
         rows = math.ceil(n / cols)
