@@ -48,7 +48,7 @@ SIZE_AND_THREADS = """
 def test_shared_pool_size_from_environment(env, expected):
     size, started = map(int, run_python(SIZE_AND_THREADS, env).split())
     assert size == expected
-    assert started == expected  # the shared pool starts exactly that many workers
+    assert started == expected - 1  # the caller is one of its threads
 
 
 def curves(s: Structure, **kwargs):

@@ -96,9 +96,9 @@ Fraction simplest_fraction(double lo, double hi, double q_max) {
 
 // ---- multipliers -------------------------------------------------------------------
 
-/// Folds d into the running lcm; once it no longer fits in 64 bits it stays at
-/// UINT64_MAX with `overflow` set (such a multiplier is beyond every site limit).
-void fold_lcm(std::uint64_t& lcm, bool& overflow, std::uint64_t d) {
+/// lcm = lcm(lcm, d); once it no longer fits in 64 bits it stays at UINT64_MAX
+/// with `overflow` set (such a multiplier is beyond every site limit).
+void extend_lcm(std::uint64_t& lcm, bool& overflow, std::uint64_t d) {
     if (overflow) return;
     if (__builtin_mul_overflow(lcm / std::gcd(lcm, d), d, &lcm)) {
         lcm = kU64Max;
@@ -354,10 +354,10 @@ Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, st
         if (site.is_ordered()) continue;
         for (const auto& [element, occupancy] : site.species)
             if (occupancy > 0.0 && occupancy < 1.0)
-                fold_lcm(exact, exact_overflow, best_denominator(occupancy, max_denominator));
+                extend_lcm(exact, exact_overflow, best_denominator(occupancy, max_denominator));
         const double total = site.occupancy_sum(-0.0);
         if (total < 0.999999)
-            fold_lcm(exact, exact_overflow, best_denominator(total, max_denominator));
+            extend_lcm(exact, exact_overflow, best_denominator(total, max_denominator));
     }
 
     // ---- the used multiplier m and the supercell

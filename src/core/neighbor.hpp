@@ -1,11 +1,10 @@
-// CellList: the periodic cell grid with its sites grouped by cell, wrapped
-// coordinates and the flattened species table.
+// CellList: the periodic cell grid with its sites grouped by cell and their wrapped
+// coordinates.
 #pragma once
 
 #include <array>
 #include <cmath>    // for std::floor
 #include <cstdint>  // for std::uint32_t, std::int64_t
-#include <string>
 #include <vector>
 
 #include "core/lattice.hpp"
@@ -13,33 +12,13 @@
 
 namespace kelvara {
 
-/// One fractional coordinate folded into [0, 1): w = f - floor(f), and 0 when rounding
+/// One fractional coordinate wrapped into [0, 1): w = f - floor(f), and 0 when rounding
 /// of a tiny negative f gives exactly 1.
 inline double wrapped_component(double f) {
     if (f > 0.0 && f < 1.0) return f;  // already inside: f - floor(f) is f itself
     const double w = f - std::floor(f);
     return w >= 1.0 ? 0.0 : w;
 }
-
-/// Every (site, species) entry flattened into three plain lists, so the pair loop
-/// looks species up by index and never compares element texts.
-struct SpeciesTable {
-    /// The structure's element texts, sorted (the order of `Structure::elements`).
-    std::vector<std::string> elements;
-    /// Occupancies of each element summed in site order (`Structure::composition`).
-    std::vector<double> amounts;
-    /// Sum of every site's occupancy sum, in site order (`Structure::n_atoms`).
-    double n_total = 0.0;
-    /// Site i owns entries species_offsets[i] .. species_offsets[i + 1]; n_sites + 1 values.
-    std::vector<std::uint32_t> species_offsets;
-    /// Index of the entry's element in `elements`.
-    std::vector<std::uint32_t> species_element;
-    /// Occupancy of the entry.
-    std::vector<double> species_occupancy;
-
-    /// One pass over the sites in site order and each site's species order.
-    static SpeciesTable build(const Structure& structure);
-};
 
 /// Heights of the cell perpendicular to b x c, c x a and a x b: V / |b x c|, ...
 Vec3 cell_heights(const Mat3& matrix);
@@ -89,12 +68,13 @@ struct CellList {
         return (i_a * n_b + i_b) * n_c + i_c;
     }
 
-    struct Folded {
+    /// A cell coordinate wrapped into the grid, and the lattice translation it took.
+    struct WrappedCell {
         std::int64_t cell;
         std::int64_t shift;
     };
     /// x = cell + shift * n with 0 <= cell < n.
-    static Folded fold(std::int64_t x, std::int64_t n) {
+    static WrappedCell wrap_cell(std::int64_t x, std::int64_t n) {
         // Nearly always within one cell row of the grid: no division.
         if (x >= 0 && x < n) return {x, 0};
         if (x < 0 && x >= -n) return {x + n, -1};

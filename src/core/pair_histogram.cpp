@@ -1,14 +1,14 @@
 // The histogram pass: every pair within the cutoff over all periodic images, binned
 // against the stored edges and weighted by the occupancies involved.
+#include "core/pair_histogram.hpp"
+
 #include <algorithm>  // for std::min, std::max
 #include <cmath>      // for std::sqrt, std::fabs
 
 #include "core/cancel.hpp"
-#include "core/neighbor.hpp"
 #include "core/number.hpp"  // for saturating_i64
 #include "core/pair_kernel.hpp"
 #include "core/pool.hpp"
-#include "core/rdf.hpp"
 
 namespace kelvara {
 
@@ -90,10 +90,10 @@ void for_each_batch(const PassTables& t, std::size_t cell, Candidates& out, Flus
     // Along c, the cells of one translation are neighbours in the sorted order: each
     // run with one shift is a single contiguous range of sites.
     const auto add_row = [&](std::int64_t d_a, std::int64_t d_b, std::int64_t x, std::int64_t x_end) {
-        const auto fa = CellList::fold(i_a + d_a, cl.n_a);
-        const auto fb = CellList::fold(i_b + d_b, cl.n_b);
+        const auto fa = CellList::wrap_cell(i_a + d_a, cl.n_a);
+        const auto fb = CellList::wrap_cell(i_b + d_b, cl.n_b);
         while (x <= x_end) {
-            const auto fc = CellList::fold(x, cl.n_c);
+            const auto fc = CellList::wrap_cell(x, cl.n_c);
             const std::int64_t run = std::min(x_end - x + 1, cl.n_c - fc.cell);
             const std::size_t start = static_cast<std::size_t>(cl.cell_index(fa.cell, fb.cell, fc.cell));
             const std::size_t j0 = cl.cell_start[start],
@@ -195,7 +195,7 @@ void exact_pair(const PassTables& t, const Candidates& cand, std::size_t i, std:
 /// pair once, in the centre's row (the caller adds the transposed blocks). `own` is
 /// the first position of the centres' cell when the candidates open with that cell's
 /// sites, which a centre then tests only after its own position; else none.
-void fold_centres(const PassTables& t, std::size_t first, std::size_t last, std::size_t own,
+void count_centres(const PassTables& t, std::size_t first, std::size_t last, std::size_t own,
                   bool opens_with_own, Candidates& cand, ScanCandidates scan, double* hist,
                   std::vector<double>& odd) {
     const std::size_t n_bins = t.n_bins, n_el = t.n_el;
@@ -262,9 +262,9 @@ void fold_centres(const PassTables& t, std::size_t first, std::size_t last, std:
     }
 }
 
-/// Folds the centre positions [lo, hi) into `hist` (zero-filled, n_el * n_el * n_bins).
+/// Counts the pairs of the centre positions [lo, hi) into `hist` (zero-filled, n_el * n_el * n_bins).
 /// Pairs whose ends measure them differently go to `odd` (left empty when none).
-void fold_range(const PassTables& t, std::size_t lo, std::size_t hi, double* hist,
+void count_range(const PassTables& t, std::size_t lo, std::size_t hi, double* hist,
                 std::vector<double>& odd) {
     Candidates cand;
     const ScanCandidates scan = select_scan_candidates(t.setup.matrix);
@@ -280,7 +280,7 @@ void fold_range(const PassTables& t, std::size_t lo, std::size_t hi, double* his
         for_each_batch(t, cell, cand, [&](bool opens_with_own) {
             if (stopped || (stopped = cancel_point())) return;
             gather(t, cand);
-            fold_centres(t, first, last, starts[cell], opens_with_own, cand, scan, hist, odd);
+            count_centres(t, first, last, starts[cell], opens_with_own, cand, scan, hist, odd);
         });
         if (stopped) return;
         first = last;
@@ -368,7 +368,7 @@ Result<std::vector<double>> pair_histogram(const Structure& structure, double cu
                                            double bin_size, const std::vector<double>& edges,
                                            std::size_t n_bins,
                                            const SpeciesTable& species, const CellList& cells,
-                                           WorkerPool& pool) {
+                                           WorkerPool& pool, bool small_job) {
     const PassTables tables = build_tables(structure, cutoff, bin_size, edges, n_bins, species, cells);
     const std::size_t n_el = species.elements.size();
     const std::size_t entries = n_el * n_el * n_bins;
@@ -385,19 +385,14 @@ Result<std::vector<double>> pair_histogram(const Structure& structure, double cu
         finer.push_back(tables.n_sites);
         bounds = std::move(finer);
     }
-    // Candidate tests of the whole pass: every centre scans (2 reach + 1)^3 cells.
-    const CellList& cl = cells;
-    const double tests = static_cast<double>(tables.n_sites) *
-                         cl.span_a() * cl.span_b() * cl.span_c() *
-                         static_cast<double>(tables.n_sites) / static_cast<double>(cl.n_cells());
     std::vector<std::vector<double>> partial(leaves), odd(leaves);
     auto status = pool.run(
         leaves,
         [&](std::size_t k) {
             partial[k].assign(entries, 0.0);
-            fold_range(tables, bounds[k], bounds[k + 1], partial[k].data(), odd[k]);
+            count_range(tables, bounds[k], bounds[k + 1], partial[k].data(), odd[k]);
         },
-        tests < 2e5);
+        small_job);
     if (!status) return fail(status.error());
     // Merge pairwise up the split tree: left[k] += right[k], then release the right.
     for (std::size_t width = 1; width < leaves; width *= 2) {

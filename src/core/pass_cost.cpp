@@ -1,4 +1,5 @@
-// The cost guard of the RDF pass: refuses cutoffs and cells that would run for hours.
+// The one cost model of the RDF pass: refuses cutoffs and cells that would run for
+// hours, and tells the passes too small to wake worker threads for.
 #include "core/pass_cost.hpp"
 
 #include <algorithm>  // for std::min
@@ -12,6 +13,8 @@ namespace kelvara {
 double PassCost::seconds() const {
     return images * seconds_per_image + filled * seconds_per_filled + tests * seconds_per_test;
 }
+
+bool PassCost::small() const { return seconds() < small_pass_seconds; }
 
 PassCost estimate_pass_cost(const CellList& grid, std::size_t n_sites) {
     const double n = static_cast<double>(n_sites);
@@ -67,10 +70,10 @@ double affordable_cutoff(const Mat3& matrix, std::size_t n_sites, double cutoff)
 
 }  // namespace
 
-Result<void> check_pass_cost(const Mat3& matrix, std::size_t n_sites, double cutoff) {
+Result<PassCost> check_pass_cost(const Mat3& matrix, std::size_t n_sites, double cutoff) {
     const PassCost cost = cost_at(matrix, n_sites, cutoff);
     const double seconds = cost.seconds();
-    if (seconds <= max_pass_seconds) return {};
+    if (seconds <= max_pass_seconds) return cost;
 
     const double better = affordable_cutoff(matrix, n_sites, cutoff);
     const std::string help = better > 0.0

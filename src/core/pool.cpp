@@ -1,4 +1,5 @@
-// Worker pools on std::thread: the process-wide shared pool and per-call pools.
+// Worker pools on std::thread: the process-wide shared pool and per-call pools; the
+// thread that hands in a job works on it too.
 #include "core/pool.hpp"
 
 #include <pthread.h>  // for pthread_atfork
@@ -49,10 +50,11 @@ struct WorkerPool::Job {
 
 Result<std::unique_ptr<WorkerPool>> WorkerPool::start(std::uint64_t n_threads) {
     const std::uint64_t count = n_threads < max_threads ? n_threads : max_threads;
+    const std::uint64_t workers = count > 0 ? count - 1 : 0;  // the caller is one of them
     std::unique_ptr<WorkerPool> pool(new WorkerPool());
     try {
-        pool->workers_.reserve(static_cast<std::size_t>(count));
-        for (std::uint64_t k = 0; k < count; ++k) pool->workers_.emplace_back([p = pool.get()] { p->work(); });
+        pool->workers_.reserve(static_cast<std::size_t>(workers));
+        for (std::uint64_t k = 0; k < workers; ++k) pool->workers_.emplace_back([p = pool.get()] { p->work(); });
     } catch (const std::system_error& e) {
         pool->stop_and_join();
         return fail("could not start " + std::to_string(n_threads) + " worker threads: " +
@@ -78,6 +80,13 @@ void WorkerPool::stop_and_join() {
     workers_.clear();
 }
 
+bool WorkerPool::take(Job& job, std::size_t& index) {
+    if (job.withdrawn || job.next == job.n_tasks) return false;
+    index = job.next++;
+    if (job.next == job.n_tasks) std::erase(queue_, &job);  // every task handed out
+    return true;
+}
+
 void WorkerPool::work() {
     current_pool = this;
     std::unique_lock lock(mutex_);
@@ -85,8 +94,8 @@ void WorkerPool::work() {
         work_ready_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
         if (queue_.empty()) return;  // stopping, and nothing left to serve
         Job* job = queue_.front();
-        const std::size_t index = job->next++;
-        if (job->next == job->n_tasks) queue_.pop_front();  // every task handed out
+        std::size_t index = 0;
+        take(*job, index);  // a queued job always has a task left
         lock.unlock();
         std::exception_ptr error;
         if (!(job->token && job->token->requested())) {
@@ -107,7 +116,7 @@ void WorkerPool::work() {
 Result<void> WorkerPool::run(std::size_t n_tasks, const std::function<void(std::size_t)>& task,
                              bool small) {
     if (n_tasks == 0) return {};
-    if (workers_.empty() || current_pool == this || (small && shared_)) {
+    if (workers_.empty() || current_pool == this || small || n_tasks == 1) {
         // Waiting for our own pool from inside it could deadlock: run the tasks here.
         std::exception_ptr first;
         for (std::size_t k = 0; k < n_tasks && !cancel_point(); ++k) {
@@ -125,8 +134,30 @@ Result<void> WorkerPool::run(std::size_t n_tasks, const std::function<void(std::
     job.token = current_cancel_token();
     std::unique_lock lock(mutex_);
     queue_.push_back(&job);
-    if (n_tasks == 1) work_ready_.notify_one();
+    if (n_tasks == 2) work_ready_.notify_one();  // the caller takes the other task
     else work_ready_.notify_all();
+    // The caller works on its own job until every task is handed out. It runs under
+    // its own token already; between tasks it polls for a stop request, and once one
+    // comes no more tasks are handed out.
+    for (std::size_t index = 0; take(job, index);) {
+        lock.unlock();
+        const bool stop = job.token && cancel_point();
+        std::exception_ptr error;
+        if (!stop) {
+            try {
+                task(index);
+            } catch (...) {
+                error = std::current_exception();
+            }
+        }
+        lock.lock();
+        if (error && !job.error) job.error = error;
+        ++job.finished;
+        if (stop && !job.withdrawn) {
+            job.withdrawn = true;
+            if (job.next < job.n_tasks) std::erase(queue_, &job);
+        }
+    }
     if (!job.token) {
         job.done.wait(lock, [&job] { return job.settled(); });
     } else {
@@ -194,22 +225,19 @@ const bool fork_handlers_installed = [] {
     return pthread_atfork(before_fork, after_fork_parent, after_fork_child) == 0;
 }();
 
-/// Starts as many of `wanted` workers as the system allows (at least none: a pool of
-/// zero workers cannot fail to start).
+/// A pool of as many of `wanted` threads as the system allows (at least the caller
+/// alone: a pool without workers cannot fail to start).
 WorkerPool* start_shared(std::size_t wanted) {
-    for (std::size_t count = wanted; count > 0; count /= 2)
+    for (std::size_t count = wanted; count > 1; count /= 2)
         if (auto pool = WorkerPool::start(count)) return pool->release();
-    return WorkerPool::start(0).value().release();
+    return WorkerPool::start(1).value().release();
 }
 }  // namespace
 
 WorkerPool& shared_pool() {
     (void)fork_handlers_installed;
     std::lock_guard lock(*shared_mutex);
-    if (!shared) {
-        shared = start_shared(shared_pool_size());
-        shared->shared_ = true;  // set before any caller can see the pool
-    }
+    if (!shared) shared = start_shared(shared_pool_size());
     return *shared;
 }
 

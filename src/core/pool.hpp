@@ -1,4 +1,5 @@
-// Worker pools on std::thread: the process-wide shared pool and per-call pools.
+// Worker pools on std::thread: the process-wide shared pool and per-call pools; the
+// thread that hands in a job works on it too.
 #pragma once
 
 #include <condition_variable>
@@ -17,15 +18,17 @@
 
 namespace kelvara {
 
-/// A fixed set of worker threads that runs jobs of independent tasks. Several threads
-/// may hand jobs to one pool at once; the jobs are served in arrival order.
+/// A fixed set of worker threads that runs jobs of independent tasks together with the
+/// thread that hands the job in. Several threads may hand jobs to one pool at once;
+/// the workers serve the jobs in arrival order.
 class WorkerPool {
 public:
-    /// The most threads one pool starts; larger requests start this many.
+    /// The most threads one pool works with; larger requests get this many.
     static constexpr std::uint64_t max_threads = 65535;
 
-    /// Starts exactly min(n_threads, max_threads) workers. When one cannot start, the
-    /// started ones are stopped and the result is "could not start {n_threads} worker
+    /// A pool of min(n_threads, max_threads) threads: the caller of `run` and one
+    /// worker fewer (none for n_threads <= 1). When a worker cannot start, the started
+    /// ones are stopped and the result is "could not start {n_threads} worker
     /// threads: {system error text}".
     static Result<std::unique_ptr<WorkerPool>> start(std::uint64_t n_threads);
 
@@ -34,14 +37,15 @@ public:
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    std::size_t size() const { return workers_.size(); }
+    /// Threads that work on one caller's job: the workers and the caller.
+    std::size_t threads() const { return workers_.size() + 1; }
 
-    /// Runs task(0) .. task(n_tasks - 1) on the workers and returns once all have
-    /// finished; the calling thread only waits (unless the pool has no workers or the
-    /// caller is one of them, in which case it runs the tasks itself). An exception
-    /// thrown by a task comes back as its message; the other tasks still run.
-    /// A `small` job on the shared pool runs on the calling thread: waking workers
-    /// would cost more than the job.
+    /// Runs task(0) .. task(n_tasks - 1) and returns once all have finished. The
+    /// calling thread takes tasks of its job like a worker; it runs them all itself
+    /// when the pool has no workers, when it is one of the workers, when the job has
+    /// one task, or when the job is `small` (waking workers would cost more than it).
+    /// An exception thrown by a task comes back as its message; the other tasks still
+    /// run.
     /// When the calling thread has a cancel token (core/cancel.hpp), every task runs
     /// under it, the caller polls it while it waits, and a stop request ends the job
     /// early: no further task starts, the running ones finish (they poll too), and
@@ -54,22 +58,22 @@ private:
     WorkerPool() = default;
     void work();
     void stop_and_join();
+    /// Hands out the next task of `job` (the lock held); false when none is left.
+    bool take(Job& job, std::size_t& index);
 
     std::mutex mutex_;
     std::condition_variable work_ready_;
     std::deque<Job*> queue_;
     bool stopping_ = false;
-    bool shared_ = false;  // the process-wide pool, whose callers may do small jobs themselves
     std::vector<std::thread> workers_;
-    friend WorkerPool& shared_pool();
 };
 
-/// The process-wide pool, created on first use with `shared_pool_size()` workers and
-/// never torn down. A child process created by fork() gets a fresh one: the parent's
+/// The process-wide pool, created on first use with `shared_pool_size()` threads (the
+/// caller and one worker fewer) and never torn down. A child process created by fork() gets a fresh one: the parent's
 /// workers do not exist there.
 WorkerPool& shared_pool();
 
-/// Threads for the shared pool: "RAYON_NUM_THREADS" (a decimal integer, 0 meaning the
+/// Threads of the shared pool, the caller included: "RAYON_NUM_THREADS" (a decimal integer, 0 meaning the
 /// processor count), else a positive "RAYON_RS_NUM_CPUS", else the online processor
 /// count; at most WorkerPool::max_threads.
 std::size_t shared_pool_size();

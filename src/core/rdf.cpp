@@ -8,8 +8,10 @@
 #include "core/memory.hpp"  // for fits_in_memory
 #include "core/neighbor.hpp"
 #include "core/number.hpp"  // for format_shortest, saturating_u64
+#include "core/pair_histogram.hpp"
 #include "core/pass_cost.hpp"
 #include "core/pool.hpp"
+#include "core/species_table.hpp"
 
 namespace kelvara {
 
@@ -42,8 +44,9 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
 
     // Refused before anything is built: cells far thinner than the cutoff, or more
     // pairs than minutes of work can test.
-    if (auto affordable = check_pass_cost(structure.lattice.matrix, n_sites, cutoff); !affordable)
-        return fail(affordable.error());
+    const auto cost = check_pass_cost(structure.lattice.matrix, n_sites, cutoff);
+    if (!cost) return fail(cost.error());
+    const bool small_job = cost->small();
 
     // The species table and the cell grid are independent: build them side by side.
     SpeciesTable species;
@@ -54,7 +57,7 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
             if (task == 0) species = SpeciesTable::build(structure);
             else cells = CellList::build(structure.lattice.matrix, structure.sites, cutoff);
         },
-        n_sites < 8192);
+        small_job);
     if (!status) return fail(status.error());
 
     const std::uint64_t n_el = species.elements.size();
@@ -79,7 +82,8 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
     for (std::uint64_t k = 0; k < n_edges; ++k) result.edges[k] = static_cast<double>(k) * bin_size;
     result.r.assign(result.edges.begin(), result.edges.end() - 1);
 
-    auto histogram = pair_histogram(structure, cutoff, bin_size, result.edges, n_bins, species, cells, pool);
+    auto histogram = pair_histogram(structure, cutoff, bin_size, result.edges, n_bins, species, cells, pool,
+                                    small_job);
     if (!histogram) return fail(histogram.error());
     const std::vector<double>& h = *histogram;
 

@@ -1,4 +1,4 @@
-// Pair-distance histogram over periodic images and the partial/total RDF driver.
+// The partial/total RDF driver: argument checks, bin edges, pool choice, normalisation.
 #pragma once
 
 #include <cstdint>  // for std::uint64_t
@@ -11,8 +11,6 @@
 namespace kelvara {
 
 class WorkerPool;
-struct SpeciesTable;
-struct CellList;
 
 /// Partial and total radial distribution curves on a common grid of bins.
 struct PrdfResult {
@@ -28,24 +26,14 @@ struct PrdfResult {
     std::vector<double> total;
 };
 
-/// Occupancy-weighted pair counts, a flat n_el * n_el * n_bins list: entry
-/// (p * n_el + q) * n_bins + k counts neighbours of element q around centres of
-/// element p at distances in bin k, every pair counted from both of its ends; elements
-/// are numbered as in `species`, and `cells` is the grid of this structure for this
-/// cutoff.
-/// Runs on `pool`; the structure must have fewer than 2^31 sites.
-Result<std::vector<double>> pair_histogram(const Structure& structure, double cutoff,
-                                           double bin_size, const std::vector<double>& edges,
-                                           std::size_t n_bins, const SpeciesTable& species,
-                                           const CellList& cells, WorkerPool& pool);
-
 /// Checks the arguments, builds the edges, runs the histogram pass on `pool` and
 /// normalises it into the curves.
 Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff, double bin_size,
                                       WorkerPool& pool);
 
-/// n_threads = 0 runs on the shared pool; otherwise on a pool of n_threads fresh
-/// workers built for this call (which fails first if they cannot all start).
+/// n_threads = 0 runs on the shared pool; otherwise on the calling thread and
+/// n_threads - 1 fresh workers started for this call (none for n_threads = 1), which
+/// fails first if they cannot all start.
 Result<PrdfResult> compute_prdf(const Structure& structure, std::uint64_t n_threads,
                                 double cutoff, double bin_size);
 

@@ -1,7 +1,6 @@
 // Structure.prdf, Structure.total_rdf and Structure.available_threads.
 #include "python/members.hpp"
 
-#include <algorithm>  // for std::max
 #include <optional>
 #include <string>
 
@@ -102,9 +101,9 @@ PyObject* structure_available_threads(PyObject*, PyObject*) {
         std::size_t threads = 0;
         {
             GilRelease released;  // starting the shared pool may take a moment
-            threads = shared_pool().size();
+            threads = shared_pool().threads();
         }
-        return PyLong_FromSize_t(std::max<std::size_t>(threads, 1));
+        return PyLong_FromSize_t(threads);
     });
 }
 
