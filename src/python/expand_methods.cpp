@@ -130,7 +130,7 @@ PyObject* structure_expand_occupancies(PyObject* self, PyObject* args, PyObject*
         if (!expansion) return raise_value_error(expansion.error());
         PyRef report(report_dict(*expansion));
         if (!report) return nullptr;
-        PyRef structure(wrap_structure(std::move(expansion->structure)));
+        PyRef structure(wrap_structure(instance_state(self), std::move(expansion->structure)));
         if (!structure) return nullptr;
         return PyTuple_Pack(2, structure.get(), report.get());
     });

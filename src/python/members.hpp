@@ -6,14 +6,12 @@
 
 namespace kelvara::py {
 
-// readers.cpp
+// readers.cpp (class methods: `cls` is the Structure class)
 PyObject* structure_from_cif(PyObject* cls, PyObject* args, PyObject* kwargs);
 PyObject* structure_from_poscar(PyObject* cls, PyObject* args, PyObject* kwargs);
 PyObject* structure_from_xyz(PyObject* cls, PyObject* args, PyObject* kwargs);
 PyObject* structure_from_str(PyObject* cls, PyObject* args, PyObject* kwargs);
 PyObject* structure_from_cif_str(PyObject* cls, PyObject* args, PyObject* kwargs);
-/// The warning category of reader findings, created on first use (borrowed).
-PyObject* read_warning_type();
 /// read_with_findings(source, fmt, *, is_text=False, symprec=1e-4, block=None) -> (Structure, [str])
 PyObject* module_read_with_findings(PyObject* module, PyObject* args, PyObject* kwargs);
 /// cif_blocks(source, *, is_text=False) -> [(name, atom-site rows)]
@@ -30,7 +28,5 @@ PyObject* structure_total_rdf(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // trajectory_function.cpp
 PyObject* module_read_xyz_trajectory(PyObject* module, PyObject* args, PyObject* kwargs);
-/// The TrajectoryReader type (created on first call; a borrowed reference).
-PyObject* trajectory_reader_type();
 
 }  // namespace kelvara::py

@@ -1,6 +1,8 @@
-// PyInit__kelvara: the module holds Structure, TrajectoryReader, read_xyz_trajectory and __version__.
+// PyInit__kelvara: multi-phase initialisation. The module holds Structure,
+// TrajectoryReader, read_xyz_trajectory, __version__, ReadWarning, read_with_findings
+// and cif_blocks, in that order; its classes live in the module's state.
 #include "python/members.hpp"
-#include "python/structure_type.hpp"
+#include "python/module_state.hpp"
 
 namespace kelvara::py {
 namespace {
@@ -25,42 +27,66 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+/// Adds module_methods[k] to `module` as a function bound to it.
+bool add_function(PyObject* module, std::size_t k) {
+    PyRef function(PyCFunction_NewEx(&module_methods[k], module, nullptr));
+    return function && PyModule_AddObjectRef(module, module_methods[k].ml_name, function.get()) == 0;
+}
+
+int module_exec(PyObject* module) {
+    ModuleState& state = module_state(module);
+    const bool ok = create_structure_type(module, state) &&
+                    PyModule_AddObjectRef(module, "Structure", state.structure_type) == 0 &&
+                    create_reader_type(module, state) &&
+                    PyModule_AddObjectRef(module, "TrajectoryReader", state.reader_type) == 0 &&
+                    add_function(module, 0) &&
+                    PyModule_AddStringConstant(module, "__version__", KELVARA_VERSION) == 0 &&
+                    create_read_warning(state) &&
+                    PyModule_AddObjectRef(module, "ReadWarning", state.read_warning) == 0 &&
+                    add_function(module, 1) && add_function(module, 2);
+    return ok ? 0 : -1;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (!state) return 0;  // the module failed before its state was made
+    Py_VISIT(state->structure_type);
+    Py_VISIT(state->reader_type);
+    Py_VISIT(state->read_warning);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (!state) return 0;
+    Py_CLEAR(state->structure_type);
+    Py_CLEAR(state->reader_type);
+    Py_CLEAR(state->read_warning);
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_kelvara",
     nullptr,
-    0,
+    static_cast<Py_ssize_t>(sizeof(ModuleState)),
     nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
 };
 
 }  // namespace
 }  // namespace kelvara::py
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kelvara() {
-    using namespace kelvara::py;
-    PyRef module(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    PyObject* type = reinterpret_cast<PyObject*>(structure_type());
-    if (!type || PyModule_AddObjectRef(module.get(), "Structure", type) < 0) return nullptr;
-    PyObject* reader = trajectory_reader_type();
-    if (!reader || PyModule_AddObjectRef(module.get(), "TrajectoryReader", reader) < 0) return nullptr;
-    PyRef function(PyCFunction_NewEx(&module_methods[0], module.get(), nullptr));
-    if (!function || PyModule_AddObject(module.get(), "read_xyz_trajectory", function.get()) < 0)
-        return nullptr;
-    function.release();
-    if (PyModule_AddStringConstant(module.get(), "__version__", KELVARA_VERSION) < 0) return nullptr;
-    PyObject* warning = read_warning_type();
-    if (!warning || PyModule_AddObjectRef(module.get(), "ReadWarning", warning) < 0) return nullptr;
-    PyRef findings(PyCFunction_NewEx(&module_methods[1], module.get(), nullptr));
-    if (!findings || PyModule_AddObject(module.get(), "read_with_findings", findings.get()) < 0)
-        return nullptr;
-    findings.release();
-    PyRef blocks(PyCFunction_NewEx(&module_methods[2], module.get(), nullptr));
-    if (!blocks || PyModule_AddObject(module.get(), "cif_blocks", blocks.get()) < 0) return nullptr;
-    blocks.release();
-    return module.release();
+    return PyModuleDef_Init(&kelvara::py::module_def);
 }

@@ -24,8 +24,6 @@ namespace kelvara::py {
 
 namespace {
 
-PyObject* the_read_warning = nullptr;  // created once, kept for the life of the process
-
 /// A str from UTF-8 bytes of the input; stray bytes quoted from a file are replaced.
 PyObject* text_object(std::string_view text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
@@ -184,10 +182,9 @@ Result<ReadStructure> parse(Format format, std::string_view text, const CifOptio
 
 /// Issues every finding as a ReadWarning ("{path}: {finding}" for a file), then
 /// wraps the structure. Null when the read failed or a warning was made an error.
-PyObject* finish(Result<ReadStructure>&& result, PyObject* shown_path) {
+PyObject* finish(const ModuleState& state, Result<ReadStructure>&& result, PyObject* shown_path) {
     if (!result) return raise_message(PyExc_ValueError, result.error());
-    PyObject* category = read_warning_type();
-    if (!category) return nullptr;
+    PyObject* category = state.read_warning;
     for (const std::string& finding : result->warnings) {
         PyRef text(text_object(finding));
         if (text && shown_path) text = PyRef(PyUnicode_FromFormat("%U: %U", shown_path, text.get()));
@@ -198,7 +195,7 @@ PyObject* finish(Result<ReadStructure>&& result, PyObject* shown_path) {
         const char* message = PyBytes_AsString(utf8.get());
         if (!message || PyErr_WarnEx(category, message, 1) < 0) return nullptr;
     }
-    return wrap_structure(std::move(result->structure));
+    return wrap_structure(state, std::move(result->structure));
 }
 
 /// symprec (a positive float) and block (a name, a 0-based index, or None).
@@ -236,8 +233,8 @@ bool check_block_applies(Format format, const CifOptions& options) {
     return false;
 }
 
-PyObject* read_file(PyObject* args, PyObject* kwargs, const char* spec, const char** keywords,
-                    Format format) {
+PyObject* read_file(PyObject* cls, PyObject* args, PyObject* kwargs, const char* spec,
+                    const char** keywords, Format format) {
     PyObject *path = nullptr, *symprec = nullptr, *block = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, spec, const_cast<char**>(keywords), &path,
                                      &symprec, &block))
@@ -253,43 +250,42 @@ PyObject* read_file(PyObject* args, PyObject* kwargs, const char* spec, const ch
         GilRelease released;  // parsing touches no Python object
         result.emplace(parse(format, text, options));
     }
-    return finish(std::move(*result), path_arg.shown.get());
+    return finish(type_state(cls), std::move(*result), path_arg.shown.get());
 }
 
 }  // namespace
 
-PyObject* read_warning_type() {
-    if (!the_read_warning)
-        the_read_warning = PyErr_NewExceptionWithDoc(
-            "kelvara.ReadWarning",
-            "A reader assumed something about the input that shapes the structure it\n"
-            "returns (a block passed over, a row dropped, a symbol that is not an element).",
-            PyExc_UserWarning, nullptr);
-    return the_read_warning;
+bool create_read_warning(ModuleState& state) {
+    state.read_warning = PyErr_NewExceptionWithDoc(
+        "kelvara.ReadWarning",
+        "A reader assumed something about the input that shapes the structure it\n"
+        "returns (a block passed over, a row dropped, a symbol that is not an element).",
+        PyExc_UserWarning, nullptr);
+    return state.read_warning != nullptr;
 }
 
-PyObject* structure_from_cif(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* structure_from_cif(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"path", "symprec", "block", nullptr};
-        return read_file(args, kwargs, "O|OO:from_cif", keywords, Format::cif);
+        return read_file(cls, args, kwargs, "O|OO:from_cif", keywords, Format::cif);
     });
 }
 
-PyObject* structure_from_poscar(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* structure_from_poscar(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"path", nullptr};
-        return read_file(args, kwargs, "O:from_poscar", keywords, Format::poscar);
+        return read_file(cls, args, kwargs, "O:from_poscar", keywords, Format::poscar);
     });
 }
 
-PyObject* structure_from_xyz(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* structure_from_xyz(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"path", nullptr};
-        return read_file(args, kwargs, "O:from_xyz", keywords, Format::xyz);
+        return read_file(cls, args, kwargs, "O:from_xyz", keywords, Format::xyz);
     });
 }
 
-PyObject* structure_from_cif_str(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* structure_from_cif_str(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"text", "symprec", "block", nullptr};
         PyObject *text_obj = nullptr, *symprec = nullptr, *block = nullptr;
@@ -300,11 +296,11 @@ PyObject* structure_from_cif_str(PyObject*, PyObject* args, PyObject* kwargs) {
         CifOptions options;
         if (!borrow_text(text_obj, "text", text) || !to_options(symprec, block, options))
             return nullptr;
-        return finish(parse_cif(text, options), nullptr);
+        return finish(type_state(cls), parse_cif(text, options), nullptr);
     });
 }
 
-PyObject* structure_from_str(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* structure_from_str(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"text", "fmt", "symprec", "block", nullptr};
         PyObject *text_obj = nullptr, *fmt_obj = nullptr, *symprec = nullptr, *block = nullptr;
@@ -322,7 +318,7 @@ PyObject* structure_from_str(PyObject*, PyObject* args, PyObject* kwargs) {
             return raise_message(PyExc_ValueError,
                                  "unknown format '" + name + "'; kelvara reads cif, poscar and xyz");
         if (!check_block_applies(format, options)) return nullptr;
-        return finish(parse(format, text, options), nullptr);
+        return finish(type_state(cls), parse(format, text, options), nullptr);
     });
 }
 
@@ -343,7 +339,7 @@ bool source_text(PyObject* source, bool is_text, std::optional<std::string>& fil
 
 }  // namespace
 
-PyObject* module_read_with_findings(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* module_read_with_findings(PyObject* module, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"source", "fmt", "is_text", "symprec", "block", nullptr};
         PyObject *source = nullptr, *symprec = nullptr, *block = nullptr;
@@ -371,7 +367,7 @@ PyObject* module_read_with_findings(PyObject*, PyObject* args, PyObject* kwargs)
             PyRef item(text_object(finding));
             if (!item || PyList_Append(findings.get(), item.get()) < 0) return nullptr;
         }
-        PyRef structure(wrap_structure(std::move(result->structure)));
+        PyRef structure(wrap_structure(module_state(module), std::move(result->structure)));
         if (!structure) return nullptr;
         return PyTuple_Pack(2, structure.get(), findings.get());
     });

@@ -191,7 +191,7 @@ PyObject* structure_make_supercell(PyObject* self, PyObject* args, PyObject* kwa
         std::uint64_t na = 0, nb = 0, nc = 0;
         if (!to_u64(na_obj, "na", na) || !to_u64(nb_obj, "nb", nb) || !to_u64(nc_obj, "nc", nc))
             return nullptr;
-        return wrap_result(borrow_structure(self).make_supercell(na, nb, nc));
+        return wrap_result(instance_state(self), borrow_structure(self).make_supercell(na, nb, nc));
     });
 }
 
@@ -261,17 +261,17 @@ PyGetSetDef structure_getset[] = {
 #define KELVARA_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef structure_methods[] = {
-    {"from_cif", KELVARA_KW(structure_from_cif), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"from_cif", KELVARA_KW(structure_from_cif), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "from_cif(path, symprec=1e-4, block=None)\n--\n\n"
      "Read a CIF, keeping partial occupancies as they are written."},
-    {"from_poscar", KELVARA_KW(structure_from_poscar), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"from_poscar", KELVARA_KW(structure_from_poscar), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "from_poscar(path)\n--\n\nRead a VASP POSCAR / CONTCAR."},
-    {"from_xyz", KELVARA_KW(structure_from_xyz), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"from_xyz", KELVARA_KW(structure_from_xyz), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "from_xyz(path)\n--\n\nRead an extended XYZ file (needs a `Lattice=\"...\"` field)."},
-    {"from_str", KELVARA_KW(structure_from_str), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"from_str", KELVARA_KW(structure_from_str), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "from_str(text, fmt, symprec=1e-4, block=None)\n--\n\n"
      "Parse text in a named format: \"cif\", \"poscar\" or \"xyz\"."},
-    {"from_cif_str", KELVARA_KW(structure_from_cif_str), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"from_cif_str", KELVARA_KW(structure_from_cif_str), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "from_cif_str(text, symprec=1e-4, block=None)\n--\n\n"
      "Same as `from_cif`, for CIF text already in memory."},
     {"disorder_summary", structure_disorder_summary, METH_NOARGS,
@@ -328,24 +328,20 @@ PyType_Spec structure_spec = {
     structure_slots,
 };
 
-PyObject* the_type = nullptr;  // created once, kept for the life of the process
-
 }  // namespace
 
-PyTypeObject* structure_type() {
-    if (!the_type) the_type = PyType_FromSpec(&structure_spec);
-    return reinterpret_cast<PyTypeObject*>(the_type);
+bool create_structure_type(PyObject* module, ModuleState& state) {
+    state.structure_type = PyType_FromModuleAndSpec(module, &structure_spec, nullptr);
+    return state.structure_type != nullptr;
 }
 
-PyObject* wrap_structure(Structure&& value) {
-    PyTypeObject* type = structure_type();
-    if (!type) return nullptr;
-    return new_instance(type, std::move(value));
+PyObject* wrap_structure(const ModuleState& state, Structure&& value) {
+    return new_instance(reinterpret_cast<PyTypeObject*>(state.structure_type), std::move(value));
 }
 
-PyObject* wrap_result(Result<Structure>&& result) {
+PyObject* wrap_result(const ModuleState& state, Result<Structure>&& result) {
     if (!result) return raise_value_error(result.error());
-    return wrap_structure(std::move(*result));
+    return wrap_structure(state, std::move(*result));
 }
 
 const Structure& borrow_structure(PyObject* self) { return *as_instance(self)->value; }

@@ -38,11 +38,11 @@ bool warn_all(const std::vector<std::string>& warnings, std::size_t from = 0) {
 }
 
 /// A list of new Structure objects, taking over the values.
-PyObject* structure_list(std::vector<Structure>& structures) {
+PyObject* structure_list(const ModuleState& state, std::vector<Structure>& structures) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(structures.size())));
     if (!list) return nullptr;
     for (std::size_t k = 0; k < structures.size(); ++k) {
-        PyObject* item = wrap_structure(std::move(structures[k]));
+        PyObject* item = wrap_structure(state, std::move(structures[k]));
         if (!item) return nullptr;
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), item);  // steals item
     }
@@ -249,7 +249,7 @@ PyObject* reader_read(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (stopped) return stop_reading(self);
         if (!chunk) return raise_stream_error(stream->os_failed(), chunk.error());
         if (!raise_new_warnings(self)) return nullptr;
-        PyRef structures(structure_list(chunk->structures));
+        PyRef structures(structure_list(instance_state(self), chunk->structures));
         if (!structures) return nullptr;
         PyRef indices(int_list(chunk->indices));
         if (!indices) return nullptr;
@@ -322,7 +322,7 @@ PyObject* reader_iternext(PyObject* self) {
         if (chunk->structures.empty()) return nullptr;  // StopIteration
         PyRef index(PyLong_FromUnsignedLongLong(chunk->indices[0]));
         if (!index) return nullptr;
-        PyRef structure(wrap_structure(std::move(chunk->structures[0])));
+        PyRef structure(wrap_structure(instance_state(self), std::move(chunk->structures[0])));
         if (!structure) return nullptr;
         return PyTuple_Pack(2, index.get(), structure.get());
     });
@@ -417,16 +417,14 @@ PyType_Spec reader_spec = {
     reader_slots,
 };
 
-PyObject* the_reader_type = nullptr;
-
 }  // namespace
 
-PyObject* trajectory_reader_type() {
-    if (!the_reader_type) the_reader_type = PyType_FromSpec(&reader_spec);
-    return the_reader_type;
+bool create_reader_type(PyObject* module, ModuleState& state) {
+    state.reader_type = PyType_FromModuleAndSpec(module, &reader_spec, nullptr);
+    return state.reader_type != nullptr;
 }
 
-PyObject* module_read_xyz_trajectory(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* module_read_xyz_trajectory(PyObject* module, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"path", "every", "start", "stop", "cell", nullptr};
         PyObject *path_obj = nullptr, *every_obj = nullptr, *start_obj = nullptr,
@@ -460,7 +458,7 @@ PyObject* module_read_xyz_trajectory(PyObject*, PyObject* args, PyObject* kwargs
         if (stopped) return nullptr;
         if (!trajectory) return raise_stream_error(os_failed, trajectory.error());
         if (!warn_all(trajectory->warnings)) return nullptr;
-        PyRef structures(structure_list(trajectory->structures));
+        PyRef structures(structure_list(module_state(module), trajectory->structures));
         if (!structures) return nullptr;
         PyRef indices(int_list(trajectory->frame_indices));
         if (!indices) return nullptr;
