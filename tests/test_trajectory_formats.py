@@ -157,6 +157,30 @@ def test_bad_input_names_the_frame(tmp_path, text, kwargs, message):
                 pass
 
 
+XYZ = '2\nLattice="5 0 0 0 5 0 0 0 5"\nSR 0 0 0\nWat1 1 1 1\n'
+
+
+@pytest.mark.parametrize("text, kwargs, elements, finding", [
+    # Species the single-structure readers would warn about: said once, not once per frame.
+    (XYZ * 3, {}, ["Sr", "Wa"], "species 'Wat1' in frame 0, atom line 2 reads as 'Wa', which is not "
+                                "a chemical element"),
+    (DUMP * 3, {"types": {1: "Si", 2: "Q"}}, ["Q", "Si"],
+     "species 'Q' in frame 0, LAMMPS type '2' reads as 'Q', which is not a chemical element"),
+    (DUMP.replace("type", "element").replace("1 1 0", "1 CL 0").replace("2 2 1", "2 Xx 1") * 3, {},
+     ["Cl", "Xx"], "species 'Xx' in frame 0, atom line 2 reads as 'Xx', which is not a chemical element"),
+    (XDAT.replace("Si\n2", "Si X\n1 1") + XDAT[XDAT.index("Direct"):].replace("1\n", "2\n", 1), {},
+     ["Si", "X"], "species 'X' in frame 0, the element line reads as 'X', which is not a chemical element"),
+])
+def test_findings_are_read_warnings_once(tmp_path, text, kwargs, elements, finding):
+    from kelvara import ReadWarning
+
+    (tmp_path / "t").write_text(text)
+    with pytest.warns(ReadWarning) as record:
+        frames, _ = TrajectoryReader(str(tmp_path / "t"), **kwargs).read()
+    assert len(frames) > 1 and frames[-1].elements == elements
+    assert [str(w.message) for w in record] == [finding]
+
+
 def test_reading_continues_where_it_stopped(tmp_path, rng):
     text, _ = random_dump(rng, 12, 5, True)
     path = str(tmp_path / "t.dump")

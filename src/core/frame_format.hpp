@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/elements.hpp"     // for is_element
+#include "core/findings.hpp"     // for Warnings
 #include "core/lattice.hpp"      // for Mat3
 #include "core/line_reader.hpp"  // for LineReader
 #include "core/result.hpp"       // for Result
@@ -92,6 +94,33 @@ struct FrameContext {
     std::vector<std::pair<std::string, std::string>> types;
 };
 
+/// What a trajectory read finds that the single-structure readers would say too (a
+/// species that is not a chemical element), each finding once per read however many
+/// frames repeat it.
+class FrameFindings {
+public:
+    /// Notes `symbol`, the species read from `written`; `place()` names where
+    /// ("frame 0, atom line 3") the first time it is not an element.
+    template <class Place>
+    void species(std::string_view written, const std::string& symbol, Place&& place) {
+        if (symbol == last_) return;  // atoms of one species come in runs
+        last_ = symbol;
+        for (const std::string& seen : checked_)
+            if (seen == symbol) return;
+        checked_.push_back(symbol);
+        if (!is_element(symbol))
+            list.push_back("species " + quoted(written) + " in " + place() + " reads as " +
+                           quoted(symbol) + ", which is not a chemical element");
+    }
+
+    /// The findings so far, in the order they were met.
+    Warnings list;
+
+private:
+    std::vector<std::string> checked_;
+    std::string last_;
+};
+
 /// One trajectory format. `next` reads frame `index` from `lines`, building it into
 /// `out` only when `keep` (a frame passed over costs only the reading of its lines
 /// where the format allows). Messages name the frame.
@@ -108,6 +137,8 @@ public:
     /// Set when the last failure was the end of the file inside a frame, so that a
     /// file still being written can be told from a truncated one.
     bool cut_short = false;
+    /// What the reading found that the caller must hear about.
+    FrameFindings findings;
 
 protected:
     /// "error reading {what}: {description}" for a failed line read.

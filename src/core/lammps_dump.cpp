@@ -161,6 +161,7 @@ Result<std::size_t> LammpsDump::element_of_type(std::uint64_t index, std::string
         return fail(where(index) + ": LAMMPS type " + quoted(type) +
                     " has no element in types (which names " + known + ")");
     }
+    findings.species(*name, *name, [&] { return where(index) + ", LAMMPS type " + quoted(type); });
     std::size_t e = 0;
     while (e < elements_.size() && elements_[e] != *name) ++e;
     if (e == elements_.size()) elements_.push_back(*name);
@@ -272,7 +273,12 @@ Result<FrameFormat::Next> LammpsDump::next(LineReader& lines, std::uint64_t inde
         }
         Site site;
         if (columns.element != none) {
-            site.species.emplace_back(clean_symbol(token(columns.element)), 1.0);
+            const std::string_view written = token(columns.element);
+            std::string symbol = clean_symbol(written);
+            findings.species(written, symbol, [&] {
+                return where(index) + ", atom line " + std::to_string(k + 1);
+            });
+            site.species.emplace_back(std::move(symbol), 1.0);
         } else {
             auto e = element_of_type(index, token(columns.type));
             if (!e) return fail(std::move(e.error()));

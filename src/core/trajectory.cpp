@@ -110,7 +110,8 @@ std::optional<std::string_view> comment_value(std::string_view comment, std::str
 }
 
 Result<Structure> build_frame(std::string_view comment, std::span<const std::string_view> lines,
-                              const std::optional<Mat3>& cell, std::uint64_t frame) {
+                              const std::optional<Mat3>& cell, std::uint64_t frame,
+                              FrameFindings& findings) {
     auto lattice = frame_lattice(comment, cell, frame);
     if (!lattice) return fail(std::move(lattice.error()));
     auto columns = frame_columns(comment);
@@ -152,7 +153,11 @@ Result<Structure> build_frame(std::string_view comment, std::span<const std::str
             cart[j] = *value;
         }
         Site site;
-        site.species.emplace_back(clean_symbol(species), 1.0);
+        std::string symbol = clean_symbol(species);
+        findings.species(species, symbol, [&] {
+            return "frame " + std::to_string(frame) + ", atom line " + std::to_string(k + 1);
+        });
+        site.species.emplace_back(std::move(symbol), 1.0);
         site.frac = lattice->to_fractional(cart);
         sites.push_back(std::move(site));
     }
@@ -228,7 +233,7 @@ public:
             if (keep) text_.add(line);
         }
         if (keep) {
-            auto structure = build_frame(text_.comment, text_.views(), cell_, i);
+            auto structure = build_frame(text_.comment, text_.views(), cell_, i, findings);
             if (!structure) return fail(std::move(structure.error()));
             out = std::move(*structure);
         }

@@ -26,8 +26,10 @@ std::optional<std::string_view> comment_value(std::string_view comment, std::str
 /// One frame as a Structure: the cell from `Lattice="..."` (else `cell`, else an
 /// error naming `frame`), the columns from `Properties=` (default species 0, pos 1-3),
 /// each atom line a fully occupied site at the fractional position of its x, y, z.
+/// A species that is not an element is kept and noted in `findings`.
 Result<Structure> build_frame(std::string_view comment, std::span<const std::string_view> lines,
-                              const std::optional<Mat3>& cell, std::uint64_t frame);
+                              const std::optional<Mat3>& cell, std::uint64_t frame,
+                              FrameFindings& findings);
 
 /// Which frames of a trajectory to keep and the fallback cell.
 struct TrajectoryOptions {
@@ -50,6 +52,8 @@ struct Trajectory {
     std::uint64_t frames_read = 0;
     /// Notes that did not stop the reading (a file that grew while it was read).
     std::vector<std::string> warnings;
+    /// Assumptions the reading made (a species that is not an element), each once.
+    std::vector<std::string> findings;
 };
 
 /// The XYZ frame format (atom count, comment, atom lines), for TrajectoryStream.

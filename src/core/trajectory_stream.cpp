@@ -198,6 +198,7 @@ Result<Trajectory> read_xyz_trajectory(const std::string& path, const Trajectory
     }
     result.frames_read = (*stream)->frames_read();
     result.warnings = (*stream)->warnings();
+    result.findings = (*stream)->findings();
     return result;
 }
 

@@ -78,6 +78,9 @@ public:
     bool finished() const { return finished_; }
     /// Things the caller should be told that did not stop the reading.
     const std::vector<std::string>& warnings() const { return warnings_; }
+    /// What the reading assumed that the single-structure readers would say too (a
+    /// species that is not an element), each once, in the order met.
+    const std::vector<std::string>& findings() const { return frames_->findings.list; }
     /// Whether the last failure came from the operating system (an OSError).
     bool os_failed() const { return lines_.os_failed(); }
 

@@ -171,6 +171,7 @@ private:
                 for (const auto& [type, name] : types_)
                     if (type == key) element = &name;
                 if (!element) return ok = false;
+                findings.species(*element, *element, [&] { return where(index) + ", type " + key; });
                 names.push_back(*element);
                 return true;
             });
@@ -181,7 +182,11 @@ private:
             auto counts_line = need(lines, index, "its cell header");
             if (!counts_line) return fail(std::move(counts_line.error()));
             counts_text = *counts_line;
-            for (auto& name : names) name = clean_symbol(name);
+            for (auto& name : names) {
+                std::string symbol = clean_symbol(name);
+                findings.species(name, symbol, [&] { return where(index) + ", the element line"; });
+                name = std::move(symbol);
+            }
         }
         bool ok = true;
         for_each_word(counts_text, [&](std::string_view token) {

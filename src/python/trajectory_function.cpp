@@ -37,6 +37,23 @@ bool warn_all(const std::vector<std::string>& warnings, std::size_t from = 0) {
     return true;
 }
 
+/// kelvara.ReadWarning for each finding of a read (a species that is not an element),
+/// as the single-structure readers issue theirs; false when one raised.
+bool warn_findings(const ModuleState& state, const std::vector<std::string>& findings,
+                   std::size_t from = 0) {
+    if (from >= findings.size()) return true;
+    PyObject* category = state.read_warning;
+    for (std::size_t k = from; k < findings.size(); ++k) {
+        // Bytes of the file that are not UTF-8 are replaced, so the text is always readable.
+        PyRef text(PyUnicode_DecodeUTF8(findings[k].data(), static_cast<Py_ssize_t>(findings[k].size()),
+                                        "replace"));
+        PyRef utf8(text ? PyUnicode_AsUTF8String(text.get()) : nullptr);
+        const char* message = utf8 ? PyBytes_AsString(utf8.get()) : nullptr;
+        if (!message || PyErr_WarnEx(category, message, 1) < 0) return false;
+    }
+    return true;
+}
+
 /// A list of new Structure objects, taking over the values.
 PyObject* structure_list(const ModuleState& state, std::vector<Structure>& structures) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(structures.size())));
@@ -114,6 +131,7 @@ struct PyReader {
     TrajectoryStream* stream;   // owned; null once closed
     std::atomic<bool>* busy;    // owned; set while a thread reads
     std::size_t warned;         // warnings already raised
+    std::size_t found;          // findings already raised
 };
 
 PyReader* as_reader(PyObject* self) { return reinterpret_cast<PyReader*>(self); }
@@ -189,6 +207,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         as_reader(self)->stream = stream->release();
         as_reader(self)->busy = busy.release();
         as_reader(self)->warned = 0;
+        as_reader(self)->found = 0;
         return self;
     });
 }
@@ -224,7 +243,10 @@ bool raise_new_warnings(PyObject* self) {
     const auto& warnings = reader->stream->warnings();
     const std::size_t from = reader->warned;
     reader->warned = warnings.size();
-    return warn_all(warnings, from);
+    const auto& findings = reader->stream->findings();
+    const std::size_t found = reader->found;
+    reader->found = findings.size();
+    return warn_findings(instance_state(self), findings, found) && warn_all(warnings, from);
 }
 
 PyObject* reader_read(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -457,7 +479,8 @@ PyObject* module_read_xyz_trajectory(PyObject* module, PyObject* args, PyObject*
         }
         if (stopped) return nullptr;
         if (!trajectory) return raise_stream_error(os_failed, trajectory.error());
-        if (!warn_all(trajectory->warnings)) return nullptr;
+        if (!warn_findings(module_state(module), trajectory->findings) || !warn_all(trajectory->warnings))
+            return nullptr;
         PyRef structures(structure_list(module_state(module), trajectory->structures));
         if (!structures) return nullptr;
         PyRef indices(int_list(trajectory->frame_indices));
