@@ -143,18 +143,22 @@ Result<Structure> Structure::make_supercell(std::uint64_t na, std::uint64_t nb,
     return Structure::new_(std::move(*new_lattice), std::move(out));
 }
 
-std::string Structure::repr() const {
-    std::string formula;
+std::string Structure::formula() const {
+    std::string text;
     for (const auto& [element, amount] : composition()) {
-        if (!formula.empty()) formula += ' ';
-        formula += element;
+        if (!text.empty()) text += ' ';
+        text += element;
         const double rounded = std::round(amount);  // halves away from zero
         if (std::fabs(amount - rounded) < 1e-9)
-            formula += std::to_string(saturating_i64(rounded));
+            text += std::to_string(saturating_i64(rounded));
         else
-            formula += format_fixed(amount, 4);
+            text += format_fixed(amount, 4);
     }
-    return "Structure(" + std::to_string(sites.size()) + " sites, " + formula +
+    return text;
+}
+
+std::string Structure::repr() const {
+    return "Structure(" + std::to_string(sites.size()) + " sites, " + formula() +
            (is_ordered() ? "" : ", disordered") + ")";
 }
 

@@ -54,6 +54,10 @@ struct Structure {
     /// na x nb x nc copies, image-major (i outermost, then j, k, then the sites).
     Result<Structure> make_supercell(std::uint64_t na, std::uint64_t nb, std::uint64_t nc) const;
 
+    /// The composition as text, elements in element order joined by spaces, each
+    /// followed by its amount: a whole number as an integer, otherwise with four
+    /// decimals ("Cl4 Na4", "Fe0.5000 Ni0.5000 O1").
+    std::string formula() const;
     /// "Structure({} sites, {formula}{, disordered})".
     std::string repr() const;
 };

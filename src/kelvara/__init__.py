@@ -30,9 +30,27 @@ dropped, a symbol that is not an element) as a ``kelvara.ReadWarning``.
 - ``kelvara.plotting``: the figures and CSV written by ``prdf(save_plots=...)``.
 """
 
+from kelvara import _kelvara
 from kelvara._kelvara import ReadWarning, Structure, TrajectoryReader, __version__, read_xyz_trajectory
 from kelvara.cifcheck import cif_warnings
 from kelvara.trajectory import Frames, TrajectoryRdf, trajectory_rdf
+
+
+def _save_prdf(structure, r, partials, total, folder, *, bin_size, title):
+    """What ``Structure.prdf(save_plots=folder)`` calls once the curves are computed:
+    ``kelvara.plotting.save_prdf_plots`` with the densities that turn them into g(r).
+    Imported at the call, so matplotlib and NumPy load only when plots are asked for."""
+    import importlib
+
+    from kelvara.analysis import number_density, partner_densities
+
+    plotting = importlib.import_module("kelvara.plotting")
+    plotting.save_prdf_plots(r, partials, total, folder, bin_size=bin_size, title=title,
+                             density=number_density(structure),
+                             element_densities=partner_densities(structure))
+
+
+_kelvara._set_prdf_saver(_save_prdf)
 
 __all__ = ["Frames", "ReadWarning", "Structure", "TrajectoryRdf", "TrajectoryReader", "__version__",
            "cif_warnings", "read_xyz_trajectory", "trajectory_rdf"]

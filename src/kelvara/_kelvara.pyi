@@ -1,6 +1,6 @@
 # Type information for the compiled module kelvara._kelvara.
 import os
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Literal, SupportsFloat, SupportsIndex, TypedDict, Union
 
 import numpy as np
@@ -71,6 +71,8 @@ class Structure:
     def elements(self) -> list[str]: ...
     @property
     def composition(self) -> dict[str, float]: ...
+    @property
+    def formula(self) -> str: ...
     @property
     def lattice_matrix(self) -> list[list[float]]: ...
     @property
@@ -157,3 +159,9 @@ def read_with_findings(
 ) -> tuple[Structure, list[str]]: ...
 
 def cif_blocks(source: _Path | str, *, is_text: bool = False) -> list[tuple[str, int]]: ...
+
+# The package's own: the format table of the readers, and what prdf(save_plots=...) calls.
+_FORMATS: dict[str, str]
+
+def _structure_format(name: str, /) -> str: ...
+def _set_prdf_saver(function: Callable[..., object], /) -> None: ...

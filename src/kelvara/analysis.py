@@ -45,8 +45,15 @@ def shell_volumes(r: npt.ArrayLike, bin_size: float, cutoff: float | None = None
     return (cubes[1:] - cubes[:-1]) * _FOUR_THIRDS_PI
 
 
+def number_density(structure: Structure) -> float:
+    """Bulk number density ``n_atoms / volume`` in atoms per cubic Angstrom: the value
+    the total curve approaches at large r."""
+    return structure.n_atoms / structure.volume
+
+
 def partner_densities(structure: Structure) -> dict[str, float]:
-    """Number density of every element (summed occupancy per cubic Angstrom)."""
+    """Number density of every element (summed occupancy per cubic Angstrom): the
+    value its partial curves approach at large r."""
     volume = structure.volume
     return {element: amount / volume for element, amount in structure.composition.items()}
 
@@ -66,7 +73,7 @@ def normalised_partials(
 
 def normalised_total(total: npt.ArrayLike, structure: Structure) -> FloatArray:
     """g(r) of the total curve: divided by the bulk density n_atoms / volume."""
-    return np.asarray(total, dtype=np.float64) / (structure.n_atoms / structure.volume)
+    return np.asarray(total, dtype=np.float64) / number_density(structure)
 
 
 def cumulative_count(curve: npt.ArrayLike, r: npt.ArrayLike, bin_size: float,

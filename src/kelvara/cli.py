@@ -33,18 +33,26 @@ def is_trajectory(path: pathlib.Path, fmt: str | None, args: argparse.Namespace)
     return trajectory_kind(path, fmt, args)
 
 
+def input_kind(path: pathlib.Path, args: argparse.Namespace) -> tuple[str | None, str | None]:
+    """(trajectory format, None) or (None, structure format) for `path`, its name
+    looked at once (see ``kelvara.cli_trajectory.input_kind``). An undetermined
+    structure format is `args.format` itself, so that the reader names the problem."""
+    from kelvara.cli_trajectory import input_kind as kind_of
+
+    kind, fmt = kind_of(path, args.format, args)
+    return kind, fmt if fmt is not None or kind else args.format
+
+
 def formula(structure: Structure) -> str:
-    """Composition as text, e.g. "Cl4 Na4" or "Ba0.5 O3 Sr0.5 Ti1"."""
-    parts = []
-    for element, amount in structure.composition.items():
-        text = f"{round(amount)}" if abs(amount - round(amount)) < 1e-9 else f"{amount:.4g}"
-        parts.append(f"{element}{text}")
-    return " ".join(parts)
+    """Composition as text, e.g. "Cl4 Na4" or "Ba0.5000 O3 Sr0.5000 Ti1"."""
+    return structure.formula
 
 
 def describe(name: str, structure: Structure) -> str:
     """A few lines that say what a structure is."""
-    density = structure.n_atoms / structure.volume
+    from kelvara.analysis import number_density
+
+    density = number_density(structure)
     order = "ordered" if structure.is_ordered else "disordered (partial occupancies)"
     return (
         f"{name}: {formula(structure)}\n"
@@ -92,14 +100,14 @@ def progress_bar(label: str) -> tuple[Callable[[int], None], Callable[[], None]]
 def command_info(args: argparse.Namespace) -> int:
     """kelvara info FILE: formula, density, disordered sites and CIF findings."""
     path = pathlib.Path(args.file)
-    kind = is_trajectory(path, args.format, args)
+    kind, fmt = input_kind(path, args)
     if kind:
         from kelvara.cli_trajectory import info
 
         return info(path, kind, args)
-    structure, findings = read_with_findings(path, args.format, args.block)
+    structure, findings = read_with_findings(path, fmt, args.block)
     print(describe(path.name, structure))
-    if format_of(path, args.format) == "cif":
+    if fmt == "cif":
         from kelvara._kelvara import cif_blocks
 
         blocks = cif_blocks(path)
@@ -200,7 +208,7 @@ def command_rdf(args: argparse.Namespace) -> int:
     over seeded ordered expansions."""
     path = pathlib.Path(args.file) if args.file else DATA / DEFAULT_EXAMPLE
     out = pathlib.Path(args.out)
-    kind = is_trajectory(path, args.format, args)
+    kind, fmt = input_kind(path, args)
     if kind:
         if args.expand:
             raise ValueError(f"--expand orders the disordered sites of one structure; {path.name} "
@@ -208,18 +216,18 @@ def command_rdf(args: argparse.Namespace) -> int:
         from kelvara.cli_trajectory import rdf
 
         return rdf(path, kind, out, args, plots_available(), progress_bar("frames"))
-    structure = read_structure(path, args.format, args.block)
+    structure = read_structure(path, fmt, args.block)
     print(describe(path.name, structure))
     disorder = describe_disorder(structure)
     if disorder:
         print("occupancy-weighted curves over the disordered sites:")
         print("\n".join(disorder))
-    title = f"{formula(structure)} ({path.name})"
-    from kelvara.analysis import partner_densities
+    title = f"{structure.formula} ({path.name})"
+    from kelvara.analysis import number_density, partner_densities
     from kelvara.plotting import save_prdf_plots, write_prdf_csv
 
     r, partials, total = structure.prdf(args.cutoff, args.bin_size, args.threads)
-    curves = dict(bin_size=args.bin_size, density=structure.n_atoms / structure.volume,
+    curves = dict(bin_size=args.bin_size, density=number_density(structure),
                   element_densities=partner_densities(structure))
     if plots_available():
         save_prdf_plots(r, partials, total, out, title=title, quantity=args.plot, **curves)

@@ -51,32 +51,40 @@ def has_selection(args: argparse.Namespace) -> bool:
 
 
 def trajectory_kind(path: pathlib.Path, fmt: str | None, args: argparse.Namespace) -> str | None:
-    """The trajectory format of `path` when it is to be read as a trajectory, else None.
+    """The trajectory format of `path` when it is to be read as a trajectory, else None
+    (see `input_kind`)."""
+    return input_kind(path, fmt, args)[0]
 
-    A LAMMPS dump, an XDATCAR or a bridged format always is; an XYZ file is when
-    frame selection is asked for or it holds more than one frame; a name that
-    tells nothing is looked at (first lines) when it is no structure format
+
+def input_kind(path: pathlib.Path, fmt: str | None,
+               args: argparse.Namespace) -> tuple[str | None, str | None]:
+    """How to read `path`: (trajectory format, None) when it is to be read as a
+    trajectory, else (None, structure format), the structure format None when neither
+    `fmt` nor the name tells it (the structure reader then says so). The name is
+    looked at once.
+
+    A LAMMPS dump, an XDATCAR or a bridged format always is a trajectory; an XYZ file
+    is when frame selection is asked for or it holds more than one frame; a name
+    that tells nothing is looked at (first lines) when it is no structure format
     either. Frame selection on a single-structure file is an error."""
-    from kelvara.io import format_of
-
+    structure = _structure_kind(path, fmt)
     kind = trajectory_format(path, fmt) if fmt is None or fmt in TRAJECTORY_FORMATS else None
-    if kind is None and fmt is None:
-        try:
-            format_of(path)  # a structure file by its name
-        except ValueError:
-            kind = _sniff(path)
+    if kind is None and fmt is None and structure is None:
+        kind = _sniff(path)
     if kind is None or kind == "xyz":
-        structure_kind = "xyz" if kind == "xyz" else _structure_kind(path, fmt)
+        structure_kind = "xyz" if kind == "xyz" else structure
         if structure_kind != "xyz":
             if has_selection(args):
                 raise ValueError("--every, --start and --stop select frames of a trajectory; "
                                  f"{path.name} is not one")
-            return None
+            return None, structure
         if has_selection(args):
-            return "xyz"
+            return "xyz", None
         # A pipe is read once: only a regular file is looked at for a second frame.
-        return "xyz" if path.is_file() and _frames_at_least(path, 2) else None
-    return kind
+        if path.is_file() and _frames_at_least(path, 2):
+            return "xyz", None
+        return None, "xyz"
+    return kind, None
 
 
 def _structure_kind(path: pathlib.Path, fmt: str | None) -> str | None:

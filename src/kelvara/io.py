@@ -16,6 +16,8 @@ import warnings
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Union
 
+from kelvara._kelvara import _FORMATS, _structure_format
+
 if TYPE_CHECKING:
     from kelvara._kelvara import Structure
 
@@ -34,15 +36,9 @@ __all__ = [
 
 _DIGITS = 12
 
-#: Format names and file-name suffixes, each mapped to its reader/writer.
-FORMATS = {
-    "cif": "cif",
-    "poscar": "poscar",
-    "contcar": "poscar",
-    "vasp": "poscar",
-    "xyz": "xyz",
-    "extxyz": "xyz",
-}
+#: Format names and file-name suffixes, each mapped to its reader/writer: "cif",
+#: "poscar" or "xyz" (the native readers' own table).
+FORMATS: dict[str, str] = dict(_FORMATS)
 
 
 def format_of(path: StrPath, fmt: str | None = None) -> str:
@@ -51,10 +47,7 @@ def format_of(path: StrPath, fmt: str | None = None) -> str:
     ``.poscar``, ``.contcar``, ``.vasp``, ``.xyz`` or ``.extxyz`` suffix, or a name
     starting with POSCAR or CONTCAR. Raises ValueError when neither tells."""
     if fmt is not None:
-        kind = FORMATS.get(str(fmt).lower())
-        if kind is None:
-            raise ValueError(f"unknown format {fmt!r}; kelvara reads cif, poscar and xyz")
-        return kind
+        return _structure_format(str(fmt))
     name = os.path.basename(os.fspath(path))
     suffix = os.path.splitext(name)[1].lower().lstrip(".")
     if suffix in FORMATS:
@@ -124,14 +117,6 @@ def _site_elements(structure: Structure, fmt: str) -> list[str]:
     return elements
 
 
-def _formula(structure: Structure) -> str:
-    parts = []
-    for element, amount in structure.composition.items():
-        rounded = round(amount)
-        parts.append(f"{element}{rounded}" if abs(amount - rounded) < 1e-9 else f"{element}{amount:.4f}")
-    return " ".join(parts)
-
-
 def _write_text(path: StrPath, text: str) -> None:
     from kelvara.atomic import write_text  # complete or not at all: the old file survives a failure
 
@@ -151,7 +136,7 @@ def write_poscar(structure: Structure, path: StrPath) -> None:
     frac = structure.frac_coords
     order = sorted(set(elements), key=lambda e: e.encode("utf-8"))
     blocks = {e: [i for i, el in enumerate(elements) if el == e] for e in order}
-    lines = [_formula(structure), "1.0"]
+    lines = [structure.formula, "1.0"]
     lines += [_row(row) for row in structure.lattice_matrix]
     lines.append(" ".join(f"{e:>4}" for e in order))
     lines.append(" ".join(f"{len(blocks[e]):>4}" for e in order))

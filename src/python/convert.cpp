@@ -12,12 +12,17 @@ namespace kelvara::py {
 
 // ---- errors --------------------------------------------------------------------
 
-PyObject* raise_value_error(const std::string& message) {
+PyObject* raise_message(PyObject* type, std::string_view message, Undecodable undecodable) {
     // Built from the whole text, not a C string: a message quoting a path or a token
-    // may contain a NUL byte, and invalid UTF-8 quoted from a file is replaced.
-    PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                    "replace"));
-    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+    // may contain a NUL byte.
+    const auto size = static_cast<Py_ssize_t>(message.size());
+    PyRef text;
+    if (undecodable == Undecodable::keep) {
+        text = PyRef(PyUnicode_DecodeFSDefaultAndSize(message.data(), size));
+        if (!text) PyErr_Clear();
+    }
+    if (!text) text = PyRef(PyUnicode_DecodeUTF8(message.data(), size, "replace"));
+    if (text) PyErr_SetObject(type, text.get());
     return nullptr;
 }
 

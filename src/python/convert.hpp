@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/lattice.hpp"
@@ -15,8 +16,19 @@ namespace kelvara::py {
 
 // ---- errors --------------------------------------------------------------------
 
-/// Raises ValueError whose only argument is exactly `message`; returns null.
-PyObject* raise_value_error(const std::string& message);
+/// How bytes of a message that are not UTF-8 come into the Python text.
+enum class Undecodable {
+    replace,  // as U+FFFD: bytes quoted from a file's contents
+    keep,     // as surrogates, the way file names are decoded (a path that is not UTF-8)
+};
+/// Raises `type` whose only argument is exactly `message` (every NUL byte and every
+/// other byte kept); returns null. The one way a message text becomes an exception.
+PyObject* raise_message(PyObject* type, std::string_view message,
+                        Undecodable undecodable = Undecodable::replace);
+/// raise_message(ValueError, message).
+inline PyObject* raise_value_error(std::string_view message) {
+    return raise_message(PyExc_ValueError, message);
+}
 /// Raises TypeError "argument '{name}': {detail}"; returns null.
 PyObject* raise_argument_error(const char* name, const std::string& detail);
 /// The type name of `obj` for messages ("str", "list", ...).

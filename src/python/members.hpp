@@ -16,6 +16,10 @@ PyObject* structure_from_cif_str(PyObject* cls, PyObject* args, PyObject* kwargs
 PyObject* module_read_with_findings(PyObject* module, PyObject* args, PyObject* kwargs);
 /// cif_blocks(source, *, is_text=False) -> [(name, atom-site rows)]
 PyObject* module_cif_blocks(PyObject* module, PyObject* args, PyObject* kwargs);
+/// _structure_format(name) -> "cif", "poscar" or "xyz", or ValueError naming the formats.
+PyObject* module_structure_format(PyObject* module, PyObject* name);
+/// {name: "cif" | "poscar" | "xyz"} for every name a structure format goes by.
+PyObject* structure_format_table();
 
 // expand_methods.cpp
 PyObject* structure_disorder_summary(PyObject* self, PyObject* unused);
@@ -25,6 +29,8 @@ PyObject* structure_expand_occupancies(PyObject* self, PyObject* args, PyObject*
 PyObject* structure_available_threads(PyObject* cls, PyObject* unused);
 PyObject* structure_prdf(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* structure_total_rdf(PyObject* self, PyObject* args, PyObject* kwargs);
+/// _set_prdf_saver(function): what prdf(save_plots=...) calls (the package sets it).
+PyObject* module_set_prdf_saver(PyObject* module, PyObject* function);
 
 // trajectory_function.cpp
 PyObject* module_read_xyz_trajectory(PyObject* module, PyObject* args, PyObject* kwargs);

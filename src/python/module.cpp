@@ -1,6 +1,7 @@
 // PyInit__kelvara: multi-phase initialisation. The module holds Structure,
 // TrajectoryReader, read_xyz_trajectory, __version__, ReadWarning, read_with_findings
-// and cif_blocks, in that order; its classes live in the module's state.
+// and cif_blocks, in that order, then the package's private _structure_format,
+// _set_prdf_saver and _FORMATS; its classes live in the module's state.
 #include "python/members.hpp"
 #include "python/module_state.hpp"
 
@@ -24,6 +25,13 @@ PyMethodDef module_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "cif_blocks(source, *, is_text=False)\n--\n\n"
      "The data blocks of a CIF: (name, number of atom-site rows) each."},
+    {"_structure_format", module_structure_format, METH_O,
+     "_structure_format(name, /)\n--\n\n"
+     "\"cif\", \"poscar\" or \"xyz\" for a format name in any case, else ValueError."},
+    {"_set_prdf_saver", module_set_prdf_saver, METH_O,
+     "_set_prdf_saver(function, /)\n--\n\n"
+     "Install what Structure.prdf(save_plots=...) calls:\n"
+     "function(structure, r, partials, total, folder, bin_size=, title=)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -43,8 +51,11 @@ int module_exec(PyObject* module) {
                     PyModule_AddStringConstant(module, "__version__", KELVARA_VERSION) == 0 &&
                     create_read_warning(state) &&
                     PyModule_AddObjectRef(module, "ReadWarning", state.read_warning) == 0 &&
-                    add_function(module, 1) && add_function(module, 2);
-    return ok ? 0 : -1;
+                    add_function(module, 1) && add_function(module, 2) &&
+                    add_function(module, 3) && add_function(module, 4);
+    if (!ok) return -1;
+    PyRef formats(structure_format_table());
+    return formats && PyModule_AddObjectRef(module, "_FORMATS", formats.get()) == 0 ? 0 : -1;
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
@@ -53,6 +64,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(state->structure_type);
     Py_VISIT(state->reader_type);
     Py_VISIT(state->read_warning);
+    Py_VISIT(state->prdf_saver);
     return 0;
 }
 
@@ -62,6 +74,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(state->structure_type);
     Py_CLEAR(state->reader_type);
     Py_CLEAR(state->read_warning);
+    Py_CLEAR(state->prdf_saver);
     return 0;
 }
 

@@ -11,6 +11,9 @@ struct ModuleState {
     PyObject* structure_type = nullptr;  // Structure
     PyObject* reader_type = nullptr;     // TrajectoryReader
     PyObject* read_warning = nullptr;    // ReadWarning, the category of reader findings
+    /// What prdf(save_plots=...) calls: the package installs it on import (with
+    /// `_set_prdf_saver`), so the figures and CSV are the package's business.
+    PyObject* prdf_saver = nullptr;
 };
 
 /// The state of the _kelvara module object `module`.

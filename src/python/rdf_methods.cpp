@@ -1,4 +1,5 @@
-// Structure.prdf, Structure.total_rdf and Structure.available_threads.
+// Structure.prdf, Structure.total_rdf and Structure.available_threads; prdf hands
+// its curves to the saver the package installed when asked to save them.
 #include "python/members.hpp"
 
 #include <optional>
@@ -64,33 +65,23 @@ PyObject* partials_dict(const PrdfResult& result) {
     return dict.release();
 }
 
-/// kelvara.plotting.save_prdf_plots(r, partials, total, folder, bin_size=, title=, density=,
-/// element_densities=): the densities of every element come along, so the CSV holds
-/// the same g(r) columns as the one the command line writes.
+/// The installed saver (module state) with (self, r, partials, total, folder) and the
+/// keywords bin_size and title; its return value is dropped.
 bool save_plots(PyObject* self, PyObject* r, PyObject* partials, PyObject* total, PyObject* folder,
                 double bin_size, PyObject* title) {
-    const Structure& structure = borrow_structure(self);
-    PyRef kwargs(PyDict_New());
-    if (!kwargs) return false;
-    const double volume = structure.volume();
-    ElementMap per_volume = structure.composition();
-    for (auto& [element, amount] : per_volume) amount /= volume;
-    PyRef bin(PyFloat_FromDouble(bin_size));
-    PyRef density(PyFloat_FromDouble(structure.n_atoms() / volume));
-    PyRef element_densities(element_dict(per_volume));
-    if (!bin || !density || !element_densities ||
-        PyDict_SetItemString(kwargs.get(), "bin_size", bin.get()) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "title", title ? title : Py_None) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "density", density.get()) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "element_densities", element_densities.get()) < 0)
+    PyObject* saver = instance_state(self).prdf_saver;
+    if (!saver) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "prdf(save_plots=...) writes through the kelvara package; import kelvara first");
         return false;
-    PyRef module(PyImport_ImportModule("kelvara.plotting"));
-    if (!module) return false;
-    PyRef function(PyObject_GetAttrString(module.get(), "save_prdf_plots"));
-    if (!function) return false;
-    PyRef args(PyTuple_Pack(4, r, partials, total, folder));
-    if (!args) return false;
-    PyRef returned(PyObject_Call(function.get(), args.get(), kwargs.get()));
+    }
+    PyRef args(PyTuple_Pack(5, self, r, partials, total, folder));
+    PyRef bin(args ? PyFloat_FromDouble(bin_size) : nullptr);
+    PyRef kwargs(bin ? PyDict_New() : nullptr);
+    if (!kwargs || PyDict_SetItemString(kwargs.get(), "bin_size", bin.get()) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "title", title ? title : Py_None) < 0)
+        return false;
+    PyRef returned(PyObject_Call(saver, args.get(), kwargs.get()));
     return static_cast<bool>(returned);
 }
 
@@ -156,6 +147,16 @@ PyObject* structure_total_rdf(PyObject* self, PyObject* args, PyObject* kwargs) 
         if (!total) return nullptr;
         return PyTuple_Pack(2, r.get(), total.get());
     });
+}
+
+PyObject* module_set_prdf_saver(PyObject* module, PyObject* function) {
+    if (!PyCallable_Check(function))
+        return raise_argument_error("function", "expected a callable, got " + type_name(function));
+    ModuleState& state = module_state(module);
+    PyObject* old = state.prdf_saver;
+    state.prdf_saver = Py_NewRef(function);
+    Py_XDECREF(old);
+    Py_RETURN_NONE;
 }
 
 }  // namespace kelvara::py

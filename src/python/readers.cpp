@@ -11,11 +11,10 @@
 
 #include "core/cancel.hpp"  // for InputFile
 #include "core/cif.hpp"
-#include "core/formats.hpp"
 #include "core/line_reader.hpp"  // for os_error_text
 #include "core/memory.hpp"       // for physical_memory_bytes
 #include "core/number.hpp"       // for format_shortest
-#include "core/text.hpp"
+#include "core/structure_formats.hpp"
 #include "python/convert.hpp"
 #include "python/interrupt.hpp"
 #include "python/structure_type.hpp"
@@ -27,13 +26,6 @@ namespace {
 /// A str from UTF-8 bytes of the input; stray bytes quoted from a file are replaced.
 PyObject* text_object(std::string_view text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-}
-
-/// ValueError (or another type) with exactly `message`.
-PyObject* raise_message(PyObject* type, const std::string& message) {
-    PyRef text(text_object(message));
-    if (text) PyErr_SetObject(type, text.get());
-    return nullptr;
 }
 
 /// A path argument: the bytes handed to open() and the text that messages show.
@@ -163,27 +155,10 @@ bool borrow_text(PyObject* obj, const char* name, std::string_view& out) {
     return true;
 }
 
-enum class Format { cif, poscar, xyz, unknown };
-
-Format format_named(const std::string& lowered) {
-    if (lowered == "cif") return Format::cif;
-    if (lowered == "poscar" || lowered == "contcar" || lowered == "vasp") return Format::poscar;
-    if (lowered == "xyz" || lowered == "extxyz") return Format::xyz;
-    return Format::unknown;
-}
-
-Result<ReadStructure> parse(Format format, std::string_view text, const CifOptions& options) {
-    switch (format) {
-        case Format::cif: return parse_cif(text, options);
-        case Format::poscar: return parse_poscar(text);
-        default: return parse_extxyz(text);
-    }
-}
-
 /// Issues every finding as a ReadWarning ("{path}: {finding}" for a file), then
 /// wraps the structure. Null when the read failed or a warning was made an error.
 PyObject* finish(const ModuleState& state, Result<ReadStructure>&& result, PyObject* shown_path) {
-    if (!result) return raise_message(PyExc_ValueError, result.error());
+    if (!result) return raise_value_error(result.error());
     PyObject* category = state.read_warning;
     for (const std::string& finding : result->warnings) {
         PyRef text(text_object(finding));
@@ -227,14 +202,14 @@ bool to_options(PyObject* symprec, PyObject* block, CifOptions& options) {
 }
 
 /// block= names a CIF data block; other formats have none.
-bool check_block_applies(Format format, const CifOptions& options) {
-    if (format == Format::cif || (!options.block_name && !options.block_index)) return true;
-    PyErr_SetString(PyExc_ValueError, "block= chooses a CIF data block; this format has none");
+bool check_block_applies(StructureFormat format, const CifOptions& options) {
+    if (format == StructureFormat::cif || (!options.block_name && !options.block_index)) return true;
+    raise_value_error("block= chooses a CIF data block; this format has none");
     return false;
 }
 
 PyObject* read_file(PyObject* cls, PyObject* args, PyObject* kwargs, const char* spec,
-                    const char** keywords, Format format) {
+                    const char** keywords, StructureFormat format) {
     PyObject *path = nullptr, *symprec = nullptr, *block = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, spec, const_cast<char**>(keywords), &path,
                                      &symprec, &block))
@@ -248,7 +223,7 @@ PyObject* read_file(PyObject* cls, PyObject* args, PyObject* kwargs, const char*
     std::optional<Result<ReadStructure>> result;
     {
         GilRelease released;  // parsing touches no Python object
-        result.emplace(parse(format, text, options));
+        result.emplace(parse_structure(format, text, options));
     }
     return finish(type_state(cls), std::move(*result), path_arg.shown.get());
 }
@@ -267,21 +242,21 @@ bool create_read_warning(ModuleState& state) {
 PyObject* structure_from_cif(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"path", "symprec", "block", nullptr};
-        return read_file(cls, args, kwargs, "O|OO:from_cif", keywords, Format::cif);
+        return read_file(cls, args, kwargs, "O|OO:from_cif", keywords, StructureFormat::cif);
     });
 }
 
 PyObject* structure_from_poscar(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"path", nullptr};
-        return read_file(cls, args, kwargs, "O:from_poscar", keywords, Format::poscar);
+        return read_file(cls, args, kwargs, "O:from_poscar", keywords, StructureFormat::poscar);
     });
 }
 
 PyObject* structure_from_xyz(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"path", nullptr};
-        return read_file(cls, args, kwargs, "O:from_xyz", keywords, Format::xyz);
+        return read_file(cls, args, kwargs, "O:from_xyz", keywords, StructureFormat::xyz);
     });
 }
 
@@ -312,13 +287,10 @@ PyObject* structure_from_str(PyObject* cls, PyObject* args, PyObject* kwargs) {
         CifOptions options;
         if (!borrow_text(text_obj, "text", text) || !to_text(fmt_obj, "fmt", fmt)) return nullptr;
         if (!to_options(symprec, block, options)) return nullptr;
-        const std::string name = ascii_lower(fmt);
-        const Format format = format_named(name);
-        if (format == Format::unknown)
-            return raise_message(PyExc_ValueError,
-                                 "unknown format '" + name + "'; kelvara reads cif, poscar and xyz");
-        if (!check_block_applies(format, options)) return nullptr;
-        return finish(type_state(cls), parse(format, text, options), nullptr);
+        const auto format = structure_format_named(fmt);
+        if (!format) return raise_value_error(format.error());
+        if (!check_block_applies(*format, options)) return nullptr;
+        return finish(type_state(cls), parse_structure(*format, text, options), nullptr);
     });
 }
 
@@ -349,18 +321,16 @@ PyObject* module_read_with_findings(PyObject* module, PyObject* args, PyObject* 
                                          const_cast<char**>(keywords), &source, &fmt, &is_text,
                                          &symprec, &block))
             return nullptr;
-        const Format format = format_named(ascii_lower(fmt));
-        if (format == Format::unknown)
-            return raise_message(PyExc_ValueError, "unknown format '" + ascii_lower(fmt) +
-                                                       "'; kelvara reads cif, poscar and xyz");
+        const auto format = structure_format_named(fmt);
+        if (!format) return raise_value_error(format.error());
         CifOptions options;
-        if (!to_options(symprec, block, options) || !check_block_applies(format, options))
+        if (!to_options(symprec, block, options) || !check_block_applies(*format, options))
             return nullptr;
         std::optional<std::string> file;
         std::string_view text;
         if (!source_text(source, is_text, file, text)) return nullptr;
-        auto result = parse(format, text, options);
-        if (!result) return raise_message(PyExc_ValueError, result.error());
+        auto result = parse_structure(*format, text, options);
+        if (!result) return raise_value_error(result.error());
         PyRef findings(PyList_New(0));
         if (!findings) return nullptr;
         for (const std::string& finding : result->warnings) {
@@ -395,6 +365,30 @@ PyObject* module_cif_blocks(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         return list.release();
     });
+}
+
+PyObject* module_structure_format(PyObject*, PyObject* name) {
+    return guarded([&]() -> PyObject* {
+        std::string text;
+        if (!to_text(name, "name", text)) return nullptr;
+        const auto format = structure_format_named(text);
+        if (!format) return raise_value_error(format.error());
+        const std::string_view canonical = canonical_name(*format);
+        return PyUnicode_FromStringAndSize(canonical.data(), static_cast<Py_ssize_t>(canonical.size()));
+    });
+}
+
+PyObject* structure_format_table() {
+    PyRef table(PyDict_New());
+    if (!table) return nullptr;
+    for (const StructureFormatName& entry : structure_format_names) {
+        const std::string_view canonical = canonical_name(entry.format);
+        PyRef value(PyUnicode_FromStringAndSize(canonical.data(), static_cast<Py_ssize_t>(canonical.size())));
+        if (!value) return nullptr;
+        const std::string key(entry.name);
+        if (PyDict_SetItemString(table.get(), key.c_str(), value.get()) < 0) return nullptr;
+    }
+    return table.release();
 }
 
 }  // namespace kelvara::py

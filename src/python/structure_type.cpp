@@ -120,6 +120,12 @@ PyObject* get_volume(PyObject* self, void*) {
 PyObject* get_elements(PyObject* self, void*) {
     return guarded([&] { return text_list(borrow_structure(self).elements()); });
 }
+PyObject* get_formula(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        const std::string text = borrow_structure(self).formula();
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
 PyObject* get_composition(PyObject* self, void*) {
     return guarded([&] { return element_dict(borrow_structure(self).composition()); });
 }
@@ -247,6 +253,10 @@ PyGetSetDef structure_getset[] = {
     {"volume", get_volume, nullptr, nullptr, nullptr},
     {"elements", get_elements, nullptr, nullptr, nullptr},
     {"composition", get_composition, nullptr, nullptr, nullptr},
+    {"formula", get_formula, nullptr,
+     "The composition as text: \"Cl4 Na4\", \"Fe0.5000 Ni0.5000 O1\" (whole amounts as\n"
+     "integers, others with four decimals), as repr() shows it.",
+     nullptr},
     {"lattice_matrix", get_lattice_matrix, nullptr, nullptr, nullptr},
     {"frac_coords", get_frac_coords, nullptr, nullptr, nullptr},
     {"cart_coords", get_cart_coords, nullptr, nullptr, nullptr},

@@ -17,19 +17,6 @@ namespace kelvara::py {
 
 namespace {
 
-/// `message` as `type` (OSError or ValueError); the text is decoded the way file
-/// names are, so a name that is not UTF-8 survives in it.
-PyObject* raise_text(PyObject* type, const std::string& message) {
-    PyRef text(PyUnicode_DecodeFSDefaultAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    if (!text) {
-        PyErr_Clear();
-        text = PyRef(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                          "replace"));
-    }
-    if (text) PyErr_SetObject(type, text.get());
-    return nullptr;
-}
-
 /// Python warnings (RuntimeWarning) for the notes of a read; false when one raised.
 bool warn_all(const std::vector<std::string>& warnings, std::size_t from = 0) {
     for (std::size_t k = from; k < warnings.size(); ++k)
@@ -145,9 +132,10 @@ void reader_dealloc(PyObject* self) {
     Py_DECREF(reinterpret_cast<PyObject*>(type));
 }
 
-/// Raises OSError for a failure of the operating system, ValueError otherwise.
+/// Raises OSError for a failure of the operating system, ValueError otherwise; a
+/// file name that is not UTF-8 survives in the message.
 PyObject* raise_stream_error(bool os_failed, const std::string& message) {
-    return raise_text(os_failed ? PyExc_OSError : PyExc_ValueError, message);
+    return raise_message(os_failed ? PyExc_OSError : PyExc_ValueError, message, Undecodable::keep);
 }
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
