@@ -14,6 +14,7 @@ from conftest import cubic
 from kelvara import Structure
 from kelvara.lsq import levenberg_marquardt
 from kelvara.measured import MeasuredPDF
+from kelvara.pdf_disorder import fit_orderings
 from kelvara.pdffit import agreement, fit_pdf, rw
 from kelvara.pdfmodel import PDFParameters, model_pdf, pair_table
 from kelvara.scattering import neutron_lengths
@@ -173,6 +174,25 @@ def test_fit_recovers_known_parameters_and_agrees_with_pdffit2():
     ours_rw, _ = agreement(s, data, poor)
     peer_poor = pdffit2_model(s, {"Na": 0.02, "Cl": 0.003}, data.r, qmax=25.0)
     assert ours_rw == pytest.approx(rw(data.G, peer_poor, data.dG), rel=0.01)
+
+
+def test_fit_orderings_singles_out_the_ordering_behind_the_data():
+    # X-ray data made from the ordered expansion of seed 2: of the occupancy-weighted
+    # model and seeds 0..2, only seed 2 fits to the noise.
+    s = perovskite()
+    truth = PDFParameters(scale=0.9, qmax=25.0, uiso={"Sr": 0.008, "Ba": 0.008, "Ti": 0.005, "O": 0.01})
+    ordered, _ = s.expand_occupancies(seed=2)
+    r = np.arange(150, 1001) * 0.01
+    G = model_pdf(pair_table(ordered, 14.0), r, truth, "xray") + np.random.default_rng(4).normal(0, 0.02, r.size)
+    data = MeasuredPDF(r=r, G=G, dG=np.full(r.size, 0.02), dr=None, step=0.01, source="synthetic")
+    start = truth.with_values({"scale": 1.0})
+    fits = fit_orderings(s, data, "scale", start, seeds=range(3), radiation="xray")
+    assert [(f.label, f.n_sites) for f in fits] == [("average", 5), ("seed 0", 40), ("seed 1", 40), ("seed 2", 40)]
+    assert fits[3].fit.reduced_chi2 == pytest.approx(1.0, abs=0.15)
+    assert abs(fits[3].fit.values["scale"] - 0.9) < 3 * fits[3].fit.uncertainties["scale"]
+    assert min(f.fit.rw for f in fits[:3]) > 1.5 * fits[3].fit.rw
+    again = fit_orderings(s, data, "scale", start, seeds=[2], radiation="xray")
+    assert again[1].fit.rw == fits[3].fit.rw
 
 
 @pytest.mark.parametrize(("refine", "kwargs", "message"), [
