@@ -221,6 +221,22 @@ private:
     std::array<std::uint8_t, 128> positions_{};
 };
 
+/// Adds `p`, its translation made canonical, to the coset representatives `group`
+/// (one per rotation, indexed by `index`) unless its rotation is there already.
+/// False when that shows no crystallographic space group: p's rotation is not
+/// crystallographic, it is there with a translation no lattice vector apart, or it
+/// would be the 49th.
+bool add_member(std::vector<Seitz>& group, RotationIndex& index, Seitz p, const std::vector<Tr>& centrings) {
+    const int key = rotation_key(p.r);
+    if (key < 0) return false;
+    p.t = canonical(p.t, centrings);
+    if (const int j = index.find(key); j >= 0) return group[static_cast<std::size_t>(j)].t == p.t;
+    if (group.size() == 48) return false;
+    index.insert(key, static_cast<int>(group.size()));
+    group.push_back(p);
+    return true;
+}
+
 /// The coset representatives of the group (one per rotation), or absent when the
 /// generators do not close into a crystallographic space group.
 std::optional<std::vector<Seitz>> close_group(const std::vector<Seitz>& generators,
@@ -230,20 +246,8 @@ std::optional<std::vector<Seitz>> close_group(const std::vector<Seitz>& generato
     RotationIndex index;
     index.insert(rotation_key(kIdentity), 0);
     for (std::size_t i = 0; i < group.size(); ++i) {
-        for (const Seitz& g : generators) {
-            Seitz p = multiply(g, group[i]);
-            const int key = rotation_key(p.r);
-            if (key < 0) return std::nullopt;
-            p.t = canonical(p.t, centrings);
-            if (const int j = index.find(key); j >= 0) {
-                // One rotation, two translations that are no lattice vector apart: not a group.
-                if (group[j].t != p.t) return std::nullopt;
-                continue;
-            }
-            if (group.size() == 48) return std::nullopt;
-            index.insert(key, static_cast<int>(group.size()));
-            group.push_back(p);
-        }
+        for (const Seitz& g : generators)
+            if (!add_member(group, index, multiply(g, group[i]), centrings)) return std::nullopt;
     }
     return group;
 }
@@ -413,16 +417,7 @@ std::optional<std::vector<Seitz>> in_new_basis(const std::vector<Seitz>& ops,
             if (!t) return std::nullopt;
             p.t[i] = mod_den(*t);
         }
-        const int key = rotation_key(p.r);
-        if (key < 0) return std::nullopt;
-        p.t = canonical(p.t, lattice);
-        if (const int j = index.find(key); j >= 0) {
-            if (reps[j].t != p.t) return std::nullopt;
-            continue;
-        }
-        if (reps.size() == 48) return std::nullopt;
-        index.insert(key, static_cast<int>(reps.size()));
-        reps.push_back(p);
+        if (!add_member(reps, index, p, lattice)) return std::nullopt;
     }
     std::vector<Seitz> out;
     out.reserve(reps.size() * lattice.size());

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>  // for std::invoke_result_t
 #include <vector>
 
 #include "core/trajectory.hpp"
@@ -70,6 +71,20 @@ bool to_path_bytes(PyObject* obj, std::string& out) {
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(bytes.get(), &raw, &size) < 0) return false;
     out.assign(raw, static_cast<std::size_t>(size));
+    return true;
+}
+
+/// every=, start= and stop= (each may be left out, stop may be None) into the
+/// `every`, `start` and `stop` of `options`.
+template <class Options>
+bool to_selection(PyObject* every, PyObject* start, PyObject* stop, Options& options) {
+    if (every && !to_u64(every, "every", options.every)) return false;
+    if (start && !to_u64(start, "start", options.start)) return false;
+    if (stop && stop != Py_None) {
+        std::uint64_t value = 0;
+        if (!to_u64(stop, "stop", value)) return false;
+        options.stop = value;
+    }
     return true;
 }
 
@@ -161,13 +176,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 return raise_value_error("unknown trajectory format '" + name +
                                          "'; kelvara reads xyz, lammps-dump and xdatcar");
         }
-        if (every_obj && !to_u64(every_obj, "every", options.every)) return nullptr;
-        if (start_obj && !to_u64(start_obj, "start", options.start)) return nullptr;
-        if (stop_obj && stop_obj != Py_None) {
-            std::uint64_t stop = 0;
-            if (!to_u64(stop_obj, "stop", stop)) return nullptr;
-            options.stop = stop;
-        }
+        if (!to_selection(every_obj, start_obj, stop_obj, options)) return nullptr;
         if (!to_cell(cell_obj, options.context.cell)) return nullptr;
         if (!to_types(types_obj, options.context.types)) return nullptr;
         std::optional<StreamPosition> resume;
@@ -237,6 +246,35 @@ bool raise_new_warnings(PyObject* self) {
     return warn_findings(instance_state(self), findings, found) && warn_all(warnings, from);
 }
 
+/// Runs `step` on the stream of `self` without the GIL (Ctrl-C stops it) and issues
+/// the warnings it adds. Its value, or nothing with an exception set: the reader is
+/// closed or busy, the step was stopped or failed, or a warning was made an error.
+template <class Step>
+auto stream_step(PyObject* self, Step&& step) {
+    using Outcome = std::invoke_result_t<Step&, TrajectoryStream&>;
+    std::optional<typename Outcome::value_type> value;
+    TrajectoryStream* stream = acquire(self);
+    if (!stream) return value;
+    Outcome outcome;
+    bool stopped = false;
+    {
+        InterruptibleRelease unlocked;
+        outcome = step(*stream);
+        stopped = unlocked.interrupted();
+    }
+    release(self);
+    if (stopped) {
+        stop_reading(self);
+        return value;
+    }
+    if (!outcome) {
+        raise_stream_error(stream->os_failed(), outcome.error());
+        return value;
+    }
+    if (raise_new_warnings(self)) value.emplace(std::move(*outcome));
+    return value;
+}
+
 PyObject* reader_read(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"n", nullptr};
@@ -246,19 +284,8 @@ PyObject* reader_read(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::uint64_t n = 64;
         if (n_obj && !to_u64(n_obj, "n", n)) return nullptr;
         if (n == 0) return raise_value_error("n must be at least 1");
-        TrajectoryStream* stream = acquire(self);
-        if (!stream) return nullptr;
-        Result<FrameChunk> chunk;
-        bool stopped = false;
-        {
-            InterruptibleRelease unlocked;
-            chunk = stream->read(n);
-            stopped = unlocked.interrupted();
-        }
-        release(self);
-        if (stopped) return stop_reading(self);
-        if (!chunk) return raise_stream_error(stream->os_failed(), chunk.error());
-        if (!raise_new_warnings(self)) return nullptr;
+        auto chunk = stream_step(self, [n](TrajectoryStream& stream) { return stream.read(n); });
+        if (!chunk) return nullptr;
         PyRef structures(structure_list(instance_state(self), chunk->structures));
         if (!structures) return nullptr;
         PyRef indices(int_list(chunk->indices));
@@ -275,19 +302,8 @@ PyObject* reader_skip(PyObject* self, PyObject* args, PyObject* kwargs) {
             return nullptr;
         std::uint64_t n = 0;
         if (!to_u64(n_obj, "n", n)) return nullptr;
-        TrajectoryStream* stream = acquire(self);
-        if (!stream) return nullptr;
-        Result<std::uint64_t> done;
-        bool stopped = false;
-        {
-            InterruptibleRelease unlocked;
-            done = stream->skip(n);
-            stopped = unlocked.interrupted();
-        }
-        release(self);
-        if (stopped) return stop_reading(self);
-        if (!done) return raise_stream_error(stream->os_failed(), done.error());
-        if (!raise_new_warnings(self)) return nullptr;
+        const auto done = stream_step(self, [n](TrajectoryStream& stream) { return stream.skip(n); });
+        if (!done) return nullptr;
         return PyLong_FromUnsignedLongLong(*done);
     });
 }
@@ -316,19 +332,8 @@ PyObject* reader_iter(PyObject* self) { return Py_NewRef(self); }
 /// Iteration yields (frame_index, structure), one kept frame at a time.
 PyObject* reader_iternext(PyObject* self) {
     return guarded([&]() -> PyObject* {
-        TrajectoryStream* stream = acquire(self);
-        if (!stream) return nullptr;
-        Result<FrameChunk> chunk;
-        bool stopped = false;
-        {
-            InterruptibleRelease unlocked;
-            chunk = stream->read(1);
-            stopped = unlocked.interrupted();
-        }
-        release(self);
-        if (stopped) return stop_reading(self);
-        if (!chunk) return raise_stream_error(stream->os_failed(), chunk.error());
-        if (!raise_new_warnings(self)) return nullptr;
+        auto chunk = stream_step(self, [](TrajectoryStream& stream) { return stream.read(1); });
+        if (!chunk) return nullptr;
         if (chunk->structures.empty()) return nullptr;  // StopIteration
         PyRef index(PyLong_FromUnsignedLongLong(chunk->indices[0]));
         if (!index) return nullptr;
@@ -449,13 +454,7 @@ PyObject* module_read_xyz_trajectory(PyObject* module, PyObject* args, PyObject*
             return raise_argument_error("path", "expected str, got " + type_name(path_obj));
         std::string path;
         if (!to_path_bytes(path_obj, path)) return nullptr;
-        if (every_obj && !to_u64(every_obj, "every", options.every)) return nullptr;
-        if (start_obj && !to_u64(start_obj, "start", options.start)) return nullptr;
-        if (stop_obj && stop_obj != Py_None) {
-            std::uint64_t stop = 0;
-            if (!to_u64(stop_obj, "stop", stop)) return nullptr;
-            options.stop = stop;
-        }
+        if (!to_selection(every_obj, start_obj, stop_obj, options)) return nullptr;
         if (!to_cell(cell_obj, options.cell)) return nullptr;
 
         Result<Trajectory> trajectory;
