@@ -1,7 +1,7 @@
 """Long fuzzing campaign for the sanitizer build: mutated inputs through every reader,
 writer round trips and the command line. Not collected by pytest (run it directly):
 
-    python tests/fuzz_campaign.py --inputs 100000 [--seed 1]
+    python tools/fuzz_campaign.py --inputs 100000 [--seed 1]
 
 Every input must end in a result or a clear exception (ValueError, OSError,
 MemoryError, OverflowError, TypeError from bad arguments); anything else, a crash or

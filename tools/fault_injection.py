@@ -1,0 +1,283 @@
+"""Fault injection: how many deliberate one-line faults does the test suite catch?
+
+Each fault replaces one exact line of the sources (the original must occur exactly
+once, so a fault whose line has moved or changed fails loudly instead of testing
+nothing), rebuilds the extension when a C++ file changed, runs the suite with
+``python -m pytest -x -q -p no:cacheprovider`` and restores the file. A fault is
+caught as soon as one test fails (or the run times out). Run it in a scratch
+worktree with its own editable install, never in one you are editing:
+
+    git worktree add /work/wt-fault main && python -m venv --system-site-packages venv-fault
+    venv-fault/bin/pip install --no-deps --no-build-isolation -e /work/wt-fault -Cbuild-dir=build
+    nice -n 10 venv-fault/bin/python tools/fault_injection.py --tree /work/wt-fault --json before.json
+
+``--check`` only verifies that every original line is present; ``--compare A.json
+B.json`` prints two campaigns side by side as a Markdown table.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import re
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+# (file, original text, faulty text, what the fault does, test files to run first).
+# The test files only order the run (a fault is usually caught sooner); the whole
+# suite always runs when they catch nothing, and names that no longer exist are skipped.
+FAULTS: list[tuple[str, str, str, str, tuple[str, ...]]] = [
+    ("src/core/rdf.cpp",
+     "result.r.assign(result.edges.begin(), result.edges.end() - 1);",
+     "result.r.assign(result.edges.begin() + 1, result.edges.end());",
+     "r reported at right bin edges (off by one bin)", ("test_rdf.py",)),
+    ("src/core/rdf.cpp",
+     "if (k + 1 == n_bins && e0 < cutoff) e1 = std::min(e1, cutoff);",
+     "if (k + 1 == n_bins && e0 < cutoff) e1 = std::max(e1, cutoff);",
+     "last bin divided by its full shell", ("test_rdf.py",)),
+    ("src/core/rdf.cpp",
+     "curve[k] = n_p > 0.0 ? block[k] / (n_p * shell[k]) : 0.0;",
+     "curve[k] = n_p > 0.0 ? block[k] / (n_total * shell[k]) : 0.0;",
+     "partials divided by all atoms, not the centre element's", ("test_rdf.py",)),
+    ("src/core/rdf.cpp",
+     'return fail("bin_size must be positive and no larger than the cutoff");',
+     'return fail("bin_size must be positive and smaller than the cutoff");',
+     "wrong message text (bin_size check)", ("test_rdf.py",)),
+    ("src/python/rdf_methods.cpp",
+     "PyRef curve(numpy_array(result.partials[p * n_el + q]));",
+     "PyRef curve(numpy_array(result.partials[q * n_el + p]));",
+     "pair keys with centre and neighbour swapped", ("test_rdf.py",)),
+    ("src/core/pair_histogram.cpp",
+     "for (std::size_t k = 0; k + width < leaves; k += 2 * width) {",
+     "for (std::size_t k = 2 * width; k + width < leaves; k += 2 * width) {",
+     "a worker's histogram not merged (lost work)", ("test_rdf.py", "test_pool.py")),
+    ("src/core/pair_histogram.cpp",
+     "for (std::size_t k = 0; k < n_bins; ++k) diagonal[k] = diagonal[k] + diagonal[k];",
+     "for (std::size_t k = 0; k < n_bins; ++k) diagonal[k] = diagonal[k];",
+     "same-element pairs counted from one end only", ("test_rdf.py",)),
+    ("src/core/pair_histogram.cpp",
+     "for (std::size_t k = 0; k < n_bins; ++k) upper[k] = lower[k] = upper[k] + lower[k];",
+     "for (std::size_t k = 0; k < n_bins; ++k) upper[k] = lower[k] = upper[k];",
+     "A-B pairs met from the B end dropped", ("test_rdf.py",)),
+    ("src/core/pair_histogram.cpp",
+     "row[neighbor_row[k] + static_cast<std::size_t>(b)] += t.occupancy_at[at[k]] * occupancy;",
+     "row[neighbor_row[k] + static_cast<std::size_t>(b)] += occupancy;",
+     "neighbour occupancy left out of the pair weight", ("test_rdf.py",)),
+    ("src/core/neighbor.cpp",
+     "reach[x] = saturating_i64(std::ceil(k[x] == 1 ? cells : cells * (1.0 + 1e-9)));",
+     "reach[x] = saturating_i64(std::ceil(k[x] == 1 ? cells : cells * (1.0 + 1e-9))) - 1;",
+     "one periodic image shell too few", ("test_rdf.py",)),
+    ("src/core/site_merge.cpp",
+     "if (frac[axis] - low < symprec_) wanted[n_wanted++] = (c[axis] + grid_ - 1) % grid_;",
+     "if (frac[axis] - low < 0.0) wanted[n_wanted++] = (c[axis] + grid_ - 1) % grid_;",
+     "symmetry copies across a lower grid boundary not merged", ("test_symmetry.py", "test_cif.py")),
+    ("src/core/expand.cpp",
+     "const std::uint64_t r = generator.next() % (static_cast<std::uint64_t>(i) + 1);",
+     "const std::uint64_t r = generator.next() % static_cast<std::uint64_t>(i);",
+     "shuffle never leaves a slot in place", ("test_expand.py",)),
+    ("src/core/expand.cpp",
+     "Xorshift64Star generator(seed);",
+     "Xorshift64Star generator(seed + 1);",
+     "seed off by one in the expansion", ("test_expand.py",)),
+    ("src/core/expand.cpp",
+     "return targets[a] - static_cast<double>(counts[a]) >",
+     "return targets[a] - static_cast<double>(counts[a]) <",
+     "top-up atoms go to the smallest remainders", ("test_expand.py",)),
+    ("src/core/expand.cpp",
+     'out.warnings.push_back("no atoms could be placed for " + names +',
+     'out.warnings.push_back("no atoms were placed for " + names +',
+     "wrong message text (absent elements warning)", ("test_expand.py",)),
+    ("src/core/structure.cpp",
+     "copy.frac = {(site.frac[0] + static_cast<double>(i)) / scale[0],",
+     "copy.frac = {(site.frac[0] + static_cast<double>(i)) / scale[1],",
+     "supercell a coordinate divided by the b multiplier", ("test_structure.py", "test_expand.py")),
+    ("src/core/formats.cpp",
+     "return Mat3{{{numbers[0], numbers[1], numbers[2]},",
+     "return Mat3{{{numbers[0], numbers[3], numbers[6]},",
+     "XYZ Lattice first row read as a column", ("test_extxyz.py", "test_trajectory.py", "test_io.py")),
+    ("src/core/formats.cpp",
+     "effective_scale = std::cbrt(-*scale / unscaled_lattice->volume());",
+     "effective_scale = -*scale / unscaled_lattice->volume();",
+     "negative POSCAR scale (a volume) used without cube root", ("test_poscar.py",)),
+    ("src/core/formats.cpp",
+     "site.frac = lattice->to_fractional({position[0] * effective_scale,",
+     "site.frac = lattice->to_fractional({position[0],",
+     "Cartesian POSCAR x not scaled", ("test_poscar.py",)),
+    ("src/core/cif.cpp",
+     "return *top / *bottom;",
+     "return *bottom / *top;",
+     "CIF fraction 'a/b' read upside down", ("test_cif.py",)),
+    ("src/core/trajectory_stream.cpp",
+     "const bool keep = i >= options_.start && (i - options_.start) % options_.every == 0;",
+     "const bool keep = i >= options_.start && i % options_.every == 0;",
+     "every stride counted from frame 0, not from start", ("test_trajectory.py",)),
+    ("src/core/lammps_dump.cpp",
+     "result.scaled = t == 1 || t == 3;",
+     "result.scaled = t == 3;",
+     "LAMMPS xs ys zs read as Cartesian", ("test_trajectory_formats.py", "test_trajectory.py")),
+    ("src/core/cancel.cpp",
+     "if (poll_(context_)) request();",
+     "if (poll_(context_)) {}",
+     "Ctrl-C never noticed by native calls", ("test_interrupt.py",)),
+    ("src/kelvara/io.py",
+     "lines += [_row(frac[i]) for e in order for i in blocks[e]]",
+     "lines += [_row(row) for row in frac]",
+     "POSCAR writer keeps site order, not element blocks", ("test_writes.py", "test_io.py")),
+    ("src/kelvara/io.py",
+     "return lengths, [angle(1, 2), angle(0, 2), angle(0, 1)]",
+     "return lengths, [angle(0, 2), angle(1, 2), angle(0, 1)]",
+     "CIF writer swaps alpha and beta", ("test_writes.py", "test_io.py")),
+    ("src/kelvara/cli.py",
+     'print(f"kelvara: {one_line(error)}", file=sys.stderr)',
+     'print(f"kelvara: {one_line(error)}", file=sys.stderr); return 0',
+     "CLI exits 0 on a bad input", ("test_cli.py",)),
+    ("src/kelvara/cli.py",
+     "return 130",
+     "return 1",
+     "CLI exit status after Ctrl-C", ("test_cli.py", "test_interrupt.py")),
+    ("src/kelvara/analysis.py",
+     "return np.asarray(total, dtype=np.float64) / (structure.n_atoms / structure.volume)",
+     "return np.asarray(total, dtype=np.float64) / (structure.n_sites / structure.volume)",
+     "bulk density from the site count (occupancy ignored)", ("test_analysis.py",)),
+    ("src/kelvara/trajectory.py",
+     "self.total_m2 += other.total_m2 + delta * delta * (n_a * n_b / n)",
+     "self.total_m2 += other.total_m2",
+     "merged frame windows lose the spread between them", ("test_trajectory_rdf.py", "test_trajectory.py")),
+]
+
+NATIVE = (".cpp", ".hpp", ".h", ".inc")
+
+
+def apply(tree: Path, file: str, original: str, faulty: str) -> str:
+    """Writes the fault into `file`; returns the file's original text."""
+    path = tree / file
+    text = path.read_text()
+    count = text.count(original)
+    if count != 1:
+        raise SystemExit(f"{file}: the original line occurs {count} times, expected once:\n  {original}")
+    path.write_text(text.replace(original, faulty))
+    return text
+
+
+def rebuild(tree: Path, python: str) -> bool:
+    cmd = [python, "-m", "pip", "install", "-q", "--no-deps", "--no-build-isolation", "-e", ".",
+           "-Cbuild-dir=build"]
+    return subprocess.run(cmd, cwd=tree, capture_output=True, text=True, timeout=1800).returncode == 0
+
+
+def pytest_run(tree: Path, python: str, timeout: float, args: list[str]) -> dict:
+    cmd = [python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", *args]
+    start = time.monotonic()
+    try:
+        done = subprocess.run(cmd, cwd=tree, capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return {"caught": True, "by": f"timeout after {timeout:.0f} s", "seconds": timeout, "summary": "timeout"}
+    failed = re.findall(r"^(?:FAILED|ERROR) (.+?)(?: - .*)?$", done.stdout, re.M)
+    summary = done.stdout.strip().splitlines()[-1] if done.stdout.strip() else done.stderr[-200:]
+    return {"caught": done.returncode != 0, "by": failed[0] if failed else ("" if done.returncode == 0 else summary),
+            "seconds": round(time.monotonic() - start, 1), "summary": summary}
+
+
+def run_suite(tree: Path, python: str, timeout: float, first: tuple[str, ...] = ()) -> dict:
+    """The suite, `first` files first. A failing test is run again on its own: a test
+    that then passes failed by chance (timing under load) and is deselected, and the
+    suite goes on without it, so only a reproducible failure counts as caught."""
+    paths = [f"tests/{name}" for name in first if (tree / "tests" / name).exists()]
+    deselected: list[str] = []
+    for _ in range(3):
+        outcome = pytest_run(tree, python, timeout, [*paths, "tests", *(f"--deselect={d}" for d in deselected)])
+        node = outcome["by"]
+        if not outcome["caught"] or "::" not in node:
+            break
+        if pytest_run(tree, python, timeout, [node])["caught"]:
+            break
+        deselected.append(node)
+        outcome["caught"] = False
+    outcome["flaky"] = deselected
+    return outcome
+
+
+def campaign(tree: Path, python: str, timeout: float, only: set[int] | None, baseline: bool) -> dict:
+    results: dict = {"faults": {}}
+    if baseline:
+        if not rebuild(tree, python):
+            raise SystemExit("the unchanged tree does not build")
+        for attempt in range(2):  # a second chance for a test that fails by chance under load
+            clean = run_suite(tree, python, timeout)
+            print(f"baseline: {clean['summary']} ({clean['seconds']} s) {clean['by']}", flush=True)
+            if not clean["caught"]:
+                break
+        else:
+            raise SystemExit("the suite fails without any fault; fix that first")
+        results["baseline_seconds"] = clean["seconds"]
+    dirty = False  # the installed extension was built from a faulty source
+    for number, (file, original, faulty, description, first) in enumerate(FAULTS, 1):
+        if only and number not in only:
+            continue
+        native = file.endswith(NATIVE)
+        saved = apply(tree, file, original, faulty)
+        try:
+            if (native or dirty) and not rebuild(tree, python):
+                outcome = {"caught": None, "by": "build failed", "seconds": 0.0}
+            else:
+                outcome = run_suite(tree, python, timeout, first)
+        finally:
+            (tree / file).write_text(saved)
+        dirty = native
+        outcome["description"] = description
+        results["faults"][str(number)] = outcome
+        mark = {True: "caught", False: "NOT CAUGHT", None: "invalid"}[outcome["caught"]]
+        print(f"{number:2d} {mark:10s} {outcome['seconds']:7.1f} s  {description}  [{outcome['by']}] {outcome.get('flaky') or ''}", flush=True)
+    if dirty:
+        rebuild(tree, python)
+    return results
+
+
+def compare(before: dict, after: dict) -> str:
+    rows = ["| # | fault | before | after |", "|---|---|---|---|"]
+    mark = {True: "caught", False: "**not caught**", None: "invalid"}
+    for number, (file, _, _, description, _) in enumerate(FAULTS, 1):
+        b = before["faults"].get(str(number), {})
+        a = after["faults"].get(str(number), {})
+        rows.append(f"| {number} | {description} (`{file}`) | {mark.get(b.get('caught'), '-')} "
+                    f"| {mark.get(a.get('caught'), '-')} |")
+    count = lambda r: sum(1 for v in r["faults"].values() if v["caught"])  # noqa: E731
+    rows.append(f"| | caught | {count(before)}/{len(before['faults'])} | {count(after)}/{len(after['faults'])} |")
+    return "\n".join(rows)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--tree", type=Path, default=Path(__file__).resolve().parent.parent,
+                        help="scratch worktree with an editable install (default: this checkout)")
+    parser.add_argument("--python", default=sys.executable, help="interpreter of that install")
+    parser.add_argument("--timeout", type=float, default=1200.0, help="seconds per suite run")
+    parser.add_argument("--only", help="comma-separated fault numbers")
+    parser.add_argument("--no-baseline", action="store_true", help="skip the run without a fault")
+    parser.add_argument("--json", type=Path, help="write the results here")
+    parser.add_argument("--check", action="store_true", help="only check that every fault applies")
+    parser.add_argument("--compare", nargs=2, type=Path, metavar=("BEFORE", "AFTER"))
+    args = parser.parse_args()
+    if args.compare:
+        print(compare(*(json.loads(p.read_text()) for p in args.compare)))
+        return 0
+    if args.check:
+        for file, original, _, _, _ in FAULTS:
+            count = (args.tree / file).read_text().count(original)
+            if count != 1:
+                print(f"{file}: occurs {count} times: {original}")
+        print(f"{len(FAULTS)} faults checked")
+        return 0
+    only = {int(n) for n in args.only.split(",")} if args.only else None
+    results = campaign(args.tree.resolve(), args.python, args.timeout, only, not args.no_baseline)
+    caught = sum(1 for v in results["faults"].values() if v["caught"])
+    print(f"caught {caught} of {len(results['faults'])}")
+    if args.json:
+        args.json.write_text(json.dumps(results, indent=1))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
