@@ -2,6 +2,11 @@
 
 from __future__ import annotations
 
+import os
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 
@@ -26,3 +31,12 @@ def random_triclinic(rng: np.random.Generator, n_sites: int, elements=("A", "B")
 @pytest.fixture
 def rng() -> np.random.Generator:
     return np.random.default_rng(20261206)
+
+
+def run_python(code: str, env_update: dict[str, str] | None = None, timeout: float = 120) -> str:
+    """Runs `code` (dedented) in a fresh interpreter without RAYON_* settings; its stdout."""
+    env = {key: value for key, value in os.environ.items() if not key.startswith("RAYON_")}
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env={**env, **(env_update or {})},
+                          timeout=timeout, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.strip()

@@ -12,6 +12,7 @@ from kelvara import Structure
 from kelvara.cli import DATA, main
 
 pytest.importorskip("matplotlib")
+SBT = str(DATA / "SrBaTiO3.cif")
 
 
 def run(capsys, *argv: str) -> tuple[int, str, str]:
@@ -117,6 +118,15 @@ def test_pdf_command(capsys, tmp_path):
         # Refused before the expansion runs, not after it.
         (["expand", str(DATA / "SrBaTiO3.cif"), "-o", "out.lammps"], "cannot tell the format of 'out.lammps'"),
         (["rdf", "run.xyz", "--every", "2", "--expand"], "run.xyz is a trajectory"),
+        (["rdf", "--threads", "-1"], "--threads must be at least 0, not -1"),
+        (["rdf", "--threads", "100000000000000000000"], "--threads must be below 2^64"),
+        (["rdf", "--threads", "100000"], "n_threads 100000 is more than"),
+        (["rdf", "--start", "-1"], "--start must be at least 0"),
+        (["rdf", "--stop", "-1"], "--stop must be at least 0"),
+        (["rdf", "--cutoff", "inf"], "cutoff must be a finite number"),
+        (["expand", SBT, "--seed", "-1"], "--seed must be at least 0"),
+        (["expand", SBT, "--max-sites", "-1"], "--max-sites must be at least 0"),
+        (["expand", SBT, "--max-denominator", "-5"], "--max-denominator must be at least 0, not -5"),
     ],
 )
 def test_errors_are_one_line_messages(capsys, tmp_path, monkeypatch, argv, message):

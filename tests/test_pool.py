@@ -6,24 +6,13 @@ import multiprocessing
 import os
 import select
 import signal
-import subprocess
-import sys
-import textwrap
 import threading
 
 import numpy as np
 import pytest
-from conftest import random_triclinic
+from conftest import random_triclinic, run_python
 
 from kelvara import Structure
-
-
-def run_python(code: str, env_update: dict[str, str] | None = None) -> str:
-    env = {key: value for key, value in os.environ.items() if not key.startswith("RAYON_")}
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env={**env, **(env_update or {})},
-                          timeout=120, capture_output=True, text=True)
-    assert done.returncode == 0, done.stderr
-    return done.stdout.strip()
 
 
 SIZE_AND_THREADS = """

@@ -12,7 +12,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from kelvara import Structure
+from kelvara import Structure, read_xyz_trajectory
 
 DATA = files("kelvara") / "data"
 FUZZ = settings(max_examples=int(os.environ.get("KELVARA_FUZZ_EXAMPLES", "250")), deadline=None,
@@ -67,12 +67,20 @@ def mutated(draw, fmt):
 
 
 @pytest.mark.parametrize("fmt", ["cif", "poscar", "xyz"])
-def test_mutated_texts(fmt):
+def test_mutated_texts(fmt, tmp_path):
     assert all(Structure.from_str(text, fmt).n_sites >= 1 for text in BASES[fmt])
 
     @FUZZ
     @given(mutated(fmt))
     def run(text):
+        if fmt == "xyz" and len(text) < 10**6:  # every frame through the trajectory reader too
+            path = tmp_path / "frames.xyz"
+            path.write_bytes(text.encode("utf-8", "surrogatepass"))
+            try:
+                structures, indices, read = read_xyz_trajectory(str(path))
+                assert len(structures) == len(indices) == read
+            except ValueError as e:
+                assert isinstance(e.args[0], str) and e.args[0]
         try:
             s = Structure.from_str(text, fmt)
         except ValueError as e:

@@ -79,24 +79,6 @@ def test_cif_writer_refuses_two_atoms_at_one_position(tmp_path):
         write_structure(s, tmp_path / "x.cif")
 
 
-@pytest.mark.parametrize("argv", [
-    ["rdf", SRBATIO3, "--threads", "-1"],
-    ["rdf", SRBATIO3, "--threads", "100000000000000000000"],
-    ["rdf", SRBATIO3, "--start", "-1"],
-    ["rdf", SRBATIO3, "--stop", "-1"],
-    ["expand", SRBATIO3, "--seed", "-1"],
-    ["expand", SRBATIO3, "--max-sites", "-1"],
-    ["expand", SRBATIO3, "--max-denominator", "-5"],
-    ["rdf", SRBATIO3, "--cutoff", "inf"],
-    ["rdf", SRBATIO3, "--threads", "100000"],
-])
-def test_bad_numbers_give_one_line_and_status_1(capsys, tmp_path, monkeypatch, argv):
-    monkeypatch.chdir(tmp_path)
-    assert main(argv) == 1
-    out, err = capsys.readouterr()
-    assert out == "" and err.count("\n") == 1 and err.startswith("kelvara: ")
-
-
 def test_outputs_are_not_replaced_without_force(capsys, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "ordered.cif").write_text("precious")

@@ -176,18 +176,22 @@ def pytest_run(tree: Path, python: str, timeout: float, args: list[str]) -> dict
         return {"caught": True, "by": f"timeout after {timeout:.0f} s", "seconds": timeout, "summary": "timeout"}
     failed = re.findall(r"^(?:FAILED|ERROR) (.+?)(?: - .*)?$", done.stdout, re.M)
     summary = done.stdout.strip().splitlines()[-1] if done.stdout.strip() else done.stderr[-200:]
+    detail = [line[2:].strip() for line in done.stdout.splitlines() if line.startswith("E ")][:3]
     return {"caught": done.returncode != 0, "by": failed[0] if failed else ("" if done.returncode == 0 else summary),
-            "seconds": round(time.monotonic() - start, 1), "summary": summary}
+            "seconds": round(time.monotonic() - start, 1), "summary": summary, "detail": detail}
 
 
 def run_suite(tree: Path, python: str, timeout: float, first: tuple[str, ...] = ()) -> dict:
     """The suite, `first` files first. A failing test is run again on its own: a test
     that then passes failed by chance (timing under load) and is deselected, and the
     suite goes on without it, so only a reproducible failure counts as caught."""
-    paths = [f"tests/{name}" for name in first if (tree / "tests" / name).exists()]
+    # Files named one by one: pytest keeps that order (it would not inside a directory).
+    files = sorted(p.name for p in (tree / "tests").glob("test_*.py"))
+    paths = [f"tests/{name}" for name in first if name in files]
+    paths += [f"tests/{name}" for name in files if name not in first]
     deselected: list[str] = []
     for _ in range(3):
-        outcome = pytest_run(tree, python, timeout, [*paths, "tests", *(f"--deselect={d}" for d in deselected)])
+        outcome = pytest_run(tree, python, timeout, [*paths, *(f"--deselect={d}" for d in deselected)])
         node = outcome["by"]
         if not outcome["caught"] or "::" not in node:
             break
