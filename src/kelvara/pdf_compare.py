@@ -72,12 +72,11 @@ def compare_with_data(structure: Structure, name: str, args: argparse.Namespace)
         result = fit_pdf(structure, data, args.fit, start, **common)
         r, observed, model, rw = result.r, result.observed, result.model, result.rw
         print(result.summary())
-        if len(result.refined) > 1:
-            print("correlations above 0.8:")
-            for i, a in enumerate(result.refined):
-                for j in range(i + 1, len(result.refined)):
-                    if abs(result.correlation[i, j]) > 0.8:
-                        print(f"  {a} - {result.refined[j]}: {result.correlation[i, j]:+.3f}")
+        names = result.refined
+        strong = [f"  {a} - {names[j]}: {result.correlation[i, j]:+.3f}" for i, a in enumerate(names)
+                  for j in range(i + 1, len(names)) if abs(result.correlation[i, j]) > 0.8]
+        if strong:
+            print("correlations above 0.8:", *strong, sep="\n")
     else:
         from kelvara.pdffit import select
 

@@ -84,8 +84,12 @@ def save_fit(r, observed, model, rw: float, folder: str | pathlib.Path, title: s
     axes.set_xlabel("r (Å)")
     axes.set_ylabel("G(r) (Å⁻²)")
     axes.set_xlim(float(r[0]), float(r[-1]))
+    # Headroom above the highest peak keeps the legend, one row, clear of the curves.
+    top = float(max(observed.max(), model.max()))
+    bottom = offset + float(difference.min())
+    axes.set_ylim(bottom - 0.03 * (top - bottom), top + 0.12 * (top - bottom))
     axes.set_title(title or "Model against data")
-    axes.legend(loc="upper right", fontsize="small", frameon=False)
+    axes.legend(loc="upper right", ncol=3, fontsize="small", frameon=False)
     path = folder / f"{name}.png"
     save_figure(figure, path, dpi=150)
     written.append(path)
