@@ -129,19 +129,42 @@ def test_expansion_beyond_memory_is_refused_before_copying():
         s.expand_occupancies(max_sites=10**12, max_denominator=10**6)
 
 
-@pytest.mark.parametrize("n_threads", [1, 2])
-def test_failed_allocation_is_a_memory_error(n_threads):
-    # Address space for 100 MB more: 2 x 10^7 bins of four pairs cannot be held.
+def cif_of(n_ops, n_rows):
+    """A CIF of n_rows carbon rows whose n_ops operations give distinct sites (1.8 A apart)."""
+    ops = "".join(f"'x+{i}/{n_ops},y,z'\n" for i in range(n_ops))
+    rows = "".join(f"C{i} C {0.5 / n_ops} {(i % 97 + 0.5) / 97} {(i // 97 + 0.5) / (n_rows // 97 + 1)}\n"
+                   for i in range(n_rows))
+    return ("data_m\n_cell_length_a 50\n_cell_length_b 50\n_cell_length_c 50\nloop_\n"
+            "_symmetry_equiv_pos_as_xyz\n" + ops + "loop_\n_atom_site_label\n_atom_site_type_symbol\n"
+            "_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n" + rows)
+
+
+def test_cif_expansion_beyond_memory_is_refused_before_expanding():
+    with pytest.raises(ValueError, match=r"^the CIF expands 20000 atom-site rows by 20000 symmetry operations to "
+                                         r"up to 400000000 sites, which need about [0-9.]+ GiB, more than the "
+                                         r"[0-9.e+]+ GiB this machine has available; no space group has more "
+                                         r"than 192 operations, so check the file's symmetry loop$"):
+        Structure.from_cif_str(cif_of(20_000, 20_000))
+
+
+@pytest.mark.parametrize("n_threads", [1, 2, "cif"])
+def test_failed_allocation_is_a_memory_error(tmp_path, n_threads):
+    # Address space for 100 MB more: 2 x 10^7 bins of four pairs cannot be held, nor a CIF
+    # of 2 x 10^6 sites (about 230 MB while it is read).
+    (tmp_path / "big.cif").write_text(cif_of(200, 10_000))
+    call = ("Structure.from_cif_str(cif)" if n_threads == "cif"
+            else f"s.prdf(cutoff=4.0, bin_size=2e-7, n_threads={n_threads})")
     code = f"""
         import resource
         from kelvara import Structure
         s = Structure([[3, 0, 0], [0, 3, 0], [0, 0, 3]], [[0, 0, 0], [0.5, 0.5, 0.5]], [{{"Na": 1.0}}, {{"Cl": 1.0}}])
-        s.prdf(cutoff=4.0, n_threads={n_threads})
+        s.prdf(cutoff=4.0, n_threads={1 if n_threads == "cif" else n_threads})
+        cif = open({str(tmp_path / "big.cif")!r}).read()
         with open("/proc/self/status") as f:
             vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize")) * 1024
         resource.setrlimit(resource.RLIMIT_AS, (vm + (100 << 20), resource.RLIM_INFINITY))
         try:
-            s.prdf(cutoff=4.0, bin_size=2e-7, n_threads={n_threads})
+            {call}
         except MemoryError:
             print("MemoryError")
         """
