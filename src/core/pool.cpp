@@ -189,7 +189,7 @@ std::size_t processor_count() {
 
 std::uint64_t max_threads_per_call() {
     const std::uint64_t per_processor = 8 * static_cast<std::uint64_t>(processor_count());
-    return per_processor > 16 ? per_processor : 16;
+    return per_processor > min_threads_per_call ? per_processor : min_threads_per_call;
 }
 
 std::size_t shared_pool_size() {

@@ -81,8 +81,10 @@ std::size_t shared_pool_size();
 /// Number of online processors (at least 1).
 std::size_t processor_count();
 
-/// The most threads one call may ask for: 8 per processor, at least 16. More only
-/// adds start-up cost and memory (a thousand threads per call exhausted processes).
+/// The most threads one call may ask for: 8 per processor, at least
+/// `min_threads_per_call`. More only adds start-up cost and memory (a thousand
+/// threads per call exhausted processes).
 std::uint64_t max_threads_per_call();
+inline constexpr std::uint64_t min_threads_per_call = 16;
 
 }  // namespace kelvara

@@ -120,7 +120,8 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
 Result<PrdfResult> compute_prdf(const Structure& structure, std::uint64_t n_threads, double cutoff,
                                 double bin_size) {
     if (n_threads == 0) return compute_prdf_inner(structure, cutoff, bin_size, shared_pool());
-    const std::uint64_t most = max_threads_per_call();
+    // Counting the processors reads a file: not for the thread counts every machine allows.
+    const std::uint64_t most = n_threads > min_threads_per_call ? max_threads_per_call() : n_threads;
     if (n_threads > most)
         return fail("n_threads " + std::to_string(n_threads) + " is more than " + std::to_string(most) +
                     ", the most a call may start on " + std::to_string(processor_count()) +
