@@ -11,6 +11,7 @@ a sanitizer report stops the run with the input that caused it.
 from __future__ import annotations
 
 import argparse
+from collections import Counter
 import contextlib
 import io
 import os
@@ -28,7 +29,58 @@ from kelvara.io import write_structure
 CLEAN = (ValueError, OSError, MemoryError, OverflowError)
 SEEDS = {name: (files("kelvara") / "data" / name).read_bytes()
          for name in ("NaCl.cif", "ZnO.cif", "SrBaTiO3.cif", "Si.poscar", "Si.xyz")}
+# Trajectory formats: a triclinic LAMMPS dump (scaled coordinates, ids out of order, types
+# named by the caller) and an XDATCAR whose cell changes between frames.
+SEEDS["t.lammpstrj"] = b"""ITEM: TIMESTEP
+0
+ITEM: NUMBER OF ATOMS
+3
+ITEM: BOX BOUNDS xy xz yz pp pp pp
+0.0 5.5 0.2
+0.0 5.0 0.0
+0.0 5.0 0.1
+ITEM: ATOMS id type xs ys zs
+2 1 0.5 0.5 0.5
+1 2 0.0 0.0 0.0
+3 1 0.25 0.75 0.1
+ITEM: TIMESTEP
+10
+ITEM: NUMBER OF ATOMS
+3
+ITEM: BOX BOUNDS xy xz yz pp pp pp
+0.0 5.5 0.2
+0.0 5.0 0.0
+0.0 5.0 0.1
+ITEM: ATOMS id type xs ys zs
+1 2 0.01 0.0 0.0
+3 1 0.26 0.75 0.1
+2 1 0.5 0.49 0.5
+"""
+SEEDS["XDATCAR"] = b"""SiO
+1.0
+5.0 0.0 0.0
+0.0 5.0 0.0
+0.0 0.0 5.0
+Si O
+1 2
+Direct configuration=     1
+0.0 0.0 0.0
+0.5 0.5 0.5
+0.25 0.25 0.25
+SiO
+1.0
+5.1 0.0 0.0
+0.0 5.0 0.0
+0.0 0.0 5.0
+Si O
+1 2
+Direct configuration=     2
+0.0 0.01 0.0
+0.5 0.5 0.49
+0.25 0.26 0.25
+"""
 FORMAT = {"cif": "cif", "poscar": "poscar", "xyz": "xyz"}
+TRAJECTORY = {"lammpstrj": "lammps-dump", "XDATCAR": "xdatcar", "xyz": "xyz"}
 TOKENS = [b" ", b"\n", b"'", b'"', b";", b"_", b"#", b"?", b".", b"-", b"1e308", b"nan", b"-0",
           b"loop_", b"data_x", b"x,y,z", b"1/0", b"\x00", b"\xff", b"0.5", b"999999999999"]
 
@@ -53,12 +105,24 @@ def mutate(data: bytes, rng: random.Random) -> bytes:
 def one_input(k: int, rng: random.Random, folder: str) -> None:
     name, seed = rng.choice(list(SEEDS.items()))
     data = mutate(seed, rng)
-    kind = name.rsplit(".", 1)[1]
-    path = os.path.join(folder, f"input.{kind}")
+    kind = name.rsplit(".", 1)[-1]
+    path = os.path.join(folder, "XDATCAR" if kind == "XDATCAR" else f"input.{kind}")
     with open(path, "wb") as handle:
         handle.write(data)
     route = k % 4
+    if kind in ("lammpstrj", "XDATCAR"):
+        route = 4 + k % 2
     try:
+        if route == 4:
+            with kelvara.TrajectoryReader(path, format=TRAJECTORY[kind], every=rng.randint(1, 2),
+                                          types={1: "Si", 2: "O"}) as reader:
+                for _, frame in reader:
+                    frame.total_rdf(cutoff=3.0)
+            return
+        if route == 5:
+            kelvara.trajectory_rdf(path, fmt=TRAJECTORY[kind], cutoff=rng.choice([3.0, 6.0]),
+                                   types={1: "Si", 2: "O"})
+            return
         if route == 0:
             structure = Structure.from_str(data.decode("utf-8", "replace"), FORMAT[kind])
         elif route == 1:
@@ -86,6 +150,10 @@ def one_input(k: int, rng: random.Random, folder: str) -> None:
             return
         back = kelvara.io.read_structure(target)
         assert back.n_sites == structure.n_sites, (target, back, structure)
+        # The same atoms (a writer may group them by element): the same multiset of sites.
+        def sites(x):
+            return Counter(tuple(sorted(species.items())) for species in x.species)
+        assert sites(back) == sites(structure), (target, structure.species, back.species)
 
 
 def run(inputs: int, seed: int) -> None:
