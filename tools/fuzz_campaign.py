@@ -21,8 +21,12 @@ import tempfile
 import warnings
 from importlib.resources import files
 
-import kelvara
-from kelvara import Structure
+# The command line writes only its CSV: figures are matplotlib's work, not kelvara's, and
+# matplotlib's own C++ extensions throw exceptions that a preloaded ASan runtime aborts on.
+sys.modules["matplotlib"] = None  # type: ignore[assignment]
+
+import kelvara  # noqa: E402
+from kelvara import Structure  # noqa: E402
 from kelvara.cli import main
 from kelvara.io import write_structure
 
