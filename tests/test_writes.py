@@ -98,7 +98,11 @@ def test_outputs_are_not_replaced_without_force(capsys, tmp_path, monkeypatch):
     assert capsys.readouterr().err == "kelvara: --out plain is a file, not a folder\n"
 
 
-def test_ctrl_c_in_the_command_exits_130_with_one_line(tmp_path):
+@pytest.mark.parametrize(("signum", "status", "message"), [
+    (signal.SIGINT, 130, "kelvara: interrupted\n"),
+    (signal.SIGTERM, 143, "kelvara: terminated\n"),  # a scheduler's kill: outputs cleaned up too
+])
+def test_a_stopped_command_exits_with_one_line(tmp_path, signum, status, message):
     path = tmp_path / "big.vasp"
     write_structure(big_ordered(16), path)  # 20,480 atoms: cutoff 50 takes a while
     child = subprocess.Popen(
@@ -107,12 +111,13 @@ def test_ctrl_c_in_the_command_exits_130_with_one_line(tmp_path):
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         time.sleep(2.0)
-        child.send_signal(signal.SIGINT)
+        child.send_signal(signum)
         out, err = child.communicate(timeout=10)
     finally:
         child.kill()
         child.wait()
-    assert child.returncode == 130 and err == "kelvara: interrupted\n", err
+    assert child.returncode == status and err == message, err
+    assert not [p for p in tmp_path.rglob("*") if p.name.endswith(".part")]
 
 
 def test_the_command_reads_a_structure_from_a_pipe(tmp_path):

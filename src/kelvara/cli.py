@@ -11,7 +11,9 @@ import contextlib
 import io
 import os
 import pathlib
+import signal
 import sys
+import threading
 import warnings
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING
@@ -428,6 +430,15 @@ def check_arguments(args: argparse.Namespace) -> None:
                                  "pass --force to replace them, or choose another --out")
 
 
+class Terminated(BaseException):
+    """SIGTERM (a batch scheduler's kill, `kill PID`), raised where the command stands so
+    that a half-written output is removed as after Ctrl-C."""
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise Terminated
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of the kelvara command; returns the exit status (1 on a bad input)."""
     parser = build_parser()
@@ -444,6 +455,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         else:
             shown_as_usual(message, category, *rest)
 
+    on_main_thread = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGTERM, _terminate) if on_main_thread else None
     with warnings.catch_warnings():
         warnings.simplefilter("always", ReadWarning)
         warnings.showwarning = show
@@ -463,6 +476,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         except KeyboardInterrupt:
             print("kelvara: interrupted", file=sys.stderr)
             return 130
+        except Terminated:
+            print("kelvara: terminated", file=sys.stderr)
+            return 143
+        finally:
+            if on_main_thread:
+                signal.signal(signal.SIGTERM, previous)
         sys.stdout.write(report.getvalue())
         return status
 
