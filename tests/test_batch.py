@@ -168,6 +168,8 @@ def test_windows_match_trajectory_rdf(trajectory, selection, chunk, n_workers):
     "kwargs, message",
     [
         ({"start": 23}, "the file has 23 frame(s) but none matched start/every/stop"),
+        ({"start": 4, "stop": 4}, "the file has 4 frame(s) but none matched start/every/stop"),
+        ({"stop": 0}, "no frames found in the file"),
         ({"chunk": 0}, "chunk must be at least 1"),
         ({"every": 0}, "every must be at least 1"),
         ({"cutoff": 0.0}, "cutoff must be positive"),
@@ -192,7 +194,7 @@ def test_trajectory_error_in_a_later_window(tmp_path, trajectory):
         trajectory_rdf(str(broken), cutoff=3.0, bin_size=0.25, chunk=4)
     with pytest.raises(ValueError) as caught:
         trajectory_rdf_many(broken, 3.0, 0.25, chunk=4, n_workers=2)
-    assert str(caught.value) == str(expected.value)
+    assert str(caught.value) == str(expected.value) == "expected a number, found 'zero'"
 
 
 # The Dask tests come last: the local pool forks, and forking is safest before the
