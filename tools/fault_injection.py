@@ -205,21 +205,25 @@ def pytest_run(tree: Path, python: str, timeout: float, args: list[str]) -> dict
             "seconds": round(time.monotonic() - start, 1), "summary": summary, "detail": detail}
 
 
-def run_suite(tree: Path, python: str, timeout: float, first: tuple[str, ...] = ()) -> dict:
-    """The suite, `first` files first. A failing test is run again on its own: a test
-    that then passes failed by chance (timing under load) and is deselected, and the
-    suite goes on without it, so only a reproducible failure counts as caught."""
+def run_suite(tree: Path, python: str, timeout: float, first: tuple[str, ...] = (),
+              fails_without_fault=None) -> dict:
+    """The suite, `first` files first. A failing test is run again on its own, and,
+    through `fails_without_fault(node)`, on the tree without the fault: a test that
+    passes on its own or fails without the fault too (timing under load) is
+    deselected and the suite goes on without it, so only a failure the fault causes
+    counts as caught."""
     # Files named one by one: pytest keeps that order (it would not inside a directory).
     files = sorted(p.name for p in (tree / "tests").glob("test_*.py"))
     paths = [f"tests/{name}" for name in first if name in files]
     paths += [f"tests/{name}" for name in files if name not in first]
     deselected: list[str] = []
-    for _ in range(3):
+    for _ in range(4):
         outcome = pytest_run(tree, python, timeout, [*paths, *(f"--deselect={d}" for d in deselected)])
         node = outcome["by"]
         if not outcome["caught"] or "::" not in node:
             break
-        if pytest_run(tree, python, timeout, [node])["caught"]:
+        if pytest_run(tree, python, timeout, [node])["caught"] and not (
+                fails_without_fault and fails_without_fault(node)):
             break
         deselected.append(node)
         outcome["caught"] = False
@@ -247,10 +251,21 @@ def campaign(tree: Path, python: str, timeout: float, only: set[int] | None, bas
         native = file.endswith(NATIVE)
         saved = apply(tree, file, original, faulty)
         try:
+            def fails_without_fault(node: str) -> bool:
+                (tree / file).write_text(saved)
+                try:
+                    if native:
+                        rebuild(tree, python)
+                    return pytest_run(tree, python, timeout, [node])["caught"]
+                finally:
+                    apply(tree, file, original, faulty)
+                    if native:
+                        rebuild(tree, python)
+
             if (native or dirty) and not rebuild(tree, python):
                 outcome = {"caught": None, "by": "build failed", "seconds": 0.0}
             else:
-                outcome = run_suite(tree, python, timeout, first)
+                outcome = run_suite(tree, python, timeout, first, fails_without_fault)
         finally:
             (tree / file).write_text(saved)
         dirty = native
