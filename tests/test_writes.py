@@ -73,10 +73,16 @@ def test_cif_round_trip_keeps_every_occupancy(tmp_path, frac, species):
     np.testing.assert_allclose(back.frac_coords, s.frac_coords, atol=1e-12)
 
 
-def test_cif_writer_refuses_two_atoms_at_one_position(tmp_path):
-    s = Structure(np.eye(3) * 4, [[0, 0, 0], [0, 0, 1]], [{"Fe": 1.0}, {"O": 1.0}])
-    with pytest.raises(ValueError, match="sites 0 and 1 are at the same position"):
-        write_structure(s, tmp_path / "x.cif")
+@pytest.mark.parametrize(("frac", "species", "name", "message"), [
+    ([[0, 0, 0], [0, 0, 1]], [{"Fe": 1.0}, {"O": 1.0}], "x.cif", "sites 0 and 1 are at the same position"),
+    # A legal fractional coordinate whose Cartesian position overflows.
+    ([[1e308, 0, 0]], [{"Si": 1.0}], "x.xyz", "site 0 has no finite Cartesian position"),
+])
+def test_writers_refuse_what_would_not_read_back(tmp_path, frac, species, name, message):
+    s = Structure(np.eye(3) * 4, frac, species)
+    with pytest.raises(ValueError, match=message):
+        write_structure(s, tmp_path / name)
+    assert not list(tmp_path.iterdir())
 
 
 def test_outputs_are_not_replaced_without_force(capsys, tmp_path, monkeypatch):

@@ -16,6 +16,7 @@ import contextlib
 import io
 import os
 import random
+import shutil
 import sys
 import tempfile
 import warnings
@@ -160,16 +161,18 @@ def one_input(k: int, rng: random.Random, folder: str) -> None:
         assert sites(back) == sites(structure), (target, structure.species, back.species)
 
 
-def run(inputs: int, seed: int) -> None:
-    rng = random.Random(seed)
+def run(inputs: int, seed: int, only: int | None = None) -> None:
     warnings.simplefilter("ignore")
+    here = os.getcwd()
     with tempfile.TemporaryDirectory() as folder:
         os.chdir(folder)
-        for k in range(inputs):
-            try:
-                one_input(k, rng, folder)
+        for k in range(inputs) if only is None else [only]:
+            try:  # each input draws from its own generator, so any one can be replayed
+                one_input(k, random.Random(seed * 1_000_003 + k), folder)
             except Exception:
-                print(f"input {k} (seed {seed}) failed; it is in {folder}", file=sys.stderr)
+                kept = os.path.join(here, f"failed-input-{seed}-{k}")
+                shutil.copytree(folder, kept, dirs_exist_ok=True)
+                print(f"input {k} (seed {seed}) failed; its files are in {kept}", file=sys.stderr)
                 raise
             if k % 10000 == 9999:
                 print(f"{k + 1} inputs", flush=True)
@@ -179,6 +182,7 @@ if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--inputs", type=int, default=100_000)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--only", type=int, help="replay one input (the number a failure reports)")
     options = parser.parse_args()
-    run(options.inputs, options.seed)
-    print(f"{options.inputs} inputs, no failure")
+    run(options.inputs, options.seed, options.only)
+    print(f"{options.inputs if options.only is None else 1} inputs, no failure")

@@ -160,7 +160,14 @@ def write_extxyz(structure: Structure, path: StrPath) -> None:
         str(len(elements)),
         f'Lattice="{lattice}" Properties=species:S:1:pos:R:3 pbc="T T T"',
     ]
-    lines += [f"{e:<3} {_row(xyz)}" for e, xyz in zip(elements, structure.cart_coords)]
+    cart = structure.cart_coords
+    for i, xyz in enumerate(cart):
+        if not all(math.isfinite(x) for x in xyz):
+            # Fractional coordinates far outside the cell (1e308 is legal) overflow.
+            raise ValueError(f"site {i} has no finite Cartesian position (fractional "
+                             f"{' '.join(f'{x:.6g}' for x in structure.frac_coords[i])}), so extended XYZ cannot hold it; "
+                             "wrap the coordinates into the cell, or write POSCAR or CIF")
+    lines += [f"{e:<3} {_row(xyz)}" for e, xyz in zip(elements, cart)]
     _write_text(path, "\n".join(lines) + "\n")
 
 
