@@ -2,8 +2,10 @@
 #include "core/cif.hpp"
 
 #include <algorithm>  // for std::max, std::min
+#include <array>
 #include <cmath>      // for std::floor, std::sin, std::cos, std::sqrt, std::isfinite
 #include <cstdint>
+#include <functional>  // for std::hash
 #include <utility>  // for std::swap
 
 #include "core/cif_displacement.hpp"  // for site_displacements
@@ -58,6 +60,13 @@ std::string shown(std::string_view value, std::uint32_t line) {
     return quoted(value) + " (line " + std::to_string(line) + " holds bytes that are not UTF-8)";
 }
 
+/// std::floor's value, without a library call for the values coordinates take.
+inline double exact_floor(double x) {
+    if (!(std::fabs(x) < 4503599627370496.0)) return std::floor(x);  // 2^52: integral already, or NaN
+    const double t = static_cast<double>(static_cast<std::int64_t>(x));  // truncated toward zero
+    return t > x ? t - 1.0 : t;
+}
+
 /// A number that may be written as a fraction ("1/2", "-1/3"), as coordinates and
 /// occupancies sometimes are.
 std::optional<double> parse_cif_fraction(std::string_view text) {
@@ -77,13 +86,27 @@ std::optional<double> parse_cif_fraction(std::string_view text) {
 double written_uncertainty(std::string_view text, double value) {
     std::string_view t = strip_char(strip_char(trim(text), '\''), '"');
     t = t.substr(0, t.find('('));
-    const std::size_t point = t.find('.');
-    if (point == std::string_view::npos || t.find_first_of("/eE") != std::string_view::npos)
-        return 0.0;
+    std::size_t point = std::string_view::npos;
+    for (std::size_t i = 0; i < t.size(); ++i) {  // one pass: the point, and no '/', 'e', 'E'
+        const char c = t[i];
+        if (c == '.' && point == std::string_view::npos) point = i;
+        else if (c == '/' || c == 'e' || c == 'E') return 0.0;
+    }
+    if (point == std::string_view::npos) return 0.0;
     const double twentyfourths = value * 24.0;
-    if (std::fabs(twentyfourths - std::round(twentyfourths)) < 1e-9) return 0.0;
-    double unit = 0.5;
-    for (std::size_t i = point + 1; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i) unit /= 10.0;
+    if (std::fabs(twentyfourths - exact_floor(twentyfourths + 0.5)) < 1e-9) return 0.0;
+    // 0.5 divided by ten once per decimal, from a table of those same quotients.
+    static constexpr auto units = [] {
+        std::array<double, 32> table{};
+        table[0] = 0.5;
+        for (std::size_t k = 1; k < table.size(); ++k) table[k] = table[k - 1] / 10.0;
+        return table;
+    }();
+    std::size_t decimals = 0;
+    for (std::size_t i = point + 1; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i) ++decimals;
+    if (decimals < units.size()) return units[decimals];
+    double unit = units.back();
+    for (std::size_t k = units.size() - 1; k < decimals; ++k) unit /= 10.0;
     return unit;
 }
 
@@ -448,10 +471,20 @@ Result<ReadStructure> parse_cif(std::string_view text, const CifOptions& options
     // Rows with the same label are one atom written twice; distinct labels, distinct atoms.
     std::vector<std::uint32_t> keys(n_rows);
     if (col.label) {
-        std::unordered_map<std::string_view, std::uint32_t> first_row;
-        first_row.reserve(n_rows);
-        for (std::uint32_t r = 0; r < n_rows; ++r)
-            keys[r] = first_row.try_emplace(trim(atoms->row(r)[*col.label]), r).first->second;
+        // An open-addressing table of first rows by label: no allocation per row.
+        std::size_t size = 16;
+        while (size < 2 * n_rows) size *= 2;
+        std::vector<std::uint32_t> first_row(size, UINT32_MAX);
+        const std::hash<std::string_view> hash;
+        for (std::uint32_t r = 0; r < n_rows; ++r) {
+            const std::string_view label = trim(atoms->row(r)[*col.label]);
+            std::size_t slot = hash(label) & (size - 1);
+            while (first_row[slot] != UINT32_MAX &&
+                   trim(atoms->row(first_row[slot])[*col.label]) != label)
+                slot = (slot + 1) & (size - 1);
+            if (first_row[slot] == UINT32_MAX) first_row[slot] = r;
+            keys[r] = first_row[slot];
+        }
     } else {
         for (std::uint32_t r = 0; r < n_rows; ++r) keys[r] = r;
     }
@@ -547,7 +580,7 @@ Result<ReadStructure> parse_cif(std::string_view text, const CifOptions& options
                 if (!std::isfinite(f))
                     return fail("symmetry operation " + std::to_string(k + 1) + " moves " +
                                 place() + " to a position that is not finite");
-                f = f - std::floor(f);
+                f = f - exact_floor(f);
             }
             Vec3 nearest;
             if (tolerance > symprec && !images.is_new(image, tolerance, nearest)) {

@@ -1,7 +1,9 @@
 // CIF syntax: the line tokenizer, CIF numbers, and the text read into data blocks.
+#include <algorithm>  // for std::min
 #include <cstdint>
 
 #include "core/cif.hpp"
+#include "core/frame_format.hpp"  // for parse_coordinate
 #include "core/number.hpp"  // for parse_decimal
 #include "core/text.hpp"    // for trim, strip_char, whitespace_length_at, ascii_lower
 
@@ -41,10 +43,18 @@ void for_each_token(std::string_view line, Fn&& fn) {
             continue;
         }
         const std::size_t start = i;
-        while (i < n && !whitespace_length_at(line, i)) ++i;
+        while (i < n) {
+            // Printable ASCII bytes are word bytes: only the others need the whitespace test.
+            const auto byte = static_cast<unsigned char>(line[i]);
+            if ((byte > ' ' && byte < 0x80) || !whitespace_length_at(line, i)) ++i;
+            else break;
+        }
         fn(line.substr(start, i - start));
     }
 }
+
+/// At most this many values are reserved ahead for a loop (16 MB of views).
+constexpr std::size_t kReservedValues = std::size_t{1} << 20;
 
 bool starts_with(std::string_view text, char c) { return !text.empty() && text.front() == c; }
 
@@ -81,6 +91,8 @@ public:
         return true;
     }
     Mark mark() const { return {pos_, number_}; }
+    /// Bytes of the text not yet read.
+    std::size_t remaining() const { return text_.size() - pos_; }
     void rewind(Mark m) {
         pos_ = m.pos;
         number_ = m.number;
@@ -182,9 +194,11 @@ private:
     void read_loop() {
         CifLoop loop;
         std::size_t width = 0;
+        std::size_t column = 0;  // of the next value; the header is complete once values come
         auto add_value = [&](std::string_view value, std::uint32_t line) {
-            if (loop.values.size() % width == 0) loop.row_lines.push_back(line);
+            if (column == 0) loop.row_lines.push_back(line);
             loop.values.push_back(value);
+            if (++column == width) column = 0;
         };
         // Header: one name per line; words after a name are the first values.
         Line line;
@@ -209,6 +223,7 @@ private:
             });
             if (values_started) break;
         }
+        bool sized = false;
         while (true) {
             const Lines::Mark mark = lines_.mark();
             if (!lines_.next(line)) break;
@@ -222,7 +237,19 @@ private:
             if (starts_with(t, ';')) {
                 add_value(text_field(), line.number);
             } else {
+                const std::size_t before = loop.values.size();
                 for_each_token(t, [&](std::string_view token) { add_value(token, line.number); });
+                if (!sized) {
+                    // Room for as many lines like the first as the rest of the text
+                    // could hold (a bound, capped): the values of a long loop are not
+                    // copied again and again as they grow.
+                    sized = true;
+                    const std::size_t per_line = loop.values.size() - before;
+                    const std::size_t lines_left = lines_.remaining() / (t.size() + 1) + 1;
+                    loop.values.reserve(std::min<std::size_t>(lines_left * per_line, kReservedValues));
+                    loop.row_lines.reserve(
+                        std::min<std::size_t>(lines_left * per_line / width + 1, kReservedValues));
+                }
             }
         }
         if (width == 0) return;
@@ -250,7 +277,7 @@ std::optional<double> parse_cif_number(std::string_view text) {
     // The standard uncertainty in brackets ("5.4307(2)") is not part of the value.
     const std::size_t bracket = t.find('(');
     if (bracket != std::string_view::npos) t = trim(t.substr(0, bracket));
-    return parse_decimal(t);
+    return parse_coordinate(t);  // parse_decimal's value, "0.12345" read inline
 }
 
 CifDocument read_cif_document(std::string_view text) { return DocumentReader(text).read(); }
