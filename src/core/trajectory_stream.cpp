@@ -1,6 +1,7 @@
 // Trajectory files read a chunk of frames at a time, keeping their place in the file.
 #include "core/trajectory_stream.hpp"
 
+#include <array>
 #include <utility>
 
 #include "core/lammps_dump.hpp"  // for lammps_dump_format
@@ -12,21 +13,40 @@
 
 namespace kelvara {
 
-std::string_view format_name(TrajectoryFormat format) {
-    switch (format) {
-        case TrajectoryFormat::lammps_dump: return "lammps-dump";
-        case TrajectoryFormat::xdatcar: return "xdatcar";
-        case TrajectoryFormat::xyz: break;
-    }
-    return "xyz";
+namespace {
+
+/// Every trajectory format: its name, the other names it goes by (lower case), and
+/// the reader of its frames. A new format is one more row (and a rule in
+/// `format_of_text` when its first lines tell it).
+struct FormatEntry {
+    TrajectoryFormat format;
+    std::string_view name;
+    std::array<std::string_view, 3> aliases;
+    std::unique_ptr<FrameFormat> (*make)(const FrameContext& context);
+};
+constexpr FormatEntry format_table[] = {
+    {TrajectoryFormat::xyz, "xyz", {"extxyz"}, xyz_format},
+    {TrajectoryFormat::lammps_dump, "lammps-dump", {"lammps", "dump", "lammpstrj"}, lammps_dump_format},
+    {TrajectoryFormat::xdatcar, "xdatcar", {}, xdatcar_format},
+};
+
+const FormatEntry& entry_of(TrajectoryFormat format) {
+    for (const FormatEntry& entry : format_table)
+        if (entry.format == format) return entry;
+    return format_table[0];
 }
+
+}  // namespace
+
+std::string_view format_name(TrajectoryFormat format) { return entry_of(format).name; }
 
 std::optional<TrajectoryFormat> format_named(std::string_view name) {
     const std::string lower = ascii_lower(name);
-    if (lower == "xyz" || lower == "extxyz") return TrajectoryFormat::xyz;
-    if (lower == "lammps-dump" || lower == "lammps" || lower == "dump" || lower == "lammpstrj")
-        return TrajectoryFormat::lammps_dump;
-    if (lower == "xdatcar") return TrajectoryFormat::xdatcar;
+    for (const FormatEntry& entry : format_table) {
+        if (entry.name == lower) return entry.format;
+        for (std::string_view alias : entry.aliases)
+            if (!alias.empty() && alias == lower) return entry.format;
+    }
     return std::nullopt;
 }
 
@@ -51,12 +71,7 @@ std::optional<TrajectoryFormat> format_of_text(std::string_view head) {
 namespace {
 
 std::unique_ptr<FrameFormat> make_format(TrajectoryFormat format, const FrameContext& context) {
-    switch (format) {
-        case TrajectoryFormat::lammps_dump: return lammps_dump_format(context);
-        case TrajectoryFormat::xdatcar: return xdatcar_format(context);
-        case TrajectoryFormat::xyz: break;
-    }
-    return xyz_format(context);
+    return entry_of(format).make(context);
 }
 
 }  // namespace
