@@ -84,21 +84,6 @@ def test_rdf_with_expansions_reports_the_spread(capsys, tmp_path):
     assert (tmp_path / "expansion_spread.png").exists()
 
 
-def test_rdf_of_a_trajectory(capsys, tmp_path):
-    path = tmp_path / "run.xyz"
-    rng = np.random.default_rng(5)
-    with path.open("w") as handle:
-        for frame in range(6):
-            handle.write(f"4\nLattice=\"6 0 0 0 6 0 0 0 6\" step={frame}\n")
-            for element, xyz in zip("ABAB", rng.random((4, 3)) * 6):
-                handle.write(f"{element} {xyz[0]:.6f} {xyz[1]:.6f} {xyz[2]:.6f}\n")
-    status, out, _ = run(capsys, "rdf", str(path), "--every", "2", "--cutoff", "4",
-                         "--out", str(tmp_path / "o"))
-    assert status == 0
-    assert "averaged over 3 frames (frames 0..4)" in out
-    assert (tmp_path / "o" / "rdf.csv").exists()
-
-
 def test_pdf_command(capsys, tmp_path):
     pytest.importorskip("periodictable")
     status, out, _ = run(capsys, "pdf", str(DATA / "NaCl.cif"), "--rmax", "8", "--out", str(tmp_path))

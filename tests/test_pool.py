@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import multiprocessing
 import os
 import select
 import signal
@@ -71,10 +70,6 @@ def forked_structure(rng: np.random.Generator) -> Structure:
     return random_triclinic(rng, 300)
 
 
-def child_result(_) -> float:
-    return float(curves(forked_structure(np.random.default_rng(5))).sum())
-
-
 def test_os_fork_child_rebuilds_shared_pool(rng):
     s = forked_structure(rng)
     expected = float(curves(s).sum())  # the parent's shared pool exists now
@@ -93,13 +88,6 @@ def test_os_fork_child_rebuilds_shared_pool(rng):
     with os.fdopen(read_fd) as pipe:
         assert ready, "the forked child hung in prdf"
         assert float(pipe.read()) == expected
-
-
-def test_multiprocessing_fork_workers():
-    expected = child_result(None)  # the parent's shared pool exists now
-    with multiprocessing.get_context("fork").Pool(2) as pool:
-        got = pool.map_async(child_result, range(4)).get(timeout=60)
-    assert got == [expected] * 4
 
 
 def rss_kib() -> int:

@@ -251,16 +251,3 @@ def test_disorder_summary_single_site(species, total, vacancy):
     assert s.is_ordered == (total is None)
     assert [(e["site_index"], e["total_occupancy"], e["vacancy"]) for e in entries] == (
         [] if total is None else [(0, total, vacancy)])
-
-
-def test_disorder_summary_matches_expansion_pools():
-    # Every listed site is expanded; every unlisted site is copied unchanged.
-    s = cubic(4.0, [[0, 0, 0], [0.5, 0.5, 0.5], [0.5, 0, 0]],
-              [{"La": 0.5, "Sr": 0.5}, {"Mn": 1.0}, {"O": 0.75}])  # fmt: skip
-    listed = {e["site_index"] for e in s.disorder_summary()}
-    out, report = s.expand_occupancies()
-    m = report["scale"][0]
-    assert listed == {0, 2}
-    pools = {(e["sites_in_pool"], e["target_occupancy"]) for e in report["occupancy_report"]}
-    assert sum(p for p, _ in pools) == len(listed) * m**3
-    assert out.n_sites + report["n_vacancies"] == s.n_sites * m**3

@@ -255,29 +255,6 @@ def test_argument_errors(args, kwargs, exception, text):
 # ---- streaming, memory and the GIL --------------------------------------------------------
 
 
-@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
-def test_other_threads_run_while_reading(tmp_path):
-    # A FIFO fed by another Python thread: the read finishes only if the writer gets the GIL
-    # while the reader waits; a reader holding the GIL hangs into the subprocess timeout.
-    fifo = tmp_path / "fifo.xyz"
-    os.mkfifo(fifo)
-    out = run_python(f"""
-        import threading
-        from kelvara import read_xyz_trajectory
-        def writer():
-            with open({str(fifo)!r}, "w") as f:
-                for i in range(200):
-                    f.write('1\\nLattice="5 0 0 0 5 0 0 0 5"\\nFe %d 0 0\\n' % i)
-                    f.flush()
-        thread = threading.Thread(target=writer)
-        thread.start()
-        structures, indices, n = read_xyz_trajectory({str(fifo)!r})
-        thread.join()
-        print(n, round(structures[-1].cart_coords[0][0], 9))
-        """, timeout=60).split()  # fmt: skip
-    assert out == ["200", "199.0"]
-
-
 @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads VmHWM from /proc")
 def test_reading_every_tenth_frame_streams(tmp_path):
     # 60 MB of frames; every 10th frame is 60 frames of 2000 atoms (a few MB), so the peak
