@@ -17,7 +17,7 @@ namespace {
 
 /// Every trajectory format: its name, the other names it goes by (lower case), and
 /// the reader of its frames. A new format is one more row (and a rule in
-/// `format_of_text` when its first lines tell it).
+/// `trajectory_format_of_text` when its first lines tell it).
 struct FormatEntry {
     TrajectoryFormat format;
     std::string_view name;
@@ -38,9 +38,9 @@ const FormatEntry& entry_of(TrajectoryFormat format) {
 
 }  // namespace
 
-std::string_view format_name(TrajectoryFormat format) { return entry_of(format).name; }
+std::string_view trajectory_format_name(TrajectoryFormat format) { return entry_of(format).name; }
 
-std::optional<TrajectoryFormat> format_named(std::string_view name) {
+std::optional<TrajectoryFormat> trajectory_format_named(std::string_view name) {
     const std::string lower = ascii_lower(name);
     for (const FormatEntry& entry : format_table) {
         if (entry.name == lower) return entry.format;
@@ -50,7 +50,7 @@ std::optional<TrajectoryFormat> format_named(std::string_view name) {
     return std::nullopt;
 }
 
-std::optional<TrajectoryFormat> format_of_text(std::string_view head) {
+std::optional<TrajectoryFormat> trajectory_format_of_text(std::string_view head) {
     const auto lines = split_lines(head);
     // An XDATCAR has a "Direct configuration=" line after its short header.
     for (std::size_t k = 0; k < lines.size() && k < 12; ++k) {
@@ -94,7 +94,7 @@ Result<std::unique_ptr<TrajectoryStream>> TrajectoryStream::open(
         std::string_view head;
         if (!stream->lines_.peek(4096, head, error))
             return fail("error reading the first lines: " + error);
-        options.format = format_of_text(head);
+        options.format = trajectory_format_of_text(head);
         if (!options.format)
             return fail("cannot tell the trajectory format of " + path +
                         " from its first lines; name it (xyz, lammps-dump or xdatcar)");

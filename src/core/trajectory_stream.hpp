@@ -18,11 +18,11 @@ namespace kelvara {
 enum class TrajectoryFormat { xyz, lammps_dump, xdatcar };
 
 /// "xyz", "lammps-dump" or "xdatcar".
-std::string_view format_name(TrajectoryFormat format);
+std::string_view trajectory_format_name(TrajectoryFormat format);
 /// The format of a name as above ("extxyz", "lammps", "dump" accepted too), or nothing.
-std::optional<TrajectoryFormat> format_named(std::string_view name);
+std::optional<TrajectoryFormat> trajectory_format_named(std::string_view name);
 /// The format of a text from its first lines, or nothing when they do not tell.
-std::optional<TrajectoryFormat> format_of_text(std::string_view head);
+std::optional<TrajectoryFormat> trajectory_format_of_text(std::string_view head);
 
 /// Frame selection, and what the formats need besides the text.
 struct StreamOptions {

@@ -171,7 +171,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (format_obj && format_obj != Py_None) {
             std::string name;
             if (!to_text(format_obj, "format", name)) return nullptr;
-            options.format = format_named(name);
+            options.format = trajectory_format_named(name);
             if (!options.format)
                 return raise_value_error("unknown trajectory format '" + name +
                                          "'; kelvara reads xyz, lammps-dump and xdatcar");
@@ -360,7 +360,7 @@ PyObject* reader_position(PyObject* self, void*) {
 PyObject* reader_format(PyObject* self, void*) {
     TrajectoryStream* stream = open_stream(self);
     if (!stream) return nullptr;
-    const auto name = format_name(stream->format());
+    const auto name = trajectory_format_name(stream->format());
     return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
