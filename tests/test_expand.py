@@ -97,6 +97,8 @@ def test_pools_are_shared_by_compositions_equal_to_four_decimals():
     s = on_a_line({"Fe": 0.50001, "Ni": 0.49999}, {"Fe": 0.5, "Ni": 0.5})
     _, report = s.expand_occupancies(max_sites=2)
     assert report_tuples(report) == [("Fe", 0.50001, 2, 1), ("Ni", 0.49999, 2, 1)]
+    _, report = on_a_line({"Fe": 0.501, "Ni": 0.499}, {"Fe": 0.5, "Ni": 0.5}).expand_occupancies(max_sites=2)
+    assert [e["sites_in_pool"] for e in report["occupancy_report"]] == [1, 1, 1, 1]
 
 
 # ---- invariants of any expansion ---------------------------------------------------------

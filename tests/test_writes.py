@@ -112,13 +112,14 @@ def test_a_stopped_command_exits_with_one_line(tmp_path, signum, status, message
     path = tmp_path / "big.vasp"
     write_structure(big_ordered(16), path)  # 20,480 atoms: cutoff 50 takes a while
     child = subprocess.Popen(
-        [sys.executable, "-c", "import sys; from kelvara.cli import main; "
+        [sys.executable, "-c", "import sys; from kelvara.cli import main; print('ready', flush=True); "
          f"sys.exit(main(['rdf', {str(path)!r}, '--cutoff', '50', '--out', {str(tmp_path / 'o')!r}]))"],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        time.sleep(2.0)
+        assert child.stdout.readline() == "ready\n"  # imports done, however loaded the machine
+        time.sleep(1.0)
         child.send_signal(signum)
-        out, err = child.communicate(timeout=10)
+        out, err = child.communicate(timeout=60)
     finally:
         child.kill()
         child.wait()
