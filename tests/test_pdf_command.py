@@ -50,10 +50,10 @@ def test_fit_writes_csv_and_figure_and_prints_parameters(measured, tmp_path, cap
 
 def test_rw_without_fit_and_orderings(measured, tmp_path, capsys):
     status = main(["pdf", PEROVSKITE, "--data", str(measured), "--broadening", "0.12", "--fit", "scale",
-                   "--orderings", "2", "--out", str(tmp_path / "o")])
+                   "--orderings", "1", "--out", str(tmp_path / "o")])
     assert status == 0
     text = capsys.readouterr().out
-    assert "average" in text and "seed 0" in text and "seed 1" in text and "expansions: Rw" in text
+    assert "average" in text and "seed 0" in text and "expansions: Rw" in text
     assert main(["pdf", PEROVSKITE, "--data", str(measured), "--out", str(tmp_path / "p")]) == 0
     assert "(nothing refined)" in capsys.readouterr().out
 

@@ -102,8 +102,8 @@ def pdffit2_model(structure: Structure, u: dict, r, stype="N", data=None, **vari
             reciprocal = np.linalg.inv(np.array(structure.lattice_matrix)).T
             unit = reciprocal / np.linalg.norm(reciprocal, axis=1)[:, None]
             cosines = unit @ unit.T
-            for k, (el, _) in enumerate(atoms_el := [(a.element, a) for a in atoms]):
-                code = 2 + sorted(u).index(el)
+            for k, atom in enumerate(atoms):
+                code = 2 + sorted(u).index(atom.element)
                 for getter in (fit.u11, fit.u22, fit.u33):
                     fit.constrain(getter(k + 1), f"@{code}")
                 for getter, (i, j) in ((fit.u12, (0, 1)), (fit.u13, (0, 2)), (fit.u23, (1, 2))):
@@ -112,7 +112,6 @@ def pdffit2_model(structure: Structure, u: dict, r, stype="N", data=None, **vari
             for code, el in enumerate(sorted(u), start=2):
                 fit.setpar(code, u[el])
             fit.refine()
-            del atoms_el
             values = {"scale": fit.getpar(1), **{f"uiso_{el}": fit.getpar(c) for c, el in enumerate(sorted(u), 2)}}
             result = (values, fit.getrw(), np.array(fit.getpdf_fit()))
         else:
