@@ -139,12 +139,29 @@ def cif_of(n_ops, n_rows):
             "_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n" + rows)
 
 
-def test_cif_expansion_beyond_memory_is_refused_before_expanding():
-    with pytest.raises(ValueError, match=r"^the CIF expands 20000 atom-site rows by 20000 symmetry operations to "
-                                         r"up to 400000000 sites, which need about [0-9.]+ GiB, more than the "
-                                         r"[0-9.e+]+ GiB this machine has available; no space group has more "
-                                         r"than 192 operations, so check the file's symmetry loop$"):
-        Structure.from_cif_str(cif_of(20_000, 20_000))
+@pytest.mark.parametrize(("n_ops", "n_rows", "message"), [
+    (20_000, 20_000, r"^the CIF expands 20000 atom-site rows by 20000 symmetry operations to up to "
+                     r"400000000 sites, which need about [0-9.]+ GiB, more than the [0-9.e+]+ GiB this "
+                     r"machine has available; no space group has more than 192 operations, so check "
+                     r"the file's symmetry loop$"),
+    # Within memory on a large machine, but hours of placing and merging images.
+    (20_000, 10_000, r"^the CIF expands 10000 atom-site rows by 20000 symmetry operations to .* so "
+                     r"check the file's symmetry loop$"),
+])
+def test_cif_expansion_beyond_bounds_is_refused_before_expanding(n_ops, n_rows, message):
+    with pytest.raises(ValueError, match=message):
+        Structure.from_cif_str(cif_of(n_ops, n_rows))
+
+
+def test_many_images_of_a_row_written_to_three_decimals_merge():
+    # 200 images of one row, pairs 0.001 apart (closer than its written precision): many
+    # enough that the row's images are looked up in a grid rather than scanned.
+    ops = [f"'x+{i}/100,y,z'" for i in range(100)] + [f"'x+{i}/100+1/1000,y,z'" for i in range(100)]
+    cif = cif_of(1, 1).replace("'x+0/1,y,z'\n", "\n".join(ops) + "\n").replace(
+        "C0 C 0.5 0.005154639175257732 0.5", "C0 C 0.123 0.5 0.5")
+    with pytest.warns(UserWarning, match="symmetry images up to 0.050 A apart are read as one atom"):
+        s = Structure.from_cif_str(cif)
+    np.testing.assert_allclose(np.sort(np.asarray(s.frac_coords)[:, 0]), np.sort((0.123 + np.arange(100) / 100) % 1))
 
 
 @pytest.mark.parametrize("n_threads", [1, 2, "cif"])
