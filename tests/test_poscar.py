@@ -81,6 +81,13 @@ NO_SPECIES = ("POSCAR does not name one species per atom count (VASP 4 files nee
         (poscar(species="X Va X\n", counts="1 1 0\n"), ["X", "Va"],
          ["species 'X' on line 6 reads as 'X', which is not a chemical element",
           "species 'Va' on line 6 reads as 'Va', which is not a chemical element"]),
+        # Atom names as species: five are named, the rest summed up in one sentence.
+        (poscar(species="Qa Qb Qc Qd Qe Qf Qg\n", counts="1 1 1 1 1 1 1\n", coords="0 0 0\n" * 7),
+         ["Qa", "Qb", "Qc", "Qd", "Qe", "Qf", "Qg"],
+         [f"species '{q}' on line 6 reads as '{q}', which is not a chemical element" for q in
+          ("Qa", "Qb", "Qc", "Qd", "Qe")] + ["more species that are not chemical elements follow; they "
+                                             "are read as written, without a warning each (are atom "
+                                             "names read as species?)"]),
     ],
 )
 def test_species_from_blocks_and_comment(text, symbols, findings):

@@ -315,7 +315,7 @@ struct AtomColumns {
 
 /// What the rows of the loop have shown so far that the user must hear about once.
 struct RowFindings {
-    std::vector<std::string> symbols_not_elements;   // each reported once
+    NotElementNotes symbols_not_elements;            // each reported once
     std::vector<std::string> label_ambiguities;      // "CA" read as C, each once
     std::vector<std::string> special_rows;           // rows on special positions to precision
     double special_distance = 0.0;                   // largest gap of their images, Angstrom
@@ -345,9 +345,11 @@ void check_element(const std::string& place, bool from_label, std::string_view w
             }
         }
     }
-    if (!is_element(symbol) && first_time(seen.symbols_not_elements, symbol))
-        warnings.push_back(place + ": " + source + " " + shown(written, line) + " reads as " +
-                           quoted(symbol) + ", which is not a chemical element");
+    if (!is_element(symbol))
+        seen.symbols_not_elements.note(symbol, [&] {
+            return place + ": " + source + " " + shown(written, line) + " reads as " + quoted(symbol) +
+                   ", which is not a chemical element";
+        }, warnings);
 }
 
 /// The images of one row that are one atom: within `tolerance` on every axis of an

@@ -124,19 +124,15 @@ bool names_an_element(std::string_view word) {
 /// The element of a species name on `line`; a name that is not an element is kept,
 /// and said once; one that is not UTF-8 is refused.
 Result<std::string> species_of(std::string_view name, std::uint64_t line,
-                               std::vector<std::string>& reported, Warnings& warnings) {
+                               NotElementNotes& reported, Warnings& warnings) {
     if (!is_valid_utf8(name))
         return fail(with_line("species name " + quoted(name) + " cannot be read", name, line));
     std::string symbol = clean_symbol(name);
-    if (!is_element(symbol)) {
-        bool seen = false;
-        for (const std::string& r : reported) seen |= r == symbol;
-        if (!seen) {
-            reported.push_back(symbol);
-            warnings.push_back("species " + quoted(name) + " on line " + std::to_string(line) +
-                               " reads as " + quoted(symbol) + ", which is not a chemical element");
-        }
-    }
+    if (!is_element(symbol))
+        reported.note(symbol, [&] {
+            return "species " + quoted(name) + " on line " + std::to_string(line) + " reads as " +
+                   quoted(symbol) + ", which is not a chemical element";
+        }, warnings);
     return symbol;
 }
 
@@ -243,7 +239,7 @@ Result<ReadStructure> parse_poscar(std::string_view text) {
     std::size_t block = 0;
     std::uint64_t left_in_block = counts.empty() ? 0 : counts[0];
     const std::uint64_t names_line = vasp4 ? 1 : 6;
-    std::vector<std::string> reported;
+    NotElementNotes reported;
     std::string symbol;
     if (!counts.empty()) {
         auto first = species_of(names[0], names_line, reported, warnings);
@@ -350,7 +346,7 @@ Result<ReadStructure> parse_extxyz(std::string_view text) {
     if (!lattice) return fail(lattice.error());
 
     std::vector<Site> sites;
-    std::vector<std::string> reported;
+    NotElementNotes reported;
     // Never reserve by the declared count: the text may be far shorter than it claims.
     sites.reserve(static_cast<std::size_t>(std::min(*n_atoms, max_lines_left(cursor, 4))));
     for (std::uint64_t i = 0; i < *n_atoms; ++i) {

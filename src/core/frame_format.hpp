@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -105,20 +106,21 @@ public:
     void species(std::string_view written, const std::string& symbol, Place&& place) {
         if (symbol == last_) return;  // atoms of one species come in runs
         last_ = symbol;
-        for (const std::string& seen : checked_)
-            if (seen == symbol) return;
-        checked_.push_back(symbol);
+        if (!checked_.insert(symbol).second) return;
         if (!is_element(symbol))
-            list.push_back("species " + quoted(written) + " in " + place() + " reads as " +
-                           quoted(symbol) + ", which is not a chemical element");
+            not_elements_.note(symbol, [&] {
+                return "species " + quoted(written) + " in " + place() + " reads as " + quoted(symbol) +
+                       ", which is not a chemical element";
+            }, list);
     }
 
     /// The findings so far, in the order they were met.
     Warnings list;
 
 private:
-    std::vector<std::string> checked_;
+    std::unordered_set<std::string> checked_;
     std::string last_;
+    NotElementNotes not_elements_;
 };
 
 /// One trajectory format. `next` reads frame `index` from `lines`, building it into
