@@ -60,6 +60,44 @@ inline std::size_t split_words(std::string_view line, std::string_view* words, s
     return count;
 }
 
+/// The first `want` words of `line`, split as `split_words` splits them, into
+/// `words`; returns how many there were (at most `want`). The rest of the line is
+/// not looked at, so a reader that needs the first few columns of a wide line pays
+/// only for those.
+inline std::size_t first_words(std::string_view line, std::string_view* words, std::size_t want) {
+    const char* const begin = line.data();
+    const char* const end = begin + line.size();
+    const char* p = begin;
+    // ASCII whitespace: space and 9-13; bytes from 0x80 may start a multi-byte one.
+    auto ascii_space = [](unsigned char c) { return c == ' ' || static_cast<unsigned>(c - 9) < 5; };
+    auto space_at = [&](const char* at) -> std::size_t {
+        const auto c = static_cast<unsigned char>(*at);
+        if (c < 0x80) return ascii_space(c) ? 1 : 0;
+        return whitespace_length_at(line, static_cast<std::size_t>(at - begin));
+    };
+    std::size_t count = 0;
+    while (count < want) {
+        while (p != end) {  // the whitespace before a word
+            const std::size_t w = space_at(p);
+            if (!w) break;
+            p += w;
+        }
+        if (p == end) break;
+        const char* const start = p++;
+        while (p != end) {
+            // Printable ASCII (0x21-0x7e) and DEL are word bytes: one test for the common case.
+            if (static_cast<signed char>(*p) > ' ') {
+                ++p;
+                continue;
+            }
+            if (space_at(p)) break;
+            ++p;
+        }
+        words[count++] = std::string_view(start, static_cast<std::size_t>(p - start));
+    }
+    return count;
+}
+
 /// A coordinate token by the shared decimal grammar (`parse_decimal`), with an inline
 /// path for the plain "-12.345678" form that fills trajectory files: up to 15
 /// significant digits and no exponent give an exact mantissa and power of ten, so one

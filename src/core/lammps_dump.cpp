@@ -31,6 +31,24 @@ struct Box {
     Vec3 origin{};
 };
 
+/// An atom id: optional "-" or "+", then decimal digits, within the int64 range.
+std::optional<std::int64_t> atom_id(std::string_view text) {
+    const bool negative = text.starts_with('-');
+    if (negative) text.remove_prefix(1);
+    if (!text.empty() && text.size() <= 18 && text[0] != '+') {
+        // Up to 18 digits cannot overflow: read them inline.
+        std::int64_t value = 0;
+        for (char c : text) {
+            if (static_cast<unsigned>(c - '0') >= 10) return std::nullopt;
+            value = value * 10 + (c - '0');
+        }
+        return negative ? -value : value;
+    }
+    auto magnitude = parse_unsigned(text);
+    if (!magnitude || *magnitude > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+    return negative ? -static_cast<std::int64_t>(*magnitude) : static_cast<std::int64_t>(*magnitude);
+}
+
 class LammpsDump final : public FrameFormat {
 public:
     explicit LammpsDump(const FrameContext& context) : types_(context.types) {}
@@ -41,13 +59,20 @@ public:
 private:
     Result<Box> box(LineReader& lines, std::uint64_t index, std::string_view header);
     Result<Layout> layout(std::uint64_t index, std::string_view header);
+    /// The `type_cache_` entry of a LAMMPS type, made on first sight.
     Result<std::size_t> element_of_type(std::uint64_t index, std::string_view type);
 
     std::vector<std::pair<std::string, std::string>> types_;
     // Per-frame working arrays, reused.
-    std::vector<std::pair<std::int64_t, Site>> atoms_;
+    std::vector<std::int64_t> ids_;             // atom ids in file order
+    std::vector<std::string_view> words_;       // the first columns of an atom line
+    std::size_t last_atoms_ = 0;                // atoms of the last kept frame
     std::vector<std::string> elements_;          // distinct elements of the run so far
+    std::vector<SpeciesList> element_species_;   // each of elements_, fully occupied
     std::vector<std::pair<std::string, std::size_t>> type_cache_;  // type token -> element
+    std::size_t last_type_ = none;               // type_cache_ entry of the last atom
+    std::string last_written_;                   // element column of the last atom
+    SpeciesList last_symbol_;                    // and its species
     std::string atoms_header_;
     Layout layout_;
 };
@@ -146,8 +171,8 @@ Result<Layout> LammpsDump::layout(std::uint64_t index, std::string_view header) 
 }
 
 Result<std::size_t> LammpsDump::element_of_type(std::uint64_t index, std::string_view type) {
-    for (const auto& [token, element] : type_cache_)
-        if (token == type) return element;
+    for (std::size_t k = 0; k < type_cache_.size(); ++k)
+        if (type_cache_[k].first == type) return k;
     const std::string* name = nullptr;
     for (const auto& [key, value] : types_)
         if (key == type) name = &value;
@@ -164,9 +189,12 @@ Result<std::size_t> LammpsDump::element_of_type(std::uint64_t index, std::string
     findings.species(*name, *name, [&] { return where(index) + ", LAMMPS type " + quoted(type); });
     std::size_t e = 0;
     while (e < elements_.size() && elements_[e] != *name) ++e;
-    if (e == elements_.size()) elements_.push_back(*name);
+    if (e == elements_.size()) {
+        elements_.push_back(*name);
+        element_species_.push_back(SpeciesList{{*name, 1.0}});
+    }
     type_cache_.emplace_back(std::string(type), e);
-    return e;
+    return type_cache_.size() - 1;
 }
 
 Result<FrameFormat::Next> LammpsDump::next(LineReader& lines, std::uint64_t index, bool keep,
@@ -216,15 +244,23 @@ Result<FrameFormat::Next> LammpsDump::next(LineReader& lines, std::uint64_t inde
     }
 
     const Layout columns = layout_;
-    if (keep) atoms_.clear();
     bool sorted = true;
     std::int64_t previous_id = INT64_MIN;
     Lattice lattice;
+    std::vector<Site> sites;
     if (keep) {
         auto made = Lattice::new_(box_value->matrix);
         if (!made) return fail(where(index) + ": " + made.error());
         lattice = *made;
+        // The count comes from the file: reserve at most what the previous frame held.
+        sites.reserve(static_cast<std::size_t>(
+            std::min<std::uint64_t>(*n_atoms, std::max<std::size_t>(last_atoms_, 4096))));
+        ids_.clear();
+        if (words_.size() < columns.min_tokens) words_.resize(columns.min_tokens);
     }
+    const Mat3& inverse = lattice.inverse;
+    const Vec3 origin = box_value->origin;
+    std::string_view* const token = words_.data();
     for (std::uint64_t k = 0; k < *n_atoms; ++k) {
         status = lines.next(line, error);
         if (status == LineReader::Status::error)
@@ -240,12 +276,7 @@ Result<FrameFormat::Next> LammpsDump::next(LineReader& lines, std::uint64_t inde
                             "NUMBER OF ATOMS says " + std::to_string(*n_atoms));
             continue;
         }
-        std::array<std::string_view, 64> fixed;
-        std::vector<std::string_view> spill;  // only for lines of more than 64 words
-        const std::size_t seen = split_words(line, fixed.data(), fixed.size());
-        if (seen > fixed.size() && columns.min_tokens > fixed.size()) spill = split_whitespace(line);
-        auto token = [&](std::size_t c) { return c < fixed.size() ? fixed[c] : spill[c]; };
-        if (seen < columns.min_tokens) {
+        if (first_words(line, token, columns.min_tokens) < columns.min_tokens) {
             if (line.starts_with("ITEM:"))
                 return fail(where(index) + " has " + std::to_string(k) + " atom lines, but its "
                             "NUMBER OF ATOMS says " + std::to_string(*n_atoms));
@@ -253,58 +284,72 @@ Result<FrameFormat::Next> LammpsDump::next(LineReader& lines, std::uint64_t inde
         }
         Vec3 p;
         for (std::size_t a = 0; a < 3; ++a) {
-            auto value = parse_coordinate(token(columns.x + a));
+            auto value = parse_coordinate(token[columns.x + a]);
             if (!value)
                 return fail(where(index) + ", atom line " + std::to_string(k + 1) +
-                            ": expected a number, found " + quoted(token(columns.x + a)));
+                            ": expected a number, found " + quoted(token[columns.x + a]));
             p[a] = *value;
         }
         std::int64_t id = static_cast<std::int64_t>(k);
         if (columns.id != none) {
-            std::string_view text = token(columns.id);
-            const bool negative = text.starts_with('-');
-            auto magnitude = parse_unsigned(negative ? text.substr(1) : text);
-            if (!magnitude || *magnitude > static_cast<std::uint64_t>(INT64_MAX))
+            auto parsed = atom_id(token[columns.id]);
+            if (!parsed)
                 return fail(where(index) + ", atom line " + std::to_string(k + 1) +
-                            ": expected an atom id, found " + quoted(text));
-            id = negative ? -static_cast<std::int64_t>(*magnitude) : static_cast<std::int64_t>(*magnitude);
+                            ": expected an atom id, found " + quoted(token[columns.id]));
+            id = *parsed;
             if (id <= previous_id) sorted = false;
             previous_id = id;
         }
-        Site site;
+        const SpeciesList* species;
         if (columns.element != none) {
-            const std::string_view written = token(columns.element);
-            std::string symbol = clean_symbol(written);
-            findings.species(written, symbol, [&] {
-                return where(index) + ", atom line " + std::to_string(k + 1);
-            });
-            site.species.emplace_back(std::move(symbol), 1.0);
+            const std::string_view written = token[columns.element];
+            if (written != last_written_ || last_symbol_.empty()) {
+                std::string symbol = clean_symbol(written);
+                findings.species(written, symbol, [&] {
+                    return where(index) + ", atom line " + std::to_string(k + 1);
+                });
+                last_written_.assign(written);
+                last_symbol_ = SpeciesList{{std::move(symbol), 1.0}};
+            }
+            species = &last_symbol_;
         } else {
-            auto e = element_of_type(index, token(columns.type));
-            if (!e) return fail(std::move(e.error()));
-            site.species.emplace_back(elements_[*e], 1.0);
+            const std::string_view type = token[columns.type];
+            if (last_type_ == none || type != type_cache_[last_type_].first) {
+                auto e = element_of_type(index, type);
+                if (!e) return fail(std::move(e.error()));
+                last_type_ = *e;
+            }
+            species = &element_species_[type_cache_[last_type_].second];
         }
+        Vec3 frac;
         if (columns.scaled) {
-            site.frac = p;
+            frac = p;
         } else {
-            const Vec3 shifted{p[0] - box_value->origin[0], p[1] - box_value->origin[1],
-                               p[2] - box_value->origin[2]};
-            site.frac = lattice.to_fractional(shifted);
+            // Lattice::to_fractional, written out: the same operations in the same order.
+            const Vec3 c{p[0] - origin[0], p[1] - origin[1], p[2] - origin[2]};
+            for (int j = 0; j < 3; ++j)
+                frac[j] = (c[0] * inverse[0][j] + c[1] * inverse[1][j]) + c[2] * inverse[2][j];
         }
-        atoms_.emplace_back(id, std::move(site));
+        sites.emplace_back(*species, frac);
+        if (columns.id != none) ids_.push_back(id);
     }
     if (!keep) return Next::frame;
+    last_atoms_ = sites.size();
     if (!sorted) {
-        std::sort(atoms_.begin(), atoms_.end(),
-                  [](const auto& a, const auto& b) { return a.first < b.first; });
-        for (std::size_t k = 1; k < atoms_.size(); ++k)
-            if (atoms_[k].first == atoms_[k - 1].first)
-                return fail(where(index) + ": atom id " + std::to_string(atoms_[k].first) +
+        // Sort by atom id: an order of the sites, then the sites moved into it.
+        std::vector<std::size_t> order(sites.size());
+        for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+        std::sort(order.begin(), order.end(),
+                  [&](std::size_t a, std::size_t b) { return ids_[a] < ids_[b]; });
+        for (std::size_t k = 1; k < order.size(); ++k)
+            if (ids_[order[k]] == ids_[order[k - 1]])
+                return fail(where(index) + ": atom id " + std::to_string(ids_[order[k]]) +
                             " occurs twice");
+        std::vector<Site> in_order;
+        in_order.reserve(sites.size());
+        for (std::size_t k : order) in_order.push_back(std::move(sites[k]));
+        sites = std::move(in_order);
     }
-    std::vector<Site> sites;
-    sites.reserve(atoms_.size());
-    for (auto& [id, site] : atoms_) sites.push_back(std::move(site));
     auto structure = Structure::new_(std::move(lattice), std::move(sites));
     if (!structure) return fail(where(index) + ": " + structure.error());
     out = std::move(*structure);

@@ -109,87 +109,92 @@ std::optional<std::string_view> comment_value(std::string_view comment, std::str
     return std::nullopt;
 }
 
+Result<void> XyzFrameBuilder::begin(std::string_view comment, const std::optional<Mat3>& cell,
+                                    std::uint64_t frame) {
+    frame_ = frame;
+    sites_.clear();
+    first_seen_.clear();
+    last_written_.clear();
+    last_species_ = SpeciesList();
+    auto lattice = frame_lattice(comment, cell, frame);
+    if (!lattice) return fail(std::move(lattice.error()));
+    lattice_ = std::move(*lattice);
+    auto columns = frame_columns(comment);
+    if (!columns) return fail(std::move(columns.error()));
+    species_column_ = columns->species;
+    x_column_ = columns->position;
+    // Column indices are saturated, so a huge layout makes every line incomplete.
+    min_tokens_ = saturating_add(std::max(species_column_, saturating_add(x_column_, 2)), 1);
+    if (min_tokens_ <= max_split && words_.size() < min_tokens_)
+        words_.resize(static_cast<std::size_t>(min_tokens_));
+    return {};
+}
+
+Result<void> XyzFrameBuilder::add(std::string_view line) {
+    const std::size_t k = sites_.size();
+    std::string_view species;
+    std::array<std::string_view, 3> position;
+    if (min_tokens_ <= max_split) {
+        std::string_view* const words = words_.data();
+        const auto want = static_cast<std::size_t>(min_tokens_);
+        if (first_words(line, words, want) < want)
+            return fail("frame " + std::to_string(frame_) + ", atom line " + std::to_string(k + 1) +
+                        " is incomplete");
+        species = words[species_column_];
+        for (std::size_t j = 0; j < 3; ++j) position[j] = words[x_column_ + j];
+    } else {
+        std::uint64_t seen = 0;
+        for_each_word(line, [&](std::string_view token) {
+            if (seen == species_column_) species = token;
+            if (seen >= x_column_ && seen - x_column_ < 3) position[seen - x_column_] = token;
+            return ++seen < min_tokens_;
+        });
+        if (seen < min_tokens_)
+            return fail("frame " + std::to_string(frame_) + ", atom line " + std::to_string(k + 1) +
+                        " is incomplete");
+    }
+    Vec3 cart;
+    for (std::size_t j = 0; j < 3; ++j) {
+        auto value = parse_coordinate(position[j]);
+        if (!value) return fail("expected a number, found " + quoted(position[j]));
+        cart[j] = *value;
+    }
+    if (species != last_written_ || last_species_.empty()) {
+        // Atoms of one species come in runs: the symbol is worked out once per run.
+        std::string symbol = clean_symbol(species);
+        bool seen = false;
+        for (const FirstSeen& first : first_seen_) seen = seen || first.symbol == symbol;
+        if (!seen) first_seen_.push_back({std::string(species), symbol, k});
+        last_written_.assign(species);
+        last_species_ = SpeciesList{{std::move(symbol), 1.0}};
+    }
+    sites_.emplace_back(last_species_, lattice_.to_fractional(cart));
+    return {};
+}
+
+Result<Structure> XyzFrameBuilder::finish(FrameFindings& findings) {
+    // The species of the frame, each where it first occurs, in the order met.
+    for (const FirstSeen& first : first_seen_)
+        findings.species(first.written, first.symbol, [&] {
+            return "frame " + std::to_string(frame_) + ", atom line " + std::to_string(first.line + 1);
+        });
+    std::vector<Site> sites;
+    sites.swap(sites_);
+    return Structure::new_(std::move(lattice_), std::move(sites));
+}
+
 Result<Structure> build_frame(std::string_view comment, std::span<const std::string_view> lines,
                               const std::optional<Mat3>& cell, std::uint64_t frame,
                               FrameFindings& findings) {
-    auto lattice = frame_lattice(comment, cell, frame);
-    if (!lattice) return fail(std::move(lattice.error()));
-    auto columns = frame_columns(comment);
-    if (!columns) return fail(std::move(columns.error()));
-    const std::uint64_t species_column = columns->species;
-    const std::uint64_t x_column = columns->position;
-    // Column indices are saturated, so a huge layout makes every line incomplete.
-    const std::uint64_t min_tokens =
-        saturating_add(std::max(species_column, saturating_add(x_column, 2)), 1);
-
-    std::vector<Site> sites;
-    sites.reserve(lines.size());
-    for (std::size_t k = 0; k < lines.size(); ++k) {
-        std::string_view species;
-        std::array<std::string_view, 3> position;
-        std::array<std::string_view, 16> words;
-        if (min_tokens <= words.size()) {
-            const std::size_t seen = split_words(lines[k], words.data(), words.size());
-            if (seen < min_tokens)
-                return fail("frame " + std::to_string(frame) + ", atom line " + std::to_string(k + 1) +
-                            " is incomplete");
-            species = words[species_column];
-            for (std::size_t j = 0; j < 3; ++j) position[j] = words[x_column + j];
-        } else {
-            std::uint64_t seen = 0;
-            for_each_word(lines[k], [&](std::string_view token) {
-                if (seen == species_column) species = token;
-                if (seen >= x_column && seen - x_column < 3) position[seen - x_column] = token;
-                return ++seen < min_tokens;
-            });
-            if (seen < min_tokens)
-                return fail("frame " + std::to_string(frame) + ", atom line " + std::to_string(k + 1) +
-                            " is incomplete");
-        }
-        Vec3 cart;
-        for (std::size_t j = 0; j < 3; ++j) {
-            auto value = parse_coordinate(position[j]);
-            if (!value) return fail("expected a number, found " + quoted(position[j]));
-            cart[j] = *value;
-        }
-        Site site;
-        std::string symbol = clean_symbol(species);
-        findings.species(species, symbol, [&] {
-            return "frame " + std::to_string(frame) + ", atom line " + std::to_string(k + 1);
-        });
-        site.species.emplace_back(std::move(symbol), 1.0);
-        site.frac = lattice->to_fractional(cart);
-        sites.push_back(std::move(site));
-    }
-    return Structure::new_(std::move(*lattice), std::move(sites));
+    XyzFrameBuilder builder;
+    if (auto begun = builder.begin(comment, cell, frame); !begun) return fail(std::move(begun.error()));
+    builder.reserve(lines.size());
+    for (std::string_view line : lines)
+        if (auto added = builder.add(line); !added) return fail(std::move(added.error()));
+    return builder.finish(findings);
 }
 
 namespace {
-
-/// The current kept frame: its comment and atom lines copied into buffers that
-/// are reused from frame to frame, so a frame costs no allocation per line.
-struct FrameText {
-    std::string comment;
-    std::string text;
-    std::vector<std::pair<std::size_t, std::size_t>> spans;  // offset, length in `text`
-    std::vector<std::string_view> lines;
-
-    void reset(std::string_view new_comment) {
-        comment.assign(new_comment);
-        text.clear();
-        spans.clear();
-    }
-    void add(std::string_view line) {
-        spans.emplace_back(text.size(), line.size());
-        text.append(line);
-    }
-    /// Views into `text`, valid until the next reset.
-    std::span<const std::string_view> views() {
-        lines.clear();
-        for (auto [offset, length] : spans) lines.emplace_back(text.data() + offset, length);
-        return lines;
-    }
-};
 
 /// XYZ frames: an atom count line, a comment line, the atom lines.
 class XyzFormat final : public FrameFormat {
@@ -220,8 +225,19 @@ public:
             cut_short = true;
             return fail("frame " + std::to_string(i) + " ends before its comment line");
         }
-        if (keep) text_.reset(line);
-        // The count comes from the file: read line by line, never reserve by it.
+        // Each atom line goes into the frame as it comes. The frame's first error
+        // is kept and told once all its lines are there, so that a frame cut short
+        // says so first (the file may still be growing).
+        std::optional<std::string> failure;
+        if (keep) {
+            if (auto begun = builder_.begin(line, cell_, i); !begun) {
+                failure = std::move(begun.error());
+            } else {
+                // The count comes from the file: reserve at most what the last frame held.
+                builder_.reserve(static_cast<std::size_t>(
+                    std::min<std::uint64_t>(*n_atoms, std::max<std::size_t>(last_atoms_, 4096))));
+            }
+        }
         for (std::uint64_t k = 0; k < *n_atoms; ++k) {
             status = reader.next(line, error);
             if (status == LineReader::Status::error) return fail(read_error("an atom line", error));
@@ -230,10 +246,13 @@ public:
                 return fail("frame " + std::to_string(i) + " ends after " + std::to_string(k) +
                             " of " + std::to_string(*n_atoms) + " atoms");
             }
-            if (keep) text_.add(line);
+            if (keep && !failure)
+                if (auto added = builder_.add(line); !added) failure = std::move(added.error());
         }
         if (keep) {
-            auto structure = build_frame(text_.comment, text_.views(), cell_, i, findings);
+            if (failure) return fail(std::move(*failure));
+            last_atoms_ = static_cast<std::size_t>(*n_atoms);
+            auto structure = builder_.finish(findings);
             if (!structure) return fail(std::move(structure.error()));
             out = std::move(*structure);
         }
@@ -242,7 +261,8 @@ public:
 
 private:
     std::optional<Mat3> cell_;
-    FrameText text_;
+    XyzFrameBuilder builder_;
+    std::size_t last_atoms_ = 0;  // atoms of the last kept frame
 };
 
 }  // namespace

@@ -23,6 +23,35 @@ namespace kelvara {
 /// whitespace. The result is a slice of `comment`, in its own letter case.
 std::optional<std::string_view> comment_value(std::string_view comment, std::string_view key);
 
+/// Builds one XYZ frame line by line, as `build_frame` describes: `begin` with the
+/// comment line, `add` each atom line as it is read (no copy of the text), then
+/// `finish`. The working arrays are kept from frame to frame.
+class XyzFrameBuilder {
+public:
+    Result<void> begin(std::string_view comment, const std::optional<Mat3>& cell, std::uint64_t frame);
+    void reserve(std::size_t atoms) { sites_.reserve(atoms); }
+    Result<void> add(std::string_view line);
+    /// The frame; its species that are not elements go into `findings` here, so a
+    /// frame that is never finished notes nothing.
+    Result<Structure> finish(FrameFindings& findings);
+
+private:
+    /// Lines with at most this many leading columns in use are split in one pass.
+    static constexpr std::uint64_t max_split = 64;
+    struct FirstSeen {
+        std::string written, symbol;
+        std::size_t line;
+    };
+    std::uint64_t frame_ = 0;
+    Lattice lattice_;
+    std::uint64_t species_column_ = 0, x_column_ = 1, min_tokens_ = 4;
+    std::vector<std::string_view> words_;
+    std::vector<Site> sites_;
+    std::vector<FirstSeen> first_seen_;  // each species of the frame where it first occurs
+    std::string last_written_;           // the species column of the last atom line
+    SpeciesList last_species_;           // and what it reads as
+};
+
 /// One frame as a Structure: the cell from `Lattice="..."` (else `cell`, else an
 /// error naming `frame`), the columns from `Properties=` (default species 0, pos 1-3),
 /// each atom line a fully occupied site at the fractional position of its x, y, z.
