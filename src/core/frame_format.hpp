@@ -1,8 +1,10 @@
 // The interface every trajectory format implements: read or pass over one frame.
 #pragma once
 
+#include <algorithm>  // for std::min
 #include <cstdint>
 #include <cstddef>
+#include <cstring>  // for std::memcpy
 #include <optional>
 #include <string>
 #include <string_view>
@@ -124,6 +126,144 @@ inline std::optional<double> parse_coordinate(std::string_view token) {
     const double value = static_cast<double>(mantissa) / powers[frac_digits];
     return negative ? -value : value;
 }
+
+/// The words of one line read left to right, split as `split_words` splits them,
+/// with coordinates read in the same pass. The line must come from
+/// `LineReader::next`: the line break after it ends every scan, and its padding
+/// lets a number be loaded eight bytes at a time.
+class LineWords {
+public:
+    explicit LineWords(std::string_view line)
+        : line_(line), p_(line.data()), end_(line.data() + line.size()) {}
+
+    /// The next word; false at the end of the line.
+    [[gnu::always_inline]] bool word(std::string_view& out) {
+        if (!skip_space()) return false;
+        const char* const start = p_++;
+        scan_word();
+        out = std::string_view(start, static_cast<std::size_t>(p_ - start));
+        return true;
+    }
+
+    enum class Number { value, end, bad };
+    /// The next word read as `parse_coordinate` reads it: `value` (in `x`), `end`
+    /// of the line, or `bad` with the word in `text`.
+    [[gnu::always_inline]] Number coordinate(double& x, std::string_view& text) {
+        if (!skip_space()) return Number::end;
+        if (plain_decimal(x)) return Number::value;
+        return general_coordinate(x, text);
+    }
+
+private:
+    static bool ascii_space(unsigned char c) { return c == ' ' || static_cast<unsigned>(c - 9) < 5; }
+
+    /// Past the whitespace before the next word; false when the line ends first.
+    [[gnu::always_inline]] bool skip_space() {
+        for (;;) {
+            const auto c = static_cast<unsigned char>(*p_);
+            if (static_cast<signed char>(c) > ' ') return true;  // printable ASCII
+            if (p_ == end_) return false;
+            if (ascii_space(c)) {
+                ++p_;
+            } else if (c < 0x80) {
+                return true;
+            } else {
+                const std::size_t w =
+                    whitespace_length_at(line_, static_cast<std::size_t>(p_ - line_.data()));
+                if (!w) return true;
+                p_ += w;
+            }
+        }
+    }
+
+    /// To the end of the word whose first byte is behind `p_`.
+    [[gnu::always_inline]] void scan_word() {
+        for (;;) {
+            // Printable ASCII (0x21-0x7e) and DEL are word bytes: one test for the
+            // common case; the line break after the line stops it at the end.
+            while (static_cast<signed char>(*p_) > ' ') ++p_;
+            if (p_ == end_) return;
+            const auto c = static_cast<unsigned char>(*p_);
+            if (c < 0x80 ? ascii_space(c)
+                         : whitespace_length_at(line_, static_cast<std::size_t>(p_ - line_.data())) != 0)
+                return;
+            ++p_;
+        }
+    }
+
+    /// The word at `p_` by `parse_coordinate`, for what `plain_decimal` leaves.
+    [[gnu::noinline]] Number general_coordinate(double& x, std::string_view& text) {
+        const char* const start = p_++;
+        scan_word();
+        text = std::string_view(start, static_cast<std::size_t>(p_ - start));
+        const auto value = parse_coordinate(text);
+        if (!value) return Number::bad;
+        x = *value;
+        return Number::value;
+    }
+
+    /// How many of the bytes of `t` from the lowest are decimal digits, where `t` is
+    /// eight text bytes XOR '0' (digits become 0-9); 8 when all are.
+    static unsigned digit_run(std::uint64_t t) {
+        constexpr std::uint64_t high = 0xF0F0F0F0F0F0F0F0ULL, six = 0x0606060606060606ULL;
+        // A byte is a digit when its high nibble was 3 and adding 6 stays below 16;
+        // a carry out of a non-digit byte only touches bytes after it.
+        const std::uint64_t non_digit = (t & high) | ((t + six) & high);
+        return non_digit ? static_cast<unsigned>(__builtin_ctzll(non_digit)) >> 3 : 8;
+    }
+    /// The value of the `n` (1-7) digits at the low end of `t` (digit values 0-9).
+    static std::uint64_t digits_value(std::uint64_t t, unsigned n) {
+        std::uint64_t v = t << (8 * (8 - n));  // the digits at the top, zeros before them
+        v = v * 10 + (v >> 8);
+        v = (((v & 0x000000FF000000FFULL) * 0x000F424000000064ULL) +
+             (((v >> 16) & 0x000000FF000000FFULL) * 0x0000271000000001ULL)) >> 32;
+        return v;
+    }
+
+    /// "-12.345678" read at `p_`: an optional "-", up to 7 digits, optionally "." and up
+    /// to 7 digits, at least one digit, then whitespace (or the line break after the
+    /// line). That is `parse_coordinate`'s exact path (at most 15 digits: mantissa over
+    /// a power of ten), so the value is the same bits. Anything else returns false
+    /// with `p_` unmoved.
+    [[gnu::always_inline]] bool plain_decimal(double& x) {
+        static constexpr double powers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+        static constexpr std::uint64_t scale[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+        constexpr std::uint64_t zeros = 0x3030303030303030ULL;
+        const char* q = p_;
+        const bool negative = *q == '-';
+        q += negative;
+        auto load = [](const char* at) {
+            std::uint64_t w;
+            std::memcpy(&w, at, 8);
+            return w ^ zeros;
+        };
+        // Digit runs stop at the line break after the line at the latest.
+        const std::uint64_t t1 = load(q);
+        const unsigned n1 = digit_run(t1);
+        if (n1 == 8) return false;
+        std::uint64_t mantissa = n1 ? digits_value(t1, n1) : 0;
+        q += n1;
+        unsigned n2 = 0;
+        if (*q == '.') {
+            ++q;
+            const std::uint64_t t2 = load(q);
+            n2 = digit_run(t2);
+            if (n2 == 8) return false;
+            if (n2) mantissa = mantissa * scale[n2] + digits_value(t2, n2);
+            q += n2;
+        }
+        if (n1 + n2 == 0 || !ascii_space(static_cast<unsigned char>(*q))) return false;
+        // Below 10^14: the signed conversion is exact and one instruction.
+        const double value = static_cast<double>(static_cast<std::int64_t>(mantissa)) / powers[n2];
+        x = negative ? -value : value;
+        p_ = q;
+        return true;
+    }
+
+    std::string_view line_;
+    const char* p_;
+    const char* end_;
+};
 
 /// What a format may need besides the text: the cell of XYZ frames without a
 /// Lattice field, and names for atom types (LAMMPS type -> element; for an

@@ -31,6 +31,12 @@ struct Box {
     Vec3 origin{};
 };
 
+std::array<std::size_t, 128> filled(std::size_t value) {
+    std::array<std::size_t, 128> table;
+    table.fill(value);
+    return table;
+}
+
 /// An atom id: optional "-" or "+", then decimal digits, within the int64 range.
 std::optional<std::int64_t> atom_id(std::string_view text) {
     const bool negative = text.starts_with('-');
@@ -70,7 +76,7 @@ private:
     std::vector<std::string> elements_;          // distinct elements of the run so far
     std::vector<SpeciesList> element_species_;   // each of elements_, fully occupied
     std::vector<std::pair<std::string, std::size_t>> type_cache_;  // type token -> element
-    std::size_t last_type_ = none;               // type_cache_ entry of the last atom
+    std::array<std::size_t, 128> one_byte_types_ = filled(none);  // type_cache_ entries
     std::string last_written_;                   // element column of the last atom
     SpeciesList last_symbol_;                    // and its species
     std::string atoms_header_;
@@ -276,20 +282,30 @@ Result<FrameFormat::Next> LammpsDump::next(LineReader& lines, std::uint64_t inde
                             "NUMBER OF ATOMS says " + std::to_string(*n_atoms));
             continue;
         }
-        if (first_words(line, token, columns.min_tokens) < columns.min_tokens) {
+        // One pass over the columns in use: the coordinates read as they are met.
+        LineWords words(line);
+        Vec3 p;
+        std::size_t bad = 3;  // the first coordinate that is not a number
+        std::size_t seen = 0;
+        for (; seen < columns.min_tokens; ++seen) {
+            const std::size_t a = seen - columns.x;
+            if (a < 3) {
+                const auto got = words.coordinate(p[a], token[seen]);
+                if (got == LineWords::Number::end) break;
+                if (got == LineWords::Number::bad && bad == 3) bad = a;
+            } else if (!words.word(token[seen])) {
+                break;
+            }
+        }
+        if (seen < columns.min_tokens) {
             if (line.starts_with("ITEM:"))
                 return fail(where(index) + " has " + std::to_string(k) + " atom lines, but its "
                             "NUMBER OF ATOMS says " + std::to_string(*n_atoms));
             return fail(where(index) + ", atom line " + std::to_string(k + 1) + " is incomplete");
         }
-        Vec3 p;
-        for (std::size_t a = 0; a < 3; ++a) {
-            auto value = parse_coordinate(token[columns.x + a]);
-            if (!value)
-                return fail(where(index) + ", atom line " + std::to_string(k + 1) +
-                            ": expected a number, found " + quoted(token[columns.x + a]));
-            p[a] = *value;
-        }
+        if (bad != 3)
+            return fail(where(index) + ", atom line " + std::to_string(k + 1) +
+                        ": expected a number, found " + quoted(token[columns.x + bad]));
         std::int64_t id = static_cast<std::int64_t>(k);
         if (columns.id != none) {
             auto parsed = atom_id(token[columns.id]);
@@ -314,12 +330,16 @@ Result<FrameFormat::Next> LammpsDump::next(LineReader& lines, std::uint64_t inde
             species = &last_symbol_;
         } else {
             const std::string_view type = token[columns.type];
-            if (last_type_ == none || type != type_cache_[last_type_].first) {
+            // Types are mostly one character ("1", "2"): looked up by that byte.
+            const auto first = static_cast<unsigned char>(type[0]);
+            std::size_t entry = type.size() == 1 && first < 128 ? one_byte_types_[first] : none;
+            if (entry == none) {
                 auto e = element_of_type(index, type);
                 if (!e) return fail(std::move(e.error()));
-                last_type_ = *e;
+                entry = *e;
+                if (type.size() == 1 && first < 128) one_byte_types_[first] = entry;
             }
-            species = &element_species_[type_cache_[last_type_].second];
+            species = &element_species_[type_cache_[entry].second];
         }
         Vec3 frac;
         if (columns.scaled) {

@@ -32,6 +32,30 @@ bool line_is_utf8(const char* data, std::size_t size) {
     return is_valid_utf8(std::string_view(data, size));
 }
 
+/// A zeroed buffer of `capacity` bytes and `LineReader::padding` more after them
+/// (zeroed so that reading past a line never reads memory nothing has written).
+std::unique_ptr<char[]> padded_buffer(std::size_t capacity) {
+    return std::make_unique<char[]>(capacity + LineReader::padding);
+}
+
+/// The offset of the first byte from 0x80 in `data[from, size)`, or `size`.
+std::size_t ascii_prefix(const char* data, std::size_t from, std::size_t size) {
+    std::size_t i = from;
+    constexpr std::uint64_t high = 0x8080808080808080ULL;
+    for (; i + 32 <= size; i += 32) {
+        std::uint64_t w[4];
+        std::memcpy(w, data + i, 32);
+        if ((w[0] | w[1] | w[2] | w[3]) & high) break;
+    }
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        if (word & high) break;
+    }
+    while (i < size && !(static_cast<unsigned char>(data[i]) & 0x80)) ++i;
+    return i;
+}
+
 }  // namespace
 
 std::string os_error_text(int errno_value) {
@@ -59,9 +83,9 @@ bool LineReader::open(const std::string& path, std::string& error) {
     struct stat info {};
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
         limit_ = static_cast<std::uint64_t>(info.st_size);
-    buffer_ = std::make_unique_for_overwrite<char[]>(initial_capacity);
+    buffer_ = padded_buffer(initial_capacity);
     capacity_ = initial_capacity;
-    begin_ = end_ = scan_ = 0;
+    begin_ = end_ = scan_ = ascii_ = 0;
     buffer_offset_ = 0;
     at_eof_ = false;
     return true;
@@ -78,7 +102,7 @@ bool LineReader::seek(std::uint64_t offset, std::string& error) {
         error = os_error_text(errno);
         return false;
     }
-    begin_ = end_ = scan_ = 0;
+    begin_ = end_ = scan_ = ascii_ = 0;
     buffer_offset_ = offset;
     at_eof_ = false;
     return true;
@@ -95,6 +119,7 @@ bool LineReader::fill(std::string& error) {
         std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
         end_ -= begin_;
         scan_ -= begin_;
+        ascii_ = ascii_ > begin_ ? ascii_ - begin_ : 0;
         buffer_offset_ += begin_;
         begin_ = 0;
     }
@@ -104,7 +129,7 @@ bool LineReader::fill(std::string& error) {
             return false;
         }
         std::size_t grown = capacity_ * 2;
-        auto bigger = std::make_unique_for_overwrite<char[]>(grown);
+        auto bigger = padded_buffer(grown);
         std::memcpy(bigger.get(), buffer_.get(), end_);
         buffer_ = std::move(bigger);
         capacity_ = grown;
@@ -130,6 +155,8 @@ bool LineReader::fill(std::string& error) {
         }
         if (got == 0) at_eof_ = true;
         end_ += static_cast<std::size_t>(got);
+        // ASCII is valid UTF-8: lines within the ASCII run found here need no check.
+        if (ascii_ >= begin_) ascii_ = ascii_prefix(buffer_.get(), ascii_, end_);
         return true;
     }
 }
@@ -157,7 +184,7 @@ LineReader::Status LineReader::next(std::string_view& line, std::string& error) 
                 if (size > 0 && base[stop - 1] == '\r') --size;
                 const char* data = base + begin_;
                 begin_ = scan_ = stop + 1;
-                if (!line_is_utf8(data, size)) {
+                if (stop > ascii_ && !line_is_utf8(data, size)) {
                     error = "stream did not contain valid UTF-8";
                     return Status::error;
                 }
@@ -170,6 +197,7 @@ LineReader::Status LineReader::next(std::string_view& line, std::string& error) 
             if (begin_ == end_) return Status::end_of_file;
             const char* data = base + begin_;
             std::size_t size = end_ - begin_;
+            base[end_] = '\n';  // the last line too is followed by a line break
             begin_ = scan_ = end_;
             if (!line_is_utf8(data, size)) {
                 error = "stream did not contain valid UTF-8";

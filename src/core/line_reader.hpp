@@ -21,6 +21,10 @@ class LineReader {
 public:
     enum class Status { line, end_of_file, error };
 
+    /// Bytes after the end of each line that may be read (their values are
+    /// unspecified), so that a parser may load a whole machine word at a time.
+    static constexpr std::size_t padding = 16;
+
     /// The longest line accepted (64 MiB).
     static constexpr std::size_t max_line_bytes = std::size_t{64} << 20;
 
@@ -33,7 +37,9 @@ public:
     /// "{system text} (os error {n})" or the NUL-byte message.
     bool open(const std::string& path, std::string& error);
 
-    /// The next line in `line`, valid until the next call. On `error`, `error` holds
+    /// The next line in `line`, valid until the next call. The byte after it is
+    /// "\r" or "\n" (the last line of a file without a final line break included),
+    /// and the `padding` bytes after it may be read. On `error`, `error` holds
     /// the description ("Is a directory (os error 21)", "stream did not contain
     /// valid UTF-8", "a line is longer than 67108864 bytes").
     Status next(std::string_view& line, std::string& error);
@@ -67,6 +73,7 @@ private:
     std::size_t begin_ = 0;  // first byte of the unread text
     std::size_t end_ = 0;    // one past the last byte read from the file
     std::size_t scan_ = 0;   // bytes before this offset hold no "\n" (after begin_)
+    std::size_t ascii_ = 0;  // bytes from begin_ up to this offset are all ASCII
     std::uint64_t buffer_offset_ = 0;  // file offset of buffer_[0]
     std::uint64_t limit_ = UINT64_MAX;  // a regular file's size at opening
     bool at_eof_ = false;

@@ -125,40 +125,34 @@ Result<void> XyzFrameBuilder::begin(std::string_view comment, const std::optiona
     x_column_ = columns->position;
     // Column indices are saturated, so a huge layout makes every line incomplete.
     min_tokens_ = saturating_add(std::max(species_column_, saturating_add(x_column_, 2)), 1);
-    if (min_tokens_ <= max_split && words_.size() < min_tokens_)
-        words_.resize(static_cast<std::size_t>(min_tokens_));
     return {};
 }
 
 Result<void> XyzFrameBuilder::add(std::string_view line) {
     const std::size_t k = sites_.size();
     std::string_view species;
-    std::array<std::string_view, 3> position;
-    if (min_tokens_ <= max_split) {
-        std::string_view* const words = words_.data();
-        const auto want = static_cast<std::size_t>(min_tokens_);
-        if (first_words(line, words, want) < want)
-            return fail("frame " + std::to_string(frame_) + ", atom line " + std::to_string(k + 1) +
-                        " is incomplete");
-        species = words[species_column_];
-        for (std::size_t j = 0; j < 3; ++j) position[j] = words[x_column_ + j];
-    } else {
-        std::uint64_t seen = 0;
-        for_each_word(line, [&](std::string_view token) {
-            if (seen == species_column_) species = token;
-            if (seen >= x_column_ && seen - x_column_ < 3) position[seen - x_column_] = token;
-            return ++seen < min_tokens_;
-        });
-        if (seen < min_tokens_)
-            return fail("frame " + std::to_string(frame_) + ", atom line " + std::to_string(k + 1) +
-                        " is incomplete");
-    }
     Vec3 cart;
-    for (std::size_t j = 0; j < 3; ++j) {
-        auto value = parse_coordinate(position[j]);
-        if (!value) return fail("expected a number, found " + quoted(position[j]));
-        cart[j] = *value;
+    std::array<std::string_view, 3> position;
+    std::size_t bad = 3;  // the first coordinate that is not a number
+    // One pass over the columns in use: the coordinates read as they are met, the
+    // other columns passed over.
+    LineWords words(line);
+    std::uint64_t seen = 0;
+    for (std::string_view word; seen < min_tokens_; ++seen) {
+        const std::uint64_t a = seen - x_column_;
+        if (a < 3) {
+            const auto got = words.coordinate(cart[a], position[a]);
+            if (got == LineWords::Number::end) break;
+            if (got == LineWords::Number::bad && bad == 3) bad = static_cast<std::size_t>(a);
+        } else {
+            if (!words.word(word)) break;
+            if (seen == species_column_) species = word;
+        }
     }
+    if (seen < min_tokens_)
+        return fail("frame " + std::to_string(frame_) + ", atom line " + std::to_string(k + 1) +
+                    " is incomplete");
+    if (bad != 3) return fail("expected a number, found " + quoted(position[bad]));
     if (species != last_written_ || last_species_.empty()) {
         // Atoms of one species come in runs: the symbol is worked out once per run.
         std::string symbol = clean_symbol(species);
@@ -181,17 +175,6 @@ Result<Structure> XyzFrameBuilder::finish(FrameFindings& findings) {
     std::vector<Site> sites;
     sites.swap(sites_);
     return Structure::new_(std::move(lattice_), std::move(sites));
-}
-
-Result<Structure> build_frame(std::string_view comment, std::span<const std::string_view> lines,
-                              const std::optional<Mat3>& cell, std::uint64_t frame,
-                              FrameFindings& findings) {
-    XyzFrameBuilder builder;
-    if (auto begun = builder.begin(comment, cell, frame); !begun) return fail(std::move(begun.error()));
-    builder.reserve(lines.size());
-    for (std::string_view line : lines)
-        if (auto added = builder.add(line); !added) return fail(std::move(added.error()));
-    return builder.finish(findings);
 }
 
 namespace {

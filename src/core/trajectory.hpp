@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,9 +22,12 @@ namespace kelvara {
 /// whitespace. The result is a slice of `comment`, in its own letter case.
 std::optional<std::string_view> comment_value(std::string_view comment, std::string_view key);
 
-/// Builds one XYZ frame line by line, as `build_frame` describes: `begin` with the
-/// comment line, `add` each atom line as it is read (no copy of the text), then
-/// `finish`. The working arrays are kept from frame to frame.
+/// Builds one XYZ frame line by line: `begin` with the comment line, `add` each atom
+/// line as a `LineReader` returns it (no copy of the text), then `finish`. The cell
+/// comes from `Lattice="..."` (else `cell`, else an error naming the frame), the
+/// columns from `Properties=` (default species 0, pos 1-3), and each atom line is a
+/// fully occupied site at the fractional position of its x, y, z. A species that is
+/// not an element is kept and noted. The working arrays are kept from frame to frame.
 class XyzFrameBuilder {
 public:
     Result<void> begin(std::string_view comment, const std::optional<Mat3>& cell, std::uint64_t frame);
@@ -36,8 +38,6 @@ public:
     Result<Structure> finish(FrameFindings& findings);
 
 private:
-    /// Lines with at most this many leading columns in use are split in one pass.
-    static constexpr std::uint64_t max_split = 64;
     struct FirstSeen {
         std::string written, symbol;
         std::size_t line;
@@ -45,20 +45,11 @@ private:
     std::uint64_t frame_ = 0;
     Lattice lattice_;
     std::uint64_t species_column_ = 0, x_column_ = 1, min_tokens_ = 4;
-    std::vector<std::string_view> words_;
     std::vector<Site> sites_;
     std::vector<FirstSeen> first_seen_;  // each species of the frame where it first occurs
     std::string last_written_;           // the species column of the last atom line
     SpeciesList last_species_;           // and what it reads as
 };
-
-/// One frame as a Structure: the cell from `Lattice="..."` (else `cell`, else an
-/// error naming `frame`), the columns from `Properties=` (default species 0, pos 1-3),
-/// each atom line a fully occupied site at the fractional position of its x, y, z.
-/// A species that is not an element is kept and noted in `findings`.
-Result<Structure> build_frame(std::string_view comment, std::span<const std::string_view> lines,
-                              const std::optional<Mat3>& cell, std::uint64_t frame,
-                              FrameFindings& findings);
 
 /// Which frames of a trajectory to keep and the fallback cell.
 struct TrajectoryOptions {
