@@ -62,44 +62,6 @@ inline std::size_t split_words(std::string_view line, std::string_view* words, s
     return count;
 }
 
-/// The first `want` words of `line`, split as `split_words` splits them, into
-/// `words`; returns how many there were (at most `want`). The rest of the line is
-/// not looked at, so a reader that needs the first few columns of a wide line pays
-/// only for those.
-inline std::size_t first_words(std::string_view line, std::string_view* words, std::size_t want) {
-    const char* const begin = line.data();
-    const char* const end = begin + line.size();
-    const char* p = begin;
-    // ASCII whitespace: space and 9-13; bytes from 0x80 may start a multi-byte one.
-    auto ascii_space = [](unsigned char c) { return c == ' ' || static_cast<unsigned>(c - 9) < 5; };
-    auto space_at = [&](const char* at) -> std::size_t {
-        const auto c = static_cast<unsigned char>(*at);
-        if (c < 0x80) return ascii_space(c) ? 1 : 0;
-        return whitespace_length_at(line, static_cast<std::size_t>(at - begin));
-    };
-    std::size_t count = 0;
-    while (count < want) {
-        while (p != end) {  // the whitespace before a word
-            const std::size_t w = space_at(p);
-            if (!w) break;
-            p += w;
-        }
-        if (p == end) break;
-        const char* const start = p++;
-        while (p != end) {
-            // Printable ASCII (0x21-0x7e) and DEL are word bytes: one test for the common case.
-            if (static_cast<signed char>(*p) > ' ') {
-                ++p;
-                continue;
-            }
-            if (space_at(p)) break;
-            ++p;
-        }
-        words[count++] = std::string_view(start, static_cast<std::size_t>(p - start));
-    }
-    return count;
-}
-
 /// A coordinate token by the shared decimal grammar (`parse_decimal`), with an inline
 /// path for the plain "-12.345678" form that fills trajectory files: up to 15
 /// significant digits and no exponent give an exact mantissa and power of ten, so one
@@ -211,7 +173,7 @@ private:
         const std::uint64_t non_digit = (t & high) | ((t + six) & high);
         return non_digit ? static_cast<unsigned>(__builtin_ctzll(non_digit)) >> 3 : 8;
     }
-    /// The value of the `n` (1-7) digits at the low end of `t` (digit values 0-9).
+    /// The value of the `n` (1-8) digits at the low end of `t` (digit values 0-9).
     static std::uint64_t digits_value(std::uint64_t t, unsigned n) {
         std::uint64_t v = t << (8 * (8 - n));  // the digits at the top, zeros before them
         v = v * 10 + (v >> 8);
@@ -220,14 +182,16 @@ private:
         return v;
     }
 
-    /// "-12.345678" read at `p_`: an optional "-", up to 7 digits, optionally "." and up
-    /// to 7 digits, at least one digit, then whitespace (or the line break after the
-    /// line). That is `parse_coordinate`'s exact path (at most 15 digits: mantissa over
-    /// a power of ten), so the value is the same bits. Anything else returns false
-    /// with `p_` unmoved.
+    /// "-12.345678" read at `p_`: an optional "-", up to 8 digits, optionally "." and up
+    /// to 8 digits, from 1 to 15 digits in all, then whitespace (or the line break
+    /// after the line). That is `parse_coordinate`'s exact path (mantissa over a power
+    /// of ten), so the value is the same bits. Anything else returns false with `p_`
+    /// unmoved.
     [[gnu::always_inline]] bool plain_decimal(double& x) {
-        static constexpr double powers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
-        static constexpr std::uint64_t scale[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+        static constexpr double powers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+        static constexpr std::uint64_t scale[] = {1,      10,      100,      1000,     10000,
+                                                  100000, 1000000, 10000000, 100000000};
+        auto is_digit = [](char c) { return static_cast<unsigned>(c - '0') < 10; };
         constexpr std::uint64_t zeros = 0x3030303030303030ULL;
         const char* q = p_;
         const bool negative = *q == '-';
@@ -240,7 +204,7 @@ private:
         // Digit runs stop at the line break after the line at the latest.
         const std::uint64_t t1 = load(q);
         const unsigned n1 = digit_run(t1);
-        if (n1 == 8) return false;
+        if (n1 == 8 && is_digit(q[8])) return false;
         std::uint64_t mantissa = n1 ? digits_value(t1, n1) : 0;
         q += n1;
         unsigned n2 = 0;
@@ -248,12 +212,12 @@ private:
             ++q;
             const std::uint64_t t2 = load(q);
             n2 = digit_run(t2);
-            if (n2 == 8) return false;
+            if (n2 == 8 && is_digit(q[8])) return false;
             if (n2) mantissa = mantissa * scale[n2] + digits_value(t2, n2);
             q += n2;
         }
-        if (n1 + n2 == 0 || !ascii_space(static_cast<unsigned char>(*q))) return false;
-        // Below 10^14: the signed conversion is exact and one instruction.
+        if (n1 + n2 == 0 || n1 + n2 > 15 || !ascii_space(static_cast<unsigned char>(*q))) return false;
+        // Below 10^15: the signed conversion is exact and one instruction.
         const double value = static_cast<double>(static_cast<std::int64_t>(mantissa)) / powers[n2];
         x = negative ? -value : value;
         p_ = q;

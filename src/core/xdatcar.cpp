@@ -1,6 +1,7 @@
 // VASP XDATCAR trajectories (fixed or varying cell) read frame by frame.
 #include "core/xdatcar.hpp"
 
+#include <algorithm>  // for std::min, std::max
 #include <cmath>  // for std::cbrt, std::isfinite, std::abs
 #include <string>
 #include <utility>
@@ -65,6 +66,9 @@ public:
         if (!lattice_) return fail(where(index) + " has no cell header before it");
         const bool cartesian = ascii_lower(trim(line)).starts_with("c");
         std::vector<Site> sites;
+        // The counts come from the file: reserve at most what the last frame held.
+        if (keep) sites.reserve(static_cast<std::size_t>(
+                      std::min<std::uint64_t>(n_atoms_, std::max<std::size_t>(last_atoms_, 4096))));
         std::size_t element = 0;     // the element of atom k ...
         std::uint64_t element_end = counts_.empty() ? 0 : counts_[0];  // ... ends before this atom
         for (std::uint64_t k = 0; k < n_atoms_; ++k) {
@@ -77,14 +81,16 @@ public:
                 return fail(std::move(coordinates.error()));
             }
             if (!keep) continue;
+            // Exactly three words, each a coordinate.
             double p[3];
-            std::string_view words[3];
-            bool ok = split_words(*coordinates, words, 3) == 3;
+            LineWords words(*coordinates);
+            bool ok = true;
             for (std::size_t a = 0; ok && a < 3; ++a) {
-                auto value = parse_coordinate(words[a]);
-                ok = value.has_value();
-                if (ok) p[a] = *value;
+                std::string_view text;
+                ok = words.coordinate(p[a], text) == LineWords::Number::value;
             }
+            std::string_view extra;
+            if (ok && words.word(extra)) ok = false;
             if (!ok) {
                 if (is_configuration_line(*coordinates))
                     return fail(where(index) + " has " + std::to_string(k) + " atom lines, but "
@@ -92,16 +98,15 @@ public:
                 return fail(where(index) + ", atom line " + std::to_string(k + 1) +
                             ": expected three coordinates, found " + quoted(*coordinates));
             }
-            Site site;
-            site.species.emplace_back(elements_[element], 1.0);
-            site.frac = cartesian ? lattice_->to_fractional({p[0] * scale_, p[1] * scale_, p[2] * scale_})
-                                  : Vec3{p[0], p[1], p[2]};
-            sites.push_back(std::move(site));
+            sites.emplace_back(species_[element],
+                               cartesian ? lattice_->to_fractional({p[0] * scale_, p[1] * scale_, p[2] * scale_})
+                                         : Vec3{p[0], p[1], p[2]});
         }
         if (keep) {
             auto structure = Structure::new_(*lattice_, std::move(sites));
             if (!structure) return fail(where(index) + ": " + structure.error());
             out = std::move(*structure);
+            last_atoms_ = static_cast<std::size_t>(n_atoms_);
         }
         return Next::frame;
     }
@@ -204,6 +209,8 @@ private:
             total += c;
         }
         elements_ = std::move(names);
+        species_.clear();
+        for (const std::string& name : elements_) species_.push_back(SpeciesList{{name, 1.0}});
         counts_ = std::move(counts);
         n_atoms_ = total;
         lattice_ = *lattice;
@@ -215,6 +222,8 @@ private:
     std::optional<Lattice> lattice_;
     double scale_ = 1.0;
     std::vector<std::string> elements_;
+    std::vector<SpeciesList> species_;  // each of elements_, fully occupied
+    std::size_t last_atoms_ = 0;        // atoms of the last kept frame
     std::vector<std::uint64_t> counts_;  // atoms of every element, in file order
     std::uint64_t n_atoms_ = 0;
 };
