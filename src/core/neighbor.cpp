@@ -21,18 +21,22 @@ Vec3 cell_heights(const Mat3& m) {
     return {volume / norm(bc), volume / norm(ca), volume / norm(ab)};
 }
 
+namespace {
+/// Cells and reach along one axis of height h for cells about cutoff / k wide.
+void axis_shape(double height, double cutoff, int k, std::int64_t& n, std::int64_t& reach) {
+    n = std::clamp<std::int64_t>(saturating_i64(std::floor(height / (cutoff / k))), 1, 64);
+    const double cells = cutoff / (height / static_cast<double>(n));
+    // Finer cells: one more cell wherever rounding could hide one.
+    reach = saturating_i64(std::ceil(k == 1 ? cells : cells * (1.0 + 1e-9)));
+}
+}  // namespace
+
 CellList CellList::shape(const Mat3& matrix, double cutoff, const std::array<int, 3>& k) {
     const Vec3 heights = cell_heights(matrix);
-    std::int64_t n[3], reach[3];
-    for (int x = 0; x < 3; ++x) {
-        n[x] = std::clamp<std::int64_t>(saturating_i64(std::floor(heights[x] / (cutoff / k[x]))), 1, 64);
-        const double cells = cutoff / (heights[x] / static_cast<double>(n[x]));
-        // Finer cells: one more cell wherever rounding could hide one.
-        reach[x] = saturating_i64(std::ceil(k[x] == 1 ? cells : cells * (1.0 + 1e-9)));
-    }
     CellList list;
-    list.n_a = n[0], list.n_b = n[1], list.n_c = n[2];
-    list.reach_a = reach[0], list.reach_b = reach[1], list.reach_c = reach[2];
+    axis_shape(heights[0], cutoff, k[0], list.n_a, list.reach_a);
+    axis_shape(heights[1], cutoff, k[1], list.n_b, list.reach_b);
+    axis_shape(heights[2], cutoff, k[2], list.n_c, list.reach_c);
     return list;
 }
 
@@ -41,16 +45,26 @@ std::array<int, 3> CellList::grid_for(const Mat3& matrix, double cutoff, std::si
     // plus gathering them (about 0.9 of a scan each) and collecting the runs of a
     // column (about 15) once per centre cell, shared by the centres in that cell.
     // Fitted to timings of dense and sparse, cubic and triclinic structures.
+    // An axis's cells depend on its own k alone: each of the 12 is found once (on a
+    // small cell, the 64 grids would otherwise cost more than the pass).
+    const Vec3 heights = cell_heights(matrix);
+    std::int64_t n[3][4], reach[3][4];
+    double span[3][4];
+    for (int x = 0; x < 3; ++x)
+        for (int k = 1; k <= 4; ++k) {
+            axis_shape(heights[x], cutoff, k, n[x][k - 1], reach[x][k - 1]);
+            span[x][k - 1] = 2.0 * static_cast<double>(reach[x][k - 1]) + 1.0;
+        }
     std::array<int, 3> best{1, 1, 1};
     double best_cost = 0.0;
     for (int ka = 1; ka <= 4; ++ka)
         for (int kb = 1; kb <= 4; ++kb)
             for (int kc = 1; kc <= 4; ++kc) {
-                const CellList grid = shape(matrix, cutoff, {ka, kb, kc});
-                const double per_cell = static_cast<double>(n_sites) / static_cast<double>(grid.n_cells());
+                const std::int64_t n_cells = n[0][ka - 1] * n[1][kb - 1] * n[2][kc - 1];
+                const double per_cell = static_cast<double>(n_sites) / static_cast<double>(n_cells);
                 // In floats: a hopeless cutoff saturates the reach (it is refused later).
-                const double columns = grid.span_a() * grid.span_b();
-                const double candidates = columns * grid.span_c() * per_cell;
+                const double columns = span[0][ka - 1] * span[1][kb - 1];
+                const double candidates = columns * span[2][kc - 1] * per_cell;
                 const double shared = std::max(1.0, per_cell);
                 const double cost = candidates + 0.9 * candidates / shared + 15.0 * columns / shared;
                 if (best_cost == 0.0 || cost < best_cost) best = {ka, kb, kc}, best_cost = cost;
