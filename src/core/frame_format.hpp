@@ -229,6 +229,30 @@ private:
     const char* end_;
 };
 
+/// The species words met in atom lines, each with the fully occupied species list
+/// it reads as, so that a word is worked out once however many atoms repeat it.
+class SpeciesWords {
+public:
+    void clear() { entries_.clear(); }
+    /// The list of `written`, or null when it has not been added.
+    const SpeciesList* find(std::string_view written) const {
+        for (const Entry& entry : entries_)
+            if (entry.written == written) return &entry.species;
+        return nullptr;
+    }
+    const SpeciesList& add(std::string_view written, std::string symbol) {
+        entries_.push_back({std::string(written), SpeciesList{{std::move(symbol), 1.0}}});
+        return entries_.back().species;
+    }
+
+private:
+    struct Entry {
+        std::string written;
+        SpeciesList species;
+    };
+    std::vector<Entry> entries_;
+};
+
 /// What a format may need besides the text: the cell of XYZ frames without a
 /// Lattice field, and names for atom types (LAMMPS type -> element; for an
 /// XDATCAR without element names, "1", "2", ... in species order -> element).

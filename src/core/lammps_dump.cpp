@@ -77,8 +77,7 @@ private:
     std::vector<SpeciesList> element_species_;   // each of elements_, fully occupied
     std::vector<std::pair<std::string, std::size_t>> type_cache_;  // type token -> element
     std::array<std::size_t, 128> one_byte_types_ = filled(none);  // type_cache_ entries
-    std::string last_written_;                   // element column of the last atom
-    SpeciesList last_symbol_;                    // and its species
+    SpeciesWords element_words_;                 // words of the element column so far
     std::string atoms_header_;
     Layout layout_;
 };
@@ -319,15 +318,15 @@ Result<FrameFormat::Next> LammpsDump::next(LineReader& lines, std::uint64_t inde
         const SpeciesList* species;
         if (columns.element != none) {
             const std::string_view written = token[columns.element];
-            if (written != last_written_ || last_symbol_.empty()) {
+            species = element_words_.find(written);
+            if (!species) {
+                // Worked out, and noted when it is not an element, where it first occurs.
                 std::string symbol = clean_symbol(written);
                 findings.species(written, symbol, [&] {
                     return where(index) + ", atom line " + std::to_string(k + 1);
                 });
-                last_written_.assign(written);
-                last_symbol_ = SpeciesList{{std::move(symbol), 1.0}};
+                species = &element_words_.add(written, std::move(symbol));
             }
-            species = &last_symbol_;
         } else {
             const std::string_view type = token[columns.type];
             // Types are mostly one character ("1", "2"): looked up by that byte.

@@ -114,8 +114,7 @@ Result<void> XyzFrameBuilder::begin(std::string_view comment, const std::optiona
     frame_ = frame;
     sites_.clear();
     first_seen_.clear();
-    last_written_.clear();
-    last_species_ = SpeciesList();
+    species_words_.clear();
     auto lattice = frame_lattice(comment, cell, frame);
     if (!lattice) return fail(std::move(lattice.error()));
     lattice_ = std::move(*lattice);
@@ -153,16 +152,21 @@ Result<void> XyzFrameBuilder::add(std::string_view line) {
         return fail("frame " + std::to_string(frame_) + ", atom line " + std::to_string(k + 1) +
                     " is incomplete");
     if (bad != 3) return fail("expected a number, found " + quoted(position[bad]));
-    if (species != last_written_ || last_species_.empty()) {
-        // Atoms of one species come in runs: the symbol is worked out once per run.
+    const SpeciesList* list = species_words_.find(species);
+    if (!list) {
+        // A word met for the first time in this frame: the symbol is worked out once.
         std::string symbol = clean_symbol(species);
         bool seen = false;
         for (const FirstSeen& first : first_seen_) seen = seen || first.symbol == symbol;
         if (!seen) first_seen_.push_back({std::string(species), symbol, k});
-        last_written_.assign(species);
-        last_species_ = SpeciesList{{std::move(symbol), 1.0}};
+        list = &species_words_.add(species, std::move(symbol));
     }
-    sites_.emplace_back(last_species_, lattice_.to_fractional(cart));
+    // Lattice::to_fractional, written out: the same operations in the same order.
+    const Mat3& inverse = lattice_.inverse;
+    Vec3 frac;
+    for (int j = 0; j < 3; ++j)
+        frac[j] = (cart[0] * inverse[0][j] + cart[1] * inverse[1][j]) + cart[2] * inverse[2][j];
+    sites_.emplace_back(*list, frac);
     return {};
 }
 

@@ -47,8 +47,7 @@ private:
     std::uint64_t species_column_ = 0, x_column_ = 1, min_tokens_ = 4;
     std::vector<Site> sites_;
     std::vector<FirstSeen> first_seen_;  // each species of the frame where it first occurs
-    std::string last_written_;           // the species column of the last atom line
-    SpeciesList last_species_;           // and what it reads as
+    SpeciesWords species_words_;         // the species words of the frame so far
 };
 
 /// Which frames of a trajectory to keep and the fallback cell.
