@@ -102,7 +102,7 @@ def write_files(folder: str, n_frames: int, n_atoms: int, seed: int = 11) -> tup
     symbols = np.where(types == 1, "Si", "O")
     xyz, dump = os.path.join(folder, "run.xyz"), os.path.join(folder, "run.lammpstrj")
     xdatcar = os.path.join(folder, "XDATCAR")
-    order = np.argsort(-types, kind="stable")  # XDATCAR lists the atoms element by element
+    order = np.argsort(types, kind="stable")  # XDATCAR lists the atoms element by element (Si, O)
     counts = f"{int(np.sum(types == 1))} {int(np.sum(types == 2))}"
     with open(xyz, "w") as fx, open(dump, "w") as fd, open(xdatcar, "w") as fv:
         for step in range(n_frames):
