@@ -67,6 +67,7 @@ CASES = {
 
 CHILD = """
 {setup}
+at_ready = len(ticks)
 print("ready", flush=True)
 try:
     {call}
@@ -76,7 +77,7 @@ except KeyboardInterrupt:
     time.sleep(0.05)
     assert len(ticks) > before or len(ticks) == 10_000
     Structure(np.eye(3) * 4, [[0, 0, 0]], [{{"Si": 1.0}}]).total_rdf(cutoff=9.0, n_threads=0)
-    print("stopped after", len(ticks), "ticks")
+    print("stopped after", before - at_ready, "ticks")
 """
 
 
@@ -115,5 +116,6 @@ def test_sigint_stops_the_call(outcomes, case):
     code, lines, err = outcomes[case]
     assert code == 0, err
     assert len(lines) == 1 and lines[0].startswith("stopped after"), (lines, err)
-    # The other Python thread kept ticking while the call waited (GIL released).
-    assert int(lines[0].split()[2]) >= 30
+    # The other Python thread ticked while the call ran (GIL released); a call holding
+    # the GIL would let it tick at most once. Not a rate: a loaded machine ticks slowly.
+    assert int(lines[0].split()[2]) >= 3, lines
