@@ -172,7 +172,7 @@ bool LineReader::peek(std::size_t want, std::string_view& text, std::string& err
     return true;
 }
 
-LineReader::Status LineReader::next(std::string_view& line, std::string& error) {
+LineReader::Status LineReader::next_slow(std::string_view& line, std::string& error) {
     if (fd_ < 0) return Status::end_of_file;
     for (;;) {
         char* base = buffer_.get();

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>  // for std::memchr
 #include <memory>
 #include <string>
 #include <string_view>
@@ -42,7 +43,22 @@ public:
     /// and the `padding` bytes after it may be read. On `error`, `error` holds
     /// the description ("Is a directory (os error 21)", "stream did not contain
     /// valid UTF-8", "a line is longer than 67108864 bytes").
-    Status next(std::string_view& line, std::string& error);
+    Status next(std::string_view& line, std::string& error) {
+        // Inline, the common case: a whole line of ASCII already in the buffer.
+        if (scan_ < end_) {
+            char* const base = buffer_.get();
+            const auto* newline = static_cast<const char*>(std::memchr(base + scan_, '\n', end_ - scan_));
+            const std::size_t stop = newline ? static_cast<std::size_t>(newline - base) : end_;
+            if (newline && stop <= ascii_) {
+                std::size_t size = stop - begin_;
+                if (size > 0 && base[stop - 1] == '\r') --size;
+                line = std::string_view(base + begin_, size);
+                begin_ = scan_ = stop + 1;
+                return Status::line;
+            }
+        }
+        return next_slow(line, error);
+    }
 
     /// The unread bytes, at least `want` of them unless the file ends first, without
     /// consuming them (so that the format of a pipe can be told from its first lines).
@@ -62,6 +78,9 @@ public:
     bool os_failed() const { return os_failed_; }
 
 private:
+    /// `next` for a line not yet whole in the buffer, or with bytes from 0x80.
+    Status next_slow(std::string_view& line, std::string& error);
+
     /// Reads more bytes after `end_`, compacting or growing the buffer first.
     /// Returns false with `error` set on a read failure or an overlong line.
     bool fill(std::string& error);
