@@ -182,6 +182,14 @@ private:
         return v;
     }
 
+    /// The value of the `n` (0-8) digits at the low end of `t`; one or two (the
+    /// integer part of most coordinates) without the word arithmetic.
+    static std::uint64_t run_value(std::uint64_t t, unsigned n) {
+        if (n > 2) return digits_value(t, n);
+        if (n == 2) return (t & 0xFF) * 10 + ((t >> 8) & 0xFF);
+        return n == 1 ? (t & 0xFF) : 0;
+    }
+
     /// "-12.345678" read at `p_`: an optional "-", up to 8 digits, optionally "." and up
     /// to 8 digits, from 1 to 15 digits in all, then whitespace (or the line break
     /// after the line). That is `parse_coordinate`'s exact path (mantissa over a power
@@ -205,7 +213,7 @@ private:
         const std::uint64_t t1 = load(q);
         const unsigned n1 = digit_run(t1);
         if (n1 == 8 && is_digit(q[8])) return false;
-        std::uint64_t mantissa = n1 ? digits_value(t1, n1) : 0;
+        std::uint64_t mantissa = run_value(t1, n1);
         q += n1;
         unsigned n2 = 0;
         if (*q == '.') {
@@ -213,10 +221,11 @@ private:
             const std::uint64_t t2 = load(q);
             n2 = digit_run(t2);
             if (n2 == 8 && is_digit(q[8])) return false;
-            if (n2) mantissa = mantissa * scale[n2] + digits_value(t2, n2);
+            mantissa = mantissa * scale[n2] + run_value(t2, n2);
             q += n2;
         }
-        if (n1 + n2 == 0 || n1 + n2 > 15 || !ascii_space(static_cast<unsigned char>(*q))) return false;
+        // From 1 to 15 digits in all, then whitespace.
+        if (n1 + n2 - 1 >= 15 || !ascii_space(static_cast<unsigned char>(*q))) return false;
         // Below 10^15: the signed conversion is exact and one instruction.
         const double value = static_cast<double>(static_cast<std::int64_t>(mantissa)) / powers[n2];
         x = negative ? -value : value;
