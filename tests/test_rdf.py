@@ -175,7 +175,7 @@ def test_every_distance_kernel_agrees_bit_for_bit(tmp_path):
         pytest.skip("no C++ compiler to build the kernel probe")
     exe = tmp_path / "kernel_probe"
     subprocess.run([compiler, "-std=c++23", "-O2", "-ffp-contract=off", f"-I{ROOT / 'src'}", "-o", str(exe),
-                    str(ROOT / "tests/native/kernel_probe.cpp"), str(ROOT / "src/core/pair_kernel.cpp")],
+                    str(ROOT / "tests/native/kernel_probe.cpp"), str(ROOT / "src/core/rdf/pair_kernel.cpp")],
                    check=True)
     done = subprocess.run([exe], capture_output=True, text=True)
     lines = done.stdout.splitlines()

@@ -1,8 +1,8 @@
-"""Writes src/core/spacegroup_table.inc, the space-group settings the CIF reader knows by name.
+"""Writes src/core/readers/spacegroup_table.inc, the space-group settings the CIF reader knows by name.
 
 Run once, with gemmi and pymatgen installed, whenever the table is to be refreshed:
 
-    python tools/make_spacegroup_table.py > src/core/spacegroup_table.inc
+    python tools/make_spacegroup_table.py > src/core/readers/spacegroup_table.inc
 
 gemmi supplies every setting (number, H-M symbol, setting suffix, Hall symbol, short
 symbol, which one is the reference setting). pymatgen adds spellings gemmi does not list:

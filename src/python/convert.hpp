@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/lattice.hpp"
-#include "core/structure.hpp"
+#include "core/model/lattice.hpp"
+#include "core/model/structure.hpp"
 
 namespace kelvara::py {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "core/expand.hpp"
+#include "core/expand/expand.hpp"
 #include "python/convert.hpp"
 #include "python/interrupt.hpp"
 #include "python/structure_type.hpp"

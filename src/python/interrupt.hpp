@@ -3,7 +3,7 @@
 
 #include "python/py_ref.hpp"
 
-#include "core/cancel.hpp"
+#include "core/util/cancel.hpp"
 
 namespace kelvara::py {
 

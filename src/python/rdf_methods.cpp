@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "core/pool.hpp"
-#include "core/rdf.hpp"
+#include "core/rdf/pool.hpp"
+#include "core/rdf/rdf.hpp"
 #include "python/convert.hpp"
 #include "python/interrupt.hpp"
 #include "python/structure_type.hpp"

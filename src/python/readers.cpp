@@ -9,12 +9,12 @@
 #include <string>
 #include <string_view>
 
-#include "core/cancel.hpp"  // for InputFile
-#include "core/cif.hpp"
-#include "core/line_reader.hpp"  // for os_error_text
-#include "core/memory.hpp"       // for physical_memory_bytes
-#include "core/number.hpp"       // for format_shortest
-#include "core/structure_formats.hpp"
+#include "core/util/cancel.hpp"  // for InputFile
+#include "core/readers/cif.hpp"
+#include "core/util/line_reader.hpp"  // for os_error_text
+#include "core/util/memory.hpp"       // for physical_memory_bytes
+#include "core/util/number.hpp"       // for format_shortest
+#include "core/readers/structure_formats.hpp"
 #include "python/convert.hpp"
 #include "python/interrupt.hpp"
 #include "python/structure_type.hpp"

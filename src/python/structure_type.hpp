@@ -4,7 +4,7 @@
 #include "python/module_state.hpp"
 #include "python/py_ref.hpp"
 
-#include "core/structure.hpp"
+#include "core/model/structure.hpp"
 
 namespace kelvara::py {
 

@@ -8,8 +8,8 @@
 #include <type_traits>  // for std::invoke_result_t
 #include <vector>
 
-#include "core/trajectory.hpp"
-#include "core/trajectory_stream.hpp"
+#include "core/trajectory/trajectory.hpp"
+#include "core/trajectory/trajectory_stream.hpp"
 #include "python/convert.hpp"
 #include "python/interrupt.hpp"
 #include "python/structure_type.hpp"

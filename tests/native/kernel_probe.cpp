@@ -12,7 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "core/pair_kernel.hpp"
+#include "core/rdf/pair_kernel.hpp"
 
 using namespace kelvara;
 

@@ -5,7 +5,7 @@
 #include <iterator>
 #include <string>
 
-#include "core/symmetry.hpp"
+#include "core/readers/symmetry.hpp"
 
 int main() {
     const std::string text(std::istreambuf_iterator<char>(std::cin), {});

@@ -1,0 +1,40 @@
+// The partial/total RDF driver: argument checks, bin edges, pool choice, normalisation.
+#pragma once
+
+#include <cstdint>  // for std::uint64_t
+#include <string>
+#include <vector>
+
+#include "core/util/result.hpp"
+#include "core/model/structure.hpp"
+
+namespace kelvara {
+
+class WorkerPool;
+
+/// Partial and total radial distribution curves on a common grid of bins.
+struct PrdfResult {
+    /// The structure's elements, in element order; n_el entries.
+    std::vector<std::string> elements;
+    /// Left edge of every bin: r[k] = edges[k]; n_bins entries.
+    std::vector<double> r;
+    /// edges[k] = k * bin_size; n_bins + 1 entries.
+    std::vector<double> edges;
+    /// Entry p * n_el + q: neighbours q per unit shell volume around a centre p.
+    std::vector<std::vector<double>> partials;
+    /// Neighbours of any element per unit shell volume around an average centre.
+    std::vector<double> total;
+};
+
+/// Checks the arguments, builds the edges, runs the histogram pass on `pool` and
+/// normalises it into the curves.
+Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff, double bin_size,
+                                      WorkerPool& pool);
+
+/// n_threads = 0 runs on the shared pool; otherwise on the calling thread and
+/// n_threads - 1 fresh workers started for this call (none for n_threads = 1), which
+/// fails first if they cannot all start.
+Result<PrdfResult> compute_prdf(const Structure& structure, std::uint64_t n_threads,
+                                double cutoff, double bin_size);
+
+}  // namespace kelvara

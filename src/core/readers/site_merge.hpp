@@ -1,0 +1,76 @@
+// SiteMerger: symmetry images of CIF atom-site rows gathered into sites.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/model/structure.hpp"
+
+namespace kelvara {
+
+/// Sites built from symmetry images. An image joins the first site (in creation
+/// order) that lies within `symprec` on all three fractional axes. Within a site, an
+/// image of an element that the same row (or a row with the same label: the same
+/// atom written twice) already put there keeps the larger occupancy; an image from
+/// another row adds its occupancy, since rows with distinct labels are distinct atoms.
+///
+/// Sites are filed under a periodic grid of cells at least `symprec` wide; an image
+/// looks into a neighbour cell only along axes where it lies within `symprec` of the
+/// cell's edge. Cells are hashed into a chained table (head/next indices).
+class SiteMerger {
+public:
+    /// `expected_sites` bounds the number of sites and sizes the table.
+    SiteMerger(double symprec, std::uint64_t expected_sites);
+
+    /// One image of atom-site row `row`; rows with the same label share `key`.
+    void add(std::uint32_t row, std::uint32_t key, const std::string& element, double occupancy,
+             const Vec3& frac, double uiso);
+
+    const std::vector<Site>& sites() const { return sites_; }
+    /// The rows that put something on site `site`, in the order they came.
+    std::vector<std::uint32_t> rows_of(std::size_t site) const;
+    std::vector<Site> take() { return std::move(sites_); }
+
+private:
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+    double symprec_;
+    bool merging_ = false;
+    std::uint64_t grid_ = 1;
+    unsigned bits_ = 4;
+    std::vector<Site> sites_;
+    std::vector<std::uint32_t> head_;  // per table slot: newest site filed there
+    std::vector<std::uint32_t> next_;  // per site: the previous site in the same slot
+    // Who put what on each site: a list per site, newest first.
+    struct Contribution {
+        std::uint32_t row, key, species, next;
+    };
+    std::vector<Contribution> contributions_;
+    std::vector<std::uint32_t> first_contribution_;  // per site
+
+    std::uint64_t cell_of(double f) const;
+    std::size_t slot(std::uint64_t i, std::uint64_t j, std::uint64_t k) const;
+    std::uint32_t find(const Vec3& frac, const std::uint64_t (&cell)[3]) const;
+    void note(std::uint32_t site, std::uint32_t row, std::uint32_t key, std::uint32_t species);
+};
+
+/// Two sites and their shortest periodic distance in Angstrom.
+struct ClosePair {
+    std::uint32_t first = 0, second = 0;
+    double distance = 0.0;
+};
+
+/// Pairs of partially occupied sites (occupancies summing below 1) closer than
+/// `max_distance`, closest first; a site and its own periodic image count too when
+/// the cell is that short.
+std::vector<ClosePair> close_partial_sites(const std::vector<Site>& sites, const Lattice& lattice,
+                                           double max_distance);
+
+/// The periodic distance along one axis of two coordinates in [0, 1).
+inline double axis_distance(double a, double b) {
+    double d = a > b ? a - b : b - a;
+    if (d > 0.5) d = 1.0 - d;
+    return d;
+}
+
+}  // namespace kelvara
