@@ -27,14 +27,6 @@ if TYPE_CHECKING:
 DATA = pathlib.Path(__file__).with_name("data")
 DEFAULT_EXAMPLE = "SrBaTiO3.cif"
 
-def is_trajectory(path: pathlib.Path, fmt: str | None, args: argparse.Namespace) -> str | None:
-    """The trajectory format when `path` is read as a trajectory (see
-    ``kelvara.cli_trajectory.trajectory_kind``), else None."""
-    from kelvara.cli_trajectory import trajectory_kind
-
-    return trajectory_kind(path, fmt, args)
-
-
 def input_kind(path: pathlib.Path, args: argparse.Namespace) -> tuple[str | None, str | None]:
     """(trajectory format, None) or (None, structure format) for `path`, its name
     looked at once (see ``kelvara.cli_trajectory.input_kind``). An undetermined
@@ -45,11 +37,6 @@ def input_kind(path: pathlib.Path, args: argparse.Namespace) -> tuple[str | None
     return kind, fmt if fmt is not None or kind else args.format
 
 
-def formula(structure: Structure) -> str:
-    """Composition as text, e.g. "Cl4 Na4" or "Ba0.5000 O3 Sr0.5000 Ti1"."""
-    return structure.formula
-
-
 def describe(name: str, structure: Structure) -> str:
     """A few lines that say what a structure is."""
     from kelvara.analysis import number_density
@@ -57,7 +44,7 @@ def describe(name: str, structure: Structure) -> str:
     density = number_density(structure)
     order = "ordered" if structure.is_ordered else "disordered (partial occupancies)"
     return (
-        f"{name}: {formula(structure)}\n"
+        f"{name}: {structure.formula}\n"
         f"  sites {structure.n_sites}, atoms {structure.n_atoms:g}, "
         f"volume {structure.volume:.3f} A^3, number density {density:.5f} atoms/A^3, {order}"
     )
@@ -256,14 +243,14 @@ def command_rdf(args: argparse.Namespace) -> int:
 def command_pdf(args: argparse.Namespace) -> int:
     """kelvara pdf [FILE]: neutron- or X-ray-weighted G(r) and S(Q) as CSV and a figure;
     with --data, the model against measured G(r), fitted with --fit."""
-    from kelvara.scattering import structure_factor, total_pdf
+    from kelvara.scattering import pdf_and_structure_factor
 
     args.rmax_given = args.rmax is not None
     if args.rmax is None:
         args.rmax = 20.0
     path = pathlib.Path(args.file) if args.file else DATA / DEFAULT_EXAMPLE
     out = pathlib.Path(args.out)
-    kind = is_trajectory(path, args.format, args)
+    kind, fmt = input_kind(path, args)
     if kind and not args.data:
         from kelvara.cli_trajectory import pdf
 
@@ -272,21 +259,18 @@ def command_pdf(args: argparse.Namespace) -> int:
         raise ValueError(f"--data compares one structure with a measurement; {path.name} holds "
                          "frames: pick one with --start N --stop N+1, or compare in Python "
                          "with kelvara.scattering.total_pdf(kelvara.trajectory.Frames(...))")
-    structure = read_structure(path, args.format, args.block)
+    structure = read_structure(path, fmt, args.block)
     print(describe(path.name, structure))
     if args.data:
         from kelvara.pdf_compare import compare_with_data
 
         return compare_with_data(structure, path.name, args)
-    pdf = total_pdf(structure, r_max=args.rmax, bin_size=args.bin_size, radiation=args.radiation,
-                    n_threads=args.threads, qmax=args.qmax, broadening=args.broadening,
-                    qdamp=args.qdamp)
-    sq = structure_factor(structure, r_max=args.rmax, bin_size=args.bin_size,
-                          radiation=args.radiation, n_threads=args.threads,
-                          broadening=args.broadening)
+    pdf, sq = pdf_and_structure_factor(structure, r_max=args.rmax, bin_size=args.bin_size,
+                                       radiation=args.radiation, n_threads=args.threads,
+                                       qmax=args.qmax, broadening=args.broadening, qdamp=args.qdamp)
     from kelvara.plotting_pdf import save_pdf
 
-    written = save_pdf(pdf, sq, out, title=f"{formula(structure)} ({path.name}), {args.radiation}")
+    written = save_pdf(pdf, sq, out, title=f"{structure.formula} ({path.name}), {args.radiation}")
     if args.broadening is not None:
         widths = f"one pair width {args.broadening:g} A (--broadening)"
     elif any(u is not None for u in structure.uiso):

@@ -50,12 +50,6 @@ def has_selection(args: argparse.Namespace) -> bool:
             or getattr(args, "stop", None) is not None)
 
 
-def trajectory_kind(path: pathlib.Path, fmt: str | None, args: argparse.Namespace) -> str | None:
-    """The trajectory format of `path` when it is to be read as a trajectory, else None
-    (see `input_kind`)."""
-    return input_kind(path, fmt, args)[0]
-
-
 def input_kind(path: pathlib.Path, fmt: str | None,
                args: argparse.Namespace) -> tuple[str | None, str | None]:
     """How to read `path`: (trajectory format, None) when it is to be read as a

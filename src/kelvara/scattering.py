@@ -27,7 +27,7 @@ from typing import TYPE_CHECKING, Literal
 
 import numpy as np
 
-from kelvara.analysis import FloatArray, bin_centres, partner_densities, shell_volumes
+from kelvara.analysis import FloatArray, bin_centres, number_density, partner_densities, shell_volumes
 from kelvara.records import short_repr
 
 if TYPE_CHECKING:
@@ -177,7 +177,7 @@ def partial_g(
         bin_size=float(bin_size),
         g=g,
         concentrations={el: amount / n_atoms for el, amount in structure.composition.items()},
-        rho0=n_atoms / structure.volume,
+        rho0=number_density(structure),
     )
 
 
@@ -417,6 +417,13 @@ def total_pdf(
         if hasattr(structure, "g_partials"):
             return trajectory_pdf(structure, total_pdf, block_size, **options)
         return trajectory_pdf(structure, total_pdf, block_size, bin_size=bin_size, **options)
+    return _structure_pdf(structure, r_max, bin_size, radiation, n_threads, qmax, broadening, qdamp,
+                          scattering_factors)[0]
+
+
+def _structure_pdf(structure, r_max, bin_size, radiation, n_threads, qmax, broadening, qdamp,
+                   scattering_factors) -> tuple[PDF, PartialCurves]:
+    """`total_pdf` of one structure, and the partials up to `r_max` it came from."""
     _check_grid(r_max, bin_size)
     _factors([], radiation)  # refuse a bad radiation before the pair pass
     _check_resolution(qmax, qdamp)  # before the pair pass
@@ -424,7 +431,9 @@ def total_pdf(
     curves = partial_g(structure, r_max + pad, bin_size, n_threads, broadening)
     pdf = pdf_from_partials(curves, radiation, qmax, qdamp, scattering_factors)
     n = int(math.floor(r_max / bin_size * (1 + 1e-12)))
-    return PDF(pdf.r[:n], pdf.g[:n], pdf.G[:n], pdf.rho0, pdf.weights, radiation)
+    within = PartialCurves(curves.r[:n], curves.bin_size, {pair: g[:n] for pair, g in curves.g.items()},
+                           curves.concentrations, curves.rho0)
+    return PDF(pdf.r[:n], pdf.g[:n], pdf.G[:n], pdf.rho0, pdf.weights, radiation), within
 
 
 @dataclass(frozen=True, repr=False)
@@ -551,3 +560,28 @@ def structure_factor(
     _factors([], radiation)
     curves = partial_g(structure, r_max, bin_size, n_threads, broadening)
     return structure_factor_from_partials(curves, q, radiation, window, scattering_factors)
+
+
+def pdf_and_structure_factor(
+    structure: Structure,
+    r_max: float = 20.0,
+    bin_size: float = 0.01,
+    radiation: Radiation = "neutron",
+    n_threads: int = 0,
+    qmax: float | None = None,
+    broadening: float | None = None,
+    qdamp: float = 0.0,
+    scattering_factors: Mapping[str, float] | None = None,
+    q: FloatArray | None = None,
+    window: Literal["lorch"] | None = "lorch",
+) -> tuple[PDF, StructureFactor]:
+    """`total_pdf` and `structure_factor` of one structure from one pass over its
+    pairs: S(Q) is the transform of the same partials up to `r_max`. With `qmax`
+    those partials were counted a little beyond r_max (for the termination ripples)
+    and broadened over that longer range, which can change S(Q) in the last bits
+    against `structure_factor` alone."""
+    q = np.arange(1, 1251) * 0.02 if q is None else _check_q(q)
+    _window(np.zeros(0), 1.0, window)  # refuse bad choices before the pair pass
+    pdf, curves = _structure_pdf(structure, r_max, bin_size, radiation, n_threads, qmax, broadening,
+                                 qdamp, scattering_factors)
+    return pdf, structure_factor_from_partials(curves, q, radiation, window, scattering_factors)
