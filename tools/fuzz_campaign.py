@@ -34,33 +34,17 @@ from kelvara.io import write_structure
 CLEAN = (ValueError, OSError, MemoryError, OverflowError)
 SEEDS = {name: (files("kelvara") / "data" / name).read_bytes()
          for name in ("NaCl.cif", "ZnO.cif", "SrBaTiO3.cif", "Si.poscar", "Si.xyz")}
+
+
+def _dump_frame(step: int, rows: str) -> bytes:
+    return (f"ITEM: TIMESTEP\n{step}\nITEM: NUMBER OF ATOMS\n3\nITEM: BOX BOUNDS xy xz yz pp pp pp\n"
+            f"0.0 5.5 0.2\n0.0 5.0 0.0\n0.0 5.0 0.1\nITEM: ATOMS id type xs ys zs\n{rows}").encode()
+
+
 # Trajectory formats: a triclinic LAMMPS dump (scaled coordinates, ids out of order, types
 # named by the caller) and an XDATCAR whose cell changes between frames.
-SEEDS["t.lammpstrj"] = b"""ITEM: TIMESTEP
-0
-ITEM: NUMBER OF ATOMS
-3
-ITEM: BOX BOUNDS xy xz yz pp pp pp
-0.0 5.5 0.2
-0.0 5.0 0.0
-0.0 5.0 0.1
-ITEM: ATOMS id type xs ys zs
-2 1 0.5 0.5 0.5
-1 2 0.0 0.0 0.0
-3 1 0.25 0.75 0.1
-ITEM: TIMESTEP
-10
-ITEM: NUMBER OF ATOMS
-3
-ITEM: BOX BOUNDS xy xz yz pp pp pp
-0.0 5.5 0.2
-0.0 5.0 0.0
-0.0 5.0 0.1
-ITEM: ATOMS id type xs ys zs
-1 2 0.01 0.0 0.0
-3 1 0.26 0.75 0.1
-2 1 0.5 0.49 0.5
-"""
+SEEDS["t.lammpstrj"] = (_dump_frame(0, "2 1 0.5 0.5 0.5\n1 2 0.0 0.0 0.0\n3 1 0.25 0.75 0.1\n")
+                        + _dump_frame(10, "1 2 0.01 0.0 0.0\n3 1 0.26 0.75 0.1\n2 1 0.5 0.49 0.5\n"))
 SEEDS["XDATCAR"] = b"""SiO
 1.0
 5.0 0.0 0.0
