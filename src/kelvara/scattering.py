@@ -490,6 +490,13 @@ def _check_q(q) -> FloatArray:
     return q
 
 
+def _q_before_pass(q, window) -> FloatArray:
+    """The Q grid (default 0.02 to 25 1/A in steps of 0.02), with bad `q` and `window`
+    refused before any pair pass is paid for."""
+    _window(np.zeros(0), 1.0, window)
+    return np.arange(1, 1251) * 0.02 if q is None else _check_q(q)
+
+
 def structure_factor_from_partials(
     curves: PartialCurves,
     q: FloatArray,
@@ -555,8 +562,7 @@ def structure_factor(
             structure, structure_factor, block_size, q=q, r_max=r_max, bin_size=bin_size,
             radiation=radiation, window=window, n_threads=n_threads, broadening=broadening,
             scattering_factors=scattering_factors)
-    q = np.arange(1, 1251) * 0.02 if q is None else _check_q(q)
-    _window(np.zeros(0), 1.0, window)  # refuse bad choices before the pair pass
+    q = _q_before_pass(q, window)
     _factors([], radiation)
     curves = partial_g(structure, r_max, bin_size, n_threads, broadening)
     return structure_factor_from_partials(curves, q, radiation, window, scattering_factors)
@@ -580,8 +586,7 @@ def pdf_and_structure_factor(
     those partials were counted a little beyond r_max (for the termination ripples)
     and broadened over that longer range, which can change S(Q) in the last bits
     against `structure_factor` alone."""
-    q = np.arange(1, 1251) * 0.02 if q is None else _check_q(q)
-    _window(np.zeros(0), 1.0, window)  # refuse bad choices before the pair pass
+    q = _q_before_pass(q, window)
     pdf, curves = _structure_pdf(structure, r_max, bin_size, radiation, n_threads, qmax, broadening,
                                  qdamp, scattering_factors)
     return pdf, structure_factor_from_partials(curves, q, radiation, window, scattering_factors)
