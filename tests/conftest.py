@@ -1,7 +1,8 @@
-"""Builders of small structures shared by the test files."""
+"""Builders of small structures, and the PDFfit2 peer, shared by the test files."""
 
 from __future__ import annotations
 
+import io
 import os
 import subprocess
 import sys
@@ -13,11 +14,20 @@ import pytest
 from kelvara import Structure
 
 CUBIC4 = [[4.0, 0.0, 0.0], [0.0, 4.0, 0.0], [0.0, 0.0, 4.0]]
+FCC = [[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]]
 
 
 def cubic(a: float, frac, species) -> Structure:
     """A cubic cell of side `a` with the given sites."""
     return Structure(np.diag([a, a, a]).tolist(), frac, species)
+
+
+def rock_salt(a: float = 5.64) -> Structure:
+    return cubic(a, FCC + [[(x + 0.5) % 1, y, z] for x, y, z in FCC], [{"Na": 1.0}] * 4 + [{"Cl": 1.0}] * 4)
+
+
+def nickel(a: float = 3.524) -> Structure:
+    return cubic(a, FCC, [{"Ni": 1.0}] * 4)
 
 
 def random_triclinic(rng: np.random.Generator, n_sites: int, elements=("A", "B")) -> Structure:
@@ -40,3 +50,47 @@ def run_python(code: str, env_update: dict[str, str] | None = None, timeout: flo
                           timeout=timeout, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     return done.stdout.strip()
+
+
+def pdffit2_model(structure: Structure, u: dict, r, stype="N", data=None, **variables):
+    """PDFfit2's G on the uniform grid r (or its fit to `data`), Uiso per element."""
+    pdffit2 = pytest.importorskip("diffpy.pdffit2")
+    dstructure = pytest.importorskip("diffpy.structure")
+    lattice = dstructure.Lattice(base=np.array(structure.lattice_matrix))
+    atoms = [dstructure.Atom(el, xyz=f, Uisoequiv=u[el], occupancy=o, lattice=lattice)
+             for sp, f in zip(structure.species, structure.frac_coords) for el, o in sp.items()]
+    qmax, qdamp = variables.pop("qmax", 0.0), variables.pop("qdamp", 0.0)
+    with open(os.devnull, "w") as sink:
+        pdffit2.redirect_stdout(sink)
+        fit = pdffit2.PdfFit()
+        fit.add_structure(dstructure.Structure(atoms, lattice=lattice))
+        if data is None:
+            fit.alloc(stype, qmax, qdamp, r[0], r[-1], r.size)
+        else:
+            fit.read_data_lists(stype, qmax, qdamp, list(data.r), list(data.G), list(data.dG))
+        for name, value in variables.items():
+            fit.setvar(name, value)
+        if data is not None:  # refine scale and one Uiso per element
+            fit.constrain(fit.pscale(), "@1")
+            fit.setpar(1, fit.getvar(fit.pscale()))
+            # Isotropic U in the crystal axes of a skew cell: U_ij = Uiso cos(angle between a*_i, a*_j).
+            reciprocal = np.linalg.inv(np.array(structure.lattice_matrix)).T
+            unit = reciprocal / np.linalg.norm(reciprocal, axis=1)[:, None]
+            cosines = unit @ unit.T
+            for k, atom in enumerate(atoms):
+                code = 2 + sorted(u).index(atom.element)
+                for getter in (fit.u11, fit.u22, fit.u33):
+                    fit.constrain(getter(k + 1), f"@{code}")
+                for getter, (i, j) in ((fit.u12, (0, 1)), (fit.u13, (0, 2)), (fit.u23, (1, 2))):
+                    if abs(cosines[i, j]) > 1e-12:
+                        fit.constrain(getter(k + 1), f"@{code}*{cosines[i, j]:.17g}")
+            for code, el in enumerate(sorted(u), start=2):
+                fit.setpar(code, u[el])
+            fit.refine()
+            values = {"scale": fit.getpar(1), **{f"uiso_{el}": fit.getpar(c) for c, el in enumerate(sorted(u), 2)}}
+            result = (values, fit.getrw(), np.array(fit.getpdf_fit()))
+        else:
+            fit.calc()
+            result = np.array(fit.getpdf_fit())
+    pdffit2.redirect_stdout(io.StringIO())
+    return result

@@ -2,14 +2,12 @@
 
 from __future__ import annotations
 
-import io
 import itertools
-import os
 from importlib.resources import files
 
 import numpy as np
 import pytest
-from conftest import cubic
+from conftest import cubic, pdffit2_model, rock_salt
 
 from kelvara import Structure
 from kelvara.lsq import levenberg_marquardt
@@ -20,13 +18,6 @@ from kelvara.pdfmodel import PDFParameters, model_pdf, pair_table
 from kelvara.scattering import neutron_lengths
 
 pytest.importorskip("periodictable")
-
-FCC = [[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]]
-ROCK_SALT = FCC + [[(x + 0.5) % 1, y, z] for x, y, z in FCC]
-
-
-def rock_salt() -> Structure:
-    return cubic(5.64, ROCK_SALT, [{"Na": 1.0}] * 4 + [{"Cl": 1.0}] * 4)
 
 
 def gaussian_sum(structure: Structure, r, site_u, b, p: PDFParameters):
@@ -77,50 +68,6 @@ def test_model_equals_the_pair_sum(p):
                                atol=3e-3 * np.max(np.abs(expected)))
 
 
-def pdffit2_model(structure: Structure, u: dict, r, stype="N", data=None, **variables):
-    """PDFfit2's G on the uniform grid r (or its fit to `data`), Uiso per element."""
-    pdffit2 = pytest.importorskip("diffpy.pdffit2")
-    dstructure = pytest.importorskip("diffpy.structure")
-    lattice = dstructure.Lattice(base=np.array(structure.lattice_matrix))
-    atoms = [dstructure.Atom(el, xyz=f, Uisoequiv=u[el], occupancy=o, lattice=lattice)
-             for sp, f in zip(structure.species, structure.frac_coords) for el, o in sp.items()]
-    qmax, qdamp = variables.pop("qmax", 0.0), variables.pop("qdamp", 0.0)
-    with open(os.devnull, "w") as sink:
-        pdffit2.redirect_stdout(sink)
-        fit = pdffit2.PdfFit()
-        fit.add_structure(dstructure.Structure(atoms, lattice=lattice))
-        if data is None:
-            fit.alloc(stype, qmax, qdamp, r[0], r[-1], r.size)
-        else:
-            fit.read_data_lists(stype, qmax, qdamp, list(data.r), list(data.G), list(data.dG))
-        for name, value in variables.items():
-            fit.setvar(name, value)
-        if data is not None:  # refine scale and one Uiso per element
-            fit.constrain(fit.pscale(), "@1")
-            fit.setpar(1, fit.getvar(fit.pscale()))
-            # Isotropic U in the crystal axes of a skew cell: U_ij = Uiso cos(angle between a*_i, a*_j).
-            reciprocal = np.linalg.inv(np.array(structure.lattice_matrix)).T
-            unit = reciprocal / np.linalg.norm(reciprocal, axis=1)[:, None]
-            cosines = unit @ unit.T
-            for k, atom in enumerate(atoms):
-                code = 2 + sorted(u).index(atom.element)
-                for getter in (fit.u11, fit.u22, fit.u33):
-                    fit.constrain(getter(k + 1), f"@{code}")
-                for getter, (i, j) in ((fit.u12, (0, 1)), (fit.u13, (0, 2)), (fit.u23, (1, 2))):
-                    if abs(cosines[i, j]) > 1e-12:
-                        fit.constrain(getter(k + 1), f"@{code}*{cosines[i, j]:.17g}")
-            for code, el in enumerate(sorted(u), start=2):
-                fit.setpar(code, u[el])
-            fit.refine()
-            values = {"scale": fit.getpar(1), **{f"uiso_{el}": fit.getpar(c) for c, el in enumerate(sorted(u), 2)}}
-            result = (values, fit.getrw(), np.array(fit.getpdf_fit()))
-        else:
-            fit.calc()
-            result = np.array(fit.getpdf_fit())
-    pdffit2.redirect_stdout(io.StringIO())
-    return result
-
-
 def zinc_oxide() -> Structure:
     return Structure.from_cif(str(files("kelvara") / "data" / "ZnO.cif"))
 
@@ -129,9 +76,13 @@ def perovskite() -> Structure:
     return Structure.from_cif(str(files("kelvara") / "data" / "SrBaTiO3.cif"))
 
 
+ZNO_U = {"Zn": 0.006, "O": 0.009}
+PEROVSKITE_U = {"Sr": 0.008, "Ba": 0.008, "Ti": 0.005, "O": 0.011}
+
+
 @pytest.mark.parametrize(("build", "u"), [
-    (zinc_oxide, {"Zn": 0.006, "O": 0.009}),
-    (perovskite, {"Sr": 0.008, "Ba": 0.008, "Ti": 0.005, "O": 0.011}),
+    (zinc_oxide, ZNO_U),
+    (perovskite, PEROVSKITE_U),
 ])
 @pytest.mark.parametrize(("stype", "variables"), [
     ("N", {}),
@@ -156,10 +107,6 @@ def synthetic(structure, u, noise, seed=3, stype="N", **variables):
     clean = pdffit2_model(structure, u, r, stype, **variables)
     observed = clean + np.random.default_rng(seed).normal(0, noise, r.size)
     return MeasuredPDF(r=r, G=observed, dG=np.full(r.size, noise), dr=None, step=0.01, source="synthetic")
-
-
-ZNO_U = {"Zn": 0.006, "O": 0.009}
-PEROVSKITE_U = {"Sr": 0.008, "Ba": 0.008, "Ti": 0.005, "O": 0.011}
 
 
 @pytest.mark.parametrize(("build", "u", "stype", "qmax"), [
