@@ -139,23 +139,6 @@ int main() {
             }
         }
         }
-        // The gathered image terms: w + s exactly, run after run.
-        std::vector<double> wa(m), wb(m), wc(m);
-        for (std::size_t k = 0; k < m; ++k) wa[k] = unit(rng), wb[k] = unit(rng), wc[k] = unit(rng);
-        std::vector<Run> runs;
-        for (const Segment& seg : segments) runs.push_back({seg.begin, seg.end, -1.0, 0.0, 2.0});
-        std::vector<double> ga(m), gb(m), gc(m);
-        const std::size_t n = select_gather_runs()(runs.data(), runs.size(), wa.data(), wb.data(),
-                                                   wc.data(), ga.data(), gb.data(), gc.data());
-        std::size_t k = 0;
-        bool good = true;
-        for (const Run& run : runs)
-            for (std::size_t j = run.j0; j < run.j1; ++j, ++k)
-                good &= same_bits(ga[k], wa[j] + run.sa) && same_bits(gb[k], wb[j] + run.sb) &&
-                        same_bits(gc[k], wc[j] + run.sc);
-        good &= n == k;
-        failures += good ? 0 : 1;
-        std::printf("%s gather %s %zu\n", good ? "OK" : "BAD", cell_names[c], n);
     }
     return failures == 0 ? 0 : 1;
 }
