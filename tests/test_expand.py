@@ -287,7 +287,6 @@ def test_floors_above_pool_size_report_what_is_placed():
 @pytest.mark.parametrize(
     "kwargs, error, text",
     [
-        ({"max_sites": -1}, OverflowError, ""),
         ({"max_sites": 2**64}, OverflowError, ""),
         ({"seed": -5}, OverflowError, ""),
         ({"max_sites": 1.5}, TypeError, "argument 'max_sites': "),

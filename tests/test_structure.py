@@ -32,12 +32,10 @@ def diag(*values):
         ([[1, 0], [0, 1], [0, 0]], ORIGIN, [], "matrix must be 3x3"),
         ([[1, 0, 0], [0, 1, 0]], ORIGIN, OXYGEN, "matrix must be 3x3"),
         # A singular cell is reported before a length mismatch.
-        ([[1, 0, 0], [0, 1, 0], [1, 1, 0]], ORIGIN, [], SINGULAR),
-        (diag(1, 1, 1e-13), ORIGIN, OXYGEN, SINGULAR),
+        (diag(1, 1, 1e-13), ORIGIN, [], SINGULAR),
         # A NaN or infinite cell would pass the |det| test and poison every coordinate.
         (diag(1, 1, math.nan), ORIGIN, OXYGEN, SINGULAR),
-        (diag(1, 1, math.inf), ORIGIN, OXYGEN, SINGULAR),
-        (diag(1e200, 1e200, 1e200), ORIGIN, OXYGEN, SINGULAR),
+        (diag(1e200, 1e200, 1e200), ORIGIN, OXYGEN, SINGULAR),  # the volume overflows
         (EYE, ORIGIN, [], "frac_coords and species must have the same length"),
         # Coordinates are checked before species, site by site.
         (EYE, [[0, 0]], [{}], "each coordinate must have 3 components"),
@@ -118,13 +116,6 @@ def test_composition_and_bytewise_element_order():
     assert s.elements == ["Fe", "O", "Zr", "fe"]
 
 
-@pytest.mark.parametrize(("species", "ordered"), [
-    ({"Fe": 1.0}, True), ({"Fe": 0.9999995}, True), ({"Fe": 0.9999}, False), ({"Fe": 1.0000005}, True),
-    ({"Fe": 1.0, "Ni": 0.0}, False)])  # two species are disordered even with a zero
-def test_ordered_site_rule(species, ordered):
-    assert cubic(3.0, ORIGIN, [species]).is_ordered is ordered
-
-
 @pytest.mark.parametrize("dims", [(2, 1, 1), (1, 2, 3), (3, 1, 2)])
 def test_make_supercell_is_image_major_and_unwrapped(dims):
     s = cubic(2.0, [[-0.25, 1.5, 0.0], [0.5, 0.6, 0.7]], [{"A": 1}, {"B": 1}])
@@ -142,7 +133,6 @@ def test_make_supercell_is_image_major_and_unwrapped(dims):
     [
         ((0, 1, 1), ValueError, "^supercell dimensions must be at least 1$"),
         ((1, 1, 0), ValueError, "^supercell dimensions must be at least 1$"),
-        ((-1, 1, 1), OverflowError, None),
         ((2**64, 1, 1), OverflowError, None),
         ((1.5, 1, 1), TypeError, "argument 'na'"),
         ((1, "2", 1), TypeError, "argument 'nb'"),
@@ -236,8 +226,9 @@ def test_disorder_summary_entries():
     "species, total, vacancy",
     [
         ({"Fe": 0.9999995}, None, None),  # within 1e-6 of one: ordered, not listed
+        ({"Fe": 1.0000005}, None, None),
         ({"Fe": 0.99999}, 0.99999, 1.0 - 0.99999),
-        ({"Fe": 1.0, "Ni": 0.0}, 1.0, 0.0),
+        ({"Fe": 1.0, "Ni": 0.0}, 1.0, 0.0),  # two species are disordered even with a zero
         ({"Fe": 0.6, "Ni": 0.4005}, 0.6 + 0.4005, 0.0),  # above 1: never negative
         ({"Fe": 0.5, "Ni": 0.5}, 1.0, 0.0),
         ({"Fe": 1.0005}, 1.0005, 0.0),
