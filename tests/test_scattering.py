@@ -89,7 +89,6 @@ def quartz() -> Structure:
 
 @pytest.mark.parametrize(("build", "radiation", "peak", "window", "neighbours", "rel"), [
     (nickel, "neutron", 3.524 / np.sqrt(2), (2.1, 2.9), {("Ni", "Ni"): 12}, 2e-3),
-    (nickel, "xray", 3.524 / np.sqrt(2), (2.1, 2.9), {("Ni", "Ni"): 12}, 2e-3),
     (rock_salt, "neutron", 2.82, (2.6, 3.1), {("Na", "Cl"): 6, ("Cl", "Na"): 6}, 1e-5),
     (quartz, "neutron", 1.61, (1.4, 1.8), {("Si", "O"): 4, ("O", "Si"): 2}, 1e-5),
 ])

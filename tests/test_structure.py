@@ -216,7 +216,6 @@ def test_disorder_summary_entries():
     assert first["frac_coords"] == [0.1, -0.25, 1.5]  # as stored, not wrapped
     assert list(first["occupancies"].items()) == [("Fe", 0.5), ("Ni", 0.25)]
     assert first["total_occupancy"] == 0.75 and first["vacancy"] == 0.25
-    assert entries[1]["occupancies"] == {"Mn": 0.9} and entries[1]["vacancy"] == 1.0 - 0.9
     # The entries are fresh objects: editing one changes nothing stored.
     first["occupancies"]["Fe"] = 9.0
     assert s.disorder_summary()[0]["occupancies"] == {"Fe": 0.5, "Ni": 0.25}
