@@ -44,8 +44,6 @@ def test_bundled_files_are_clean(name):
                           "element", ["O", "Xx"]),
         ("Q1 ? 0 0 0 1", "atom site 'Q1': label 'Q1' reads as 'Q', which is not a chemical element",
          ["O", "Q"]),
-        ("Fe1 Fe ? 0 0 1", "atom site 'Fe1' has the coordinate '?' and is dropped", ["O"]),
-        ("Fe1 Fe 0 . 0 1", "atom site 'Fe1' has the coordinate '.' and is dropped", ["O"]),
         ("Fe1 Fe 0.1 abc 0.3 1", "atom site 'Fe1' has the coordinate 'abc' and is dropped", ["O"]),
         ("Fe1 Fe 0 0 0 0", "atom site 'Fe1' has occupancy 0 and is dropped", ["O"]),
     ],
@@ -60,18 +58,13 @@ def test_atom_site_findings_match_the_reader(row, finding, elements):
     "head, findings",
     [
         # A group named without operations is expanded by its name: nothing to report.
-        ("data_t\n_symmetry_space_group_name_H-M 'P m -3 m'\n", []),
-        ("data_t\n_space_group_IT_number 225\n", []),
         ("data_t\n_space_group_name_H-M_alt 'P 1'\n_space_group_IT_number 1\n", []),
-        ("data_t\n_symmetry_space_group_name_H-M 'F m -3 m'\nloop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\n", []),
         ("data_a\n_cell_length_a 9\ndata_b\n", []),  # the block without atom sites is not a structure
         (OPS.format("x,y,z\n'-x,-y,-z'"), []),
         (OPS.format("'1 x,y,z'\n'2 -x,-y,-z'"), []),  # an id before the operation reads on the retry
         (OPS.format("x,y,z\n'x/0,y,z'"), ["symmetry operation 'x/0,y,z' cannot be read and is ignored"]),
         (OPS.format("x,y,z\n'-x,-y'"), ["symmetry operation '-x,-y' cannot be read and is ignored"]),
         (OPS.format('x,y,z\n"xy,y,z"'), ["symmetry operation 'xy,y,z' cannot be read and is ignored"]),
-        (OPS.format("'x,y'\n'a,b,c'"), ["none of the 2 symmetry operations can be read, so the "
-                                        "operations of the named space group are used"]),
     ],
 )
 def test_file_level_findings(head, findings):
