@@ -78,6 +78,7 @@ def test_notations(parse, text, rotation, translation):
         # Non-finite numbers never reach an operation.
         ("x+inf,y,z", "symmetry term 'inf' is not a finite number"),
         ("nanx,y,z", "symmetry term 'nanx' is not a finite number"),
+        ("1e999x,y,z", "symmetry term '1e999x' is not a finite number"),
         ("1e308x+1e308x,y,z", "symmetry op '1e308x+1e308x,y,z' is not made of finite numbers"),
     ],
 )
