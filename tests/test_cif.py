@@ -174,8 +174,8 @@ EDGE = ("Fe1 0.25 0.5 0.5", "Fe1 0.5 0.5 0.5")  # exactly 0.25 apart
 def test_symprec_periodic_merge(tmp_path, rows, symprec, n_sites):
     path = tmp_path / "near.cif"
     path.write_text(cif(rows=rows))
-    # symprec is the file reader's second argument; None leaves the default, 1e-4.
-    s = Structure.from_cif(path) if symprec is None else Structure.from_cif(path, symprec)
+    # Through the file reader's own keyword; None leaves the default, 1e-4.
+    s = Structure.from_cif(path) if symprec is None else Structure.from_cif(path, symprec=symprec)
     assert s.n_sites == n_sites  # merged when strictly closer than symprec on every axis
     assert s.frac_coords[0] == [float(v) for v in rows[0].split()[1:]]  # the first image stays
 
