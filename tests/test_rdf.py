@@ -177,12 +177,6 @@ def test_every_distance_kernel_agrees_bit_for_bit(tmp_path):
         assert {"avx2", "avx2-diagonal", "avx2-lower", "avx2-upper"} <= names
 
 
-def pair_counts(s: Structure, cutoff: float, bin_size: float) -> np.ndarray:
-    """Neighbours per atom in every bin, from the total density and the shell volumes."""
-    r, _, total = s.prdf(cutoff=cutoff, bin_size=bin_size)
-    return np.rint(total * shell_volumes(r, bin_size, cutoff)).astype(int)
-
-
 @pytest.mark.parametrize(("a", "cutoff", "bin_size", "bin_index", "n_bins"), [
     (1.7, 2.0, 0.1, 16, 20),  # 1.7 / 0.1 is 17, but edges[17] = 1.7000000000000002 > 1.7
     (4.3, 5.0, 0.1, 43, 50),  # floor(4.3 / 0.1) is 42, but edges[43] = 4.3 exactly
@@ -196,7 +190,8 @@ def pair_counts(s: Structure, cutoff: float, bin_size: float) -> np.ndarray:
 def test_bins_are_decided_by_the_stored_edges(a, cutoff, bin_size, bin_index, n_bins):
     # One site, images along a at exactly k * a; the other axes are far longer.
     s = Structure([[a, 0, 0], [0, 50.0, 0], [0, 0, 50.0]], [[0, 0, 0]], [{"X": 1.0}])
-    counts = pair_counts(s, cutoff, bin_size)
+    r, _, total = s.prdf(cutoff=cutoff, bin_size=bin_size)
+    counts = np.rint(total * shell_volumes(r, bin_size, cutoff)).astype(int)  # neighbours per bin
     assert len(counts) == n_bins
     assert counts.sum() == (0 if bin_index is None else 2)
     if bin_index is not None:
@@ -208,10 +203,6 @@ def test_coincident_sites_are_dropped(gap, counted):
     s = cubic(1.0, [[0, 0, 0], [gap, 0, 0]], [{"A": 1.0}, {"B": 1.0}])
     _, partials, _ = s.prdf(cutoff=0.5, bin_size=0.1)
     assert (partials["A", "B"][0] > 0) == counted
-
-
-def disordered(rng, n):
-    return Structure(make_cell("triclinic", rng), rng.random((n, 3)), [MIXED[k % 5] for k in range(n)])
 
 
 def test_defaults_and_total_rdf(rng):
@@ -227,7 +218,8 @@ def test_defaults_and_total_rdf(rng):
 @pytest.mark.parametrize("threads", [1, 2, 3, 8])
 def test_thread_counts_agree_bit_for_bit(rng, threads):
     ordered = random_triclinic(rng, 300, elements=("A", "B", "C"))
-    for s in (ordered, disordered(rng, 200)):
+    mixed = Structure(make_cell("triclinic", rng), rng.random((200, 3)), [MIXED[k % 5] for k in range(200)])
+    for s in (ordered, mixed):
         _, p0, t0 = s.prdf(cutoff=5.0, n_threads=0)
         _, p1, t1 = s.prdf(cutoff=5.0, n_threads=threads)
         np.testing.assert_array_equal(t0, t1)
@@ -235,37 +227,28 @@ def test_thread_counts_agree_bit_for_bit(rng, threads):
             np.testing.assert_array_equal(p0[key], p1[key])
 
 
-@pytest.mark.parametrize(("kwargs", "message"), [
-    ({"cutoff": 0}, "cutoff must be positive"),
-    ({"cutoff": -1, "n_threads": 2}, "cutoff must be positive"),
-    ({"cutoff": float("nan")}, "cutoff must be a finite number"),
-    ({"cutoff": float("inf")}, "cutoff must be a finite number"),
-    ({"bin_size": 0}, "bin_size must be positive and no larger than the cutoff"),
-    ({"cutoff": 10, "bin_size": 10.5}, "bin_size must be positive and no larger than the cutoff"),
-    ({"bin_size": -0.1}, "bin_size must be positive and no larger than the cutoff"),
-    ({"cutoff": 10, "bin_size": 1e-12}, "too many to hold in memory"),
-    ({"cutoff": 1e300, "bin_size": 1e299}, "is too large for this cell"),
+@pytest.mark.parametrize(("kwargs", "error", "message"), [
+    ({"cutoff": 0}, ValueError, "cutoff must be positive"),
+    ({"cutoff": -1, "n_threads": 2}, ValueError, "cutoff must be positive"),
+    ({"cutoff": float("nan")}, ValueError, "cutoff must be a finite number"),
+    ({"cutoff": float("inf")}, ValueError, "cutoff must be a finite number"),
+    ({"bin_size": 0}, ValueError, "bin_size must be positive and no larger than the cutoff"),
+    ({"cutoff": 10, "bin_size": 10.5}, ValueError, "bin_size must be positive and no larger than the cutoff"),
+    ({"bin_size": -0.1}, ValueError, "bin_size must be positive and no larger than the cutoff"),
+    ({"cutoff": 10, "bin_size": 1e-12}, ValueError, "too many to hold in memory"),
+    ({"cutoff": 1e300, "bin_size": 1e299}, ValueError, "is too large for this cell"),
+    # Types are checked before any work: cutoff 0 would fail later, in the computation.
+    ({"cutoff": "x"}, TypeError, "argument 'cutoff'"),
+    ({"cutoff": 0, "bin_size": None}, TypeError, "argument 'bin_size'"),
+    ({"cutoff": 0, "n_threads": 1.5}, TypeError, "argument 'n_threads'"),
+    ({"cutoff": 0, "n_threads": 2**64}, OverflowError, ""),
+    ({"cutoff": 0, "save_plots": 3}, TypeError, "argument 'save_plots'"),
+    ({"cutoff": 0, "title": b"x"}, TypeError, "argument 'title'"),
 ])
-def test_bad_values_raise_value_error(kwargs, message):
+def test_bad_arguments(kwargs, error, message):
     s = cubic(3.0, [[0, 0, 0]], [{"X": 1.0}])
-    with pytest.raises(ValueError) as info:
+    with pytest.raises(error) as info:
         s.prdf(**kwargs)
     assert message in str(info.value)
     if message.startswith(("cutoff must", "bin_size must")):
         assert info.value.args == (message,)
-
-
-@pytest.mark.parametrize(("kwargs", "error", "name"), [
-    ({"cutoff": "x"}, TypeError, "cutoff"),
-    ({"bin_size": None}, TypeError, "bin_size"),
-    ({"n_threads": 1.5}, TypeError, "n_threads"),
-    ({"n_threads": 2**64}, OverflowError, None),
-    ({"save_plots": 3}, TypeError, "save_plots"),
-    ({"title": b"x"}, TypeError, "title"),
-])
-def test_bad_types_raise_before_work(kwargs, error, name):
-    s = cubic(3.0, [[0, 0, 0]], [{"X": 1.0}])
-    with pytest.raises(error) as info:
-        s.prdf(**{"cutoff": 0, **kwargs})  # cutoff 0 would fail later, in the computation
-    if name:
-        assert f"argument '{name}'" in str(info.value)
