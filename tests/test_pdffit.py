@@ -128,12 +128,10 @@ def test_fit_recovers_known_parameters_and_agrees_with_pdffit2(name, u, stype, q
         assert abs(result.values[name] - value) < result.uncertainties[name], name
     assert rw(data.G, peer_curve, data.dG) == pytest.approx(peer_rw, rel=1e-9)
     # The two Rw differ only by the difference of the models, delta (weighted rms over the
-    # weighted rms of the data): Rw^2 = Rw_PDFfit2^2 + delta^2. Without termination the
-    # models agree to 0.05% and so do the Rw (to 1%, at Rw = 0.015-0.025). With qmax,
-    # PDFfit2 terminates only the G(r) it computes, from the data's rmin to 6 ripples
-    # beyond rmax (G taken as 0 elsewhere, a cyclic FFT low-pass), where kelvara transforms
-    # G from r = 0 with the mirror term, as the data's own sine transform does: delta is
-    # 0.4-1.3% here, Rw within 1% of each other only from Rw of about 7 delta on.
+    # weighted rms of the data): Rw^2 = Rw_PDFfit2^2 + delta^2. Without termination the models
+    # agree to 0.05%, and so do the Rw (to 1%). With qmax, PDFfit2 terminates only the G(r) it
+    # computes, from rmin to 6 ripples beyond rmax (a cyclic FFT low-pass), where kelvara
+    # transforms G from r = 0 with the mirror term: delta is 0.4-1.3% here.
     weights = 1.0 / data.dG**2
     delta = np.sqrt(np.sum(weights * (result.model - peer_curve) ** 2) / np.sum(weights * data.G**2))
     assert result.rw == pytest.approx(np.hypot(peer_rw, delta), rel=0.01)
