@@ -93,10 +93,6 @@ SPECIAL = ("atom site 'Zn1' lies on a special position only to the precision of 
          ["partially occupied sites stand closer than 0.5 A, so they are alternative positions "
           "never filled at once: 'Ti1' and 'Ti2' (0.160 A); the RDF still counts pairs between "
           "them, weighted by the occupancies"]),
-        (INVERSION, ["Ti1 Ti 0.51 0.5 0.5 0.5"], 2,
-         ["partially occupied sites stand closer than 0.5 A, so they are alternative positions "
-          "never filled at once: 'Ti1' and an image of it (0.080 A); the RDF still counts pairs "
-          "between them, weighted by the occupancies"]),
         # Each pair of rows is named once, however many of their images are close.
         (INVERSION, ["Ti1 Ti 0.51 0.5 0.5 0.5", "Ti2 Ti 0.53 0.5 0.5 0.5"], 4,
          ["partially occupied sites stand closer than 0.5 A, so they are alternative positions "
