@@ -87,23 +87,23 @@ def quartz() -> Structure:
     return s
 
 
-@pytest.mark.parametrize(("build", "radiation", "peak", "window", "neighbours", "rel"), [
-    (nickel, "neutron", 3.524 / np.sqrt(2), (2.1, 2.9), {("Ni", "Ni"): 12}, 2e-3),
-    (rock_salt, "neutron", 2.82, (2.6, 3.1), {("Na", "Cl"): 6, ("Cl", "Na"): 6}, 1e-5),
-    (quartz, "neutron", 1.61, (1.4, 1.8), {("Si", "O"): 4, ("O", "Si"): 2}, 1e-5),
+@pytest.mark.parametrize(("build", "peak", "window", "neighbours", "rel"), [
+    (nickel, 3.524 / np.sqrt(2), (2.1, 2.9), {("Ni", "Ni"): 12}, 2e-3),
+    (rock_salt, 2.82, (2.6, 3.1), {("Na", "Cl"): 6, ("Cl", "Na"): 6}, 1e-5),
+    (quartz, 1.61, (1.4, 1.8), {("Si", "O"): 4, ("O", "Si"): 2}, 1e-5),
 ])
-def test_first_peak_of_known_crystals(build, radiation, peak, window, neighbours, rel):
+def test_first_peak_of_known_crystals(build, peak, window, neighbours, rel):
     s = build()
     # Nickel is broadened (the area then has a Gaussian tail outside the window).
     broadening = 0.05 if build is nickel else 0.0
-    pdf = total_pdf(s, r_max=6.0, bin_size=0.005, radiation=radiation, broadening=broadening)
+    pdf = total_pdf(s, r_max=6.0, bin_size=0.005, broadening=broadening)
     near = pdf.r < window[1]
     assert abs(pdf.r[near][np.argmax(pdf.G[near])] - peak) < 0.011
     # Area of a peak of 4 pi r^2 rho0 g(r): sum_ij c_i b_i b_j n_ij / <b>^2, n_ij the
     # j neighbours of an i atom. (Bin centres stand in for exact shell volumes in the
     # area, hence a relative tolerance of the order of (dr / r)^2.)
     c = {el: amount / s.n_atoms for el, amount in s.composition.items()}
-    b = neutron_lengths(list(c)) if radiation == "neutron" else {el: 1.0 for el in c}
+    b = neutron_lengths(list(c))
     mean = sum(c[el] * b[el] for el in c)
     expected = sum(c[i] * n * b[i] * b[j] for (i, j), n in neighbours.items()) / mean**2
     inside = (pdf.r >= window[0]) & (pdf.r < window[1])
