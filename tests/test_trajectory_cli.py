@@ -15,15 +15,9 @@ from kelvara._kelvara import TrajectoryReader
 from test_trajectory_formats import random_dump, write_xdatcar
 
 
-@pytest.fixture
-def dump(tmp_path, rng):
-    text, _ = random_dump(rng, 24, 16, True)
-    path = tmp_path / "md.lammpstrj"
-    path.write_text(text)
-    return path
-
-
-def test_info_rdf_and_pdf_of_a_dump(dump, tmp_path, capsys):
+def test_info_rdf_and_pdf_of_a_dump(tmp_path, rng, capsys):
+    dump = tmp_path / "md.lammpstrj"
+    dump.write_text(random_dump(rng, 24, 16, True)[0])
     assert main(["info", str(dump), "--types", "1=Si,2=O"]) == 0
     out = capsys.readouterr().out
     structures, _ = TrajectoryReader(str(dump), types={1: "Si", 2: "O"}).read(100)
@@ -113,14 +107,3 @@ def test_mdanalysis_formats_need_a_topology_that_names_elements(tmp_path, rng):
         expected.append(s.prdf(cutoff=2.0, bin_size=0.5)[2])
     np.testing.assert_allclose(result.frame_totals, expected, rtol=1e-5, atol=1e-6)  # DCD holds float32
 
-
-def test_windows_of_a_dump_on_workers_give_the_same_bits(dump):
-    from kelvara.batch import trajectory_rdf_many
-
-    kwargs = dict(cutoff=3.0, bin_size=0.5, every=2, start=1, chunk=3, types={1: "Si", 2: "O"})
-    serial = trajectory_rdf(str(dump), **kwargs)
-    parallel = trajectory_rdf_many(str(dump), n_workers=2, **kwargs)
-    assert parallel.frame_indices == serial.frame_indices == list(range(1, 24, 2))
-    for name in ("total", "g_total", "g_total_err", "total_std"):
-        np.testing.assert_array_equal(getattr(parallel, name), getattr(serial, name))
-    assert parallel.block_size == serial.block_size
