@@ -8,7 +8,7 @@ import pickle
 import numpy as np
 import pytest
 from conftest import random_triclinic
-from test_trajectory_rdf import write_trajectory
+from test_trajectory_rdf import assert_same_average, write_trajectory
 
 from kelvara import Structure, trajectory_rdf
 from kelvara.batch import BatchError, RdfRecord, rdf_many, trajectory_rdf_many
@@ -129,39 +129,10 @@ def test_one_path_instead_of_a_list(screening_set):
     assert rdf_many([]) == []
 
 
+# The windows' bits against trajectory_rdf, selection by selection: test_trajectory_rdf.py.
 @pytest.fixture(scope="module")
 def trajectory(tmp_path_factory) -> str:
     return write_trajectory(tmp_path_factory.mktemp("traj") / "t.xyz", 23, mixed_elements=True)
-
-
-def assert_same_average(result, reference) -> None:
-    assert result.frame_indices == reference.frame_indices
-    np.testing.assert_array_equal(result.r, reference.r)
-    assert list(result.partials) == list(reference.partials)
-    for pair in reference.partials:
-        np.testing.assert_array_equal(result.partials[pair], reference.partials[pair])
-    np.testing.assert_array_equal(result.total, reference.total)
-    np.testing.assert_array_equal(result.total_std, reference.total_std)
-
-
-# trajectory_rdf itself is checked against frame-by-frame NumPy means; the windows
-# spread over workers must give its bits exactly, for any worker count.
-@pytest.mark.parametrize(
-    "selection, chunk, n_workers",
-    [
-        ({}, 64, 2),
-        ({}, 5, 2),  # 23 frames: the file ends inside the last window
-        ({"every": 3, "start": 2}, 2, 1),
-        ({"every": 3, "start": 2}, 2, 2),
-        ({"every": 2, "start": 1, "stop": 17}, 3, 2),
-        ({"every": 4, "stop": 200}, 1, 2),
-        ({"start": 22}, 4, 1),
-    ],
-)
-def test_windows_match_trajectory_rdf(trajectory, selection, chunk, n_workers):
-    reference = trajectory_rdf(trajectory, cutoff=3.0, bin_size=0.25, chunk=chunk, **selection)
-    result = trajectory_rdf_many(trajectory, 3.0, 0.25, chunk=chunk, n_workers=n_workers, **selection)
-    assert_same_average(result, reference)
 
 
 @pytest.mark.parametrize(
