@@ -4,13 +4,11 @@ from __future__ import annotations
 
 import math
 import os
-import subprocess
-import sys
-import textwrap
 import time
 
 import numpy as np
 import pytest
+from conftest import run_python
 
 from kelvara import Structure
 
@@ -22,7 +20,6 @@ ONE_SITE = ([[0, 0, 0]], [{"Si": 1.0}])
     ([[4, 0, 0], [0, 4, 0], [0, 0, 1e-9]], 3.0, "only 1e-09 Å thick across the c face"),
     # Skewed: b nearly parallel to a makes the cell nanometres thin across a.
     ([[5, 0, 0], [-5.8e9, 2.7, 0], [0, 0, 5]], 3.0, "thick across the a face"),
-    ([[5, 0, 0], [0, 5, 0], [4.29e9, 0, 5]], 3.0, "thick across the a face"),
     ([[4, 0, 0], [0, 4, 0], [0, 0, 4]], 1e300, "more than a year"),
 ])
 def test_hopeless_cells_are_refused_at_once(matrix, cutoff, expected):
@@ -45,6 +42,10 @@ def test_large_affordable_work_still_runs():
     s = Structure([[4, 0, 0], [0, 4, 0], [0, 0, 0.3]], *ONE_SITE)
     r, total = s.total_rdf(cutoff=3.0)
     assert total[r.searchsorted(0.3) - 1:][:2].sum() > 0
+    # So do a few threads per processor.
+    cube = Structure(np.eye(3) * 4, *ONE_SITE)
+    cap = max(16, 8 * os.cpu_count())
+    assert np.array_equal(cube.total_rdf(n_threads=cap)[1], cube.total_rdf()[1])
 
 
 @pytest.mark.parametrize(("kwargs", "message"), [
@@ -58,12 +59,6 @@ def test_arguments_refused_with_a_short_message(kwargs, message):
     with pytest.raises(ValueError) as error:
         s.prdf(**kwargs)
     assert message in str(error.value) and len(str(error.value)) < 200
-
-
-def test_thread_cap_allows_a_few_per_processor():
-    s = Structure(np.eye(3) * 4, *ONE_SITE)
-    cap = max(16, 8 * os.cpu_count())
-    assert np.array_equal(s.total_rdf(n_threads=cap)[1], s.total_rdf()[1])
 
 
 @pytest.mark.parametrize(("species", "message"), [
@@ -84,39 +79,10 @@ def test_tiny_but_meaningful_occupancies_give_finite_curves():
     assert all(np.isfinite(curve).all() for curve in partials.values()) and np.isfinite(total).all()
 
 
-NACL = """data_NaCl
-_cell_length_a 5.64
-_cell_length_b 5.64
-_cell_length_c 5.64
-_cell_angle_alpha 90
-_cell_angle_beta 90
-_cell_angle_gamma 90
-_symmetry_space_group_name_H-M 'F m -3 m'
-loop_
-_symmetry_equiv_pos_as_xyz
-x,y,z
-x+1/2,y+1/2,z
-loop_
-_atom_site_label
-_atom_site_fract_x
-_atom_site_fract_y
-_atom_site_fract_z
-Na 0 0 0
-"""
-
-
-@pytest.mark.parametrize("symprec", [0, 0.0, -1e-4, math.nan, math.inf])
-def test_symprec_must_be_a_positive_distance(symprec):
-    with pytest.raises(ValueError, match="symprec must be a positive distance"):
-        Structure.from_cif_str(NACL, symprec=symprec)
-    assert Structure.from_cif_str(NACL, symprec=1e-4).n_sites == 2
-
-
-@pytest.mark.parametrize("reader", ["from_poscar", "from_cif", "from_xyz"])
-def test_a_device_of_nul_bytes_is_refused_at_once(reader):
+def test_a_device_of_nul_bytes_is_refused_at_once():
     started = time.monotonic()
     with pytest.raises(OSError, match="could not read /dev/zero: it holds NUL bytes"):
-        getattr(Structure, reader)("/dev/zero")
+        Structure.from_cif("/dev/zero")  # every reader of files reads through the same function
     assert time.monotonic() - started < 5  # not read until memory runs out
 
 
@@ -134,9 +100,17 @@ def cif_of(n_ops, n_rows):
     ops = "".join(f"'x+{i}/{n_ops},y,z'\n" for i in range(n_ops))
     rows = "".join(f"C{i} C {0.5 / n_ops} {(i % 97 + 0.5) / 97} {(i // 97 + 0.5) / (n_rows // 97 + 1)}\n"
                    for i in range(n_rows))
-    return ("data_m\n_cell_length_a 50\n_cell_length_b 50\n_cell_length_c 50\nloop_\n"
+    return ("data_m\n_cell_length_a 50\n_cell_length_b 50\n_cell_length_c 50\n_cell_angle_alpha 90\n"
+            "_cell_angle_beta 90\n_cell_angle_gamma 90\nloop_\n"
             "_symmetry_equiv_pos_as_xyz\n" + ops + "loop_\n_atom_site_label\n_atom_site_type_symbol\n"
             "_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n" + rows)
+
+
+@pytest.mark.parametrize("symprec", [0, 0.0, -1e-4, math.nan, math.inf])
+def test_symprec_must_be_a_positive_distance(symprec):
+    with pytest.raises(ValueError, match="symprec must be a positive distance"):
+        Structure.from_cif_str(cif_of(2, 1), symprec=symprec)
+    assert Structure.from_cif_str(cif_of(2, 1), symprec=1e-4).n_sites == 2
 
 
 @pytest.mark.parametrize(("n_ops", "n_rows", "message"), [
@@ -185,6 +159,4 @@ def test_failed_allocation_is_a_memory_error(tmp_path, n_threads):
         except MemoryError:
             print("MemoryError")
         """
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=120)
-    assert done.stdout.strip() == "MemoryError", done.stderr
+    assert run_python(code) == "MemoryError"
