@@ -25,24 +25,16 @@ def fed(series, **kwargs):
     return blocks
 
 
-@pytest.mark.parametrize("n, block_size", [(100, 1), (100, 7), (1000, 37), (64, 64)])
-def test_given_block_size_is_the_spread_of_block_means(rng, n, block_size):
+@pytest.mark.parametrize("n, block_size", [(100, 1), (100, 7), (1000, 37), (64, 64), (256, None)])
+def test_standard_error_is_the_spread_of_block_means(rng, n, block_size):
     x = rng.normal(size=(n, 5))
     blocks = fed(x, block_size=block_size)
     np.testing.assert_allclose(blocks.mean()["x"], x.mean(axis=0), rtol=1e-12)
-    n_blocks = n // block_size
-    means = x[: n_blocks * block_size].reshape(n_blocks, block_size, 5).mean(axis=1)
-    expected = means.std(axis=0, ddof=1) / np.sqrt(n_blocks) if n_blocks > 1 else np.full(5, np.nan)
-    np.testing.assert_allclose(blocks.standard_error(block_size)["x"], expected, rtol=1e-10)
-
-
-def test_power_of_two_levels_are_halvings(rng):
-    x = rng.normal(size=(256, 3))
-    blocks = fed(x)
-    for k in range(6):
-        size = 2**k
-        means = x.reshape(-1, size, 3).mean(axis=1)
-        expected = means.std(axis=0, ddof=1) / np.sqrt(len(means))
+    # Without a given size, the levels are halvings: blocks of 1, 2, 4, ... frames.
+    for size in [block_size] if block_size else [2**k for k in range(6)]:
+        n_blocks = n // size
+        means = x[: n_blocks * size].reshape(n_blocks, size, 5).mean(axis=1)
+        expected = means.std(axis=0, ddof=1) / np.sqrt(n_blocks) if n_blocks > 1 else np.full(5, np.nan)
         np.testing.assert_allclose(blocks.standard_error(size)["x"], expected, rtol=1e-10)
 
 
