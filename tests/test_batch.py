@@ -65,15 +65,6 @@ def test_matches_prdf_file_by_file_in_input_order(screening_set, n_workers, file
         assert_same_record(record, path)
 
 
-def test_format_override_and_path_objects(tmp_path, screening_set):
-    renamed = tmp_path / "structure.txt"
-    renamed.write_text(pathlib.Path(screening_set[0]).read_text())
-    (record,) = rdf_many([renamed], cutoff=CUTOFF, bin_size=BIN, fmt="CIF", n_workers=1)
-    reference = rdf_many([screening_set[0]], cutoff=CUTOFF, bin_size=BIN, n_workers=1)[0]
-    assert record.path == str(renamed)
-    np.testing.assert_array_equal(record.total, reference.total)
-
-
 def failing_set(tmp_path, screening_set) -> list[str]:
     broken = tmp_path / "broken.cif"
     broken.write_text("data_x\n_cell_length_a 4\n")
@@ -123,10 +114,15 @@ def test_bad_arguments_raise_once_before_any_work(screening_set, kwargs, message
         rdf_many(screening_set[:2], **{"cutoff": CUTOFF, "bin_size": BIN, **kwargs})
 
 
-def test_one_path_instead_of_a_list(screening_set):
+def test_paths_and_the_format_override(tmp_path, screening_set):
     with pytest.raises(TypeError, match="sequence of files"):
         rdf_many(screening_set[0])
     assert rdf_many([]) == []
+    renamed = tmp_path / "structure.txt"  # a path object, and a name that tells no format
+    renamed.write_text(pathlib.Path(screening_set[0]).read_text())
+    (record,) = rdf_many([renamed], cutoff=CUTOFF, bin_size=BIN, fmt="CIF", n_workers=1)
+    assert record.path == str(renamed)
+    np.testing.assert_array_equal(record.total, read(screening_set[0]).prdf(cutoff=CUTOFF, bin_size=BIN)[2])
 
 
 # The windows' bits against trajectory_rdf, selection by selection: test_trajectory_rdf.py.
