@@ -232,6 +232,37 @@ bool to_species_list(PyObject* obj, const char* name, std::vector<std::vector<Sp
     return true;
 }
 
+bool to_species_pairs(PyObject* obj, const char* name, std::vector<std::vector<Species>>& out) {
+    Py_ssize_t n_sites = 0;
+    if (!check_sequence(obj, name, "a sequence of (element, occupancy) tuples per site", n_sites))
+        return false;
+    out.assign(static_cast<std::size_t>(n_sites), {});
+    for (Py_ssize_t i = 0; i < n_sites; ++i) {
+        PyRef pairs(PySequence_GetItem(obj, i));
+        if (!pairs) return false;
+        Py_ssize_t n_pairs = 0;
+        if (!check_sequence(pairs.get(), name, "a sequence of (element, occupancy) tuples per site",
+                            n_pairs))
+            return false;
+        for (Py_ssize_t k = 0; k < n_pairs; ++k) {
+            PyRef pair(PySequence_GetItem(pairs.get(), k));
+            PyObject* element = nullptr;
+            double occupancy = 0.0;
+            if (!pair || !PyTuple_Check(pair.get()) ||
+                !PyArg_ParseTuple(pair.get(), "Ud", &element, &occupancy)) {
+                PyErr_Clear();
+                raise_argument_error(name, "entry " + std::to_string(i) +
+                                               " is not a sequence of (str, float) pairs");
+                return false;
+            }
+            std::string text;
+            if (!to_text(element, name, text)) return false;
+            out[static_cast<std::size_t>(i)].emplace_back(std::move(text), occupancy);
+        }
+    }
+    return true;
+}
+
 // ---- results ---------------------------------------------------------------------
 
 PyObject* float_list(const Vec3& values) {

@@ -52,6 +52,9 @@ bool to_optional_floats(PyObject* obj, const char* name, std::vector<double>& ou
 /// Any sequence (not str) of dicts str -> number, each sorted into element order.
 bool to_species_list(PyObject* obj, const char* name,
                      std::vector<std::vector<Species>>& out);
+/// Any sequence of sequences of (str, float) tuples, each site's pairs in the order
+/// given (unpickling restores the order a reader stored).
+bool to_species_pairs(PyObject* obj, const char* name, std::vector<std::vector<Species>>& out);
 
 // ---- results ---------------------------------------------------------------------
 

@@ -42,6 +42,45 @@ void structure_dealloc(PyObject* self) {
     Py_DECREF(reinterpret_cast<PyObject*>(type));  // heap types are owned by their instances
 }
 
+/// The checks and assembly shared by the constructor and unpickling, once the
+/// arguments are converted. `species` holds each site's pairs in the order to store.
+PyObject* assemble(PyTypeObject* type, const std::vector<std::vector<double>>& matrix_rows,
+                   const std::vector<std::vector<double>>& frac_rows,
+                   const std::vector<std::vector<Species>>& species, const std::vector<double>& uiso) {
+    if (matrix_rows.size() != 3) return raise_value_error("matrix must be 3x3");
+    Mat3 matrix{};
+    for (std::size_t r = 0; r < 3; ++r) {
+        if (matrix_rows[r].size() != 3) return raise_value_error("matrix must be 3x3");
+        for (std::size_t c = 0; c < 3; ++c) matrix[r][c] = matrix_rows[r][c];
+    }
+    auto lattice = Lattice::new_(matrix);
+    if (!lattice) return raise_value_error(lattice.error());
+    if (frac_rows.size() != species.size())
+        return raise_value_error("frac_coords and species must have the same length");
+    if (!uiso.empty() && uiso.size() != species.size())
+        return raise_value_error("uiso must have one entry per site");
+    for (std::size_t i = 0; i < uiso.size(); ++i)
+        if (std::isinf(uiso[i]))
+            return raise_value_error("uiso of site " + std::to_string(i) +
+                                     " must be a finite number or None");
+
+    std::vector<Site> sites;
+    sites.reserve(species.size());
+    for (std::size_t i = 0; i < species.size(); ++i) {
+        if (frac_rows[i].size() != 3)
+            return raise_value_error("each coordinate must have 3 components");
+        if (species[i].empty()) return raise_value_error("every site needs at least one species");
+        Site site;
+        site.species = SpeciesList(species[i].begin(), species[i].end());
+        site.frac = {frac_rows[i][0], frac_rows[i][1], frac_rows[i][2]};
+        if (!uiso.empty()) site.uiso = uiso[i];
+        sites.push_back(std::move(site));
+    }
+    auto structure = Structure::new_(std::move(*lattice), std::move(sites));
+    if (!structure) return raise_value_error(structure.error());
+    return new_instance(type, std::move(*structure));
+}
+
 PyObject* structure_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"matrix", "frac_coords", "species", "uiso", nullptr};
@@ -60,39 +99,26 @@ PyObject* structure_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         std::vector<double> uiso;
         if (uiso_obj != Py_None && !to_optional_floats(uiso_obj, "uiso", uiso)) return nullptr;
+        return assemble(type, matrix_rows, frac_rows, species, uiso);
+    });
+}
 
-        if (matrix_rows.size() != 3) return raise_value_error("matrix must be 3x3");
-        Mat3 matrix{};
-        for (std::size_t r = 0; r < 3; ++r) {
-            if (matrix_rows[r].size() != 3) return raise_value_error("matrix must be 3x3");
-            for (std::size_t c = 0; c < 3; ++c) matrix[r][c] = matrix_rows[r][c];
-        }
-        auto lattice = Lattice::new_(matrix);
-        if (!lattice) return raise_value_error(lattice.error());
-        if (frac_rows.size() != species.size())
-            return raise_value_error("frac_coords and species must have the same length");
-        if (!uiso.empty() && uiso.size() != species.size())
-            return raise_value_error("uiso must have one entry per site");
-        for (std::size_t i = 0; i < uiso.size(); ++i)
-            if (std::isinf(uiso[i]))
-                return raise_value_error("uiso of site " + std::to_string(i) +
-                                         " must be a finite number or None");
-
-        std::vector<Site> sites;
-        sites.reserve(species.size());
-        for (std::size_t i = 0; i < species.size(); ++i) {
-            if (frac_rows[i].size() != 3)
-                return raise_value_error("each coordinate must have 3 components");
-            if (species[i].empty()) return raise_value_error("every site needs at least one species");
-            Site site;
-            site.species = SpeciesList(species[i].begin(), species[i].end());
-            site.frac = {frac_rows[i][0], frac_rows[i][1], frac_rows[i][2]};
-            if (!uiso.empty()) site.uiso = uiso[i];
-            sites.push_back(std::move(site));
-        }
-        auto structure = Structure::new_(std::move(*lattice), std::move(sites));
-        if (!structure) return raise_value_error(structure.error());
-        return new_instance(type, std::move(*structure));
+/// Unpickling: the structure exactly as it was, each site's species in their stored
+/// order (the constructor would put them in element order, and the order decides
+/// which site a seeded expansion gives which species).
+PyObject* structure_from_state(PyObject* cls, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *matrix_obj = nullptr, *frac_obj = nullptr, *species_obj = nullptr, *uiso_obj = nullptr;
+        if (!PyArg_ParseTuple(args, "OOOO:_from_state", &matrix_obj, &frac_obj, &species_obj, &uiso_obj))
+            return nullptr;
+        std::vector<std::vector<double>> matrix_rows, frac_rows;
+        std::vector<std::vector<Species>> species;
+        std::vector<double> uiso;
+        if (!to_rows(matrix_obj, "matrix", matrix_rows) || !to_rows(frac_obj, "frac_coords", frac_rows) ||
+            !to_species_pairs(species_obj, "species", species) ||
+            (uiso_obj != Py_None && !to_optional_floats(uiso_obj, "uiso", uiso)))
+            return nullptr;
+        return assemble(reinterpret_cast<PyTypeObject*>(cls), matrix_rows, frac_rows, species, uiso);
     });
 }
 
@@ -203,20 +229,36 @@ PyObject* structure_make_supercell(PyObject* self, PyObject* args, PyObject* kwa
 
 // ---- value protocol: pickling, len(), == ----------------------------------------
 
-/// (Structure, (lattice_matrix, frac_coords, species)): pickle and copy rebuild the
-/// structure through its constructor.
+/// (Structure._from_state, (lattice_matrix, frac_coords, pairs, uiso)): pickle and
+/// copy rebuild the structure exactly, each site's species in their stored order.
 PyObject* structure_reduce(PyObject* self, PyObject*) {
-    PyRef matrix(get_lattice_matrix(self, nullptr));
-    PyRef frac(matrix ? get_frac_coords(self, nullptr) : nullptr);
-    PyRef species(frac ? get_species(self, nullptr) : nullptr);
-    if (!species) return nullptr;
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    const Structure& s = borrow_structure(self);
-    if (std::all_of(s.sites.begin(), s.sites.end(), [](const Site& site) { return std::isnan(site.uiso); }))
-        return Py_BuildValue("(O(OOO))", type, matrix.get(), frac.get(), species.get());
-    PyRef uiso(get_uiso(self, nullptr));
-    if (!uiso) return nullptr;
-    return Py_BuildValue("(O(OOOO))", type, matrix.get(), frac.get(), species.get(), uiso.get());
+    return guarded([&]() -> PyObject* {
+        PyRef matrix(get_lattice_matrix(self, nullptr));
+        PyRef frac(matrix ? get_frac_coords(self, nullptr) : nullptr);
+        if (!frac) return nullptr;
+        const Structure& s = borrow_structure(self);
+        PyRef pairs(PyList_New(static_cast<Py_ssize_t>(s.sites.size())));
+        if (!pairs) return nullptr;
+        for (std::size_t i = 0; i < s.sites.size(); ++i) {
+            const SpeciesList& list = s.sites[i].species;
+            PyObject* site = PyTuple_New(static_cast<Py_ssize_t>(list.size()));
+            if (!site) return nullptr;
+            PyList_SetItem(pairs.get(), static_cast<Py_ssize_t>(i), site);
+            for (std::size_t k = 0; k < list.size(); ++k) {
+                PyObject* pair = Py_BuildValue("(s#d)", list[k].first.data(),
+                                               static_cast<Py_ssize_t>(list[k].first.size()), list[k].second);
+                if (!pair) return nullptr;
+                PyTuple_SetItem(site, static_cast<Py_ssize_t>(k), pair);
+            }
+        }
+        const bool no_uiso = std::all_of(s.sites.begin(), s.sites.end(),
+                                         [](const Site& site) { return std::isnan(site.uiso); });
+        PyRef uiso(no_uiso ? Py_NewRef(Py_None) : get_uiso(self, nullptr));
+        PyRef rebuild(uiso ? PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_state")
+                           : nullptr);
+        if (!rebuild) return nullptr;
+        return Py_BuildValue("(O(OOOO))", rebuild.get(), matrix.get(), frac.get(), pairs.get(), uiso.get());
+    });
 }
 
 Py_ssize_t structure_length(PyObject* self) {
@@ -298,7 +340,11 @@ PyMethodDef structure_methods[] = {
      "The lattice vectors are scaled by na, nb, nc; the sites come image by image\n"
      "(the first count outermost), each image listing every site in order."},
     {"__reduce__", structure_reduce, METH_NOARGS,
-     "__reduce__($self)\n--\n\nRebuild through Structure(lattice_matrix, frac_coords, species, uiso)."},
+     "__reduce__($self)\n--\n\nPickle and copy rebuild the structure exactly, each site's species\n"
+     "in their stored order."},
+    {"_from_state", structure_from_state, METH_VARARGS | METH_CLASS,
+     "_from_state(matrix, frac_coords, pairs, uiso)\n--\n\n"
+     "Unpickling: pairs are each site's (element, occupancy) tuples in stored order."},
     {"prdf", KELVARA_KW(structure_prdf), METH_VARARGS | METH_KEYWORDS,
      "prdf($self, cutoff=10.0, bin_size=0.1, n_threads=0, save_plots=None, title=None)\n--\n\n"
      "Partial and total RDF.\n\n"
