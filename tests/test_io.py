@@ -135,7 +135,6 @@ def test_format_from_name(tmp_path, name, fmt, kind):
     "structure, name, fmt, message",
     [
         (triclinic_ordered(), "structure.dat", None, "cannot tell the format of 'structure.dat'"),
-        (triclinic_ordered(), "a.cif", "pdb", "unknown format 'pdb'"),
         (cubic(4.0, [[0, 0, 0]], [{"Fe Ni": 1.0}]), "POSCAR", None,
          "element name 'Fe Ni' cannot be written to POSCAR"),
     ],
