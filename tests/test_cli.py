@@ -45,22 +45,6 @@ def test_bare_command_runs_rdf_on_the_bundled_example(capsys, tmp_path, monkeypa
     assert (tmp_path / "kelvara-out" / "rdf_total.png").stat().st_size > 10_000
 
 
-def test_info_lists_disorder_and_cif_findings(capsys, tmp_path):
-    cif = tmp_path / "odd.cif"
-    cif.write_text(
-        "data_a\nloop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\n'x/0,y,z'\n"
-        "_cell_length_a 4\n_cell_length_b 4\n_cell_length_c 4\n"
-        "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
-        "_atom_site_occupancy\nFe1 0 0 0 0.5\nNi1 0 0 0 0.5\nO1 0.5 0.5 0.5 1\n"
-    )
-    status, out, _ = run(capsys, "info", str(cif))
-    assert status == 0
-    assert "1 disordered site(s):" in out and "Fe 0.5, Ni 0.5" in out
-    assert "note:" in out and "x/0,y,z" in out
-    status, out, _ = run(capsys, "info", str(DATA / "Si.poscar"), "--format", "POSCAR")
-    assert status == 0 and "Si8" in out
-
-
 def test_expand_writes_the_ordered_structure_over_a_file_only_with_force(capsys, tmp_path):
     out_file = tmp_path / "ordered.vasp"
     out_file.write_text("precious")
@@ -136,18 +120,24 @@ def test_any_shape_is_reported(capsys, tmp_path):
     assert status == 0 and "expanded into a 2x2x5 supercell: 5 -> 100 sites" in out
 
 
-def test_reader_findings_on_the_command_line(capsys, tmp_path):
+def test_info_and_expand_name_disorder_blocks_and_reader_findings(capsys, tmp_path):
     cell = "_cell_length_a 4\n_cell_length_b 4\n_cell_length_c 4\n_cell_angle_alpha 90\n" \
            "_cell_angle_beta 90\n_cell_angle_gamma 90\n"
     atoms = "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n" \
             "_atom_site_occupancy\n"
     path = tmp_path / "two.cif"
-    path.write_text("data_a\n" + cell + atoms + "Ti1 0.5 0.5 0.5 0.5\nTi2 0.54 0.5 0.5 0.5\n"
+    path.write_text("data_a\nloop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\n'x/0,y,z'\n" + cell + atoms
+                    + "Ti1 0.5 0.5 0.5 0.5\nTi2 0.54 0.5 0.5 0.5\nFe1 0 0 0 0.5\nNi1 0 0 0 0.5\n"
                     "data_b\n" + cell + atoms + "Cu1 0 0 0 1\n")
-    status, out, err = run(capsys, "info", str(path))
-    assert status == 0 and "data blocks: 'a' (2 atom-site rows), 'b' (1 atom-site rows)" in out
+    status, out, _ = run(capsys, "info", str(path))
+    assert status == 0 and "data blocks: 'a' (4 atom-site rows), 'b' (1 atom-site rows)" in out
+    assert "3 disordered site(s):" in out and "Fe 0.5, Ni 0.5" in out
     assert "note: the file holds 2 data blocks" in out and "'Ti1' and 'Ti2' (0.160 A)" in out
+    assert "note: symmetry operation 'x/0,y,z' cannot be read" in out
     status, out, _ = run(capsys, "info", str(path), "--block", "1")
     assert status == 0 and "Cu1" in out and "note:" not in out
+    # Each finding is one warning line of the expansion.
     status, out, err = run(capsys, "expand", str(path), "--block", "a")
-    assert status == 0 and err.count("warning: ") == 1 and "'Ti1' and 'Ti2' (0.160 A)" in err
+    assert status == 0 and err.count("warning: ") == 2 and "'Ti1' and 'Ti2' (0.160 A)" in err
+    status, out, _ = run(capsys, "info", str(DATA / "Si.poscar"), "--format", "POSCAR")
+    assert status == 0 and "Si8" in out

@@ -37,7 +37,7 @@ def test_hopeless_cells_are_refused_at_once(matrix, cutoff, expected):
         s.total_rdf(cutoff=better / 1000, bin_size=better / 4000)  # far inside: quick
 
 
-def test_large_affordable_work_still_runs():
+def test_large_affordable_and_meaningful_work_still_runs():
     # A cell ten times thinner than the cutoff is ordinary (slabs, chains): it runs.
     s = Structure([[4, 0, 0], [0, 4, 0], [0, 0, 0.3]], *ONE_SITE)
     r, total = s.total_rdf(cutoff=3.0)
@@ -46,6 +46,10 @@ def test_large_affordable_work_still_runs():
     cube = Structure(np.eye(3) * 4, *ONE_SITE)
     cap = max(16, 8 * os.cpu_count())
     assert np.array_equal(cube.total_rdf(n_threads=cap)[1], cube.total_rdf()[1])
+    # And tiny but meaningful occupancies give finite curves.
+    tiny = Structure(np.eye(3) * 4, [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Si": 1e-13}, {"O": 1.0}])
+    _, partials, total = tiny.prdf(cutoff=6.0)
+    assert all(np.isfinite(curve).all() for curve in partials.values()) and np.isfinite(total).all()
 
 
 @pytest.mark.parametrize(("kwargs", "message"), [
@@ -71,12 +75,6 @@ def test_meaningless_occupancies_are_refused(species, message):
     with pytest.raises(ValueError) as error:
         Structure(np.eye(3) * 4, frac, species)
     assert str(error.value).startswith(message)
-
-
-def test_tiny_but_meaningful_occupancies_give_finite_curves():
-    s = Structure(np.eye(3) * 4, [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Si": 1e-13}, {"O": 1.0}])
-    _, partials, total = s.prdf(cutoff=6.0)
-    assert all(np.isfinite(curve).all() for curve in partials.values()) and np.isfinite(total).all()
 
 
 def test_a_device_of_nul_bytes_is_refused_at_once():
