@@ -62,18 +62,6 @@ def test_warnings_for_short_and_correlated_runs(rng):
     assert any("plateau only with" in w for w in warnings)
 
 
-def test_curves_missing_from_early_frames_count_as_zero(rng):
-    x = rng.normal(size=(40, 3))
-    blocks = BlockAverage(block_size=4, keep_frames=True)
-    for t, row in enumerate(x):
-        blocks.add({"a": row, **({"b": 2 * row} if t >= 10 else {})})
-    b = np.where(np.arange(40)[:, None] >= 10, 2 * x, 0.0)
-    np.testing.assert_allclose(blocks.mean()["b"], b.mean(axis=0), rtol=1e-12)
-    means = b.reshape(10, 4, 3).mean(axis=1)
-    np.testing.assert_allclose(blocks.standard_error(4)["b"], means.std(axis=0, ddof=1) / np.sqrt(10), rtol=1e-10)
-    np.testing.assert_array_equal(blocks.frames()["b"], b)
-
-
 @pytest.mark.parametrize("block_size", [None, 5])
 def test_adding_windows_at_once_equals_adding_frames(rng, block_size):
     x = rng.normal(size=(203, 2, 7))
@@ -83,6 +71,15 @@ def test_adding_windows_at_once_equals_adding_frames(rng, block_size):
     for first, last in [(0, 13), (13, 50), (50, 51), (51, 140), (140, 203)]:
         keys = ["a"] if last <= 50 else ["b", "a"]
         many.add_many(keys, x[first:last, ::-1] if last > 50 else x[first:last, :1])
+    # "b" is missing from the first 50 frames: zeros there, in the mean and in the blocks
+    # (of the given size, or of the 4-frame level, which "b" joins in the middle of a block).
+    b = np.where(np.arange(len(x))[:, None] >= 50, x[:, 1], 0.0)
+    k = block_size or 4
+    means = b[: len(b) // k * k].reshape(-1, k, 7).mean(axis=1)
+    np.testing.assert_allclose(one.mean()["b"], b.mean(axis=0), rtol=1e-12)
+    expected = means.std(axis=0, ddof=1) / np.sqrt(len(means))
+    np.testing.assert_allclose(one.standard_error(k)["b"], expected, rtol=1e-10)
+    np.testing.assert_array_equal(one.frames()["b"], b)
     size = one.choose(["a"])[0]
     assert many.choose(["a"])[0] == size and many.n == one.n
     for key in ("a", "b"):
