@@ -70,6 +70,11 @@ def test_rdf_with_expansions_reports_the_spread(capsys, tmp_path):
     np.testing.assert_allclose(columns["total_std"], 0.0, atol=1e-12)
     assert np.any(columns["Ba-Ba_std"] > 0)  # but which A sites hold Ba differs by seed
     assert (tmp_path / "expansion_spread.png").exists()
+    # An ordered structure runs once, with no spread to report.
+    status, out, _ = run(capsys, "rdf", str(DATA / "NaCl.cif"), "--expand", "--cutoff", "5",
+                         "--out", str(tmp_path / "nacl"))
+    assert status == 0 and "the structure is ordered" in out
+    assert not (tmp_path / "nacl" / "expansion_spread.csv").exists()
 
 
 def test_pdf_command(capsys, tmp_path):
@@ -103,13 +108,6 @@ def test_errors_are_one_line_messages(capsys, tmp_path, monkeypatch, argv, messa
     status, out, err = run(capsys, *argv)
     assert status == 1 and out == ""  # nothing half-reported on stdout
     assert err.startswith("kelvara: ") and message in err and err.count("\n") == 1
-
-
-def test_expand_on_an_ordered_structure_runs_once(capsys, tmp_path):
-    status, out, _ = run(capsys, "rdf", str(DATA / "NaCl.cif"), "--expand", "--cutoff", "5",
-                         "--out", str(tmp_path))
-    assert status == 0 and "the structure is ordered" in out
-    assert not (tmp_path / "expansion_spread.csv").exists()
 
 
 def test_any_shape_is_reported(capsys, tmp_path):
