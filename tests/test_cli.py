@@ -34,14 +34,14 @@ def test_bare_command_runs_rdf_on_the_bundled_example(capsys, tmp_path, monkeypa
     assert "SrBaTiO3.cif" in out and "site 0" in out
     assert "Ti-O: first peak at 1.975 A (refined within its bin" in out and "6.00 neighbours" in out
     columns = read_csv(tmp_path / "kelvara-out" / "rdf.csv")
-    r, partials, total = Structure.from_cif(str(DATA / "SrBaTiO3.cif")).prdf()
+    sbt = Structure.from_cif(SBT)
+    r, partials, total = sbt.prdf()
     np.testing.assert_allclose(columns["total"], total, rtol=1e-12)
     np.testing.assert_allclose(columns["Ti-O"], partials[("Ti", "O")], rtol=1e-12)
     # The normalised columns divide by the density of the neighbour element (Ba: half an
     # atom per cell).
-    volume = Structure.from_cif(str(DATA / "SrBaTiO3.cif")).volume
     counted = columns["Sr-Ba"] > 0
-    np.testing.assert_allclose(columns["g_Sr-Ba"][counted] / columns["Sr-Ba"][counted], volume / 0.5)
+    np.testing.assert_allclose(columns["g_Sr-Ba"][counted] / columns["Sr-Ba"][counted], sbt.volume / 0.5)
     assert (tmp_path / "kelvara-out" / "rdf_total.png").stat().st_size > 10_000
 
 
@@ -56,8 +56,14 @@ def test_expand_writes_the_ordered_structure_over_a_file_only_with_force(capsys,
     assert "2x2x2 supercell: 5 -> 40 sites" in out
     assert "requested 0.5000, achieved 0.5000 (4 of 8 sites)" in out
     ordered = Structure.from_poscar(str(out_file))
-    expected, _ = Structure.from_cif(str(DATA / "SrBaTiO3.cif")).expand_occupancies(seed=7)
+    expected, _ = Structure.from_cif(SBT).expand_occupancies(seed=7)
     assert ordered.composition == expected.composition and ordered.is_ordered
+    # Any shape: Sr 0.7 / Ba 0.3 on the A site fits a 2x2x5 cell.
+    cif = tmp_path / "sbt.cif"
+    text = (DATA / "SrBaTiO3.cif").read_text()
+    cif.write_text(text.replace("Sr  0  0  0  0.5", "Sr  0  0  0  0.7").replace("Ba  0  0  0  0.5", "Ba  0  0  0  0.3"))
+    status, out, _ = run(capsys, "expand", str(cif), "--shape", "any", "--max-sites", "100")
+    assert status == 0 and "expanded into a 2x2x5 supercell: 5 -> 100 sites" in out
 
 
 def test_rdf_with_expansions_reports_the_spread(capsys, tmp_path):
@@ -108,14 +114,6 @@ def test_errors_are_one_line_messages(capsys, tmp_path, monkeypatch, argv, messa
     status, out, err = run(capsys, *argv)
     assert status == 1 and out == ""  # nothing half-reported on stdout
     assert err.startswith("kelvara: ") and message in err and err.count("\n") == 1
-
-
-def test_any_shape_is_reported(capsys, tmp_path):
-    cif = tmp_path / "sbt.cif"
-    text = (DATA / "SrBaTiO3.cif").read_text()
-    cif.write_text(text.replace("Sr  0  0  0  0.5", "Sr  0  0  0  0.7").replace("Ba  0  0  0  0.5", "Ba  0  0  0  0.3"))
-    status, out, _ = run(capsys, "expand", str(cif), "--shape", "any", "--max-sites", "100")
-    assert status == 0 and "expanded into a 2x2x5 supercell: 5 -> 100 sites" in out
 
 
 def test_info_and_expand_name_disorder_blocks_and_reader_findings(capsys, tmp_path):
