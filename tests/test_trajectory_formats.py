@@ -116,23 +116,22 @@ def test_xdatcar_frames(tmp_path, rng, varying, vasp4):
 
 DUMP = lammps_frame(0, [(0, 5), (0, 5), (0, 5)], [[1, 1, 0, 0, 0], [2, 2, 1, 1, 1]])
 XDAT = "s\n1\n4 0 0\n0 4 0\n0 0 4\nSi\n2\nDirect configuration= 1\n0 0 0\n0.5 0.5 0.5\n"
+SI_O = {"types": {1: "Si", 2: "O"}}
 
 
 @pytest.mark.parametrize(
     "text, kwargs, message",
     [
-        (DUMP + DUMP[: DUMP.index("2 2 1")], {"types": {1: "Si", 2: "O"}}, "^frame 1 ends after 1 of 2 atoms$"),
-        (DUMP.replace("2 2 1 1 1\n", "") + DUMP, {"types": {1: "Si", 2: "O"}},
+        (DUMP + DUMP[: DUMP.index("2 2 1")], SI_O, "^frame 1 ends after 1 of 2 atoms$"),
+        (DUMP.replace("2 2 1 1 1\n", "") + DUMP, SI_O,
          "^frame 0 has 1 atom lines, but its NUMBER OF ATOMS says 2$"),
-        (DUMP + DUMP.replace("0.0 5.0\n", "", 1), {"types": {1: "Si", 2: "O"}},
+        (DUMP + DUMP.replace("0.0 5.0\n", "", 1), SI_O,
          "^frame 1: cannot read box bounds line 3 'ITEM: ATOMS id type x y z'"),
         (DUMP, {}, "^frame 0: atoms have LAMMPS type '1' and the dump has no element column"),
         (DUMP, {"types": {1: "Si"}}, r"^frame 0: LAMMPS type '2' has no element in types \(which names 1\)$"),
-        (DUMP.replace("pp pp pp", "pp pp ff"), {"types": {1: "Si", 2: "O"}},
-         "^frame 0: the box is not periodic along z"),
-        (DUMP.replace("id type x y z", "id type vx vy vz"), {"types": {1: "Si", 2: "O"}},
-         "^frame 0: the ATOMS columns"),
-        (DUMP.replace("2 2 1", "1 2 1"), {"types": {1: "Si", 2: "O"}}, "^frame 0: atom id 1 occurs twice$"),
+        (DUMP.replace("pp pp pp", "pp pp ff"), SI_O, "^frame 0: the box is not periodic along z"),
+        (DUMP.replace("id type x y z", "id type vx vy vz"), SI_O, "^frame 0: the ATOMS columns"),
+        (DUMP.replace("2 2 1", "1 2 1"), SI_O, "^frame 0: atom id 1 occurs twice$"),
         (XDAT.replace("Si\n", ""), {}, "names no elements"),  # VASP 4: the names are not in the file
         (XDAT + "Direct configuration= 2\n0 0 0\n", {}, "^frame 1 ends after 1 of 2 atoms$"),
         (XDAT + "Direct configuration= 2\n0 0 0\nDirect configuration= 3\n", {},
