@@ -14,7 +14,10 @@ import pytest
 # raises KeyboardInterrupt, proves the process is still sound (other Python threads
 # ran while it waited, the pool still computes) and prints one line.
 PRELUDE = """
-import os, threading, time
+import os, signal, threading, time
+# Ctrl-C as a terminal delivers it, even when the suite runs as a background job
+# (which starts its children with SIGINT ignored).
+signal.signal(signal.SIGINT, signal.default_int_handler)
 import numpy as np
 from kelvara import Structure
 import kelvara

@@ -99,7 +99,9 @@ def test_a_stopped_command_exits_with_one_line(tmp_path, signum, status, message
     path = tmp_path / "big.vasp"
     write_structure(big_ordered(16), path)  # 20,480 atoms: cutoff 50 takes a while
     child = subprocess.Popen(
-        [sys.executable, "-c", "import sys; from kelvara.cli import main; print('ready', flush=True); "
+        # Ctrl-C as from a terminal, even when the suite runs as a background job.
+        [sys.executable, "-c", "import signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler); "
+         "from kelvara.cli import main; print('ready', flush=True); "
          f"sys.exit(main(['rdf', {str(path)!r}, '--cutoff', '50', '--out', {str(tmp_path / 'o')!r}]))"],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
