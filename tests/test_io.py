@@ -120,7 +120,7 @@ def test_disordered_refused(tmp_path, writer, fmt):
 @pytest.mark.parametrize(
     "name, fmt, kind",
     [
-        ("CONTCAR", None, "poscar"), ("POSCAR_relaxed", None, "poscar"), ("a.vasp", None, "poscar"),
+        ("CONTCAR", None, "poscar"), ("poscar_relaxed", None, "poscar"), ("a.vasp", None, "poscar"),
         ("a.extxyz", None, "xyz"), ("a.CIF", None, "cif"), ("structure.txt", "CIF", "cif"),
     ],
 )  # fmt: skip
