@@ -321,3 +321,17 @@ def test_any_shape(lengths, species, max_sites, scale):
     for e in report["occupancy_report"]:
         assert e["sites_in_pool"] == copies
         assert abs(e["atoms_placed"] - e["target_occupancy"] * copies) <= 0.5 + 1e-9
+
+
+@pytest.mark.parametrize("a, species, rounding_only", [
+    (3.6, {"Ni": 0.4, "Fe": 0.35, "Cr": 0.25}, True),  # second shell on a bin edge; 10x10x10 cell
+    (3.52, {"Ni": 0.4, "Fe": 0.35, "Cr": 0.25}, False),  # no shell on an edge: the totals agree
+    (4.0, {"Ni": 0.5, "Fe": 0.25}, False),  # vacancies: the expansions' totals really differ
+])
+def test_spread_names_bin_edge_rounding(a, species, rounding_only):
+    from kelvara.spread import expansion_spread
+
+    fcc = Structure(np.eye(3) * a, [[0, 0, 0], [0.5, 0.5, 0], [0.5, 0, 0.5], [0, 0.5, 0.5]], [species] * 4)
+    line = expansion_spread(fcc, seeds=range(2), cutoff=6).summary().splitlines()[1]
+    assert line.endswith("round to the other side") == rounding_only, line
+    assert ("(0.0% of its peak)" in line) == (a == 3.52), line
