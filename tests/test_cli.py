@@ -71,6 +71,9 @@ def test_rdf_with_expansions_reports_the_spread(capsys, tmp_path):
                          "--cutoff", "6", "--out", str(tmp_path))
     assert status == 0
     assert "4 seeded expansions" in out and "spread across seeds" in out
+    # Only the A-site pairs change with the ordering; they are named and plotted.
+    named = out.split("change with the ordering, largest spread first: ")[1].splitlines()[0]
+    assert sorted(named.split(", ")) == ["Ba-Ba", "Ba-Sr", "Sr-Ba", "Sr-Sr"]
     columns = read_csv(tmp_path / "expansion_spread.csv")
     # Sr and Ba sit on the same sublattice: every expansion has the same total curve.
     np.testing.assert_allclose(columns["total_std"], 0.0, atol=1e-12)

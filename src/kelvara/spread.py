@@ -18,6 +18,9 @@ if TYPE_CHECKING:
     from kelvara._kelvara import Structure
 
 
+PLOTTED_PARTIALS = 5  # panels beside the total; the CSV keeps every pair
+
+
 @dataclass(repr=False)
 class ExpansionSpread:
     """Occupancy-weighted curves of a disordered structure and the mean and spread
@@ -52,7 +55,26 @@ class ExpansionSpread:
             f"atoms/A^3 ({100 * deviation / peak:.1f}% of its peak){cause}\n"
             f"  spread across seeds: largest standard deviation {spread:.4g} atoms/A^3 "
             f"({100 * spread / peak:.1f}% of the peak)"
+            + self._varying_line()
         )
+
+    def varying_partials(self, limit: int | None = None) -> list[tuple[str, str]]:
+        """The pairs whose curves change with the ordering (a standard deviation across
+        seeds above rounding), largest spread first; at most `limit` of them."""
+        peak = float(np.max(np.abs(self.disordered_total))) or 1.0
+        spreads = {key: float(np.max(std)) for key, std in self.std_partials.items()}
+        varying = sorted((key for key, value in spreads.items() if value > 1e-9 * peak),
+                         key=lambda key: -spreads[key])
+        return varying[:limit]
+
+    def _varying_line(self) -> str:
+        varying = self.varying_partials()
+        if not varying:
+            return "\n  no partial changes with the ordering"
+        shown = ", ".join(f"{a}-{b}" for a, b in varying[:PLOTTED_PARTIALS])
+        more = len(varying) - PLOTTED_PARTIALS
+        return ("\n  partials that change with the ordering, largest spread first: " + shown
+                + (f" and {more} more (all in the CSV)" if more > 0 else ""))
 
     def _only_pairs_on_bin_edges(self) -> bool:
         """Whether the mean total differs from the weighted one only by neighbours that
@@ -98,22 +120,36 @@ class ExpansionSpread:
             from matplotlib.figure import Figure
         except ImportError:
             return
-        figure = Figure(figsize=(7.5, 4.5), layout="constrained")
+        # The total cannot change with the ordering when every site is filled; the
+        # partials that do change are the ones worth a look, so they get panels too.
+        panels = [("total", self.disordered_total, self.mean_total, self.std_total)]
+        panels += [(f"{a}–{b}", self.disordered_partials[(a, b)], self.mean_partials[(a, b)],
+                    self.std_partials[(a, b)]) for a, b in self.varying_partials(PLOTTED_PARTIALS)]
+        columns = min(len(panels), 3)
+        rows = -(-len(panels) // columns)
+        figure = Figure(figsize=(7.5 if columns == 1 else 5.0 * columns, 4.5 if rows == 1 else 3.6 * rows),
+                        layout="constrained")
         FigureCanvasAgg(figure)
-        axes = figure.add_subplot()
         centres = bin_centres(self.r, self.bin_size)
-        axes.plot(centres, self.disordered_total, color="black", lw=1.2,
-                  label="occupancy-weighted (disordered)")
-        axes.plot(centres, self.mean_total, color="tab:red", lw=1.0,
-                  label=f"mean of {len(self.seeds)} ordered expansions")
-        axes.fill_between(centres, self.mean_total - self.std_total,
-                          self.mean_total + self.std_total, color="tab:red", alpha=0.3,
-                          lw=0, label="± one standard deviation across seeds")
-        axes.set_xlabel("r (Å)")
-        axes.set_ylabel(DENSITY_LABEL)
-        axes.set_xlim(0, float(centres[-1]) + 0.5 * self.bin_size)
-        axes.set_title(title or "Total RDF: disordered structure vs ordered expansions")
-        axes.legend(frameon=False)
+        for i, (name, weighted, mean, std) in enumerate(panels):
+            axes = figure.add_subplot(rows, columns, i + 1)
+            axes.plot(centres, weighted, color="black", lw=1.2, label="occupancy-weighted (disordered)")
+            axes.plot(centres, mean, color="tab:red", lw=1.0,
+                      label=f"mean of {len(self.seeds)} ordered expansions")
+            axes.fill_between(centres, mean - std, mean + std, color="tab:red", alpha=0.3, lw=0,
+                              label="± one standard deviation across seeds")
+            axes.set_xlabel("r (Å)")
+            axes.set_ylabel(DENSITY_LABEL)
+            axes.set_xlim(0, float(centres[-1]) + 0.5 * self.bin_size)
+            if len(panels) > 1:
+                axes.set_title(name)
+            if i == 0:
+                axes.legend(frameon=False, loc="upper right")
+        heading = title or "Total RDF: disordered structure vs ordered expansions"
+        if len(panels) > 1:
+            figure.suptitle(heading)
+        else:
+            axes.set_title(heading)
         from kelvara.atomic import save_figure
 
         save_figure(figure, pathlib.Path(folder) / "expansion_spread.png", dpi=150)
