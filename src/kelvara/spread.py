@@ -39,10 +39,14 @@ class ExpansionSpread:
     std_partials: dict[tuple[str, str], FloatArray]
     reports: list[dict] = field(default_factory=list)
 
+    def _peak(self) -> float:
+        return float(np.max(np.abs(self.disordered_total))) or 1.0
+
     def summary(self) -> str:
-        """Two lines: how far the mean of the expansions is from the weighted curve,
-        and how far the expansions spread, relative to the weighted curve's peak."""
-        peak = float(np.max(np.abs(self.disordered_total))) or 1.0
+        """Three lines: how far the mean of the expansions is from the weighted curve,
+        how far the expansions spread, relative to the weighted curve's peak, and which
+        partials change with the ordering."""
+        peak = self._peak()
         deviation = float(np.max(np.abs(self.mean_total - self.disordered_total)))
         spread = float(np.max(self.std_total))
         cause = ""
@@ -61,9 +65,8 @@ class ExpansionSpread:
     def varying_partials(self, limit: int | None = None) -> list[tuple[str, str]]:
         """The pairs whose curves change with the ordering (a standard deviation across
         seeds above rounding), largest spread first; at most `limit` of them."""
-        peak = float(np.max(np.abs(self.disordered_total))) or 1.0
         spreads = {key: float(np.max(std)) for key, std in self.std_partials.items()}
-        varying = sorted((key for key, value in spreads.items() if value > 1e-9 * peak),
+        varying = sorted((key for key, value in spreads.items() if value > 1e-9 * self._peak()),
                          key=lambda key: -spreads[key])
         return varying[:limit]
 

@@ -233,17 +233,15 @@ bool to_species_list(PyObject* obj, const char* name, std::vector<std::vector<Sp
 }
 
 bool to_species_pairs(PyObject* obj, const char* name, std::vector<std::vector<Species>>& out) {
+    const char* what = "a sequence of (element, occupancy) tuples per site";
     Py_ssize_t n_sites = 0;
-    if (!check_sequence(obj, name, "a sequence of (element, occupancy) tuples per site", n_sites))
-        return false;
+    if (!check_sequence(obj, name, what, n_sites)) return false;
     out.assign(static_cast<std::size_t>(n_sites), {});
     for (Py_ssize_t i = 0; i < n_sites; ++i) {
         PyRef pairs(PySequence_GetItem(obj, i));
         if (!pairs) return false;
         Py_ssize_t n_pairs = 0;
-        if (!check_sequence(pairs.get(), name, "a sequence of (element, occupancy) tuples per site",
-                            n_pairs))
-            return false;
+        if (!check_sequence(pairs.get(), name, what, n_pairs)) return false;
         for (Py_ssize_t k = 0; k < n_pairs; ++k) {
             PyRef pair(PySequence_GetItem(pairs.get(), k));
             PyObject* element = nullptr;

@@ -2,7 +2,6 @@
 // member table (members owned by other subsystems live in their own binding units).
 #include "python/structure_type.hpp"
 
-#include <algorithm>  // for std::all_of
 #include <cmath>  // for std::isnan
 #include <map>
 #include <memory>  // for std::make_unique
@@ -251,9 +250,7 @@ PyObject* structure_reduce(PyObject* self, PyObject*) {
                 PyTuple_SetItem(site, static_cast<Py_ssize_t>(k), pair);
             }
         }
-        const bool no_uiso = std::all_of(s.sites.begin(), s.sites.end(),
-                                         [](const Site& site) { return std::isnan(site.uiso); });
-        PyRef uiso(no_uiso ? Py_NewRef(Py_None) : get_uiso(self, nullptr));
+        PyRef uiso(get_uiso(self, nullptr));  // None for a site without one
         PyRef rebuild(uiso ? PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_state")
                            : nullptr);
         if (!rebuild) return nullptr;
