@@ -46,6 +46,7 @@ def parse_types(text: str | None) -> dict[str, str] | None:
 
 
 def has_selection(args: argparse.Namespace) -> bool:
+    """Whether the command line chose frames (--every, --start or --stop)."""
     return (getattr(args, "every", 1) != 1 or getattr(args, "start", 0) != 0
             or getattr(args, "stop", None) is not None)
 

@@ -179,7 +179,7 @@ bool to_options(PyObject* symprec, PyObject* block, CifOptions& options) {
         if (!to_double(symprec, "symprec", options.symprec)) return false;
         // 0, a negative or a NaN tolerance would silently merge nothing at all.
         if (!(options.symprec > 0.0) || !std::isfinite(options.symprec)) {
-            raise_value_error("symprec must be a positive distance in Å (the default is 1e-4), not " +
+            raise_value_error("symprec must be a positive distance in fractional coordinates (the default is 1e-4), not " +
                               format_shortest(options.symprec));
             return false;
         }
