@@ -186,6 +186,9 @@ def test_symprec_periodic_merge(tmp_path, rows, symprec, n_sites):
      # one atom, whose larger occupancy stays.
      (["Fe1 Fe 0 0 0 0.3", "Fe2 Fe 0 0 0 0.5"], [{"Fe": 0.8}]),
      (["Fe1 Fe 0 0 0 0.3", "Fe1 Fe 0 0 0 0.5"], [{"Fe": 0.5}]),
+     # A's larger value beside B's: 0.4 + 0.25, not the larger of A's 0.4 and the running 0.55.
+     (["A Fe 0 0 0 0.3", "B Fe 0 0 0 0.25", "A Fe 0 0 0 0.4"], [{"Fe": 0.4 + 0.25}]),
+     (["A Fe 0 0 0 0.3", "B Fe 0 0 0 0.25", "A Fe 0 0 0 0.2"], [{"Fe": 0.3 + 0.25}]),
      # Coordinates and occupancies written as fractions.
      (["Ti1 Ti 1/2 -1/2 0 1/3"], [{"Ti": 1 / 3}]),
      (["Fe1 Fe 0 0 0 ?", "Co1 Co 0.5 0 0 -1"], [{"Fe": 1.0}]),

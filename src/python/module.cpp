@@ -5,6 +5,8 @@
 #include "python/members.hpp"
 #include "python/module_state.hpp"
 
+#include <string_view>
+
 namespace kelvara::py {
 namespace {
 
@@ -35,10 +37,21 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-/// Adds module_methods[k] to `module` as a function bound to it.
-bool add_function(PyObject* module, std::size_t k) {
-    PyRef function(PyCFunction_NewEx(&module_methods[k], module, nullptr));
-    return function && PyModule_AddObjectRef(module, module_methods[k].ml_name, function.get()) == 0;
+/// The function of module_methods that the module's order puts before __version__;
+/// every other row follows ReadWarning in table order, so a new row needs no index.
+constexpr std::string_view kFirstFunction = "read_xyz_trajectory";
+
+/// Adds `def` to `module` as a function bound to it.
+bool add_function(PyObject* module, PyMethodDef& def) {
+    PyRef function(PyCFunction_NewEx(&def, module, nullptr));
+    return function && PyModule_AddObjectRef(module, def.ml_name, function.get()) == 0;
+}
+
+/// Adds the rows of module_methods named `name` (`first`) or all the others.
+bool add_functions(PyObject* module, bool first) {
+    for (PyMethodDef* def = module_methods; def->ml_name; ++def)
+        if ((def->ml_name == kFirstFunction) == first && !add_function(module, *def)) return false;
+    return true;
 }
 
 int module_exec(PyObject* module) {
@@ -47,12 +60,11 @@ int module_exec(PyObject* module) {
                     PyModule_AddObjectRef(module, "Structure", state.structure_type) == 0 &&
                     create_reader_type(module, state) &&
                     PyModule_AddObjectRef(module, "TrajectoryReader", state.reader_type) == 0 &&
-                    add_function(module, 0) &&
+                    add_functions(module, true) &&
                     PyModule_AddStringConstant(module, "__version__", KELVARA_VERSION) == 0 &&
                     create_read_warning(state) &&
                     PyModule_AddObjectRef(module, "ReadWarning", state.read_warning) == 0 &&
-                    add_function(module, 1) && add_function(module, 2) &&
-                    add_function(module, 3) && add_function(module, 4);
+                    add_functions(module, false);
     if (!ok) return -1;
     PyRef formats(structure_format_table());
     return formats && PyModule_AddObjectRef(module, "_FORMATS", formats.get()) == 0 ? 0 : -1;

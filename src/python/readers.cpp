@@ -11,6 +11,7 @@
 
 #include "core/util/cancel.hpp"  // for InputFile
 #include "core/readers/cif.hpp"
+#include "core/readers/cif_syntax.hpp"  // for cif_blocks
 #include "core/util/line_reader.hpp"  // for os_error_text
 #include "core/util/memory.hpp"       // for physical_memory_bytes
 #include "core/util/number.hpp"       // for format_shortest

@@ -8,7 +8,6 @@
 #include <type_traits>  // for std::invoke_result_t
 #include <vector>
 
-#include "core/trajectory/trajectory.hpp"
 #include "core/trajectory/trajectory_stream.hpp"
 #include "python/convert.hpp"
 #include "python/interrupt.hpp"

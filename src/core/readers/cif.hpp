@@ -1,80 +1,16 @@
-// CIF reader: line tokenizer, data blocks of tags and loops, structure assembly.
+// CIF structure assembly: a CIF text read into a Structure, with what was assumed.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <vector>
 
 #include "core/readers/findings.hpp"
 #include "core/util/result.hpp"
 #include "core/model/structure.hpp"
 
 namespace kelvara {
-
-/// One value of a tag, and the 1-based line it stands on.
-struct CifValue {
-    std::string_view text;
-    std::uint32_t line = 0;
-};
-
-/// One "loop_" table. Values are views into the CIF text (or into the owning
-/// document's storage, for text fields), row-major, `names.size()` per row.
-struct CifLoop {
-    /// Lower-cased tag names, in header order.
-    std::vector<std::string> names;
-    std::vector<std::string_view> values;
-    /// The 1-based line on which each row begins.
-    std::vector<std::uint32_t> row_lines;
-    /// Values left at the end that do not fill a row (a truncated file, a value
-    /// missing), dropped from `values`, and the line their row begins on.
-    std::size_t short_row_values = 0;
-    std::uint32_t short_row_line = 0;
-
-    std::size_t n_rows() const { return row_lines.size(); }
-    std::span<const std::string_view> row(std::size_t r) const {
-        return {values.data() + r * names.size(), names.size()};
-    }
-    /// The column of `name`, if the loop has it.
-    std::optional<std::size_t> column(std::string_view name) const;
-};
-
-/// One data block: "data_NAME" and everything up to the next "data_" line.
-struct Block {
-    /// The text after "data_" (empty for tags written before any "data_" line).
-    std::string name;
-    /// Lower-cased tag name (with its "_") -> value. A later tag replaces an earlier one.
-    std::unordered_map<std::string, CifValue> tags;
-    std::vector<CifLoop> loops;
-
-    const CifValue* tag(std::string_view lowered_name) const;
-    /// The first loop having any of `names`, or null.
-    const CifLoop* loop_with(std::initializer_list<std::string_view> names) const;
-};
-
-/// A whole CIF text as blocks. Views into the text stay valid as long as the text;
-/// text-field values live in `storage`.
-struct CifDocument {
-    std::vector<Block> blocks;
-    std::deque<std::string> storage;
-};
-
-/// The value tokens of one line. A quote (' or ") opens a quoted value only at the
-/// start of a token and closes it only before whitespace or the end of the line
-/// ("O3'" is one token, "'a b' c" two); an unterminated quote runs to the end of the
-/// line; "#" at a token start begins a comment.
-std::vector<std::string> tokenize(std::string_view line);
-
-/// A CIF numeric value ("5.4307(2)", "'0.5'"), or nothing for "?", "." and non-numbers.
-std::optional<double> parse_cif_number(std::string_view text);
-
-/// Reads the whole text into blocks. Never fails: unknown lines are skipped. Bytes
-/// that are not UTF-8 are kept as they are.
-CifDocument read_cif_document(std::string_view text);
 
 /// The element symbol a site label begins with ("Fe3+" -> "Fe", "fe" -> "Fe", "FE1"
 /// -> "F"), or nothing when it does not begin with an ASCII letter.
@@ -93,15 +29,6 @@ struct CifOptions {
     /// ... or by 0-based index; neither: the first block with atom sites.
     std::optional<std::uint64_t> block_index;
 };
-
-/// One block of a CIF as `kelvara info` lists it.
-struct CifBlockSummary {
-    std::string name;
-    std::uint64_t atom_site_rows = 0;
-};
-
-/// The blocks of a CIF text, in order.
-std::vector<CifBlockSummary> cif_blocks(std::string_view text);
 
 /// CIF text to a Structure: cell, symmetry operations, atom sites expanded by every
 /// operation and merged. What the reader passed over or assumed comes back as

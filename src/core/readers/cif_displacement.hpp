@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "core/readers/cif.hpp"
+#include "core/readers/cif_syntax.hpp"
 #include "core/readers/findings.hpp"  // for Warnings
 #include "core/model/lattice.hpp"
 

@@ -1,11 +1,10 @@
-// CIF syntax: the line tokenizer, CIF numbers, and the text read into data blocks.
+// CIF syntax: the value tokens of a line, CIF numbers, and the text read into data blocks.
 #include <algorithm>  // for std::min
 #include <cstdint>
 
-#include "core/readers/cif.hpp"
-#include "core/trajectory/frame_format.hpp"  // for parse_coordinate
-#include "core/util/number.hpp"  // for parse_decimal
-#include "core/util/text.hpp"    // for trim, strip_char, whitespace_length_at, ascii_lower
+#include "core/readers/cif_syntax.hpp"
+#include "core/util/number_scan.hpp"  // for parse_coordinate
+#include "core/util/text.hpp"    // for trim, strip_char, whitespace_length_at, ascii_lower, quoted
 
 namespace kelvara {
 
@@ -265,12 +264,6 @@ private:
 
 }  // namespace
 
-std::vector<std::string> tokenize(std::string_view line) {
-    std::vector<std::string> tokens;
-    for_each_token(line, [&](std::string_view token) { tokens.emplace_back(token); });
-    return tokens;
-}
-
 std::optional<double> parse_cif_number(std::string_view text) {
     std::string_view t = strip_char(strip_char(trim(text), '\''), '"');
     if (t.empty() || t == "." || t == "?") return std::nullopt;
@@ -278,6 +271,11 @@ std::optional<double> parse_cif_number(std::string_view text) {
     const std::size_t bracket = t.find('(');
     if (bracket != std::string_view::npos) t = trim(t.substr(0, bracket));
     return parse_coordinate(t);  // parse_decimal's value, "0.12345" read inline
+}
+
+std::string shown_value(std::string_view value, std::uint32_t line) {
+    if (is_valid_utf8(value)) return quoted(value);
+    return quoted(value) + " (line " + std::to_string(line) + " holds bytes that are not UTF-8)";
 }
 
 CifDocument read_cif_document(std::string_view text) { return DocumentReader(text).read(); }

@@ -86,8 +86,8 @@ std::uint32_t SiteMerger::find(const Vec3& frac, const std::uint64_t (&c)[3]) co
 }
 
 void SiteMerger::note(std::uint32_t site, std::uint32_t row, std::uint32_t key,
-                      std::uint32_t species) {
-    contributions_.push_back({row, key, species, first_contribution_[site]});
+                      std::uint32_t species, double occupancy) {
+    contributions_.push_back({row, key, species, first_contribution_[site], occupancy});
     first_contribution_[site] = static_cast<std::uint32_t>(contributions_.size() - 1);
 }
 
@@ -104,19 +104,24 @@ void SiteMerger::add(std::uint32_t row, std::uint32_t key, const std::string& el
             if (species == site.species.size()) {
                 site.uiso = merged_uiso(site.uiso, site.occupancy_sum(), uiso, occupancy);
                 site.species.emplace_back(element, occupancy);
-                note(index, row, key, species);
+                note(index, row, key, species, occupancy);
                 return;
             }
-            for (std::uint32_t c = first_contribution_[index]; c != kNone; c = contributions_[c].next)
-                if (contributions_[c].species == species && contributions_[c].key == key) {
-                    // The same atom again (an image of its own row, or a repeated label).
-                    double& held = site.species[species].second;
-                    if (occupancy > held) held = occupancy;
-                    return;
+            for (std::uint32_t c = first_contribution_[index]; c != kNone; c = contributions_[c].next) {
+                if (contributions_[c].species != species || contributions_[c].key != key) continue;
+                // The same atom again (an image of its own row, or a repeated label):
+                // its share is the larger value, and the species the sum of the shares
+                // (one share alone sums to itself exactly).
+                double& share = contributions_[c].occupancy;
+                if (occupancy > share) {
+                    share = occupancy;
+                    site.species[species].second = species_sum(index, species);
                 }
+                return;
+            }
             site.uiso = merged_uiso(site.uiso, site.occupancy_sum(), uiso, occupancy);
             site.species[species].second += occupancy;
-            note(index, row, key, species);
+            note(index, row, key, species, occupancy);
             return;
         }
     }
@@ -126,12 +131,22 @@ void SiteMerger::add(std::uint32_t row, std::uint32_t key, const std::string& el
     site.frac = frac;
     site.uiso = uiso;
     first_contribution_.push_back(kNone);
-    note(index, row, key, 0);
+    note(index, row, key, 0, occupancy);
     if (merging_) {
         std::uint32_t& head = head_[slot(cell[0], cell[1], cell[2])];
         next_.push_back(head);
         head = index;
     }
+}
+
+double SiteMerger::species_sum(std::uint32_t site, std::uint32_t species) const {
+    // The list runs newest first; the sum is taken oldest first, as the shares came.
+    std::vector<double> shares;
+    for (std::uint32_t c = first_contribution_[site]; c != kNone; c = contributions_[c].next)
+        if (contributions_[c].species == species) shares.push_back(contributions_[c].occupancy);
+    double sum = 0.0;
+    for (auto it = shares.rbegin(); it != shares.rend(); ++it) sum += *it;
+    return sum;
 }
 
 std::vector<std::uint32_t> SiteMerger::rows_of(std::size_t site) const {

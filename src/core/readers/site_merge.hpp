@@ -10,10 +10,11 @@
 namespace kelvara {
 
 /// Sites built from symmetry images. An image joins the first site (in creation
-/// order) that lies within `symprec` on all three fractional axes. Within a site, an
-/// image of an element that the same row (or a row with the same label: the same
-/// atom written twice) already put there keeps the larger occupancy; an image from
-/// another row adds its occupancy, since rows with distinct labels are distinct atoms.
+/// order) that lies within `symprec` on all three fractional axes. Within a site, the
+/// occupancy of an element is the sum over the atoms that put it there: an image of an
+/// atom already there (its own row again, or a row with the same label: the same atom
+/// written twice) raises that atom's share to the larger value; an image from a row of
+/// another label adds its occupancy, since rows with distinct labels are distinct atoms.
 ///
 /// Sites are filed under a periodic grid of cells at least `symprec` wide; an image
 /// looks into a neighbour cell only along axes where it lies within `symprec` of the
@@ -44,6 +45,7 @@ private:
     // Who put what on each site: a list per site, newest first.
     struct Contribution {
         std::uint32_t row, key, species, next;
+        double occupancy;  // this atom's share of the species
     };
     std::vector<Contribution> contributions_;
     std::vector<std::uint32_t> first_contribution_;  // per site
@@ -51,7 +53,10 @@ private:
     std::uint64_t cell_of(double f) const;
     std::size_t slot(std::uint64_t i, std::uint64_t j, std::uint64_t k) const;
     std::uint32_t find(const Vec3& frac, const std::uint64_t (&cell)[3]) const;
-    void note(std::uint32_t site, std::uint32_t row, std::uint32_t key, std::uint32_t species);
+    void note(std::uint32_t site, std::uint32_t row, std::uint32_t key, std::uint32_t species,
+              double occupancy);
+    /// The sum of the atoms' shares of `species` on `site`, in the order they came.
+    double species_sum(std::uint32_t site, std::uint32_t species) const;
 };
 
 /// Two sites and their shortest periodic distance in Angstrom.

@@ -10,6 +10,7 @@
 
 #include "core/readers/formats.hpp"  // for clean_symbol
 #include "core/util/number.hpp"   // for parse_decimal, parse_unsigned
+#include "core/util/number_scan.hpp"  // for LineWords
 #include "core/util/text.hpp"     // for trim, for_each_word, split_whitespace
 
 namespace kelvara {

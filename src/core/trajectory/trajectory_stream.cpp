@@ -8,7 +8,7 @@
 #include "core/util/memory.hpp"       // for fits_in_memory
 #include "core/util/number.hpp"       // for parse_unsigned
 #include "core/util/text.hpp"         // for trim, split_lines, ascii_lower
-#include "core/trajectory/trajectory.hpp"   // for xyz_format, read_xyz_trajectory
+#include "core/trajectory/xyz_frames.hpp"   // for xyz_format
 #include "core/trajectory/xdatcar.hpp"      // for xdatcar_format
 
 namespace kelvara {

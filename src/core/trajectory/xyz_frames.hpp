@@ -1,4 +1,4 @@
-// Multi-frame XYZ trajectories: the per-frame parser and the streaming reader.
+// XYZ trajectory frames: the comment-line fields, the frame builder and the frame format.
 #pragma once
 
 #include <cstdint>
@@ -50,38 +50,7 @@ private:
     SpeciesWords species_words_;         // the species words of the frame so far
 };
 
-/// Which frames of a trajectory to keep and the fallback cell.
-struct TrajectoryOptions {
-    /// Keep frames start, start + every, ...; 0 is refused.
-    std::uint64_t every = 1;
-    std::uint64_t start = 0;
-    /// Frames with index >= stop are not read at all; nothing means to the end.
-    std::optional<std::uint64_t> stop;
-    /// The cell of frames whose comment has no Lattice field.
-    std::optional<Mat3> cell;
-};
-
-/// The result of one read.
-struct Trajectory {
-    /// The kept frames, in file order.
-    std::vector<Structure> structures;
-    /// The 0-based file index of each kept frame.
-    std::vector<std::uint64_t> frame_indices;
-    /// Frames read from the start of the file: all of them, or `stop` when reading ended there.
-    std::uint64_t frames_read = 0;
-    /// Notes that did not stop the reading (a file that grew while it was read).
-    std::vector<std::string> warnings;
-    /// Assumptions the reading made (a species that is not an element), each once.
-    std::vector<std::string> findings;
-};
-
 /// The XYZ frame format (atom count, comment, atom lines), for TrajectoryStream.
 std::unique_ptr<FrameFormat> xyz_format(const FrameContext& context);
-
-/// Streams the file at `path` once, holding only the current kept frame's lines,
-/// and builds the selected frames. Every failure is the message the user sees.
-/// `os_failed`, when given, tells whether a failure came from the operating system.
-Result<Trajectory> read_xyz_trajectory(const std::string& path, const TrajectoryOptions& options,
-                                       bool* os_failed = nullptr);
 
 }  // namespace kelvara

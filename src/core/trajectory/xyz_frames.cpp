@@ -1,5 +1,5 @@
-// Multi-frame XYZ trajectories: the per-frame parser and the streaming reader.
-#include "core/trajectory/trajectory.hpp"
+// XYZ trajectory frames: the comment-line fields, the frame builder and the frame format.
+#include "core/trajectory/xyz_frames.hpp"
 
 #include <algorithm>  // for std::max
 #include <array>
@@ -10,6 +10,7 @@
 #include "core/util/line_reader.hpp"  // for LineReader
 #include "core/trajectory/frame_format.hpp"  // for FrameFormat
 #include "core/util/number.hpp"       // for parse_unsigned
+#include "core/util/number_scan.hpp"  // for LineWords
 #include "core/util/text.hpp"         // for whitespace_length_at, trim, for_each_word
 
 namespace kelvara {
