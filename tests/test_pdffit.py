@@ -11,7 +11,7 @@ from conftest import cubic, pdffit2_model, rock_salt
 
 from kelvara import Structure
 from kelvara.lsq import levenberg_marquardt
-from kelvara.measured import MeasuredPDF
+from kelvara.measured import MeasuredPDF, read_pdf_data
 from kelvara.pdf_disorder import fit_orderings
 from kelvara.pdffit import fit_pdf, rw
 from kelvara.pdfmodel import PDFParameters, model_pdf, pair_table
@@ -138,6 +138,19 @@ def test_fit_recovers_known_parameters_and_agrees_with_pdffit2(name, u, stype, q
     if not qmax:
         assert result.reduced_chi2 == pytest.approx(1.0, abs=0.15)
         assert result.rw == pytest.approx(peer_rw, rel=0.01)
+
+
+def test_bundled_example_fit_starts_from_the_file_uiso_and_recovers_the_truth():
+    # measured.gr is SrTiO3.cif's model with the values its header states, plus noise;
+    # the CIF gives every site a Uiso, which a refined Uiso starts from.
+    folder = files("kelvara") / "data"
+    data = read_pdf_data(folder / "measured.gr")
+    result = fit_pdf(Structure.from_cif(str(folder / "SrTiO3.cif")), data, "scale,qdamp,uiso,delta2",
+                     PDFParameters(qmax=float(data.settings["qmax"])), rmin=1.5)
+    truth = {"scale": 0.85, "qdamp": 0.035, "uiso_O": 0.0095, "uiso_Sr": 0.0065, "uiso_Ti": 0.005, "delta2": 2.0}
+    assert result.success and result.refined == tuple(truth)
+    for name, value in truth.items():
+        assert abs(result.values[name] - value) < 3 * result.uncertainties[name], name
 
 
 def test_fit_orderings_singles_out_the_ordering_behind_the_data():

@@ -221,6 +221,9 @@ def fit_pdf(
         table, source = _table_for(structure, float(r[-1]), p, names, n_threads), structure
     names = expand_names(refine, table.elements)
     p, filled = start_parameters(table, p)
+    # A refined Uiso that the parameters leave open starts from the file's values.
+    from_file = table.file_uiso()
+    p = p.with_values({n: from_file[n[5:]] for n in names if n.startswith("uiso_") and n[5:] not in p.uiso})
     notes = tuple(f"no Uiso for {el} in the structure or the parameters: "
                   f"{'started from' if f'uiso_{el}' in names else 'used'} {p.uiso[el]:g} A^2" for el in filled)
     model = _Model(source, table, r, radiation, scattering_factors, n_threads)
