@@ -13,6 +13,7 @@ import pytest
 from conftest import cubic, random_triclinic
 
 from kelvara import Structure
+from kelvara._kelvara import _frames_prdf
 from kelvara.analysis import shell_volumes
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -25,8 +26,9 @@ MIXED = [{"A": 0.5, "B": 0.25}, {"B": 0.9}, {"A": 0.3, "C": 0.7}, {"C": 1.0}, {"
 # ---- an independent reference: every translation within the cutoff, same arithmetic ----
 
 
-def reference_prdf(matrix, frac, species, cutoff, bin_size):
-    """(r, partials, total) by brute force, evaluating each distance as the engine does."""
+def reference_prdf(matrix, frac, species, cutoff, bin_size, self_images=True):
+    """(r, partials, total) by brute force, evaluating each distance as the engine does;
+    with `self_images` False no site meets its own periodic images."""
     m = np.asarray(matrix, dtype=float)
     w = np.asarray(frac, dtype=float)
     w = w - np.floor(w)
@@ -49,6 +51,8 @@ def reference_prdf(matrix, frac, species, cutoff, bin_size):
                    for k in range(3))
         d2 = (x * x + y * y) + z * z
         inside = (d2 <= cutoff * cutoff) & (d2 > 1e-16)
+        if not self_images:
+            inside[i] = False
         js, _ = np.nonzero(inside)
         d = np.sqrt(d2[inside])
         bins = np.searchsorted(edges, d, side="right") - 1
@@ -74,10 +78,13 @@ def reference_prdf(matrix, frac, species, cutoff, bin_size):
     return edges[:-1], partials, total
 
 
-def check_against_reference(matrix, frac, species, cutoff, bin_size, exact=True):
+def check_against_reference(matrix, frac, species, cutoff, bin_size, exact=True, self_images=True):
     s = Structure(np.asarray(matrix).tolist(), np.asarray(frac).tolist(), species)
-    r, partials, total = s.prdf(cutoff=cutoff, bin_size=bin_size)
-    r_ref, partials_ref, total_ref = reference_prdf(matrix, frac, species, cutoff, bin_size)
+    if self_images:
+        r, partials, total = s.prdf(cutoff=cutoff, bin_size=bin_size)
+    else:  # as a frame of a simulation box
+        (r, partials, total), = _frames_prdf([s], cutoff, bin_size, self_images=False)
+    r_ref, partials_ref, total_ref = reference_prdf(matrix, frac, species, cutoff, bin_size, self_images)
     compare = np.testing.assert_array_equal if exact else np.testing.assert_allclose
     compare(r, r_ref)
     assert list(partials) == list(partials_ref)
@@ -152,9 +159,14 @@ def test_curves_match_brute_force(rng, shape, n_sites, cutoff, bin_size):
 ])
 def test_pairs_counted_from_both_ends(rng, matrix, n_sites, cutoff, bin_size):
     frac = rng.random((n_sites, 3))
-    check_against_reference(matrix, frac, [{"AB"[k % 2]: 1.0} for k in range(n_sites)], cutoff, bin_size)
+    ordered = [{"AB"[k % 2]: 1.0} for k in range(n_sites)]
+    check_against_reference(matrix, frac, ordered, cutoff, bin_size)
     check_against_reference(matrix, frac, [{"A": 0.5, "B": 0.25}] * n_sites, cutoff, bin_size, exact=False)
     check_against_reference(matrix, frac, [{"A": 0.5}] * n_sites, cutoff, bin_size, exact=False)
+    # A simulation box: every pair but a site with its own images, bit for bit.
+    check_against_reference(matrix, frac, ordered, cutoff, bin_size, self_images=False)
+    check_against_reference(matrix, frac, [{"A": 0.5, "B": 0.25}] * n_sites, cutoff, bin_size, exact=False,
+                            self_images=False)
 
 
 def test_every_distance_kernel_agrees_bit_for_bit(tmp_path):
@@ -221,10 +233,11 @@ def test_thread_counts_agree_bit_for_bit(rng, threads):
     mixed = Structure(make_cell("triclinic", rng), rng.random((200, 3)), [MIXED[k % 5] for k in range(200)])
     for s in (ordered, mixed):
         _, p0, t0 = s.prdf(cutoff=5.0, n_threads=0)
-        _, p1, t1 = s.prdf(cutoff=5.0, n_threads=threads)
-        np.testing.assert_array_equal(t0, t1)
-        for key in p0:
-            np.testing.assert_array_equal(p0[key], p1[key])
+        # Alone, and as frames counted side by side (each frame on one thread).
+        for _, p1, t1 in [s.prdf(cutoff=5.0, n_threads=threads), *_frames_prdf([s] * 5, 5.0, 0.1, threads)]:
+            np.testing.assert_array_equal(t0, t1)
+            for key in p0:
+                np.testing.assert_array_equal(p0[key], p1[key])
 
 
 @pytest.mark.parametrize(("kwargs", "error", "message"), [

@@ -4,6 +4,10 @@
 
 #include "python/py_ref.hpp"
 
+namespace kelvara {
+struct PrdfResult;
+}
+
 namespace kelvara::py {
 
 // readers.cpp (class methods: `cls` is the Structure class)
@@ -29,8 +33,17 @@ PyObject* structure_expand_occupancies(PyObject* self, PyObject* args, PyObject*
 PyObject* structure_available_threads(PyObject* cls, PyObject* unused);
 PyObject* structure_prdf(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* structure_total_rdf(PyObject* self, PyObject* args, PyObject* kwargs);
+/// dict (centre, neighbour) -> curve, keys in element order, centre-major.
+PyObject* prdf_partials_dict(const PrdfResult& result);
 /// _set_prdf_saver(function): what prdf(save_plots=...) calls (the package sets it).
 PyObject* module_set_prdf_saver(PyObject* module, PyObject* function);
+
+// frames_functions.cpp
+/// _frames_prdf(structures, cutoff, bin_size, n_threads=0, self_images=True) -> [(r, partials, total)]
+PyObject* module_frames_prdf(PyObject* module, PyObject* args, PyObject* kwargs);
+/// _frames_bond_angles(structures, centre, first, second, cutoff, bin_deg=1.0, n_threads=0,
+/// self_images=True) -> (edges, [counts])
+PyObject* module_frames_bond_angles(PyObject* module, PyObject* args, PyObject* kwargs);
 
 // trajectory_function.cpp
 PyObject* module_read_xyz_trajectory(PyObject* module, PyObject* args, PyObject* kwargs);

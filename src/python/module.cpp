@@ -34,6 +34,18 @@ PyMethodDef module_methods[] = {
      "_set_prdf_saver(function, /)\n--\n\n"
      "Install what Structure.prdf(save_plots=...) calls:\n"
      "function(structure, r, partials, total, folder, bin_size=, title=)."},
+    {"_frames_prdf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_frames_prdf)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_frames_prdf(structures, cutoff, bin_size, n_threads=0, self_images=True)\n--\n\n"
+     "prdf of every structure, frames counted in parallel: [(r, partials, total)].\n"
+     "self_images=False leaves out every site's own periodic images."},
+    {"_frames_bond_angles",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_frames_bond_angles)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_frames_bond_angles(structures, centre, first, second, cutoff, bin_deg=1.0, n_threads=0, "
+     "self_images=True)\n--\n\n"
+     "Weighted counts of the angles first-centre-second per bin of every structure:\n"
+     "(edges in degrees, [counts])."},
     {nullptr, nullptr, 0, nullptr},
 };
 

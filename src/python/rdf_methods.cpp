@@ -46,25 +46,6 @@ std::optional<PrdfResult> run(PyObject* self, const RdfArgs& args) {
     return std::move(*result);
 }
 
-/// dict (centre, neighbour) -> curve, keys in element order, centre-major.
-PyObject* partials_dict(const PrdfResult& result) {
-    PyRef dict(PyDict_New());
-    if (!dict) return nullptr;
-    const std::size_t n_el = result.elements.size();
-    for (std::size_t p = 0; p < n_el; ++p) {
-        for (std::size_t q = 0; q < n_el; ++q) {
-            const std::string& a = result.elements[p];
-            const std::string& b = result.elements[q];
-            PyRef key(Py_BuildValue("(s#s#)", a.data(), static_cast<Py_ssize_t>(a.size()), b.data(),
-                                    static_cast<Py_ssize_t>(b.size())));
-            if (!key) return nullptr;
-            PyRef curve(numpy_array(result.partials[p * n_el + q]));
-            if (!curve || PyDict_SetItem(dict.get(), key.get(), curve.get()) < 0) return nullptr;
-        }
-    }
-    return dict.release();
-}
-
 /// The installed saver (module state) with (self, r, partials, total, folder) and the
 /// keywords bin_size and title; its return value is dropped.
 bool save_plots(PyObject* self, PyObject* r, PyObject* partials, PyObject* total, PyObject* folder,
@@ -86,6 +67,25 @@ bool save_plots(PyObject* self, PyObject* r, PyObject* partials, PyObject* total
 }
 
 }  // namespace
+
+/// dict (centre, neighbour) -> curve, keys in element order, centre-major.
+PyObject* prdf_partials_dict(const PrdfResult& result) {
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    const std::size_t n_el = result.elements.size();
+    for (std::size_t p = 0; p < n_el; ++p) {
+        for (std::size_t q = 0; q < n_el; ++q) {
+            const std::string& a = result.elements[p];
+            const std::string& b = result.elements[q];
+            PyRef key(Py_BuildValue("(s#s#)", a.data(), static_cast<Py_ssize_t>(a.size()), b.data(),
+                                    static_cast<Py_ssize_t>(b.size())));
+            if (!key) return nullptr;
+            PyRef curve(numpy_array(result.partials[p * n_el + q]));
+            if (!curve || PyDict_SetItem(dict.get(), key.get(), curve.get()) < 0) return nullptr;
+        }
+    }
+    return dict.release();
+}
 
 PyObject* structure_available_threads(PyObject*, PyObject*) {
     return guarded([&]() -> PyObject* {
@@ -116,7 +116,7 @@ PyObject* structure_prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
 
         auto result = run(self, converted);
         if (!result) return nullptr;
-        PyRef partials(partials_dict(*result));
+        PyRef partials(prdf_partials_dict(*result));
         if (!partials) return nullptr;
         PyRef r(numpy_array(result->r));
         if (!r) return nullptr;

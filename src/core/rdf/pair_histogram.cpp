@@ -31,6 +31,11 @@ struct PassTables {
     /// The candidates carry their element's row offset (one species per site, and
     /// not a single element with unit weights, whose hits all go to one row).
     bool neighbor_rows = false;
+    /// An atom's own periodic images are left out (a simulation box, whose images
+    /// are copies of the same atoms); only set when the cutoff reaches one.
+    bool drop_self = false;
+    /// The candidates carry their position (weights to look up, or self images to drop).
+    bool need_at = false;
     std::vector<std::uint32_t> element_at;
     /// element_at times n_bins: where a neighbour's bins start in a centre's row.
     std::vector<std::uint32_t> row_at;
@@ -130,7 +135,7 @@ void gather(const PassTables& t, Candidates& out) {
         out.ja.resize(total), out.jb.resize(total), out.jc.resize(total);
         out.hit_index.resize(total + 8), out.hit_distance.resize(total + 8);
         out.hit_bin.resize(total + 8);
-        if (!t.unit_weights) out.at.resize(total);
+        if (t.need_at) out.at.resize(total);
         if (t.neighbor_rows) out.neighbor_row.resize(total);
     }
     const CellList& cl = *t.cells;
@@ -142,7 +147,7 @@ void gather(const PassTables& t, Candidates& out) {
         out.run_first.push_back(k);
         if (t.neighbor_rows)
             std::copy(t.row_at.data() + run.j0, t.row_at.data() + run.j1, out.neighbor_row.data() + k);
-        if (!t.unit_weights)
+        if (t.need_at)
             for (std::size_t j = run.j0; j < run.j1; ++j)
                 out.at[k + j - run.j0] = static_cast<std::uint32_t>(j);
         k += run.j1 - run.j0;
@@ -191,6 +196,20 @@ void exact_pair(const PassTables& t, const Candidates& cand, std::size_t i, std:
     add(sj, si, measured_square(t.setup.matrix, wj, wi, backward));
 }
 
+/// Removes from the hit lists the candidates at the centre's own position: with the
+/// centre's own cell scanned only after the centre, those are its periodic images.
+std::size_t drop_own_images(Candidates& cand, std::size_t skip, std::size_t centre, std::size_t n_hits) {
+    std::size_t kept = 0;
+    for (std::size_t h = 0; h < n_hits; ++h) {
+        if (cand.at[skip + static_cast<std::size_t>(cand.hit_index[h])] == centre) continue;
+        cand.hit_index[kept] = cand.hit_index[h];
+        cand.hit_distance[kept] = cand.hit_distance[h];
+        cand.hit_bin[kept] = cand.hit_bin[h];
+        ++kept;
+    }
+    return kept;
+}
+
 /// Every centre of [first, last) against the gathered candidates, into `hist`: each
 /// pair once, in the centre's row (the caller adds the transposed blocks). `own` is
 /// the first position of the centres' cell when the candidates open with that cell's
@@ -203,9 +222,10 @@ void count_centres(const PassTables& t, std::size_t first, std::size_t last, std
         if ((i - first) % 16 == 15 && cancel_point()) return;  // a cell may hold many centres
         const std::size_t skip = opens_with_own ? i - own + 1 : 0;
         const double centre[3] = {t.cells->wa[i], t.cells->wb[i], t.cells->wc[i]};
-        const std::size_t n_hits = scan(cand.ja.data() + skip, cand.jb.data() + skip, cand.jc.data() + skip,
-                                        cand.m - skip, centre, t.setup, cand.hit_index.data(),
-                                        cand.hit_distance.data(), cand.hit_bin.data());
+        std::size_t n_hits = scan(cand.ja.data() + skip, cand.jb.data() + skip, cand.jc.data() + skip,
+                                  cand.m - skip, centre, t.setup, cand.hit_index.data(),
+                                  cand.hit_distance.data(), cand.hit_bin.data());
+        if (t.drop_self) n_hits = drop_own_images(cand, skip, i, n_hits);
         const std::int64_t* index = cand.hit_index.data();
         const std::int64_t* bins = cand.hit_bin.data();
         if (!t.setup.guess) {  // no bin settled by the scan
@@ -289,7 +309,7 @@ void count_range(const PassTables& t, std::size_t lo, std::size_t hi, double* hi
 
 PassTables build_tables(const Structure& structure, double cutoff, double bin_size,
                         const std::vector<double>& edges, std::size_t n_bins,
-                        const SpeciesTable& species, const CellList& cells) {
+                        const SpeciesTable& species, const CellList& cells, bool self_images) {
     PassTables t;
     t.n_sites = structure.sites.size();
     t.n_el = species.elements.size();
@@ -346,6 +366,11 @@ PassTables build_tables(const Structure& structure, double cutoff, double bin_si
         }
     }
     t.neighbor_rows = t.single_species && (t.n_el > 1 || !t.unit_weights);
+    // No image of a site lies nearer than the smallest cell height.
+    const Vec3 heights = cell_heights(structure.lattice.matrix);
+    const double lowest = std::min({heights[0], heights[1], heights[2]});
+    t.drop_self = !self_images && cutoff + 2.0 * margin >= lowest * (1.0 - 1e-9);
+    t.need_at = !t.unit_weights || t.drop_self;
     return t;
 }
 
@@ -368,8 +393,9 @@ Result<std::vector<double>> pair_histogram(const Structure& structure, double cu
                                            double bin_size, const std::vector<double>& edges,
                                            std::size_t n_bins,
                                            const SpeciesTable& species, const CellList& cells,
-                                           WorkerPool& pool, bool small_job) {
-    const PassTables tables = build_tables(structure, cutoff, bin_size, edges, n_bins, species, cells);
+                                           WorkerPool& pool, bool small_job, bool self_images) {
+    const PassTables tables = build_tables(structure, cutoff, bin_size, edges, n_bins, species, cells,
+                                           self_images);
     const std::size_t n_el = species.elements.size();
     const std::size_t entries = n_el * n_el * n_bins;
     const std::size_t leaves = leaf_count(tables.n_sites, entries * sizeof(double));

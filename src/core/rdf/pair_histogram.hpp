@@ -19,6 +19,9 @@ class WorkerPool;
 /// element p at distances in bin k, every pair counted from both of its ends; elements
 /// are numbered as in `species`, and `cells` is the grid of this structure for this
 /// cutoff.
+/// With `self_images` false a site's own periodic images are not counted (the
+/// images of a simulation box are copies of its atoms), pairs with every other
+/// site's images are.
 /// Runs on `pool`, on the calling thread alone when `small_job` (the pass costs less
 /// than waking workers, `PassCost::small`); the structure must have fewer than 2^31
 /// sites. The split into tasks depends on the input alone, so the sums are the same
@@ -26,6 +29,7 @@ class WorkerPool;
 Result<std::vector<double>> pair_histogram(const Structure& structure, double cutoff,
                                            double bin_size, const std::vector<double>& edges,
                                            std::size_t n_bins, const SpeciesTable& species,
-                                           const CellList& cells, WorkerPool& pool, bool small_job);
+                                           const CellList& cells, WorkerPool& pool, bool small_job,
+                                           bool self_images = true);
 
 }  // namespace kelvara

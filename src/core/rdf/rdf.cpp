@@ -6,6 +6,7 @@
 
 #include "core/util/cancel.hpp"
 #include "core/util/memory.hpp"  // for fits_in_memory
+#include "core/rdf/frames.hpp"  // for CallPool
 #include "core/rdf/neighbor.hpp"
 #include "core/util/number.hpp"  // for format_shortest, saturating_u64
 #include "core/rdf/pair_histogram.hpp"
@@ -31,7 +32,7 @@ std::string bin_count_text(double cutoff, double bin_size, std::uint64_t n_bins)
 }  // namespace
 
 Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff, double bin_size,
-                                      WorkerPool& pool) {
+                                      WorkerPool& pool, bool self_images) {
     if (std::isnan(cutoff) || std::isinf(cutoff)) return fail("cutoff must be a finite number");
     if (!(cutoff > 0.0)) return fail("cutoff must be positive");
     if (!(bin_size > 0.0) || !(bin_size <= cutoff))
@@ -83,7 +84,7 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
     result.r.assign(result.edges.begin(), result.edges.end() - 1);
 
     auto histogram = pair_histogram(structure, cutoff, bin_size, result.edges, n_bins, species, cells, pool,
-                                    small_job);
+                                    small_job, self_images);
     if (!histogram) return fail(histogram.error());
     const std::vector<double>& h = *histogram;
 
@@ -119,17 +120,10 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
 
 Result<PrdfResult> compute_prdf(const Structure& structure, std::uint64_t n_threads, double cutoff,
                                 double bin_size) {
-    if (n_threads == 0) return compute_prdf_inner(structure, cutoff, bin_size, shared_pool());
-    // Counting the processors reads a file: not for the thread counts every machine allows.
-    const std::uint64_t most = n_threads > min_threads_per_call ? max_threads_per_call() : n_threads;
-    if (n_threads > most)
-        return fail("n_threads " + std::to_string(n_threads) + " is more than " + std::to_string(most) +
-                    ", the most a call may start on " + std::to_string(processor_count()) +
-                    " processors (n_threads=0 uses the shared pool)");
     // The pool comes first: a thread-start failure is reported whatever the arguments.
-    auto pool = WorkerPool::start(n_threads);
-    if (!pool) return fail(pool.error());
-    return compute_prdf_inner(structure, cutoff, bin_size, **pool);
+    auto call = CallPool::start(n_threads);
+    if (!call) return fail(call.error());
+    return compute_prdf_inner(structure, cutoff, bin_size, call->get());
 }
 
 }  // namespace kelvara

@@ -27,9 +27,10 @@ struct PrdfResult {
 };
 
 /// Checks the arguments, builds the edges, runs the histogram pass on `pool` and
-/// normalises it into the curves.
+/// normalises it into the curves. With `self_images` false a site's own periodic
+/// images are left out (a simulation box: its images are copies of the same atoms).
 Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff, double bin_size,
-                                      WorkerPool& pool);
+                                      WorkerPool& pool, bool self_images = true);
 
 /// n_threads = 0 runs on the shared pool; otherwise on the calling thread and
 /// n_threads - 1 fresh workers started for this call (none for n_threads = 1), which
