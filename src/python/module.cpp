@@ -1,7 +1,8 @@
 // PyInit__kelvara: multi-phase initialisation. The module holds Structure,
 // TrajectoryReader, read_xyz_trajectory, __version__, ReadWarning, read_with_findings
 // and cif_blocks, in that order, then the package's private _structure_format,
-// _set_prdf_saver and _FORMATS; its classes live in the module's state.
+// _set_prdf_saver, _frames_prdf, _frames_bond_angles and _FORMATS; its classes live
+// in the module's state.
 #include "python/members.hpp"
 #include "python/module_state.hpp"
 
