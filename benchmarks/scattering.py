@@ -26,7 +26,7 @@ import time
 import numpy as np
 
 from kelvara import Structure
-from kelvara.scattering import partial_g, structure_factor_from_partials, terminate, total_pdf
+from kelvara.pdf import partial_g, structure_factor_from_partials, terminate, total_pdf
 
 FCC = [[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]]
 UISO = 0.005
@@ -140,7 +140,7 @@ def model_evaluation(cells: tuple[int, int, int], r_max: float) -> None:
     """One model G(r) of a large ordered expansion: kelvara against PDFfit2."""
     from importlib.resources import files
 
-    from kelvara.pdfmodel import PDFParameters, model_pdf, pair_table, required_r_max
+    from kelvara.pdf.model import PDFParameters, model_pdf, pair_table, required_r_max
 
     base = Structure.from_cif(str(files("kelvara") / "data" / "SrBaTiO3.cif"))
     supercell = base.make_supercell(*cells)
@@ -177,9 +177,9 @@ def full_fit(r_max: float) -> None:
     """Scale, qdamp, Uiso of every element and delta2 refined by both programs."""
     from importlib.resources import files
 
-    from kelvara.measured import MeasuredPDF
-    from kelvara.pdffit import fit_pdf
-    from kelvara.pdfmodel import PDFParameters
+    from kelvara.pdf.measured import MeasuredPDF
+    from kelvara.pdf.fit import fit_pdf
+    from kelvara.pdf.model import PDFParameters
 
     try:
         from diffpy import pdffit2

@@ -99,7 +99,7 @@ def test_first_peak_and_minimum(curve, peak, minimum):
 
 def test_result_records_print_short():
     from kelvara.batch import RdfRecord
-    from kelvara.scattering import structure_factor, total_pdf
+    from kelvara.pdf import structure_factor, total_pdf
 
     r, partials, total = ROCK_SALT.prdf(cutoff=30.0, bin_size=0.001)
     records = [RdfRecord("x.cif", r, partials, total, elements=["Cl", "Na"]),

@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from kelvara.blocking import BlockAverage
+from kelvara.trajectory.blocking import BlockAverage
 
 
 def ar1(rng, n, phi, width=4):

@@ -90,7 +90,7 @@ def test_copies_keep_the_values_and_the_model_uses_them():
     assert by_position[(0.0, 0.0, 0.0)] == 0.010 and by_position[(0.0, 0.0, 0.0)] is not None
     assert sorted(set(ordered.uiso)) == [0.004, 0.006, 0.010, 0.012]
     pytest.importorskip("periodictable")
-    from kelvara.pdfmodel import PDFParameters, model_pdf, pair_table
+    from kelvara.pdf.model import PDFParameters, model_pdf, pair_table
 
     r = np.arange(100, 800) * 0.01
     from_file = model_pdf(pair_table(s, 10.0), r)
@@ -100,7 +100,7 @@ def test_copies_keep_the_values_and_the_model_uses_them():
     assert np.max(np.abs(from_file - single)) > 0.005 * np.max(np.abs(from_file))
     # total_pdf broadens each pair of sites by sqrt(U_i + U_j) from the file as the model
     # does; an explicit broadening replaces the file's values for every pair.
-    from kelvara.scattering import total_pdf
+    from kelvara.pdf import total_pdf
 
     pdf = total_pdf(s, r_max=8.0, bin_size=0.01, qmax=25.0)
     model = model_pdf(pair_table(s, 12.0), pdf.r[100:], PDFParameters(qmax=25.0))

@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from kelvara.measured import parse_pdf_data, read_pdf_data
+from kelvara.pdf.measured import parse_pdf_data, read_pdf_data
 
 GR = """[DEFAULT]
 version = 2.0

@@ -10,7 +10,7 @@ import pytest
 
 from kelvara import Structure
 from kelvara.cli import main
-from kelvara.pdfmodel import PDFParameters, model_pdf, pair_table
+from kelvara.pdf.model import PDFParameters, model_pdf, pair_table
 
 pytest.importorskip("periodictable")
 PEROVSKITE = str(files("kelvara") / "data" / "SrBaTiO3.cif")

@@ -10,12 +10,12 @@ import pytest
 from conftest import cubic, pdffit2_model, rock_salt
 
 from kelvara import Structure
-from kelvara.lsq import levenberg_marquardt
-from kelvara.measured import MeasuredPDF, read_pdf_data
-from kelvara.pdf_disorder import fit_orderings
-from kelvara.pdffit import fit_pdf, rw
-from kelvara.pdfmodel import PDFParameters, model_pdf, pair_table
-from kelvara.scattering import neutron_lengths
+from kelvara.pdf.lsq import levenberg_marquardt
+from kelvara.pdf.measured import MeasuredPDF, read_pdf_data
+from kelvara.pdf.orderings import fit_orderings
+from kelvara.pdf.fit import fit_pdf, rw
+from kelvara.pdf.model import PDFParameters, model_pdf, pair_table
+from kelvara.pdf.scattering import neutron_lengths
 
 pytest.importorskip("periodictable")
 

@@ -10,7 +10,7 @@ import pytest
 from conftest import cubic, nickel, pdffit2_model, rock_salt
 
 from kelvara import Structure
-from kelvara.scattering import (
+from kelvara.pdf import (
     faber_ziman_weights,
     neutron_lengths,
     partial_g,

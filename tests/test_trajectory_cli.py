@@ -9,7 +9,7 @@ import pytest
 
 from kelvara import ReadWarning, Structure
 from kelvara.cli import main
-from kelvara.scattering import structure_factor, total_pdf
+from kelvara.pdf import structure_factor, total_pdf
 from kelvara.trajectory import Frames, trajectory_rdf
 from kelvara._kelvara import TrajectoryReader
 from test_trajectory_formats import random_dump, write_xdatcar

@@ -102,7 +102,7 @@ def test_windows_hold_at_most_chunk_frames(tmp_path, monkeypatch):
             sizes.append(len(result[0]))
             return result
 
-    import kelvara.trajectory_formats as formats_module
+    import kelvara.trajectory.formats as formats_module
 
     monkeypatch.setattr(formats_module, "TrajectoryReader", CountingReader)
     calls = []

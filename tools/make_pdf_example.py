@@ -1,6 +1,6 @@
 """Make the bundled measured-PDF example: a simulated neutron G(r) of SrTiO3 with noise.
 
-How: the model G(r) of the bundled ``SrTiO3.cif`` (kelvara.pdfmodel, the model a fit
+How: the model G(r) of the bundled ``SrTiO3.cif`` (kelvara.pdf.model, the model a fit
 refines) with known parameters (scale 0.85, qdamp 0.035, delta2 2.0 and Uiso of 0.0065 /
 0.0050 / 0.0095 A^2 for Sr / Ti / O, where the file says 0.0060 / 0.0045 /
 0.0080), terminated at Qmax = 25 1/A, on r = 0.01 ... 30 A in steps of 0.01 A,
@@ -21,7 +21,7 @@ import pathlib
 import numpy as np
 
 from kelvara import Structure
-from kelvara.pdfmodel import PDFParameters, model_pdf, pair_table
+from kelvara.pdf.model import PDFParameters, model_pdf, pair_table
 
 TRUE = PDFParameters(scale=0.85, qmax=25.0, qdamp=0.035, delta2=2.0, lattice_scale=1.0,
                      uiso={"Sr": 0.0065, "Ti": 0.0050, "O": 0.0095})

@@ -13,9 +13,10 @@ the modules below turn them into what the field reads and move structures around
 
 - ``kelvara.analysis``: g(r) that tends to 1, bin centres, coordination numbers,
   first peak and minimum.
-- ``kelvara.scattering``: neutron- and X-ray-weighted G(r) and S(Q).
-- ``kelvara.measured``, ``kelvara.pdfmodel``, ``kelvara.pdffit``: measured G(r)
-  files, the model G(r) with the parameters of a PDF refinement, Rw and fits.
+- ``kelvara.pdf``: neutron- and X-ray-weighted G(r) and S(Q) of a structure or a
+  trajectory, measured G(r) files, the model G(r) with the parameters of a PDF
+  refinement, Rw and fits.
+- ``kelvara.trajectory``: trajectory formats, frame averages and block-averaged errors.
 - ``kelvara.spread``: RDFs of several seeded ordered expansions against the
   occupancy-weighted RDF of the disordered structure.
 - ``kelvara.io``: file formats by name, ``read_structure``, and writers for POSCAR,
@@ -24,10 +25,11 @@ the modules below turn them into what the field reads and move structures around
 - ``kelvara.batch``: many files, or the frame windows of a long trajectory, on a
   process pool or a Dask cluster.
 - ``kelvara.cifcheck``: ``cif_warnings``, the reader's findings about a CIF as a list.
+- ``kelvara.plotting``: the figures and CSV written by ``prdf(save_plots=...)``.
+- ``kelvara.cli``: the ``kelvara`` command.
 
 Every reader issues what it assumed about a file (a data block passed over, a row
 dropped, a symbol that is not an element) as a ``kelvara.ReadWarning``.
-- ``kelvara.plotting``: the figures and CSV written by ``prdf(save_plots=...)``.
 """
 
 from kelvara import _kelvara

@@ -29,8 +29,8 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from kelvara.io import StrPath, format_of, read_structure
-from kelvara.records import short_repr
-from kelvara.trajectory import (
+from kelvara._records import short_repr
+from kelvara.trajectory.averaging import (
     FrameCurves,
     TrajectoryAverager,
     TrajectoryRdf,
@@ -381,7 +381,7 @@ def trajectory_rdf_many(
         cell = [[float(x) for x in row] for row in cell]  # plain lists travel to any worker
     _check_prdf_arguments(cutoff, bin_size, n_threads)
 
-    from kelvara.trajectory_formats import trajectory_format
+    from kelvara.trajectory.formats import trajectory_format
 
     kind = trajectory_format(name, fmt)
     types = None if types is None else {str(key): str(value) for key, value in types.items()}

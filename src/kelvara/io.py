@@ -118,7 +118,7 @@ def _site_elements(structure: Structure, fmt: str) -> list[str]:
 
 
 def _write_text(path: StrPath, text: str) -> None:
-    from kelvara.atomic import write_text  # complete or not at all: the old file survives a failure
+    from kelvara._files import write_text  # complete or not at all: the old file survives a failure
 
     write_text(path, text)
 

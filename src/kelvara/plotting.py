@@ -45,7 +45,7 @@ def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
-    from kelvara.atomic import save_figure
+    from kelvara._files import save_figure
 
     folder = os.fspath(folder) or "."
     os.makedirs(folder, exist_ok=True)
@@ -144,7 +144,7 @@ def write_columns(path: str | os.PathLike, columns: Mapping) -> str:
     """A CSV file with one named column per entry of `columns` (equal-length arrays),
     every value written to 15 significant digits (all a double holds reliably, so a
     bin centre 3 * 0.1 + 0.05 reads 0.35, not 0.35000000000000003); returns the path."""
-    from kelvara.atomic import replacing
+    from kelvara._files import replacing
 
     with replacing(path, "w", newline="", encoding="utf-8") as handle:
         writer = csv.writer(handle)

@@ -12,7 +12,7 @@ import numpy as np
 
 from kelvara.analysis import FloatArray, bin_centres, shell_volumes
 from kelvara.plotting import DENSITY_LABEL, write_columns
-from kelvara.records import short_repr
+from kelvara._records import short_repr
 
 if TYPE_CHECKING:
     from kelvara._kelvara import Structure
@@ -153,7 +153,7 @@ class ExpansionSpread:
             figure.suptitle(heading)
         else:
             axes.set_title(heading)
-        from kelvara.atomic import save_figure
+        from kelvara._files import save_figure
 
         save_figure(figure, pathlib.Path(folder) / "expansion_spread.png", dpi=150)
 

@@ -28,7 +28,7 @@ from typing import TYPE_CHECKING, Literal
 import numpy as np
 
 from kelvara.analysis import FloatArray, bin_centres, number_density, partner_densities, shell_volumes
-from kelvara.records import short_repr
+from kelvara._records import short_repr
 
 if TYPE_CHECKING:
     from collections.abc import Mapping
@@ -348,7 +348,7 @@ def pdf_from_partials(
     qdamp: float = 0.0,
     scattering_factors: Mapping[str, float] | None = None,
 ) -> PDF:
-    """Weighted total g(r) and G(r) from partials (see `total_pdf`); with `qmax`
+    """Weighted total g(r) and G(r) from partials (see `kelvara.pdf.total_pdf`); with `qmax`
     the curves should reach a few ripple periods beyond the range of interest."""
     _check_resolution(qmax, qdamp)
     weights = faber_ziman_weights(
@@ -368,62 +368,9 @@ def pdf_from_partials(
     return PDF(curves.r, g, G, curves.rho0, {pair: float(w) for pair, w in weights.items()}, radiation)
 
 
-def total_pdf(
-    structure: Structure,
-    r_max: float = 20.0,
-    bin_size: float = 0.01,
-    radiation: Radiation = "neutron",
-    n_threads: int = 0,
-    qmax: float | None = None,
-    broadening: float | None = None,
-    qdamp: float = 0.0,
-    scattering_factors: Mapping[str, float] | None = None,
-    block_size: int | None = None,
-) -> PDF:
-    """Neutron- or X-ray-weighted total g(r) and G(r) of a structure, partial
-    occupancies included, on the centres of the bins (width `bin_size`, default
-    0.01 A) that end within `r_max` (default 20 A).
-
-    Given a trajectory instead (a path, or a ``kelvara.trajectory.Frames``
-    selection), every selected frame's G(r) is computed with its own cell and the
-    result is their mean, a ``TrajectoryPDF`` with standard errors ``g_err`` and
-    ``G_err`` from block averaging (`block_size` frames per block, default chosen
-    from the plateau of the blocked error). Given a ``TrajectoryRdf``, G(r) comes
-    from its frame-normalised partials, without errors.
-
-    Pair distances are broadened by Gaussians of standard deviation
-    sqrt(U_i + U_j) from the displacement parameters the structure carries
-    (`Structure.uiso`, read from the CIF; `broadening` None, the default), as the
-    refinement model of `kelvara.pdfmodel` does; a site without one is static
-    (U = 0, with a warning when other sites have one), so a structure without
-    any gives the ideal PDF of the static structure. A number `broadening` (A) is
-    one standard deviation for every pair instead and the structure's values are
-    not used (0.1 A for Uiso = 0.005 A^2 everywhere; 0 for the static structure).
-    To compare with a measurement also set `qmax` (1/A, default None: no
-    termination; the data's upper Q limit, which adds the termination ripples)
-    and `qdamp` (1/A, default 0: the instrument's Gaussian envelope
-    exp(-(qdamp r)^2 / 2) on G(r)). Weights are the tabulated
-    coherent neutron scattering lengths (`radiation` "neutron", the default) or the
-    atomic numbers, the X-ray form factors at Q = 0 ("xray");
-    `scattering_factors` (default None) replaces them for the elements it names,
-    e.g. {"Ni": 14.4} for 58Ni, in fm for neutrons and electrons for X-rays.
-    `n_threads` (default 0: the shared pool) is passed to `Structure.prdf`.
-    """
-    if not hasattr(structure, "prdf"):  # a trajectory or an averaged result
-        from kelvara.scattering_trajectory import trajectory_pdf
-
-        options = dict(r_max=r_max, radiation=radiation, qmax=qmax, qdamp=qdamp,
-                       scattering_factors=scattering_factors, broadening=broadening, n_threads=n_threads)
-        if hasattr(structure, "g_partials"):
-            return trajectory_pdf(structure, total_pdf, block_size, **options)
-        return trajectory_pdf(structure, total_pdf, block_size, bin_size=bin_size, **options)
-    return _structure_pdf(structure, r_max, bin_size, radiation, n_threads, qmax, broadening, qdamp,
-                          scattering_factors)[0]
-
-
-def _structure_pdf(structure, r_max, bin_size, radiation, n_threads, qmax, broadening, qdamp,
-                   scattering_factors) -> tuple[PDF, PartialCurves]:
-    """`total_pdf` of one structure, and the partials up to `r_max` it came from."""
+def structure_pdf(structure, r_max, bin_size, radiation, n_threads, qmax, broadening, qdamp,
+                  scattering_factors) -> tuple[PDF, PartialCurves]:
+    """`kelvara.pdf.total_pdf` of one structure, and the partials up to `r_max` it came from."""
     _check_grid(r_max, bin_size)
     _factors([], radiation)  # refuse a bad radiation before the pair pass
     _check_resolution(qmax, qdamp)  # before the pair pass
@@ -505,7 +452,7 @@ def structure_factor_from_partials(
     scattering_factors: Mapping[str, float] | None = None,
     block_size: int | None = None,
 ) -> StructureFactor:
-    """S(Q) and the partials S_ij(Q) from partial g_ij (see `structure_factor`)."""
+    """S(Q) and the partials S_ij(Q) from partial g_ij (see `kelvara.pdf.structure_factor`)."""
     q = _check_q(q)
     if curves.r.size == 0:
         raise ValueError("the partial curves are empty")
@@ -530,63 +477,10 @@ def structure_factor_from_partials(
     return StructureFactor(q, total, partials, radiation)
 
 
-def structure_factor(
-    structure: Structure,
-    q: FloatArray | None = None,
-    r_max: float = 20.0,
-    bin_size: float = 0.01,
-    radiation: Radiation = "neutron",
-    window: Literal["lorch"] | None = "lorch",
-    n_threads: int = 0,
-    broadening: float | None = None,
-    scattering_factors: Mapping[str, float] | None = None,
-    block_size: int | None = None,
-) -> StructureFactor:
-    """S(Q) by the sine transform of g(r) - 1 up to `r_max` (A, default 20) on bins
-    of `bin_size` (A, default 0.01), and the Faber-Ziman partials S_ij(Q).
-
-    `q` (1/A) defaults to 0.02 ... 25 in steps of 0.02. `window` "lorch" (the
-    default) multiplies g(r) - 1 by the Lorch function, which damps the ripples of
-    cutting the transform at r_max at the cost of some resolution; None cuts it
-    sharply. X-ray weights (`radiation` "xray") use the Q-dependent form factors
-    f0(Q); neutron weights (the default) the coherent scattering lengths.
-    `broadening` (default None: the structure's displacement parameters),
-    `scattering_factors` (constant in Q) and `n_threads` as in `total_pdf`. Given a trajectory (a path or a ``kelvara.trajectory.Frames``
-    selection), the result is the mean S(Q) of the selected frames, a
-    ``TrajectoryStructureFactor`` with the standard error ``S_err`` from block
-    averaging (`block_size` as in `total_pdf`)."""
-    if not hasattr(structure, "prdf"):  # a trajectory
-        from kelvara.scattering_trajectory import trajectory_structure_factor
-
-        return trajectory_structure_factor(
-            structure, structure_factor, block_size, q=q, r_max=r_max, bin_size=bin_size,
-            radiation=radiation, window=window, n_threads=n_threads, broadening=broadening,
-            scattering_factors=scattering_factors)
+def structure_sq(structure, q, r_max, bin_size, radiation, window, n_threads, broadening,
+                 scattering_factors) -> StructureFactor:
+    """`kelvara.pdf.structure_factor` of one structure."""
     q = _q_before_pass(q, window)
     _factors([], radiation)
     curves = partial_g(structure, r_max, bin_size, n_threads, broadening)
     return structure_factor_from_partials(curves, q, radiation, window, scattering_factors)
-
-
-def pdf_and_structure_factor(
-    structure: Structure,
-    r_max: float = 20.0,
-    bin_size: float = 0.01,
-    radiation: Radiation = "neutron",
-    n_threads: int = 0,
-    qmax: float | None = None,
-    broadening: float | None = None,
-    qdamp: float = 0.0,
-    scattering_factors: Mapping[str, float] | None = None,
-    q: FloatArray | None = None,
-    window: Literal["lorch"] | None = "lorch",
-) -> tuple[PDF, StructureFactor]:
-    """`total_pdf` and `structure_factor` of one structure from one pass over its
-    pairs: S(Q) is the transform of the same partials up to `r_max`. With `qmax`
-    those partials were counted a little beyond r_max (for the termination ripples)
-    and broadened over that longer range, which can change S(Q) in the last bits
-    against `structure_factor` alone."""
-    q = _q_before_pass(q, window)
-    pdf, curves = _structure_pdf(structure, r_max, bin_size, radiation, n_threads, qmax, broadening,
-                                 qdamp, scattering_factors)
-    return pdf, structure_factor_from_partials(curves, q, radiation, window, scattering_factors)

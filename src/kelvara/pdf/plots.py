@@ -7,11 +7,11 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from kelvara.atomic import save_figure
+from kelvara._files import save_figure
 from kelvara.plotting import write_columns
 
 if TYPE_CHECKING:
-    from kelvara.scattering import PDF, StructureFactor
+    from kelvara.pdf.scattering import PDF, StructureFactor
 
 
 def save_pdf(pdf: PDF, sq: StructureFactor, folder: str | pathlib.Path, title: str | None = None) -> list[pathlib.Path]:

@@ -10,13 +10,13 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from kelvara._kelvara import Structure, TrajectoryReader
-from kelvara.records import short_repr
-from kelvara.trajectory_formats import NATIVE_FORMATS, open_trajectory, trajectory_format
+from kelvara._records import short_repr
+from kelvara.trajectory.formats import NATIVE_FORMATS, open_trajectory, trajectory_format
 
 if TYPE_CHECKING:  # NumPy is imported on first use, so importing kelvara stays cheap
     import numpy as np
 
-    from kelvara.blocking import BlockingLevel
+    from kelvara.trajectory.blocking import BlockingLevel
 
 __all__ = ["Frames", "TrajectoryRdf", "trajectory_rdf"]
 
@@ -30,7 +30,7 @@ Pair = tuple[str, str]
 @dataclass(frozen=True)
 class Frames:
     """A selection of the frames of a trajectory file, for the functions that take a
-    trajectory where they take a structure (``kelvara.scattering.total_pdf``,
+    trajectory where they take a structure (``kelvara.pdf.total_pdf``,
     ``structure_factor``): ``Frames("md.lammpstrj", every=10, types={1: "Si", 2: "O"})``.
     The fields mean what the arguments of ``trajectory_rdf`` of the same names mean."""
 
@@ -249,7 +249,7 @@ class TrajectoryAverager:
 
     def __init__(self, bin_size: float, block_size: int | None = None, keep_frames: bool = False) -> None:
         self.bin_size = float(bin_size)
-        from kelvara.blocking import BlockAverage
+        from kelvara.trajectory.blocking import BlockAverage
 
         self.sums = FrameSums()
         self.blocks = BlockAverage(block_size, keep_frames)
@@ -436,7 +436,7 @@ def trajectory_rdf(
             of an XDATCAR without names, or MDAnalysis atom types.
         topology: the file naming the atoms of an XTC/TRR/DCD/NetCDF/H5MD trajectory.
         block_size: frames per block for the standard errors; default: chosen
-            from the plateau of the blocked standard error (``kelvara.blocking``).
+            from the plateau of the blocked standard error (``kelvara.trajectory.blocking``).
         frames: also return every frame's curves (memory grows with the frames).
 
     Returns:

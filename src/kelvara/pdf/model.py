@@ -36,7 +36,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from kelvara.analysis import FloatArray, shell_volumes
-from kelvara.scattering import TERMINATION_RIPPLES, Radiation, _factors, terminate
+from kelvara.pdf.scattering import TERMINATION_RIPPLES, Radiation, _factors, terminate
 
 if TYPE_CHECKING:
     from kelvara._kelvara import Structure

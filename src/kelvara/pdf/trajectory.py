@@ -1,6 +1,6 @@
 """Frame-averaged G(r) and S(Q) of a trajectory, with block-averaged errors.
 
-``kelvara.scattering.total_pdf`` and ``structure_factor`` hand a trajectory
+``kelvara.pdf.total_pdf`` and ``kelvara.pdf.structure_factor`` hand a trajectory
 (a path, or a ``kelvara.trajectory.Frames`` selection) or an averaged
 ``TrajectoryRdf`` to the functions here. Every selected frame gets the curve a
 single structure would (its own cell, density and concentrations), and the
@@ -18,9 +18,9 @@ from typing import Any
 import numpy as np
 
 from kelvara.analysis import FloatArray, bin_centres
-from kelvara.scattering import PDF, PartialCurves, StructureFactor, pdf_from_partials
-from kelvara.trajectory import Frames, TrajectoryRdf, _windows, frame_selection
-from kelvara.trajectory_formats import open_trajectory
+from kelvara.pdf.scattering import PDF, PartialCurves, StructureFactor, pdf_from_partials, structure_pdf, structure_sq
+from kelvara.trajectory.averaging import Frames, TrajectoryRdf, _windows, frame_selection
+from kelvara.trajectory.formats import open_trajectory
 
 
 @dataclass(frozen=True, repr=False)
@@ -62,7 +62,7 @@ def _average(source: Any, per_frame: Callable[[Any], dict[str, FloatArray]],
     """Means and standard errors of the curves `per_frame` gives for each selected
     frame, the first frame's result object, the warnings, the frame count and the
     block size."""
-    from kelvara.blocking import BlockAverage
+    from kelvara.trajectory.blocking import BlockAverage
 
     frames = _frames_of(source)
     every, start, stop, chunk = frame_selection(frames.every, frames.start, frames.stop, frames.chunk)
@@ -81,14 +81,13 @@ def _average(source: Any, per_frame: Callable[[Any], dict[str, FloatArray]],
     return blocks.mean(), blocks.standard_error(size), first, notes + more, blocks.n, size
 
 
-def trajectory_pdf(source: Any, total_pdf: Callable[..., PDF], block_size: int | None = None,
-                   **options: Any) -> TrajectoryPDF:
-    """`total_pdf(frame, **options)` averaged over the frames of `source`."""
+def trajectory_pdf(source: Any, block_size: int | None = None, **options: Any) -> TrajectoryPDF:
+    """`kelvara.pdf.total_pdf` of every frame of `source`, averaged; `options` are its keywords."""
     if isinstance(source, TrajectoryRdf):
         return _pdf_of_average(source, **options)
 
     def per_frame(structure: Any) -> tuple[dict[str, FloatArray], Any]:
-        pdf = total_pdf(structure, **options)
+        pdf = structure_pdf(structure, **options)[0]
         return {"g": pdf.g, "G": pdf.G, "rho0": np.array([pdf.rho0])}, pdf
 
     means, errors, first, notes, n, size = _average(source, per_frame, block_size)
@@ -96,15 +95,15 @@ def trajectory_pdf(source: Any, total_pdf: Callable[..., PDF], block_size: int |
                          first.radiation, errors["g"], errors["G"], n, size, notes)
 
 
-def trajectory_structure_factor(source: Any, structure_factor: Callable[..., StructureFactor],
-                                block_size: int | None = None, **options: Any) -> TrajectoryStructureFactor:
-    """`structure_factor(frame, **options)` averaged over the frames of `source`."""
+def trajectory_structure_factor(source: Any, block_size: int | None = None,
+                                **options: Any) -> TrajectoryStructureFactor:
+    """`kelvara.pdf.structure_factor` of every frame of `source`, averaged; `options` are its keywords."""
     if isinstance(source, TrajectoryRdf):
         raise TypeError("S(Q) with error estimates needs the frames: pass the trajectory path or a "
                         "kelvara.trajectory.Frames selection rather than an averaged result")
 
     def per_frame(structure: Any) -> tuple[dict[str, FloatArray], Any]:
-        sq = structure_factor(structure, **options)
+        sq = structure_sq(structure, **options)
         curves = {"S": sq.S, **{f"{a}\0{b}": s for (a, b), s in sq.partials.items()}}
         return curves, sq
 

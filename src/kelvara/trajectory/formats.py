@@ -14,7 +14,7 @@ extra, imported only when such a file is opened:
 
 Every source offers ``read(n) -> (structures, frame_indices)`` (empty lists at
 the end), ``frames_read``, ``warnings`` and ``close()``, so the averaging in
-``kelvara.trajectory`` does not depend on where frames come from.
+``kelvara.trajectory.averaging`` does not depend on where frames come from.
 """
 
 from __future__ import annotations

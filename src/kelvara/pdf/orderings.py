@@ -7,13 +7,13 @@ from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
-from kelvara.measured import MeasuredPDF
-from kelvara.pdffit import FitResult, fit_pdf
+from kelvara.pdf.measured import MeasuredPDF
+from kelvara.pdf.fit import FitResult, fit_pdf
 
 if TYPE_CHECKING:
     from kelvara._kelvara import Structure
-    from kelvara.pdfmodel import PDFParameters
-    from kelvara.scattering import Radiation
+    from kelvara.pdf.model import PDFParameters
+    from kelvara.pdf.scattering import Radiation
 
 
 @dataclass(frozen=True)

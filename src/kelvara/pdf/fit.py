@@ -1,8 +1,8 @@
 """Agreement factor Rw and least-squares refinement of a model G(r) against measured data.
 
 The pair pass runs once; every step of the fit only re-broadens the condensed pair
-distances (`kelvara.pdfmodel`); the solver is the bounded Levenberg-Marquardt of
-`kelvara.lsq`.
+distances (`kelvara.pdf.model`); the solver is the bounded Levenberg-Marquardt of
+`kelvara.pdf.lsq`.
 
 Parameter names: scale, qmax, qdamp, qbroad, delta1, delta2, spdiameter,
 lattice_scale, uiso_<element> (e.g. uiso_O), and uiso for the Uiso of every
@@ -19,9 +19,9 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from kelvara.analysis import FloatArray
-from kelvara.lsq import levenberg_marquardt
-from kelvara.measured import MeasuredPDF
-from kelvara.pdfmodel import (
+from kelvara.pdf.lsq import levenberg_marquardt
+from kelvara.pdf.measured import MeasuredPDF
+from kelvara.pdf.model import (
     DEFAULT_UISO,
     LATTICE_REACH,
     SCALARS,
@@ -35,7 +35,7 @@ from kelvara.pdfmodel import (
 
 if TYPE_CHECKING:
     from kelvara._kelvara import Structure
-    from kelvara.scattering import Radiation
+    from kelvara.pdf.scattering import Radiation
 
 # Lower and upper bounds a fit keeps a parameter within.
 BOUNDS: dict[str, tuple[float, float]] = {

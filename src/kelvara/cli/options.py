@@ -1,0 +1,203 @@
+"""What the ``kelvara`` command was asked to do, as typed records built once from the
+parsed arguments, and how an input file is to be read."""
+
+from __future__ import annotations
+
+import argparse
+import pathlib
+from dataclasses import dataclass
+
+from kelvara.trajectory.formats import TRAJECTORY_FORMATS, trajectory_format
+
+DATA = pathlib.Path(__file__).parents[1] / "data"
+DEFAULT_EXAMPLE = "SrBaTiO3.cif"
+#: --format names that only trajectories have.
+TRAJECTORY_ONLY = sorted(set(TRAJECTORY_FORMATS) - {"xyz", "extxyz"})
+
+
+def parse_types(text: str | None) -> dict[str, str] | None:
+    """"1=Si,2=O" as {"1": "Si", "2": "O"}."""
+    if not text:
+        return None
+    types = {}
+    for item in text.split(","):
+        key, sep, value = item.partition("=")
+        if not sep or not key.strip() or not value.strip():
+            raise ValueError(f"--types takes TYPE=ELEMENT pairs separated by commas, e.g. 1=Si,2=O; "
+                             f"cannot read {item!r}")
+        types[key.strip()] = value.strip()
+    return types
+
+
+@dataclass(frozen=True)
+class Source:
+    """The input file, its format and block, and the frame selection and reader options
+    that apply when it is a trajectory."""
+
+    path: pathlib.Path
+    format: str | None = None
+    block: int | str | None = None
+    every: int = 1
+    start: int = 0
+    stop: int | None = None
+    types: str | None = None
+    topology: str | None = None
+    block_size: int | None = None
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> Source:
+        path = pathlib.Path(args.file) if args.file else DATA / DEFAULT_EXAMPLE
+        # Commands without trajectory options (expand) or without frame selection (info)
+        # take the defaults.
+        given = {name: getattr(args, name) for name in ("every", "start", "stop", "types", "topology",
+                                                         "block_size") if hasattr(args, name)}
+        return cls(path, args.format, args.block, **given)
+
+    @property
+    def has_selection(self) -> bool:
+        """Whether the command line chose frames (--every, --start or --stop)."""
+        return self.every != 1 or self.start != 0 or self.stop is not None
+
+    @property
+    def atom_types(self) -> dict[str, str] | None:
+        """--types as a mapping of atom types to elements."""
+        return parse_types(self.types)
+
+    def kind(self) -> tuple[str | None, str | None]:
+        """How to read the file: (trajectory format, None) when it is to be read as a
+        trajectory, else (None, structure format); the name is looked at once.
+
+        A LAMMPS dump, an XDATCAR or a bridged format always is a trajectory; an XYZ file
+        is when frame selection is asked for or it holds more than one frame; a name
+        that tells nothing is looked at (first lines) when it is no structure format
+        either. Frame selection on a single-structure file is an error. An undetermined
+        structure format is `format` itself, so that the reader names the problem."""
+        path, fmt = self.path, self.format
+        structure = _structure_kind(path, fmt)
+        kind = trajectory_format(path, fmt) if fmt is None or fmt in TRAJECTORY_FORMATS else None
+        if kind is None and fmt is None and structure is None:
+            kind = _sniff(path)
+        if kind is not None and kind != "xyz":
+            return kind, None
+        if kind != "xyz" and structure != "xyz":
+            if self.has_selection:
+                raise ValueError("--every, --start and --stop select frames of a trajectory; "
+                                 f"{path.name} is not one")
+            return None, structure if structure is not None else fmt
+        # A pipe is read once: only a regular file is looked at for a second frame.
+        if self.has_selection or (path.is_file() and _frames_at_least(path, 2)):
+            return "xyz", None
+        return None, "xyz"
+
+
+def _structure_kind(path: pathlib.Path, fmt: str | None) -> str | None:
+    from kelvara.io import format_of
+
+    try:
+        return format_of(path, fmt)
+    except ValueError:
+        return None
+
+
+def _sniff(path: pathlib.Path) -> str | None:
+    """The native reader's reading of the first lines (None when they do not tell or
+    the file cannot be opened: the structure readers then give their own error)."""
+    from kelvara._kelvara import TrajectoryReader
+
+    try:
+        with TrajectoryReader(str(path), stop=0) as reader:
+            return reader.format
+    except (ValueError, OSError):
+        return None
+
+
+def _frames_at_least(path: pathlib.Path, n: int) -> bool:
+    from kelvara._kelvara import TrajectoryReader
+
+    try:
+        with TrajectoryReader(str(path), format="xyz", stop=n) as reader:
+            return reader.skip(n) >= n
+    except (ValueError, OSError):
+        return False
+
+
+@dataclass(frozen=True)
+class Expansion:
+    """How disordered sites are ordered (``Structure.expand_occupancies``)."""
+
+    max_sites: int = 4096
+    seed: int = 42
+    max_denominator: int = 16
+    shape: str = "cube"
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> Expansion:
+        return cls(args.max_sites, args.seed, args.max_denominator, args.shape)
+
+
+@dataclass(frozen=True)
+class InfoOptions:
+    source: Source
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> InfoOptions:
+        return cls(Source.from_args(args))
+
+
+@dataclass(frozen=True)
+class ExpandOptions:
+    source: Source
+    output: str | None
+    expansion: Expansion
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> ExpandOptions:
+        return cls(Source.from_args(args), args.output, Expansion.from_args(args))
+
+
+@dataclass(frozen=True)
+class RdfOptions:
+    source: Source
+    out: pathlib.Path
+    cutoff: float
+    bin_size: float
+    threads: int
+    plot: str
+    expand: bool
+    seeds: int
+    expansion: Expansion
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> RdfOptions:
+        return cls(Source.from_args(args), pathlib.Path(args.out), args.cutoff, args.bin_size, args.threads,
+                   args.plot, args.expand, args.seeds, Expansion.from_args(args))
+
+
+@dataclass(frozen=True)
+class PdfOptions:
+    source: Source
+    out: pathlib.Path
+    radiation: str
+    rmax: float | None
+    """--rmax as given (None: 20 A, or against data the data's last point)."""
+    bin_size: float
+    qmax: float | None
+    broadening: float | None
+    qdamp: float
+    threads: int
+    data: str | None
+    fit: str | None
+    rmin: float | None
+    delta2: float
+    orderings: int
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> PdfOptions:
+        return cls(Source.from_args(args), pathlib.Path(args.out), args.radiation, args.rmax, args.bin_size,
+                   args.qmax, args.broadening, args.qdamp, args.threads, args.data, args.fit, args.rmin,
+                   args.delta2, args.orderings)
+
+    @property
+    def r_max(self) -> float:
+        """The model's range without data: --rmax, else 20 A."""
+        return 20.0 if self.rmax is None else self.rmax

@@ -1,0 +1,126 @@
+"""The trajectory side of the ``kelvara`` command: info, rdf and pdf of a file of frames."""
+
+from __future__ import annotations
+
+import math
+import pathlib
+import sys
+from typing import Any
+
+from kelvara.cli.options import PdfOptions, RdfOptions, Source
+
+
+def _open(source: Source, kind: str) -> Any:
+    from kelvara.trajectory.formats import open_trajectory
+
+    return open_trajectory(str(source.path), kind, 1, 0, None, None, source.atom_types, source.topology)
+
+
+def info(source: Source, kind: str) -> int:
+    """kelvara info TRAJ: format, frames, atoms, elements and the range of cell volumes."""
+    path = source.path
+    frames = 0
+    atoms: set[int] = set()
+    elements: set[str] = set()
+    low, high = math.inf, -math.inf
+    with _open(source, kind) as reader:
+        while True:
+            structures, _ = reader.read(64)
+            if not structures:
+                break
+            for s in structures:
+                frames += 1
+                atoms.add(s.n_sites)
+                elements.update(s.elements)
+                low, high = min(low, s.volume), max(high, s.volume)
+    counts = f"{min(atoms)}" if len(atoms) == 1 else f"{min(atoms)} to {max(atoms)}"
+    print(f"{path.name}: {kind} trajectory")
+    print(f"  frames {frames}, atoms per frame {counts}, elements {' '.join(sorted(elements))}")
+    print(f"  cell volume {low:.3f} A^3" if low == high else
+          f"  cell volume {low:.3f} to {high:.3f} A^3 ({(high - low) / low * 100:.2f}% apart)")
+    return 0
+
+
+def _report(result: Any, out: pathlib.Path, path: pathlib.Path) -> None:
+    frames = result.frame_indices
+    print(f"{path.name}: RDF averaged over {len(frames)} frames (frames {frames[0]}..{frames[-1]}), "
+          f"number density {result.density:.5f} atoms/A^3, written to {out}/")
+    print(f"standard errors from blocks of {result.block_size} frame(s) "
+          f"({len(frames) // result.block_size} blocks)")
+    for note in result.warnings:
+        print(f"warning: {note}", file=sys.stderr)
+
+
+def write_csv(result: Any, out: pathlib.Path) -> str:
+    """rdf.csv of a trajectory: the single-structure columns (g normalised frame by
+    frame) and the standard error of every curve."""
+    import os
+
+    from kelvara.plotting import write_columns
+
+    os.makedirs(out, exist_ok=True)
+    r = result.r
+    columns = {"r_left": r, "r_centre": r + 0.5 * result.bin_size, "total": result.total}
+    columns.update({f"{p}-{q}": curve for (p, q), curve in result.partials.items()})
+    columns["g_total"] = result.g_total
+    columns.update({f"g_{p}-{q}": curve for (p, q), curve in result.g_partials.items()})
+    columns["total_err"] = result.total_err
+    columns.update({f"{p}-{q}_err": curve for (p, q), curve in result.partials_err.items()})
+    columns["g_total_err"] = result.g_total_err
+    columns.update({f"g_{p}-{q}_err": curve for (p, q), curve in result.g_partials_err.items()})
+    return write_columns(out / "rdf.csv", columns)
+
+
+def rdf(options: RdfOptions, kind: str, plots: bool, progress: Any) -> int:
+    """kelvara rdf TRAJ: the frame-averaged RDF with standard errors, as CSV and figures."""
+    from kelvara.trajectory.averaging import trajectory_rdf
+
+    source, out = options.source, options.out
+    update, close = progress
+    try:
+        result = trajectory_rdf(
+            str(source.path), cutoff=options.cutoff, bin_size=options.bin_size, every=source.every,
+            start=source.start, stop=source.stop, n_threads=options.threads, progress=update, fmt=kind,
+            types=source.atom_types, topology=source.topology, block_size=source.block_size,
+        )
+    finally:
+        close()
+    if plots:
+        from kelvara.plotting import save_prdf_plots
+
+        errors = {"total": result.total_err, **result.partials_err}
+        save_prdf_plots(result.r, result.partials, result.total, str(out), bin_size=options.bin_size,
+                        title=f"{source.path.name}, {result.n_frames} frames", density=result.density,
+                        element_densities=result.element_densities, quantity=options.plot, errors=errors)
+    write_csv(result, out)  # over the single-structure CSV: g frame by frame, with errors
+    _report(result, out, source.path)
+    return 0
+
+
+def pdf(options: PdfOptions, kind: str) -> int:
+    """kelvara pdf TRAJ: frame-averaged G(r) and S(Q) with standard errors."""
+    from kelvara.pdf import structure_factor, total_pdf
+    from kelvara.pdf.plots import save_pdf
+    from kelvara.plotting import write_columns
+    from kelvara.trajectory.averaging import Frames
+
+    source, out, radiation = options.source, options.out, options.radiation
+    frames = Frames(str(source.path), every=source.every, start=source.start, stop=source.stop, fmt=kind,
+                    types=source.atom_types, topology=source.topology)
+    g = total_pdf(frames, r_max=options.r_max, bin_size=options.bin_size, radiation=radiation,
+                  n_threads=options.threads, qmax=options.qmax, broadening=options.broadening,
+                  qdamp=options.qdamp, block_size=source.block_size)
+    sq = structure_factor(frames, r_max=options.r_max, bin_size=options.bin_size, radiation=radiation,
+                          n_threads=options.threads, broadening=options.broadening,
+                          block_size=source.block_size)
+    written = save_pdf(g, sq, out, title=f"{source.path.name}, {g.n_frames} frames, {radiation}")
+    write_columns(out / "pdf.csv", {"r": g.r, "g": g.g, "G": g.G, "g_err": g.g_err, "G_err": g.G_err})
+    q_columns = {"Q": sq.q, "S": sq.S, "S_err": sq.S_err}
+    q_columns.update({f"S_{a}-{b}": s for (a, b), s in sq.partials.items()})
+    write_columns(out / "sq.csv", q_columns)
+    print(f"{source.path.name}: {radiation} G(r) to {options.r_max:g} A and S(Q) averaged over "
+          f"{g.n_frames} frames (standard errors from blocks of {g.block_size}), written to "
+          f"{', '.join(str(p) for p in written)}")
+    for note in dict.fromkeys(g.warnings + sq.warnings):
+        print(f"warning: {note}", file=sys.stderr)
+    return 0

@@ -1,0 +1,169 @@
+"""G(r), S(Q) and PDF refinement: weighted totals of the partial RDFs, the model of a
+refinement, measured data, fits and their plots.
+
+``total_pdf``, ``structure_factor`` and ``pdf_and_structure_factor`` take one
+``Structure``; the first two also take a trajectory (a path, a
+``kelvara.trajectory.Frames`` selection, or for G(r) an averaged ``TrajectoryRdf``),
+and only then is the trajectory code imported. The modules:
+
+- ``scattering``: weights, ``PDF``, ``StructureFactor``, partials -> G(r) and S(Q).
+- ``model``: the model G(r) with the parameters of a refinement (``PDFParameters``).
+- ``fit``, ``lsq``: Rw, ``fit_pdf`` and the bounded least squares under it.
+- ``measured``: measured G(r) files.
+- ``orderings``: fits of seeded ordered expansions of a disordered structure.
+- ``trajectory``: frame-averaged G(r) and S(Q) with block-averaged errors.
+- ``plots``: CSV and figures of G(r), S(Q) and fits.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Literal
+
+from kelvara._kelvara import Structure
+from kelvara.analysis import FloatArray
+from kelvara.pdf.fit import FitResult, agreement, fit_pdf, rw
+from kelvara.pdf.measured import MeasuredPDF, read_pdf_data
+from kelvara.pdf.model import PDFParameters, model_pdf, pair_table
+from kelvara.pdf.orderings import fit_orderings
+from kelvara.pdf.scattering import (
+    NULL_SCATTERING,
+    PDF,
+    TERMINATION_RIPPLES,
+    PartialCurves,
+    Radiation,
+    StructureFactor,
+    _q_before_pass,
+    faber_ziman_weights,
+    neutron_lengths,
+    partial_g,
+    pdf_from_partials,
+    sine_sums,
+    structure_factor_from_partials,
+    structure_pdf,
+    structure_sq,
+    terminate,
+    xray_form_factors,
+)
+
+__all__ = [
+    "NULL_SCATTERING", "PDF", "TERMINATION_RIPPLES", "FitResult", "MeasuredPDF", "PDFParameters",
+    "PartialCurves", "Radiation", "StructureFactor", "agreement", "faber_ziman_weights", "fit_orderings",
+    "fit_pdf", "model_pdf", "neutron_lengths", "pair_table", "partial_g", "pdf_and_structure_factor",
+    "pdf_from_partials", "read_pdf_data", "rw", "sine_sums", "structure_factor",
+    "structure_factor_from_partials", "terminate", "total_pdf", "xray_form_factors",
+]
+
+
+def total_pdf(
+    structure: Structure,
+    r_max: float = 20.0,
+    bin_size: float = 0.01,
+    radiation: Radiation = "neutron",
+    n_threads: int = 0,
+    qmax: float | None = None,
+    broadening: float | None = None,
+    qdamp: float = 0.0,
+    scattering_factors: Mapping[str, float] | None = None,
+    block_size: int | None = None,
+) -> PDF:
+    """Neutron- or X-ray-weighted total g(r) and G(r) of a structure, partial
+    occupancies included, on the centres of the bins (width `bin_size`, default
+    0.01 A) that end within `r_max` (default 20 A).
+
+    Given a trajectory instead (a path, or a ``kelvara.trajectory.Frames``
+    selection), every selected frame's G(r) is computed with its own cell and the
+    result is their mean, a ``TrajectoryPDF`` with standard errors ``g_err`` and
+    ``G_err`` from block averaging (`block_size` frames per block, default chosen
+    from the plateau of the blocked error). Given a ``TrajectoryRdf``, G(r) comes
+    from its frame-normalised partials, without errors.
+
+    Pair distances are broadened by Gaussians of standard deviation
+    sqrt(U_i + U_j) from the displacement parameters the structure carries
+    (`Structure.uiso`, read from the CIF; `broadening` None, the default), as the
+    refinement model of `kelvara.pdf.model` does; a site without one is static
+    (U = 0, with a warning when other sites have one), so a structure without
+    any gives the ideal PDF of the static structure. A number `broadening` (A) is
+    one standard deviation for every pair instead and the structure's values are
+    not used (0.1 A for Uiso = 0.005 A^2 everywhere; 0 for the static structure).
+    To compare with a measurement also set `qmax` (1/A, default None: no
+    termination; the data's upper Q limit, which adds the termination ripples)
+    and `qdamp` (1/A, default 0: the instrument's Gaussian envelope
+    exp(-(qdamp r)^2 / 2) on G(r)). Weights are the tabulated
+    coherent neutron scattering lengths (`radiation` "neutron", the default) or the
+    atomic numbers, the X-ray form factors at Q = 0 ("xray");
+    `scattering_factors` (default None) replaces them for the elements it names,
+    e.g. {"Ni": 14.4} for 58Ni, in fm for neutrons and electrons for X-rays.
+    `n_threads` (default 0: the shared pool) is passed to `Structure.prdf`.
+    """
+    if not isinstance(structure, Structure):  # a trajectory or an averaged result
+        from kelvara.pdf.trajectory import trajectory_pdf
+        from kelvara.trajectory import TrajectoryRdf
+
+        options = dict(r_max=r_max, radiation=radiation, qmax=qmax, qdamp=qdamp,
+                       scattering_factors=scattering_factors, broadening=broadening, n_threads=n_threads)
+        if isinstance(structure, TrajectoryRdf):
+            return trajectory_pdf(structure, block_size, **options)
+        return trajectory_pdf(structure, block_size, bin_size=bin_size, **options)
+    return structure_pdf(structure, r_max, bin_size, radiation, n_threads, qmax, broadening, qdamp,
+                         scattering_factors)[0]
+
+
+def structure_factor(
+    structure: Structure,
+    q: FloatArray | None = None,
+    r_max: float = 20.0,
+    bin_size: float = 0.01,
+    radiation: Radiation = "neutron",
+    window: Literal["lorch"] | None = "lorch",
+    n_threads: int = 0,
+    broadening: float | None = None,
+    scattering_factors: Mapping[str, float] | None = None,
+    block_size: int | None = None,
+) -> StructureFactor:
+    """S(Q) by the sine transform of g(r) - 1 up to `r_max` (A, default 20) on bins
+    of `bin_size` (A, default 0.01), and the Faber-Ziman partials S_ij(Q).
+
+    `q` (1/A) defaults to 0.02 ... 25 in steps of 0.02. `window` "lorch" (the
+    default) multiplies g(r) - 1 by the Lorch function, which damps the ripples of
+    cutting the transform at r_max at the cost of some resolution; None cuts it
+    sharply. X-ray weights (`radiation` "xray") use the Q-dependent form factors
+    f0(Q); neutron weights (the default) the coherent scattering lengths.
+    `broadening` (default None: the structure's displacement parameters),
+    `scattering_factors` (constant in Q) and `n_threads` as in `total_pdf`. Given a trajectory (a path or a ``kelvara.trajectory.Frames``
+    selection), the result is the mean S(Q) of the selected frames, a
+    ``TrajectoryStructureFactor`` with the standard error ``S_err`` from block
+    averaging (`block_size` as in `total_pdf`)."""
+    if not isinstance(structure, Structure):  # a trajectory
+        from kelvara.pdf.trajectory import trajectory_structure_factor
+
+        return trajectory_structure_factor(
+            structure, block_size, q=q, r_max=r_max, bin_size=bin_size,
+            radiation=radiation, window=window, n_threads=n_threads, broadening=broadening,
+            scattering_factors=scattering_factors)
+    return structure_sq(structure, q, r_max, bin_size, radiation, window, n_threads, broadening,
+                        scattering_factors)
+
+
+def pdf_and_structure_factor(
+    structure: Structure,
+    r_max: float = 20.0,
+    bin_size: float = 0.01,
+    radiation: Radiation = "neutron",
+    n_threads: int = 0,
+    qmax: float | None = None,
+    broadening: float | None = None,
+    qdamp: float = 0.0,
+    scattering_factors: Mapping[str, float] | None = None,
+    q: FloatArray | None = None,
+    window: Literal["lorch"] | None = "lorch",
+) -> tuple[PDF, StructureFactor]:
+    """`total_pdf` and `structure_factor` of one structure from one pass over its
+    pairs: S(Q) is the transform of the same partials up to `r_max`. With `qmax`
+    those partials were counted a little beyond r_max (for the termination ripples)
+    and broadened over that longer range, which can change S(Q) in the last bits
+    against `structure_factor` alone."""
+    q = _q_before_pass(q, window)
+    pdf, curves = structure_pdf(structure, r_max, bin_size, radiation, n_threads, qmax, broadening,
+                                qdamp, scattering_factors)
+    return pdf, structure_factor_from_partials(curves, q, radiation, window, scattering_factors)
