@@ -1,0 +1,5 @@
+"""Moved to ``kelvara.cli.trajectory``; this name is kept for one release."""
+import importlib
+import sys
+
+sys.modules[__name__] = importlib.import_module("kelvara.cli.trajectory")

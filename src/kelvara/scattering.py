@@ -1,0 +1,5 @@
+"""Moved to ``kelvara.pdf``; this name is kept for one release."""
+import importlib
+import sys
+
+sys.modules[__name__] = importlib.import_module("kelvara.pdf")
