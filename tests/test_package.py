@@ -35,6 +35,25 @@ def test_version_module_attributes_and_imports(tmp_path):
     assert S.from_cif.__text_signature__ == "(path, symprec=1e-4, block=None)"
 
 
+# The compiled class's docstrings are part of its published interface: help() shows exactly
+# these (the properties without one are described in the stub and the docs instead).
+PUBLISHED_DOCS = {
+    "from_cif": "Read a CIF, keeping partial occupancies as they are written.",
+    "from_str": 'Parse text in a named format: "cif", "poscar" or "xyz".',
+    "expand_occupancies": "Expand partial occupancies into an explicit ordered supercell.",
+    "n_atoms": "Number of atoms, which is fractional when sites are partly occupied.",
+    "species": "Per-site {element: occupancy}.",
+    "total_rdf": "Total RDF only.",
+    **dict.fromkeys(["n_sites", "is_ordered", "volume", "elements", "composition",
+                     "lattice_matrix", "frac_coords", "cart_coords"]),
+}
+
+
+@pytest.mark.parametrize("name", sorted(PUBLISHED_DOCS))
+def test_structure_docstrings_as_published(name):
+    assert inspect.getattr_static(_kelvara.Structure, name).__doc__ == PUBLISHED_DOCS[name]
+
+
 def test_stub_lists_exactly_the_compiled_members():
     module, structure = set(), set()
     for node in ast.parse((HERE / "_kelvara.pyi").read_text()).body:

@@ -68,25 +68,33 @@ class Structure:
         cls, text: str, symprec: SupportsFloat = 1e-4, block: str | int | None = None
     ) -> Structure: ...
     @property
-    def n_sites(self) -> int: ...
+    def n_sites(self) -> int:
+        """Number of sites (a site shared by several elements counts once)."""
     @property
     def n_atoms(self) -> float: ...
     @property
-    def is_ordered(self) -> bool: ...
+    def is_ordered(self) -> bool:
+        """True when every site holds one element with occupancy 1 (within 1e-6)."""
     @property
-    def volume(self) -> float: ...
+    def volume(self) -> float:
+        """Cell volume in Å³."""
     @property
-    def elements(self) -> list[str]: ...
+    def elements(self) -> list[str]:
+        """Element symbols present, each once, in byte-wise alphabetical order."""
     @property
-    def composition(self) -> dict[str, float]: ...
+    def composition(self) -> dict[str, float]:
+        """{element: summed occupancy over all sites} in the order of `elements`: atoms per cell, fractional where sites are partly occupied."""
     @property
     def formula(self) -> str: ...
     @property
-    def lattice_matrix(self) -> list[list[float]]: ...
+    def lattice_matrix(self) -> list[list[float]]:
+        """The cell as three rows a, b, c of Cartesian components in Å."""
     @property
-    def frac_coords(self) -> list[list[float]]: ...
+    def frac_coords(self) -> list[list[float]]:
+        """Fractional coordinates [x, y, z] along a, b, c, one list per site, as stored (not wrapped into [0, 1))."""
     @property
-    def cart_coords(self) -> list[list[float]]: ...
+    def cart_coords(self) -> list[list[float]]:
+        """Cartesian coordinates [x, y, z] in Å, one list per site: x·a + y·b + z·c."""
     @property
     def species(self) -> list[dict[str, float]]: ...
     @property

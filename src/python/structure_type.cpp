@@ -285,31 +285,20 @@ PyObject* structure_richcompare(PyObject* self, PyObject* other, int op) {
 // ---- the type --------------------------------------------------------------------
 
 PyGetSetDef structure_getset[] = {
-    {"n_sites", get_n_sites, nullptr,
-     "Number of sites (a site shared by several elements counts once).", nullptr},
+    {"n_sites", get_n_sites, nullptr, nullptr, nullptr},
     {"n_atoms", get_n_atoms, nullptr,
      "Number of atoms, which is fractional when sites are partly occupied.", nullptr},
-    {"is_ordered", get_is_ordered, nullptr,
-     "True when every site holds one element with occupancy 1 (within 1e-6).", nullptr},
-    {"volume", get_volume, nullptr, "Cell volume in Å³ (cubic Ångström).", nullptr},
-    {"elements", get_elements, nullptr,
-     "Element symbols present, each once, in byte-wise alphabetical order.", nullptr},
-    {"composition", get_composition, nullptr,
-     "{element: summed occupancy over all sites} in the order of `elements`:\n"
-     "atoms per cell, fractional where sites are partly occupied.",
-     nullptr},
+    {"is_ordered", get_is_ordered, nullptr, nullptr, nullptr},
+    {"volume", get_volume, nullptr, nullptr, nullptr},
+    {"elements", get_elements, nullptr, nullptr, nullptr},
+    {"composition", get_composition, nullptr, nullptr, nullptr},
     {"formula", get_formula, nullptr,
      "The composition as text: \"Cl4 Na4\", \"Fe0.5000 Ni0.5000 O1\" (whole amounts as\n"
      "integers, others with four decimals), as repr() shows it.",
      nullptr},
-    {"lattice_matrix", get_lattice_matrix, nullptr,
-     "The cell as three rows a, b, c of Cartesian components in Å.", nullptr},
-    {"frac_coords", get_frac_coords, nullptr,
-     "Fractional coordinates [x, y, z] along a, b, c, one list per site, as stored\n"
-     "(not wrapped into [0, 1)).",
-     nullptr},
-    {"cart_coords", get_cart_coords, nullptr,
-     "Cartesian coordinates [x, y, z] in Å, one list per site: x·a + y·b + z·c.", nullptr},
+    {"lattice_matrix", get_lattice_matrix, nullptr, nullptr, nullptr},
+    {"frac_coords", get_frac_coords, nullptr, nullptr, nullptr},
+    {"cart_coords", get_cart_coords, nullptr, nullptr, nullptr},
     {"species", get_species, nullptr, "Per-site {element: occupancy}.", nullptr},
     {"uiso", get_uiso, nullptr,
      "Per-site isotropic displacement parameter Uiso in A^2 as the file gives it\n"
@@ -323,22 +312,14 @@ PyGetSetDef structure_getset[] = {
 PyMethodDef structure_methods[] = {
     {"from_cif", KELVARA_KW(structure_from_cif), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "from_cif(path, symprec=1e-4, block=None)\n--\n\n"
-     "Read a CIF, keeping partial occupancies as they are written.\n\n"
-     "The symmetry operations (listed, or those of the named space group) are\n"
-     "applied to every atom-site row. symprec is the merging tolerance in\n"
-     "fractional coordinates: symmetry images closer than symprec along each of\n"
-     "a, b and c are one site, and rows on one position become one site with\n"
-     "mixed species. block picks the data block by name or 0-based index (default:\n"
-     "the first with atom sites). What the reader assumed is issued as a\n"
-     "kelvara.ReadWarning. path may be str, bytes or os.PathLike."},
+     "Read a CIF, keeping partial occupancies as they are written."},
     {"from_poscar", KELVARA_KW(structure_from_poscar), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "from_poscar(path)\n--\n\nRead a VASP POSCAR / CONTCAR."},
     {"from_xyz", KELVARA_KW(structure_from_xyz), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "from_xyz(path)\n--\n\nRead an extended XYZ file (needs a `Lattice=\"...\"` field)."},
     {"from_str", KELVARA_KW(structure_from_str), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "from_str(text, fmt, symprec=1e-4, block=None)\n--\n\n"
-     "Parse text in a named format: \"cif\", \"poscar\" or \"xyz\".\n\n"
-     "symprec and block apply to CIF text only (see from_cif)."},
+     "Parse text in a named format: \"cif\", \"poscar\" or \"xyz\"."},
     {"from_cif_str", KELVARA_KW(structure_from_cif_str), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "from_cif_str(text, symprec=1e-4, block=None)\n--\n\n"
      "Same as `from_cif`, for CIF text already in memory."},
@@ -373,25 +354,7 @@ PyMethodDef structure_methods[] = {
      "total_rdf($self, cutoff=10.0, bin_size=0.1, n_threads=0)\n--\n\nTotal RDF only."},
     {"expand_occupancies", KELVARA_KW(structure_expand_occupancies), METH_VARARGS | METH_KEYWORDS,
      "expand_occupancies($self, max_sites=4096, seed=42, max_denominator=16, *, shape='cube')\n--\n\n"
-     "Expand partial occupancies into an explicit ordered supercell.\n\n"
-     "Each occupancy is approximated by a fraction with a denominator of at most\n"
-     "max_denominator; the supercell is the smallest that makes every one a whole\n"
-     "number of atoms, shrunk until it holds at most max_sites sites. The elements\n"
-     "are dealt over the copies of each disordered site by a shuffle seeded with\n"
-     "seed, so the same seed gives the same structure. shape='cube' uses an\n"
-     "m x m x m supercell; shape='any' searches na x nb x nc shapes for the one that\n"
-     "comes closest to the occupancies within max_sites.\n\n"
-     "Returns (ordered, report). ordered is a new Structure (this one is not\n"
-     "changed); report is a dict:\n\n"
-     "- \"scale\": [na, nb, nc], the supercell multipliers along a, b, c.\n"
-     "- \"n_vacancies\": sites of the supercell left empty (occupancies below 1).\n"
-     "- \"warnings\": texts saying what was approximated (occupancies that need a\n"
-     "  larger cell than max_sites allows, elements that got no atom); empty when\n"
-     "  the occupancies came out as asked.\n"
-     "- \"occupancy_report\": one dict per element of each group of equivalent\n"
-     "  disordered sites: \"element\", \"target_occupancy\" (as the site gives it),\n"
-     "  \"sites_in_pool\" (supercell sites of the group), \"atoms_placed\" and\n"
-     "  \"actual_occupancy\" (atoms_placed / sites_in_pool)."},
+     "Expand partial occupancies into an explicit ordered supercell."},
     {nullptr, nullptr, 0, nullptr},
 };
 
