@@ -176,9 +176,9 @@ def test_every_distance_kernel_agrees_bit_for_bit(tmp_path):
     if compiler is None:
         pytest.skip("no C++ compiler to build the kernel probe")
     exe = tmp_path / "kernel_probe"
+    kernels = sorted(str(unit) for unit in (ROOT / "src/core/rdf").glob("pair_kernel*.cpp"))
     subprocess.run([compiler, "-std=c++23", "-O2", "-ffp-contract=off", f"-I{ROOT / 'src'}", "-o", str(exe),
-                    str(ROOT / "tests/native/kernel_probe.cpp"), str(ROOT / "src/core/rdf/pair_kernel.cpp")],
-                   check=True)
+                    str(ROOT / "tests/native/kernel_probe.cpp"), *kernels], check=True)
     done = subprocess.run([exe], capture_output=True, text=True)
     lines = done.stdout.splitlines()
     assert done.returncode == 0, [line for line in lines if not line.startswith("OK")]
