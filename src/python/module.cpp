@@ -125,6 +125,6 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace kelvara::py
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kelvara() {
+PyMODINIT_FUNC PyInit__kelvara() {
     return PyModuleDef_Init(&kelvara::py::module_def);
 }

@@ -100,7 +100,7 @@ bool read_file_bytes(const PathArg& path, std::string& text) {
         if (opened && file.regular() && file.size() > 0) text.reserve(file.size());
         char buffer[1 << 16];
         while (opened) {
-            const ssize_t got = file.read(buffer, sizeof buffer, error);
+            const auto got = file.read(buffer, sizeof buffer, error);
             if (got == 0) break;
             if (got < 0) {
                 if (error == 0) error = -1;  // cancelled

@@ -100,7 +100,7 @@ Fraction simplest_fraction(double lo, double hi, double q_max) {
 /// with `overflow` set (such a multiplier is beyond every site limit).
 void extend_lcm(std::uint64_t& lcm, bool& overflow, std::uint64_t d) {
     if (overflow) return;
-    if (__builtin_mul_overflow(lcm / std::gcd(lcm, d), d, &lcm)) {
+    if (multiply_overflows(lcm / std::gcd(lcm, d), d, lcm)) {
         lcm = kU64Max;
         overflow = true;
     }
@@ -109,7 +109,7 @@ void extend_lcm(std::uint64_t& lcm, bool& overflow, std::uint64_t d) {
 /// Whether c*c*c <= limit; a product beyond 64 bits counts as larger than any limit.
 bool cube_fits(std::uint64_t c, std::uint64_t limit) {
     std::uint64_t cube = c;
-    if (__builtin_mul_overflow(cube, c, &cube) || __builtin_mul_overflow(cube, c, &cube))
+    if (multiply_overflows(cube, c, cube) || multiply_overflows(cube, c, cube))
         return false;
     return cube <= limit;
 }

@@ -103,9 +103,9 @@ Result<Structure> Structure::make_supercell(std::uint64_t na, std::uint64_t nb,
     // Refuse before allocating: the product may overflow, or need more memory than
     // the machine has (one Site record plus its species list per copy).
     std::uint64_t copies = na, total = 0;
-    bool overflow = __builtin_mul_overflow(copies, nb, &copies) ||
-                    __builtin_mul_overflow(copies, nc, &copies) ||
-                    __builtin_mul_overflow(copies, static_cast<std::uint64_t>(sites.size()), &total);
+    bool overflow = multiply_overflows(copies, nb, copies) ||
+                    multiply_overflows(copies, nc, copies) ||
+                    multiply_overflows(copies, static_cast<std::uint64_t>(sites.size()), total);
     if (overflow)
         return fail("a " + dims + " supercell of " + std::to_string(sites.size()) +
                     " sites has more sites than can be counted");

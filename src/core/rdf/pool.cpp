@@ -2,9 +2,6 @@
 // thread that hands in a job works on it too.
 #include "core/rdf/pool.hpp"
 
-#include <pthread.h>  // for pthread_atfork
-#include <unistd.h>   // for sysconf
-
 #include <cstdlib>       // for std::getenv
 #include <exception>     // for std::exception_ptr
 #include <new>           // for std::bad_alloc
@@ -12,6 +9,7 @@
 
 #include "core/util/cancel.hpp"
 #include "core/util/number.hpp"  // for parse_unsigned
+#include "core/util/platform.hpp"
 
 namespace kelvara {
 
@@ -40,8 +38,8 @@ struct WorkerPool::Job {
     std::size_t n_tasks;
     std::size_t next = 0;      // next task to hand out (under the pool mutex)
     std::size_t finished = 0;  // tasks done (under the pool mutex)
-    std::exception_ptr error;  // the first exception a task threw
-    std::condition_variable done;
+    std::exception_ptr error{};  // the first exception a task threw
+    std::condition_variable done{};
     CancelToken* token = nullptr;  // the caller's, seen by every task
     bool withdrawn = false;        // stopped: no more tasks are handed out
 
@@ -182,10 +180,7 @@ Result<void> WorkerPool::run(std::size_t n_tasks, const std::function<void(std::
 
 // ---- the shared pool ----------------------------------------------------------------
 
-std::size_t processor_count() {
-    const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    return online > 0 ? static_cast<std::size_t>(online) : 1;
-}
+std::size_t processor_count() { return platform::processor_count(); }
 
 std::uint64_t max_threads_per_call() {
     const std::uint64_t per_processor = 8 * static_cast<std::uint64_t>(processor_count());
@@ -222,7 +217,7 @@ void after_fork_child() {
     shared_mutex->unlock();
 }
 const bool fork_handlers_installed = [] {
-    return pthread_atfork(before_fork, after_fork_parent, after_fork_child) == 0;
+    return platform::on_fork(before_fork, after_fork_parent, after_fork_child);
 }();
 
 /// A pool of as many of `wanted` threads as the system allows (at least the caller

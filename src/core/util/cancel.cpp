@@ -1,12 +1,9 @@
 // Cooperative cancellation: the per-thread token, the polling point, cancellable reads.
 #include "core/util/cancel.hpp"
 
-#include <fcntl.h>     // for open
-#include <poll.h>      // for poll
-#include <sys/stat.h>  // for fstat
-#include <unistd.h>    // for read, close
-
 #include <cerrno>
+
+#include "core/util/platform.hpp"
 
 namespace kelvara {
 
@@ -37,28 +34,20 @@ bool cancel_point() {
 }
 
 InputFile::~InputFile() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) platform::close_file(fd_);
 }
 
 bool InputFile::open(const char* path, int& error) {
-    // O_NONBLOCK: opening a FIFO must not wait for a writer; reads then wait in poll().
-    int fd;
-    do fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        error = errno;
-        return false;
-    }
-    fd_ = fd;
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        regular_ = true;
-        size_ = info.st_size > 0 ? static_cast<std::size_t>(info.st_size) : 0;
-    }
+    // A FIFO opens without waiting for a writer; reads then wait a slice at a time.
+    fd_ = platform::open_for_reading(path, error);
+    if (fd_ < 0) return false;
+    std::uint64_t size = 0;
+    regular_ = platform::regular_file_size(fd_, size);
+    size_ = regular_ ? static_cast<std::size_t>(size) : 0;
     return true;
 }
 
-ssize_t InputFile::read(char* buffer, std::size_t size, int& error) {
+std::ptrdiff_t InputFile::read(char* buffer, std::size_t size, int& error) {
     for (;;) {
         if (cancel_point()) {
             error = 0;
@@ -68,21 +57,26 @@ ssize_t InputFile::read(char* buffer, std::size_t size, int& error) {
             // Wait for data (or the writer's end) a slice at a time. A FIFO that no
             // writer has opened yet reports nothing here, so it is not mistaken for
             // an empty file.
-            pollfd ready{fd_, POLLIN, 0};
-            const int polled = ::poll(&ready, 1, static_cast<int>(CancelToken::poll_interval.count()));
-            if (polled == 0) continue;
-            if (polled < 0) {
-                if (errno == EINTR) continue;
-                error = errno;
+            const int ready =
+                platform::wait_readable(fd_, static_cast<int>(CancelToken::poll_interval.count()), error);
+            if (ready == 0) continue;
+            if (ready < 0) {
+                if (error == EINTR) continue;
                 return -1;
             }
         }
-        const ssize_t got = ::read(fd_, buffer, size);
+        const std::ptrdiff_t got = platform::read_file(fd_, buffer, size, error);
         if (got >= 0) return got;
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-        error = errno;
+        if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK) continue;
         return -1;
     }
+}
+
+bool InputFile::seek(std::uint64_t offset, int& error) { return platform::seek_file(fd_, offset, error); }
+
+bool InputFile::grew() const {
+    std::uint64_t now = 0;
+    return regular_ && platform::regular_file_size(fd_, now) && now > size_;
 }
 
 }  // namespace kelvara

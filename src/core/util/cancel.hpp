@@ -3,11 +3,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstddef>  // for std::size_t
+#include <cstddef>  // for std::size_t, std::ptrdiff_t
+#include <cstdint>  // for std::uint64_t
 #include <thread>
-
-#include <sys/types.h>  // for ssize_t
-
 
 namespace kelvara {
 
@@ -86,18 +84,20 @@ public:
     InputFile& operator=(const InputFile&) = delete;
     ~InputFile();
 
-    /// Opens `path` (without blocking on a FIFO); false with `error` = errno.
+    /// Opens `path` (UTF-8; without blocking on a FIFO); false with `error` = errno.
     bool open(const char* path, int& error);
     /// Up to `size` bytes: the count, 0 at the end, or -1 with `error` = errno
     /// (0 when the read was cancelled).
-    ssize_t read(char* buffer, std::size_t size, int& error);
+    std::ptrdiff_t read(char* buffer, std::size_t size, int& error);
+    /// Moves a regular file's read position; false with `error` = errno.
+    bool seek(std::uint64_t offset, int& error);
+    /// Whether a regular file is now longer than when it was opened.
+    bool grew() const;
 
     /// A regular file (its size is known and reads never wait).
     bool regular() const { return regular_; }
     /// The size of a regular file, else 0.
     std::size_t size() const { return size_; }
-    /// The descriptor (for fstat, lseek); closed with this object.
-    int fd() const { return fd_; }
 
 private:
     int fd_ = -1;

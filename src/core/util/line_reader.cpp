@@ -1,9 +1,6 @@
 // LineReader: a buffered, UTF-8-checking line reader over a file descriptor.
 #include "core/util/line_reader.hpp"
 
-#include <sys/stat.h>  // for fstat
-#include <unistd.h>    // for lseek
-
 #include <algorithm>  // for std::min
 #include <cerrno>
 #include <cstring>       // for std::memchr, std::memmove, std::memcpy
@@ -79,10 +76,7 @@ bool LineReader::open(const std::string& path, std::string& error) {
         return false;
     }
     file_ = std::move(file);
-    const int fd = fd_ = file_->fd();
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
-        limit_ = static_cast<std::uint64_t>(info.st_size);
+    if (file_->regular()) limit_ = file_->size();
     buffer_ = padded_buffer(initial_capacity);
     capacity_ = initial_capacity;
     begin_ = end_ = scan_ = ascii_ = 0;
@@ -97,9 +91,9 @@ bool LineReader::seek(std::uint64_t offset, std::string& error) {
                                      : "the position lies beyond the end of the file";
         return false;
     }
-    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    if (int code = 0; !file_->seek(offset, code)) {
         os_failed_ = true;
-        error = os_error_text(errno);
+        error = os_error_text(code);
         return false;
     }
     begin_ = end_ = scan_ = ascii_ = 0;
@@ -109,9 +103,7 @@ bool LineReader::seek(std::uint64_t offset, std::string& error) {
 }
 
 bool LineReader::grew() const {
-    struct stat info {};
-    return limit_ != UINT64_MAX && ::fstat(fd_, &info) == 0 &&
-           static_cast<std::uint64_t>(info.st_size) > limit_;
+    return limit_ != UINT64_MAX && file_->grew();
 }
 
 bool LineReader::fill(std::string& error) {
@@ -143,7 +135,7 @@ bool LineReader::fill(std::string& error) {
         std::min<std::uint64_t>(capacity_ - end_, limit_ - file_end));
     for (;;) {
         int code = 0;
-        ssize_t got = file_->read(buffer_.get() + end_, room, code);
+        std::ptrdiff_t got = file_->read(buffer_.get() + end_, room, code);
         if (got < 0) {
             if (code == 0) {  // cancelled
                 error = interrupted_message;
@@ -162,7 +154,7 @@ bool LineReader::fill(std::string& error) {
 }
 
 bool LineReader::peek(std::size_t want, std::string_view& text, std::string& error) {
-    if (fd_ < 0) {
+    if (!file_) {
         text = {};
         return true;
     }
@@ -173,7 +165,7 @@ bool LineReader::peek(std::size_t want, std::string_view& text, std::string& err
 }
 
 LineReader::Status LineReader::next_slow(std::string_view& line, std::string& error) {
-    if (fd_ < 0) return Status::end_of_file;
+    if (!file_) return Status::end_of_file;
     for (;;) {
         char* base = buffer_.get();
         if (end_ > scan_) {

@@ -86,7 +86,6 @@ private:
     bool fill(std::string& error);
 
     std::unique_ptr<InputFile> file_;  // reads that Ctrl-C can stop
-    int fd_ = -1;
     std::unique_ptr<char[]> buffer_;
     std::size_t capacity_ = 0;
     std::size_t begin_ = 0;  // first byte of the unread text

@@ -20,4 +20,10 @@ std::uint64_t available_memory_bytes();
 /// message instead of swapping for minutes or being killed by the operating system.
 bool fits_in_memory(std::uint64_t count, std::uint64_t item_bytes);
 
+/// Sets `product` to a * b (wrapped) and tells whether the true product exceeds 64 bits.
+inline bool multiply_overflows(std::uint64_t a, std::uint64_t b, std::uint64_t& product) {
+    product = a * b;
+    return a != 0 && product / a != b;
+}
+
 }  // namespace kelvara
