@@ -22,10 +22,17 @@ DIAMOND = cubic(3.567, FCC + [[x + 0.25, y + 0.25, z + 0.25] for x, y, z in FCC]
 ROCK_SALT, NICKEL = rock_salt(), nickel()
 
 
-def test_shells_match_the_engine_grid():
+@pytest.mark.parametrize(("cutoff", "bin_size"), [(4.0, 0.1), (5.03, 0.1), (2.0, 0.3), (0.7, 0.7)])
+def test_shells_match_the_engine_grid(cutoff, bin_size):
     assert shell_volumes(np.arange(40) * 0.1, 0.1)[30] == 11.690913461558832  # [3.0, 3.1)
-    r, _, total = cubic(3.0, [[0, 0, 0]], [{"X": 1.0}]).prdf(cutoff=4.0, bin_size=0.1)
-    assert cumulative_count(total, r, 0.1)[30] == pytest.approx(6.0, rel=1e-14)
+    s = cubic(3.0, [[0, 0, 0]], [{"X": 1.0}])
+    r, _, total = s.prdf(cutoff=cutoff, bin_size=bin_size)
+    _, counts, shells = s._pair_counts(cutoff=cutoff, bin_size=bin_size)
+    np.testing.assert_array_equal(shell_volumes(r, bin_size, cutoff), shells)  # a last bin cut at the cutoff
+    np.testing.assert_allclose(cumulative_count(total, r, bin_size, cutoff), np.cumsum(counts["X", "X"]),
+                               rtol=1e-14)
+    if cutoff == 4.0:
+        assert cumulative_count(total, r, 0.1)[30] == pytest.approx(6.0, rel=1e-14)
 
 
 @pytest.mark.parametrize(("s", "pair", "coordination", "distance"), [

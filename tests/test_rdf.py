@@ -27,8 +27,9 @@ MIXED = [{"A": 0.5, "B": 0.25}, {"B": 0.9}, {"A": 0.3, "C": 0.7}, {"C": 1.0}, {"
 
 
 def reference_prdf(matrix, frac, species, cutoff, bin_size, self_images=True):
-    """(r, partials, total) by brute force, evaluating each distance as the engine does;
-    with `self_images` False no site meets its own periodic images."""
+    """(r, partials, total, pair counts, shell volumes) by brute force, evaluating each
+    distance as the engine does; with `self_images` False no site meets its own
+    periodic images."""
     m = np.asarray(matrix, dtype=float)
     w = np.asarray(frac, dtype=float)
     w = w - np.floor(w)
@@ -75,7 +76,8 @@ def reference_prdf(matrix, frac, species, cutoff, bin_size, self_images=True):
         n_p = counts[elements[p]]
         partials[elements[p], elements[q]] = (hist[p, q] / (n_p * shell) if n_p > 0
                                               else np.zeros(n_bins))
-    return edges[:-1], partials, total
+    pair_counts = {(elements[p], elements[q]): hist[p, q] for p, q in itertools.product(range(n_el), repeat=2)}
+    return edges[:-1], partials, total, pair_counts, shell
 
 
 def check_against_reference(matrix, frac, species, cutoff, bin_size, exact=True, self_images=True):
@@ -84,8 +86,16 @@ def check_against_reference(matrix, frac, species, cutoff, bin_size, exact=True,
         r, partials, total = s.prdf(cutoff=cutoff, bin_size=bin_size)
     else:  # as a frame of a simulation box
         (r, partials, total), = _frames_prdf([s], cutoff, bin_size, self_images=False)
-    r_ref, partials_ref, total_ref = reference_prdf(matrix, frac, species, cutoff, bin_size, self_images)
+    r_ref, partials_ref, total_ref, counts_ref, shell_ref = reference_prdf(matrix, frac, species, cutoff,
+                                                                           bin_size, self_images)
     compare = np.testing.assert_array_equal if exact else np.testing.assert_allclose
+    if self_images:  # what the curves are made of: the pairs counted and the shells
+        r_counts, counts, shells = s._pair_counts(cutoff=cutoff, bin_size=bin_size)
+        np.testing.assert_array_equal(r_counts, r_ref)
+        np.testing.assert_array_equal(shells, shell_ref)
+        assert list(counts) == list(counts_ref)
+        for key in counts:
+            compare(counts[key], counts_ref[key])
     compare(r, r_ref)
     assert list(partials) == list(partials_ref)
     assert all(curve.dtype == np.float64 for curve in partials.values())

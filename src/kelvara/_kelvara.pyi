@@ -117,6 +117,12 @@ class Structure:
         bin_size: SupportsFloat = 0.1,
         n_threads: SupportsIndex = 0,
     ) -> tuple[_FloatArray, _FloatArray]: ...
+    def _pair_counts(
+        self,
+        cutoff: SupportsFloat = 10.0,
+        bin_size: SupportsFloat = 0.1,
+        n_threads: SupportsIndex = 0,
+    ) -> tuple[_FloatArray, dict[tuple[str, str], _FloatArray], _FloatArray]: ...
     def expand_occupancies(
         self,
         max_sites: SupportsIndex = 4096,
@@ -176,8 +182,10 @@ def read_with_findings(
 
 def cif_blocks(source: _Path | str, *, is_text: bool = False) -> list[tuple[str, int]]: ...
 
-# The package's own: the format table of the readers, and what prdf(save_plots=...) calls.
+# The package's own: the format table of the readers, what prdf(save_plots=...) calls,
+# and the shells the RDF curves are divided by.
 _FORMATS: dict[str, str]
 
 def _structure_format(name: str, /) -> str: ...
 def _set_prdf_saver(function: Callable[..., object], /) -> None: ...
+def _shell_volumes(n_bins: SupportsIndex, bin_size: SupportsFloat, cutoff: SupportsFloat | None = None) -> _FloatArray: ...

@@ -20,9 +20,6 @@ if TYPE_CHECKING:
 
 FloatArray = npt.NDArray[np.float64]
 
-_FOUR_THIRDS_PI = 4.1887902047863905
-
-
 def bin_edges(r: npt.ArrayLike, bin_size: float) -> FloatArray:
     """The n + 1 bin edges k * bin_size behind n left edges `r`."""
     n = len(np.asarray(r))
@@ -38,11 +35,9 @@ def bin_centres(r: npt.ArrayLike, bin_size: float) -> FloatArray:
 def shell_volumes(r: npt.ArrayLike, bin_size: float, cutoff: float | None = None) -> FloatArray:
     """Volume of every spherical shell, as the engine normalises by it: with the
     `cutoff` of the curves, a last bin reaching past it keeps only its part inside."""
-    edges = bin_edges(r, bin_size)
-    if cutoff is not None and edges.size > 1 and edges[-2] < cutoff:
-        edges[-1] = min(edges[-1], cutoff)
-    cubes = edges * edges * edges
-    return (cubes[1:] - cubes[:-1]) * _FOUR_THIRDS_PI
+    from kelvara._kelvara import _shell_volumes
+
+    return _shell_volumes(len(np.asarray(r)), float(bin_size), cutoff)
 
 
 def number_density(structure: Structure) -> float:
@@ -174,8 +169,7 @@ def refine_peaks(
                                   4_000_000 // (n_curves * (max(peaks.values()) + 1))))
     fine = bin_size / subdivisions
     top = (max(peaks.values()) + 1) * subdivisions + 1
-    r, partials, _ = structure.prdf(cutoff=top * fine, bin_size=fine, n_threads=n_threads)
-    counts = {pair: np.asarray(curve) * shell_volumes(r, fine) for pair, curve in partials.items()}
+    r, counts, _ = structure._pair_counts(cutoff=top * fine, bin_size=fine, n_threads=n_threads)
     centres = bin_centres(r, fine)
     out = {}
     for pair, k in peaks.items():

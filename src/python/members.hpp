@@ -33,6 +33,10 @@ PyObject* structure_expand_occupancies(PyObject* self, PyObject* args, PyObject*
 PyObject* structure_available_threads(PyObject* cls, PyObject* unused);
 PyObject* structure_prdf(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* structure_total_rdf(PyObject* self, PyObject* args, PyObject* kwargs);
+/// _pair_counts(cutoff, bin_size, n_threads) -> (r, {(A, B): pairs per bin}, shell volumes)
+PyObject* structure_pair_counts(PyObject* self, PyObject* args, PyObject* kwargs);
+/// _shell_volumes(n_bins, bin_size, cutoff=None) -> the volumes the curves are divided by
+PyObject* module_shell_volumes(PyObject* module, PyObject* args, PyObject* kwargs);
 /// dict (centre, neighbour) -> curve, keys in element order, centre-major.
 PyObject* prdf_partials_dict(const PrdfResult& result);
 /// _set_prdf_saver(function): what prdf(save_plots=...) calls (the package sets it).

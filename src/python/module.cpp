@@ -1,8 +1,8 @@
 // PyInit__kelvara: multi-phase initialisation. The module holds Structure,
 // TrajectoryReader, read_xyz_trajectory, __version__, ReadWarning, read_with_findings
 // and cif_blocks, in that order, then the package's private _structure_format,
-// _set_prdf_saver, _frames_prdf, _frames_bond_angles and _FORMATS; its classes live
-// in the module's state.
+// _set_prdf_saver, _shell_volumes, _frames_prdf, _frames_bond_angles and _FORMATS;
+// its classes live in the module's state.
 #include "python/members.hpp"
 #include "python/module_state.hpp"
 
@@ -35,6 +35,11 @@ PyMethodDef module_methods[] = {
      "_set_prdf_saver(function, /)\n--\n\n"
      "Install what Structure.prdf(save_plots=...) calls:\n"
      "function(structure, r, partials, total, folder, bin_size=, title=)."},
+    {"_shell_volumes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_shell_volumes)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_shell_volumes(n_bins, bin_size, cutoff=None)\n--\n\n"
+     "Volume of the shell of every bin k * bin_size .. (k + 1) * bin_size, as the RDF\n"
+     "curves are divided by it: a last bin reaching past `cutoff` keeps its part inside."},
     {"_frames_prdf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_frames_prdf)),
      METH_VARARGS | METH_KEYWORDS,
      "_frames_prdf(structures, cutoff, bin_size, n_threads=0, self_images=True)\n--\n\n"

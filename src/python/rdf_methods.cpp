@@ -1,7 +1,11 @@
 // Structure.prdf, Structure.total_rdf and Structure.available_threads; prdf hands
-// its curves to the saver the package installed when asked to save them.
+// its curves to the saver the package installed when asked to save them. The
+// package's own Structure._pair_counts and _shell_volumes give what the curves are
+// made of: the pairs counted and the shells they are divided by.
 #include "python/members.hpp"
 
+#include <cstddef>  // for std::ptrdiff_t
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -29,13 +33,14 @@ bool convert_common(PyObject* cutoff, PyObject* bin_size, PyObject* n_threads, R
 }
 
 /// Runs the computation with the GIL released; raises ValueError on failure.
-std::optional<PrdfResult> run(PyObject* self, const RdfArgs& args) {
+template <class Value = PrdfResult, class Compute = decltype(&compute_prdf)>
+std::optional<Value> run(PyObject* self, const RdfArgs& args, Compute compute = &compute_prdf) {
     const Structure& structure = borrow_structure(self);
-    Result<PrdfResult> result;
+    Result<Value> result;
     bool stopped = false;
     {
         InterruptibleRelease released;  // Ctrl-C stops the workers within a poll interval
-        result = compute_prdf(structure, args.n_threads, args.cutoff, args.bin_size);
+        result = compute(structure, args.n_threads, args.cutoff, args.bin_size);
         stopped = released.interrupted();
     }
     if (stopped) return std::nullopt;
@@ -146,6 +151,64 @@ PyObject* structure_total_rdf(PyObject* self, PyObject* args, PyObject* kwargs) 
         PyRef total(numpy_array(result->total));
         if (!total) return nullptr;
         return PyTuple_Pack(2, r.get(), total.get());
+    });
+}
+
+PyObject* structure_pair_counts(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"cutoff", "bin_size", "n_threads", nullptr};
+        PyObject *cutoff = nullptr, *bin_size = nullptr, *n_threads = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:_pair_counts", const_cast<char**>(keywords),
+                                         &cutoff, &bin_size, &n_threads))
+            return nullptr;
+        RdfArgs converted;
+        if (!convert_common(cutoff, bin_size, n_threads, converted)) return nullptr;
+        auto result = run<PairCounts>(self, converted, &compute_pair_counts);
+        if (!result) return nullptr;
+        const std::size_t n_el = result->elements.size();
+        const std::size_t n_bins = result->shells.size();
+        PyRef counts(PyDict_New());
+        if (!counts) return nullptr;
+        for (std::size_t p = 0; p < n_el; ++p) {
+            for (std::size_t q = 0; q < n_el; ++q) {
+                const std::string& a = result->elements[p];
+                const std::string& b = result->elements[q];
+                PyRef key(Py_BuildValue("(s#s#)", a.data(), static_cast<Py_ssize_t>(a.size()), b.data(),
+                                        static_cast<Py_ssize_t>(b.size())));
+                if (!key) return nullptr;
+                const auto first = result->counts.begin() + static_cast<std::ptrdiff_t>((p * n_el + q) * n_bins);
+                PyRef block(numpy_array(std::vector<double>(first, first + static_cast<std::ptrdiff_t>(n_bins))));
+                if (!block || PyDict_SetItem(counts.get(), key.get(), block.get()) < 0) return nullptr;
+            }
+        }
+        result->edges.pop_back();
+        PyRef r(numpy_array(result->edges));
+        if (!r) return nullptr;
+        PyRef shells(numpy_array(result->shells));
+        if (!shells) return nullptr;
+        return PyTuple_Pack(3, r.get(), counts.get(), shells.get());
+    });
+}
+
+PyObject* module_shell_volumes(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"n_bins", "bin_size", "cutoff", nullptr};
+        PyObject *n_bins_obj = nullptr, *bin_size_obj = nullptr, *cutoff_obj = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:_shell_volumes", const_cast<char**>(keywords),
+                                         &n_bins_obj, &bin_size_obj, &cutoff_obj))
+            return nullptr;
+        std::uint64_t n_bins = 0;
+        double bin_size = 0.0;
+        double cutoff = std::numeric_limits<double>::infinity();
+        if (!to_u64(n_bins_obj, "n_bins", n_bins) || !to_double(bin_size_obj, "bin_size", bin_size) ||
+            (cutoff_obj != Py_None && !to_double(cutoff_obj, "cutoff", cutoff)))
+            return nullptr;
+        if (n_bins >= (std::uint64_t{1} << 40))
+            return raise_argument_error("n_bins", "expected fewer than 2^40 bins, got " + std::to_string(n_bins));
+        // The edges as the engine makes them.
+        std::vector<double> edges(n_bins + 1);
+        for (std::uint64_t k = 0; k <= n_bins; ++k) edges[k] = static_cast<double>(k) * bin_size;
+        return numpy_array(shell_volumes(edges, cutoff));
     });
 }
 

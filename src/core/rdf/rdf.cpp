@@ -31,8 +31,23 @@ std::string bin_count_text(double cutoff, double bin_size, std::uint64_t n_bins)
 }
 }  // namespace
 
-Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff, double bin_size,
-                                      WorkerPool& pool, bool self_images) {
+std::vector<double> shell_volumes(const std::vector<double>& edges, double cutoff) {
+    // Pairs are counted up to the cutoff, so a last bin that reaches past it is
+    // divided by the part of its shell inside the cutoff: the full shell would make
+    // it read low (by 74% for cutoff 5.03 in bins of 0.1).
+    const std::size_t n_bins = edges.empty() ? 0 : edges.size() - 1;
+    std::vector<double> shell(n_bins);
+    for (std::size_t k = 0; k < n_bins; ++k) {
+        const double e0 = edges[k];
+        double e1 = edges[k + 1];
+        if (k + 1 == n_bins && e0 < cutoff) e1 = std::min(e1, cutoff);
+        shell[k] = (e1 * e1 * e1 - e0 * e0 * e0) * sphere_factor;
+    }
+    return shell;
+}
+
+Result<PairCounts> count_pairs(const Structure& structure, double cutoff, double bin_size,
+                               WorkerPool& pool, bool self_images) {
     if (std::isnan(cutoff) || std::isinf(cutoff)) return fail("cutoff must be a finite number");
     if (!(cutoff > 0.0)) return fail("cutoff must be positive");
     if (!(bin_size > 0.0) || !(bin_size <= cutoff))
@@ -77,34 +92,40 @@ Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff,
                     " gives " + bin_count_text(cutoff, bin_size, n_bins) + " bins for " + std::to_string(n_el * n_el) +
                     " element pairs, too many to hold in memory");
 
-    PrdfResult result;
-    result.elements = species.elements;
-    result.edges.resize(n_edges);
-    for (std::uint64_t k = 0; k < n_edges; ++k) result.edges[k] = static_cast<double>(k) * bin_size;
-    result.r.assign(result.edges.begin(), result.edges.end() - 1);
+    PairCounts counts;
+    counts.elements = species.elements;
+    counts.edges.resize(n_edges);
+    for (std::uint64_t k = 0; k < n_edges; ++k) counts.edges[k] = static_cast<double>(k) * bin_size;
 
-    auto histogram = pair_histogram(structure, cutoff, bin_size, result.edges, n_bins, species, cells, pool,
+    auto histogram = pair_histogram(structure, cutoff, bin_size, counts.edges, n_bins, species, cells, pool,
                                     small_job, self_images);
     if (!histogram) return fail(histogram.error());
-    const std::vector<double>& h = *histogram;
+    counts.counts = std::move(*histogram);
+    counts.shells = shell_volumes(counts.edges, cutoff);
+    counts.amounts = species.amounts;
+    counts.n_total = species.n_total;
+    return counts;
+}
 
-    // Pairs are counted up to the cutoff, so a last bin that reaches past it is
-    // divided by the part of its shell inside the cutoff: the full shell would make
-    // it read low (by 74% for cutoff 5.03 in bins of 0.1).
-    std::vector<double> shell(n_bins);
-    for (std::uint64_t k = 0; k < n_bins; ++k) {
-        const double e0 = result.edges[k];
-        double e1 = result.edges[k + 1];
-        if (k + 1 == n_bins && e0 < cutoff) e1 = std::min(e1, cutoff);
-        shell[k] = (e1 * e1 * e1 - e0 * e0 * e0) * sphere_factor;
-    }
-    const double n_total = species.n_total;
+Result<PrdfResult> compute_prdf_inner(const Structure& structure, double cutoff, double bin_size,
+                                      WorkerPool& pool, bool self_images) {
+    auto counted = count_pairs(structure, cutoff, bin_size, pool, self_images);
+    if (!counted) return fail(counted.error());
+    const std::vector<double>& h = counted->counts;
+    const std::vector<double>& shell = counted->shells;
+    const std::uint64_t n_el = counted->elements.size();
+    const std::uint64_t n_bins = shell.size();
+    const double n_total = counted->n_total;
 
+    PrdfResult result;
+    result.elements = std::move(counted->elements);
+    result.edges = std::move(counted->edges);
+    result.r.assign(result.edges.begin(), result.edges.end() - 1);
     result.total.assign(n_bins, 0.0);
     result.partials.reserve(n_el * n_el);
     for (std::uint64_t p = 0; p < n_el; ++p) {
         if (cancel_point()) return fail(interrupted_message);
-        const double n_p = species.amounts[p];
+        const double n_p = counted->amounts[p];
         for (std::uint64_t q = 0; q < n_el; ++q) {
             const double* block = h.data() + (p * n_el + q) * n_bins;
             std::vector<double> curve(n_bins);
@@ -124,6 +145,13 @@ Result<PrdfResult> compute_prdf(const Structure& structure, std::uint64_t n_thre
     auto call = CallPool::start(n_threads);
     if (!call) return fail(call.error());
     return compute_prdf_inner(structure, cutoff, bin_size, call->get());
+}
+
+Result<PairCounts> compute_pair_counts(const Structure& structure, std::uint64_t n_threads, double cutoff,
+                                       double bin_size) {
+    auto call = CallPool::start(n_threads);
+    if (!call) return fail(call.error());
+    return count_pairs(structure, cutoff, bin_size, call->get());
 }
 
 }  // namespace kelvara

@@ -26,6 +26,36 @@ struct PrdfResult {
     std::vector<double> total;
 };
 
+/// The pairs behind the curves: what `PrdfResult` divides, and what it divides by.
+struct PairCounts {
+    /// The structure's elements, in element order; n_el entries.
+    std::vector<std::string> elements;
+    /// edges[k] = k * bin_size; n_bins + 1 entries.
+    std::vector<double> edges;
+    /// Entry (p * n_el + q) * n_bins + k: occupancy-weighted pairs with a centre p and a
+    /// neighbour q at a distance in bin k, summed over all centres p.
+    std::vector<double> counts;
+    /// Volume of the shell of every bin, the last one cut at the cutoff; n_bins entries.
+    std::vector<double> shells;
+    /// Summed occupancy of every element (the centres of its partials); n_el entries.
+    std::vector<double> amounts;
+    /// Summed occupancy of all sites.
+    double n_total = 0.0;
+};
+
+/// Volume of the shell between every two edges, the last one reaching past `cutoff`
+/// cut there: pairs are counted up to the cutoff only.
+std::vector<double> shell_volumes(const std::vector<double>& edges, double cutoff);
+
+/// Checks the arguments, builds the edges and runs the histogram pass on `pool`. With
+/// `self_images` false a site's own periodic images are left out.
+Result<PairCounts> count_pairs(const Structure& structure, double cutoff, double bin_size,
+                               WorkerPool& pool, bool self_images = true);
+
+/// `count_pairs` on the pool of `n_threads`, as `compute_prdf` runs.
+Result<PairCounts> compute_pair_counts(const Structure& structure, std::uint64_t n_threads,
+                                       double cutoff, double bin_size);
+
 /// Checks the arguments, builds the edges, runs the histogram pass on `pool` and
 /// normalises it into the curves. With `self_images` false a site's own periodic
 /// images are left out (a simulation box: its images are copies of the same atoms).

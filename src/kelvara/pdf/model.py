@@ -35,8 +35,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from kelvara.analysis import FloatArray, shell_volumes
-from kelvara.pdf.scattering import TERMINATION_RIPPLES, Radiation, _factors, terminate
+from kelvara.analysis import FloatArray
+from kelvara.pdf.scattering import TERMINATION_RIPPLES, Radiation, _factors, site_classes, terminate
 
 if TYPE_CHECKING:
     from kelvara._kelvara import Structure
@@ -195,36 +195,24 @@ def pair_table(
     """Bin every pair distance of `structure` up to `r_max` (A) once, by pair of
     site classes; `site_uiso` (one value or None per site) replaces the file's
     displacement parameters."""
-    from kelvara._kelvara import Structure
-
     if not (r_max > 0 and math.isfinite(r_max)):
         raise ValueError(f"r_max must be a positive number, not {r_max!r}")
     n_atoms = structure.n_atoms
     if not n_atoms > 0:
         raise ValueError("the structure holds no atoms (its occupancies add up to 0)")
-    uiso = _site_uiso(structure, site_uiso)
-    classes: dict[tuple[str, float | None], str] = {}
-    species = []
-    for site, u in zip(structure.species, uiso):
-        labelled = {}
-        for element, occupancy in site.items():
-            key = (element, None if u is None else float(u))
-            label = classes.setdefault(key, f"c{len(classes)}")
-            labelled[label] = labelled.get(label, 0.0) + occupancy
-        species.append(labelled)
-    keys = list(classes)
+    uiso = [None if u is None else float(u) for u in _site_uiso(structure, site_uiso)]
+    relabelled, key_of = site_classes(structure, uiso)
+    keys = list(key_of.values())
     one_per_element = len({el for el, _ in keys}) == len(keys)
     if one_per_element:
         target, label_of = structure, {key: key[0] for key in keys}
     else:
-        target = Structure(structure.lattice_matrix, structure.frac_coords, species)
-        label_of = classes
+        target, label_of = relabelled, {key: label for label, key in key_of.items()}
     n_classes = len(keys)
     fine = max(FINE_BIN, r_max * n_classes**2 / HISTOGRAM_ENTRIES)
     fine = CONDENSED_BIN / math.floor(CONDENSED_BIN / fine) if fine < CONDENSED_BIN else fine
     n_fine = int(math.floor(r_max / fine * (1 + 1e-12)))
-    edges_r, partials, _ = target.prdf(cutoff=(n_fine + 1) * fine, bin_size=fine, n_threads=n_threads)
-    volumes = shell_volumes(edges_r, fine)[:n_fine]
+    _, pair_counts, _ = target._pair_counts(cutoff=(n_fine + 1) * fine, bin_size=fine, n_threads=n_threads)
     centres = (np.arange(n_fine) + 0.5) * fine
     composition = target.composition
     amounts = np.array([composition[label_of[key]] for key in keys])
@@ -233,10 +221,10 @@ def pair_table(
     for i in range(n_classes):
         for j in range(i, n_classes):
             a, b = label_of[keys[i]], label_of[keys[j]]
-            counts = np.asarray(partials[(a, b)], dtype=np.float64)[:n_fine] * volumes * (composition[a] / n_atoms)
+            counts = pair_counts[(a, b)][:n_fine]
             if i != j:
-                counts = counts + np.asarray(partials[(b, a)], dtype=np.float64)[:n_fine] * volumes * (
-                    composition[b] / n_atoms)
+                counts = counts + pair_counts[(b, a)][:n_fine]
+            counts = counts / n_atoms
             nz = np.flatnonzero(counts)
             if nz.size == 0:
                 continue

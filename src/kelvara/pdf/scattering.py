@@ -27,7 +27,7 @@ from typing import TYPE_CHECKING, Literal
 
 import numpy as np
 
-from kelvara.analysis import FloatArray, bin_centres, number_density, partner_densities, shell_volumes
+from kelvara.analysis import FloatArray, bin_centres, number_density, partner_densities
 from kelvara._records import short_repr
 
 if TYPE_CHECKING:
@@ -203,23 +203,30 @@ def _smear(counts: FloatArray, sigma: float, fine: float, half: int) -> FloatArr
     return _fft_convolve(counts, kernel)[half : half + counts.size]
 
 
+def _per_centre(counts: dict[Pair, FloatArray], amounts: dict[str, float],
+                centre_of=lambda label: label) -> dict[Pair, FloatArray]:
+    """Pairs per bin around one atom of the element (`centre_of` a centre label)."""
+    return {(a, b): c / amounts[centre_of(a)] if amounts[centre_of(a)] > 0 else np.zeros_like(c)
+            for (a, b), c in counts.items()}
+
+
 def _element_counts(structure, broadening, n_keep, bin_size, n_threads):
-    """Pair counts per shell of every ordered element pair, one width for all."""
+    """Pairs per shell around one centre of every ordered element pair, one width for all."""
     split, fine, half = _fine_grid(bin_size, broadening, broadening)
     # One extra bin: the engine's last bin may end beyond its cutoff and be partial.
-    r, partials, _ = structure.prdf(cutoff=(n_keep * split + half + 1) * fine, bin_size=fine, n_threads=n_threads)
-    volumes = shell_volumes(r, fine)
-    return ({pair: _smear(np.asarray(curve, dtype=np.float64) * volumes, broadening, fine, half)
-             for pair, curve in partials.items()}, volumes, split)
+    _, counts, volumes = structure._pair_counts(cutoff=(n_keep * split + half + 1) * fine, bin_size=fine,
+                                                n_threads=n_threads)
+    per_centre = _per_centre(counts, structure.composition)
+    return {pair: _smear(c, broadening, fine, half) for pair, c in per_centre.items()}, volumes, split
 
 
-def _class_counts(structure, uiso, n_keep, bin_size, n_threads):
-    """Pair counts per shell of every ordered element pair, each pair of site classes
-    (element, U) smeared by its own width sqrt(U_i + U_j), then summed by element
-    with the weight of the class among its element."""
+def site_classes(structure: Structure, uiso: list) -> tuple[Structure, dict[str, tuple[str, float | None]]]:
+    """`structure` with the atoms of every (element, U) of its sites under one label
+    "c0", "c1", ... in order of first appearance, and the (element, U) of every label,
+    so that each pair of labels can get its own width."""
     from kelvara._kelvara import Structure
 
-    classes: dict[tuple[str, float], str] = {}
+    classes: dict[tuple[str, float | None], str] = {}
     species = []
     for site, u in zip(structure.species, uiso):
         labelled: dict[str, float] = {}
@@ -228,21 +235,26 @@ def _class_counts(structure, uiso, n_keep, bin_size, n_threads):
             labelled[label] = labelled.get(label, 0.0) + occupancy
         species.append(labelled)
     target = Structure(structure.lattice_matrix, structure.frac_coords, species)
-    key_of = {label: key for key, label in classes.items()}
+    return target, {label: key for key, label in classes.items()}
+
+
+def _class_counts(structure, uiso, n_keep, bin_size, n_threads):
+    """Pairs per shell around one centre of every ordered element pair, each pair of
+    site classes (element, U) smeared by its own width sqrt(U_i + U_j), then summed
+    by element."""
+    target, key_of = site_classes(structure, uiso)
     sigmas = {(a, b): math.sqrt(key_of[a][1] + key_of[b][1]) for a in key_of for b in key_of}
     positive = [s for s in sigmas.values() if s > 0]
     split, fine, half = _fine_grid(bin_size, min(positive, default=0.0), max(positive, default=0.0))
-    r, partials, _ = target.prdf(cutoff=(n_keep * split + half + 1) * fine, bin_size=fine, n_threads=n_threads)
-    volumes = shell_volumes(r, fine)
-    class_amounts = target.composition
-    element_amounts = structure.composition
-    counts: dict[Pair, FloatArray] = {}
-    for (a, b), curve in partials.items():
+    _, counts, volumes = target._pair_counts(cutoff=(n_keep * split + half + 1) * fine, bin_size=fine,
+                                             n_threads=n_threads)
+    per_centre = _per_centre(counts, structure.composition, lambda label: key_of[label][0])
+    summed: dict[Pair, FloatArray] = {}
+    for (a, b), c in per_centre.items():
         ea, eb = key_of[a][0], key_of[b][0]
-        smeared = _smear(np.asarray(curve, dtype=np.float64) * volumes, sigmas[(a, b)], fine, half)
-        smeared *= class_amounts[a] / element_amounts[ea]
-        counts[(ea, eb)] = counts[(ea, eb)] + smeared if (ea, eb) in counts else smeared
-    return counts, volumes, split
+        smeared = _smear(c, sigmas[(a, b)], fine, half)
+        summed[(ea, eb)] = summed[(ea, eb)] + smeared if (ea, eb) in summed else smeared
+    return summed, volumes, split
 
 
 def faber_ziman_weights(concentrations: dict[str, float], factors: Mapping[str, FloatArray]) -> dict[Pair, FloatArray]:
