@@ -1,0 +1,249 @@
+"""Free cell parameters and atomic coordinates of a structure under its symmetry operations.
+
+The operations are (R, t) pairs acting on fractional coordinates, x' = R x + t. Only
+operations that map the structure onto itself are used, so a list that the atoms do
+not obey constrains nothing it should not. The free cell parameters are those whose
+change keeps the metric G invariant (R^T G R = G for every R); the free coordinates of
+a site are those its stabiliser (the operations fixing it) leaves free; the images of
+a site follow its free coordinates through the operation that made them.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from dataclasses import dataclass
+from fractions import Fraction
+
+import numpy as np
+
+# Two positions closer than this (A) after an operation are the same site.
+POSITION_TOLERANCE = 2e-3
+LATTICE_NAMES = ("a", "b", "c", "alpha", "beta", "gamma")
+_OPERATION_TAGS = ("_space_group_symop_operation_xyz", "_symmetry_equiv_pos_as_xyz",
+                   "_space_group_symop.operation_xyz", "_symmetry_equiv.pos_as_xyz")
+_TERM = re.compile(r"([+-]?)\s*(\d*\.?\d*(?:/\d+)?)\s*\*?\s*([xyz]?)")
+
+Operation = tuple[np.ndarray, np.ndarray]
+
+
+def parse_operation(text: str) -> Operation:
+    """'-x+1/2, y, z' as (R, t); ValueError naming the text when it is not one."""
+    parts = text.strip().strip("'\"").lower().replace(" ", "").split(",")
+    if len(parts) != 3:
+        raise ValueError(f"symmetry operation {text!r} does not have three parts")
+    rotation, translation = np.zeros((3, 3)), np.zeros(3)
+    for row, part in enumerate(parts):
+        position = 0
+        while position < len(part):
+            found = _TERM.match(part, position)
+            if not found or found.end() == position or not (found.group(2) or found.group(3)):
+                raise ValueError(f"symmetry operation {text!r}: cannot read {part!r}")
+            sign = -1.0 if found.group(1) == "-" else 1.0
+            number = float(Fraction(found.group(2))) if found.group(2) else 1.0
+            if found.group(3):
+                rotation[row, "xyz".index(found.group(3))] += sign * number
+            else:
+                translation[row] += sign * number
+            position = found.end()
+    return rotation, translation
+
+
+def cif_operations(text: str) -> list[Operation]:
+    """The symmetry operations listed in the first block of a CIF that lists any; [] when none."""
+    lines = text.splitlines()
+    for k, line in enumerate(lines):
+        if line.strip().lower() not in _OPERATION_TAGS:
+            continue
+        # The operation column of a loop: count the loop's tags before and after it.
+        start = k
+        while start > 0 and lines[start - 1].strip().startswith("_"):
+            start -= 1
+        tags, stop = [], start
+        while stop < len(lines) and lines[stop].strip().startswith("_"):
+            tags.append(lines[stop].strip().lower())
+            stop += 1
+        column = tags.index(line.strip().lower())
+        operations = []
+        for row in lines[stop:]:
+            stripped = row.strip()
+            if not stripped or stripped.startswith("#"):
+                continue
+            if stripped.startswith(("_", "loop_", "data_")):
+                break
+            fields = re.findall(r"'[^']*'|\"[^\"]*\"|\S+", stripped)
+            if len(tags) == 1:
+                fields = [stripped]
+            if column < len(fields):
+                operations.append(parse_operation(fields[column]))
+        return operations
+    return []
+
+
+def _wrap(delta: np.ndarray) -> np.ndarray:
+    return delta - np.round(delta)
+
+
+@dataclass(frozen=True)
+class Orbit:
+    """The sites made from one by the operations."""
+
+    label: str
+    """Element and number, e.g. "O2"."""
+    sites: tuple[int, ...]
+    """Site indices in the structure; the first is the representative."""
+    rotations: np.ndarray
+    """R of the operation taking the representative to each site (sites x 3 x 3)."""
+    offsets: np.ndarray
+    """t plus the lattice shift of each image: x_site = R x_rep + offset."""
+    basis: np.ndarray
+    """Free directions of the representative's coordinates (3 x free)."""
+    origin: np.ndarray
+    """Representative's coordinates on the subspace its stabiliser allows."""
+    names: tuple[str, ...]
+    """Names of the free coordinates ("x_O2", ...)."""
+    stabiliser: np.ndarray
+    """Rotations of the operations that fix the representative (n x 3 x 3)."""
+
+
+@dataclass(frozen=True)
+class Symmetry:
+    operations: tuple[Operation, ...]
+    orbits: tuple[Orbit, ...]
+    cell_basis: np.ndarray
+    """Free directions in (a, b, c, alpha, beta, gamma), 6 x free."""
+    cell_names: tuple[str, ...]
+    ignored: int
+    """Operations of the list that the atoms do not obey."""
+
+
+def _free_basis(matrix: np.ndarray, n: int) -> tuple[np.ndarray, list[int]]:
+    """A basis of the null space of `matrix` (rows x n) with one unit entry per free
+    column of its reduced row echelon form; also the free columns."""
+    a = matrix.astype(float).copy()
+    pivots: list[int] = []
+    row = 0
+    for col in range(n):
+        if row >= a.shape[0]:
+            break
+        best = row + int(np.argmax(np.abs(a[row:, col]))) if a.shape[0] > row else row
+        if abs(a[best, col]) < 1e-8:
+            continue
+        a[[row, best]] = a[[best, row]]
+        a[row] /= a[row, col]
+        for other in range(a.shape[0]):
+            if other != row:
+                a[other] -= a[other, col] * a[row]
+        pivots.append(col)
+        row += 1
+    free = [c for c in range(n) if c not in pivots]
+    basis = np.zeros((n, len(free)))
+    for k, f in enumerate(free):
+        basis[f, k] = 1.0
+        for r, p in enumerate(pivots):
+            basis[p, k] = -a[r, f]
+    basis[np.abs(basis) < 1e-12] = 0.0
+    return basis, free
+
+
+def cell_parameters(matrix) -> np.ndarray:
+    """(a, b, c, alpha, beta, gamma) of a lattice matrix (rows are vectors), A and degrees."""
+    m = np.asarray(matrix, dtype=float)
+    lengths = np.linalg.norm(m, axis=1)
+    angle = [math.degrees(math.acos(np.clip(m[j] @ m[k] / (lengths[j] * lengths[k]), -1, 1)))
+             for j, k in ((1, 2), (0, 2), (0, 1))]
+    return np.array([*lengths, *angle])
+
+
+def metric(cell: np.ndarray) -> np.ndarray:
+    a, b, c = cell[:3]
+    ca, cb, cg = (math.cos(math.radians(x)) for x in cell[3:])
+    return np.array([[a * a, a * b * cg, a * c * cb], [a * b * cg, b * b, b * c * ca], [a * c * cb, b * c * ca, c * c]])
+
+
+def metric_derivatives(cell: np.ndarray) -> np.ndarray:
+    """dG / d(a, b, c, alpha, beta, gamma), 6 x 3 x 3 (angles per degree)."""
+    a, b, c = cell[:3]
+    rad = math.pi / 180
+    ca, cb, cg = (math.cos(math.radians(x)) for x in cell[3:])
+    sa, sb, sg = (math.sin(math.radians(x)) for x in cell[3:])
+    d = np.zeros((6, 3, 3))
+    d[0] = [[2 * a, b * cg, c * cb], [b * cg, 0, 0], [c * cb, 0, 0]]
+    d[1] = [[0, a * cg, 0], [a * cg, 2 * b, c * ca], [0, c * ca, 0]]
+    d[2] = [[0, 0, a * cb], [0, 0, b * ca], [a * cb, b * ca, 2 * c]]
+    d[3, 1, 2] = d[3, 2, 1] = -b * c * sa * rad
+    d[4, 0, 2] = d[4, 2, 0] = -a * c * sb * rad
+    d[5, 0, 1] = d[5, 1, 0] = -a * b * sg * rad
+    return d
+
+
+def _same_site(structure, i: int, j: int) -> bool:
+    uiso = structure.uiso
+    return structure.species[i] == structure.species[j] and uiso[i] == uiso[j]
+
+
+def _obeyed(operation: Operation, frac: np.ndarray, lattice: np.ndarray, structure) -> np.ndarray | None:
+    """The site each site goes to under `operation`, or None when one goes to no site."""
+    rotation, translation = operation
+    moved = frac @ rotation.T + translation
+    target = np.empty(len(frac), dtype=np.int64)
+    for i, x in enumerate(moved):
+        distance = np.linalg.norm(_wrap(frac - x) @ lattice, axis=1)
+        j = int(np.argmin(distance))
+        if distance[j] > POSITION_TOLERANCE or not _same_site(structure, i, j):
+            return None
+        target[i] = j
+    return target
+
+
+def analyse(structure, operations: list[Operation] | None = None) -> Symmetry:
+    """Orbits, free coordinates and free cell parameters of `structure` under the
+    operations it obeys (P1, the identity alone, when `operations` is empty or None)."""
+    identity = (np.eye(3), np.zeros(3))
+    listed = list(operations or [])
+    frac = np.asarray(structure.frac_coords, dtype=float)
+    lattice = np.asarray(structure.lattice_matrix, dtype=float)
+    kept = [op for op in listed if _obeyed(op, frac, lattice, structure) is not None]
+    if not any(np.allclose(r, np.eye(3)) and np.allclose(_wrap(t), 0) for r, t in kept):
+        kept.insert(0, identity)
+    ignored = len(listed) - sum(1 for op in listed if any(op is k for k in kept))
+    seen = np.full(len(frac), -1)
+    orbits: list[Orbit] = []
+    counts: dict[str, int] = {}
+    for rep in range(len(frac)):
+        if seen[rep] >= 0:
+            continue
+        x = frac[rep]
+        images: dict[int, tuple[np.ndarray, np.ndarray]] = {}
+        stabiliser = []
+        for rotation, translation in kept:
+            y = rotation @ x + translation
+            distance = np.linalg.norm(_wrap(frac - y) @ lattice, axis=1)
+            j = int(np.argmin(distance))
+            shift = np.round(frac[j] - y)
+            if j == rep:
+                stabiliser.append((rotation, translation + shift))
+            images.setdefault(j, (rotation, translation + shift))
+        # The representative moved onto the subspace its stabiliser fixes (averaged images).
+        origin = np.mean([r @ x + t for r, t in stabiliser], axis=0)
+        constraint = np.vstack([r - np.eye(3) for r, _ in stabiliser])
+        basis, free = _free_basis(constraint, 3)
+        element = "".join(sorted(structure.species[rep]))
+        counts[element] = counts.get(element, 0) + 1
+        label = f"{element}{counts[element]}"
+        sites = tuple(sorted(images))
+        for j in sites:
+            seen[j] = len(orbits)
+        orbits.append(Orbit(
+            label=label, sites=sites, rotations=np.array([images[j][0] for j in sites]),
+            offsets=np.array([images[j][1] for j in sites]), basis=basis, origin=origin,
+            names=tuple(f"{'xyz'[f]}_{label}" for f in free),
+            stabiliser=np.array([r for r, _ in stabiliser])))
+    cell = cell_parameters(lattice)
+    rows = []
+    derivatives = metric_derivatives(cell)
+    for rotation, _ in kept:
+        # d(R^T G R - G) for a change of each cell parameter, 9 equations each.
+        rows.append(np.stack([(rotation.T @ d @ rotation - d).ravel() for d in derivatives], axis=1))
+    cell_basis, free = _free_basis(np.vstack(rows), 6)
+    return Symmetry(tuple(kept), tuple(orbits), cell_basis, tuple(LATTICE_NAMES[f] for f in free), ignored)
