@@ -18,13 +18,14 @@ import math
 from dataclasses import dataclass
 
 import numpy as np
+from numpy.lib.stride_tricks import sliding_window_view
 
 from kelvara.pdf.symmetry import Symmetry, cell_parameters, metric, metric_derivatives
 
 REACH = 5.0  # Gaussians are evaluated out to this many standard deviations
 BLOCK = 32  # grid rows per dense block of the derivative products
 # Extra reach (A) of a rebuilt pair list, so small moves do not rebuild it again.
-SLACK = 0.3
+SLACK = 0.5
 
 
 @dataclass
@@ -80,6 +81,7 @@ class Phase:
         self.multiplicity = np.array([len(o.sites) for o in symmetry.orbits], dtype=float)
         self.pairs = None
         self.built_reach = 0.0
+        self._buffers: dict = {}
 
     # -- geometry -----------------------------------------------------------------------
     def cell(self, values: np.ndarray) -> np.ndarray:
@@ -215,7 +217,8 @@ class Phase:
                 ds[:, col] = np.where(clamped, 0.0, usum * dfactor / (2.0 * sigma))
         ds += dsigma_dd[:, None] * dd
         rho_term = 4.0 * math.pi * n_atoms / volume * grid_r
-        G, J = _place(grid_r, step, offset, d, sigma, amp / (math.sqrt(2.0 * math.pi) * sigma), dd, ds)
+        G, J = _place(grid_r, step, offset, d, sigma, amp / (math.sqrt(2.0 * math.pi) * sigma), dd, ds,
+                      self._buffers)
         with np.errstate(divide="ignore", invalid="ignore"):
             inverse_r = np.where(grid_r > 0, 1.0 / grid_r, 0.0)
         G = G * inverse_r - rho_term
@@ -223,11 +226,11 @@ class Phase:
         return G, J
 
 
-def _place(r, step, offset, d, sigma, amp, dd, ds):
-    """sum_k amp_k exp(-(r - d_k)^2 / 2 sigma_k^2) on the uniform grid r, and (when `dd` has
-    columns) its derivatives sum_k (dG_k/dd_k) dd[k] + (dG_k/dsigma_k) ds[k]: the windows of
-    the pairs, sorted by where they start, are gathered into dense blocks of grid rows, so the
-    sums over pairs are matrix products."""
+def _place(r, step, offset, d, sigma, amp, dd, ds, buffers=None):
+    """sum_k amp_k exp(-(r - d_k)^2 / 2 sigma_k^2) on the uniform grid r = offset + j step, and
+    (when `dd` has columns) its derivatives sum_k (dG_k/dd_k) dd[k] + (dG_k/dsigma_k) ds[k]: the
+    windows of the pairs, sorted by where they start, are gathered into dense blocks of grid
+    rows, so the sums over pairs are matrix products. `buffers` keeps work arrays between calls."""
     m, n_der = r.size, dd.shape[1]
     keep = d - REACH * sigma <= float(r[-1])
     d, sigma, amp, dd, ds = d[keep], sigma[keep], amp[keep], dd[keep], ds[keep]
@@ -239,27 +242,41 @@ def _place(r, step, offset, d, sigma, amp, dd, ds):
     first = np.floor((d - offset) / step).astype(np.int64) - width // 2 + 1
     order = np.argsort(first, kind="stable")
     d, sigma, amp, first = d[order], sigma[order], amp[order], first[order]
-    rows = first[:, None] + np.arange(width)[None, :]
-    x = (r[np.clip(rows, 0, m - 1)] - d[:, None]) / sigma[:, None]
-    value = amp[:, None] * np.exp(-0.5 * x * x)
-    value[(rows < 0) | (rows >= m) | (np.abs(x) > REACH)] = 0.0
-    G = np.bincount(np.clip(rows, 0, m - 1).ravel(), value.ravel(), m)
+    inverse = 1.0 / sigma
+    x = ((first * step + offset - d) * inverse)[:, None] + inverse[:, None] * (np.arange(width) * step)[None, :]
+    value = x * x
+    value *= -0.5
+    np.exp(value, out=value)
+    value *= amp[:, None]
+    edge = np.flatnonzero((first < 0) | (first + width > m))
+    if edge.size:
+        rows = first[edge, None] + np.arange(width)[None, :]
+        value[edge] = np.where((rows >= 0) & (rows < m), value[edge], 0.0)
+    for w in range(width):
+        G += np.bincount(np.clip(first + w, 0, m - 1), value[:, w], m)
     if not n_der:
         return G, J
-    # Each pair's window padded by a block on both sides, so every block row is one gather.
-    padded = np.zeros((d.size, 2, width + 2 * BLOCK))
-    inverse = 1.0 / sigma[:, None]
-    padded[:, 0, BLOCK:BLOCK + width] = value * x * inverse
-    padded[:, 1, BLOCK:BLOCK + width] = value * (x * x - 1.0) * inverse
+    # Each pair's window padded by a block on both sides, so the rows of one block are one
+    # slice of it: every block is a gather and a matrix product.
+    shape = (d.size, 2, width + 2 * BLOCK)
+    buffers = {} if buffers is None else buffers
+    padded = buffers.get(shape)
+    if padded is None:
+        buffers.clear()
+        padded = buffers[shape] = np.zeros(shape)  # the padding stays zero
+    x *= inverse[:, None]
+    np.multiply(value, x, out=padded[:, 0, BLOCK:BLOCK + width])
+    x *= sigma[:, None] * x
+    x -= inverse[:, None]
+    np.multiply(value, x, out=padded[:, 1, BLOCK:BLOCK + width])
+    windows = sliding_window_view(padded, BLOCK, axis=2)  # pairs x 2 x starts x BLOCK
     coefficients = np.stack([dd[order], ds[order]], axis=1)  # pairs x 2 x derivatives
-    span = np.arange(BLOCK)
     for lo in range(0, m, BLOCK):
         k0 = int(np.searchsorted(first, lo - width, side="right"))
         k1 = int(np.searchsorted(first, lo + BLOCK, side="left"))
         if k1 <= k0:
             continue
-        index = span[None, :] - (first[k0:k1] - lo)[:, None] + BLOCK  # pairs x rows
-        block = np.take_along_axis(padded[k0:k1], index[:, None, :], axis=2)  # pairs x 2 x rows
+        block = windows[np.arange(k0, k1), :, lo - first[k0:k1] + BLOCK]  # pairs x 2 x BLOCK
         rows_here = min(BLOCK, m - lo)
         J[lo:lo + rows_here] = (block.reshape(-1, BLOCK).T @ coefficients[k0:k1].reshape(-1, n_der))[:rows_here]
     return G, J

@@ -199,7 +199,7 @@ def _expand(refine: Iterable[str], phases: list[Phase], start: list[dict], eleme
                     add(word, sum(phase.structure.species[site].values()), 0.0, 1.0, f"occ:{o}")
                     used.add(word)
     for word in wanted:
-        if word.startswith(("uiso_", "occ_")) and word not in used:
+        if word.startswith(("uiso_", "occ_")) and word not in used and word not in GROUPS:
             sites = sorted({o.label for p in phases for o in p.symmetry.orbits})
             raise ValueError(f"{word}: no element or site {word.split('_', 1)[1]!r} in the structure "
                              f"(elements: {', '.join(sorted({e for el in elements for e in el}))}; "
@@ -468,21 +468,27 @@ def refine_pdf(
     chi2_red = chi2 / n_free
     Jw = solution.jacobian
     converged, reason, hint = solution.converged, solution.message, ""
+    at_bound = np.array([bool((np.isfinite(lo) and abs(v - lo) <= 1e-9 * max(1.0, abs(lo))) or
+                              (np.isfinite(hi) and abs(v - hi) <= 1e-9 * max(1.0, abs(hi))))
+                         for v, lo, hi in zip(x, lower, upper)])
+    # Parameters held at a bound take no part in the covariance: their sigma is undefined.
+    inside = np.flatnonzero(~at_bound)
+    sig = np.full(len(slots), np.nan)
+    correlation = np.full((len(slots), len(slots)), np.nan)
     try:
-        covariance = np.linalg.inv(np.einsum("ki,kj->ij", Jw, Jw))
+        covariance = np.linalg.inv(np.einsum("ki,kj->ij", Jw[:, inside], Jw[:, inside]))
         if errors == "scaled":
             covariance = covariance * chi2_red
-        sig = np.sqrt(np.diag(covariance))
-        if not np.all(np.isfinite(sig)) or np.any(np.diag(covariance) < 0):
+        if np.any(~np.isfinite(covariance)) or np.any(np.diag(covariance) <= 0):
             raise np.linalg.LinAlgError
-        correlation = covariance / np.outer(sig, sig)
+        sig[inside] = np.sqrt(np.diag(covariance))
+        correlation[np.ix_(inside, inside)] = covariance / np.outer(sig[inside], sig[inside])
     except np.linalg.LinAlgError:
-        sig = np.full(len(slots), np.inf)
-        correlation = np.full((len(slots), len(slots)), np.nan)
+        sig[inside] = np.inf
     value_rw = agreement_factor(observed, curve, sigma)
     if not converged:
         reason, hint = f"the solver stopped: {reason}", "start closer to the answer or fix a parameter"
-    elif not np.all(np.isfinite(sig)):
+    elif np.any(np.isinf(sig)):
         converged = False
         reason = "the data do not determine every refined parameter (infinite uncertainty)"
         hint = "fix one of the parameters that move together, or widen the r range"
@@ -490,10 +496,7 @@ def refine_pdf(
         converged = False
         reason = f"Rw = {value_rw:.3f}: the model does not describe the data"
         hint = "start closer (cell, scale), check the units (A, not nm) and the radiation"
-    at_bound = [bool((np.isfinite(lo) and abs(v - lo) <= 1e-9 * max(1.0, abs(lo))) or
-                     (np.isfinite(hi) and abs(v - hi) <= 1e-9 * max(1.0, abs(hi))))
-                for v, lo, hi in zip(x, lower, upper)]
-    params = {s.name: Parameter(float(v), float(e), b) for s, v, e, b in zip(slots, x, sig, at_bound)}
+    params = {s.name: Parameter(float(v), float(e), bool(b)) for s, v, e, b in zip(slots, x, sig, at_bound)}
     scales = [model.phase_values(k, x)[0]["scale"] for k in range(len(phases))]
     mass, molar = _fractions(phases, scales) if len(phases) > 1 else ([1.0], [1.0])
     results = []

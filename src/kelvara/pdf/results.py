@@ -54,7 +54,7 @@ def refined_cif(phase, symmetry, name: str) -> str:
         occupancies = phase.occupancies[site]
         for element, occ in occupancies.items():
             label = orbit.label if len(occupancies) == 1 else f"{orbit.label}_{element}"
-            lines.append(f"{label} {element} {x:.8f} {y:.8f} {z:.8f} {occ:.6f} {phase.site_uiso[site]:.6f}")
+            lines.append(f"{label} {element} {x:.8f} {y:.8f} {z:.8f} {occ:.8g} {phase.site_uiso[site]:.8g}")
     return "\n".join(lines) + "\n"
 
 

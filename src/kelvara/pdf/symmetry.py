@@ -19,6 +19,8 @@ import numpy as np
 
 # Two positions closer than this (A) after an operation are the same site.
 POSITION_TOLERANCE = 2e-3
+# Relative change of the metric below which a rotation keeps the cell as it is.
+METRIC_TOLERANCE = 1e-5
 LATTICE_NAMES = ("a", "b", "c", "alpha", "beta", "gamma")
 _OPERATION_TAGS = ("_space_group_symop_operation_xyz", "_symmetry_equiv_pos_as_xyz",
                    "_space_group_symop.operation_xyz", "_symmetry_equiv.pos_as_xyz")
@@ -115,11 +117,21 @@ class Symmetry:
     cell_names: tuple[str, ...]
     ignored: int
     """Operations of the list that the atoms do not obey."""
+    held: tuple[str, ...] = ()
+    """Coordinates held to fix an origin that the operations leave floating."""
 
 
 def _free_basis(matrix: np.ndarray, n: int) -> tuple[np.ndarray, list[int]]:
     """A basis of the null space of `matrix` (rows x n) with one unit entry per free
-    column of its reduced row echelon form; also the free columns."""
+    column; also the free columns. Pivots are taken from the last columns first, so the
+    first of coordinates or cell parameters tied together is the free one (a of a = b)."""
+    basis, free = _reduced_basis(matrix[:, ::-1], n)
+    free = [n - 1 - f for f in free]
+    order = np.argsort(free)
+    return basis[::-1][:, order], [free[k] for k in order]
+
+
+def _reduced_basis(matrix: np.ndarray, n: int) -> tuple[np.ndarray, list[int]]:
     a = matrix.astype(float).copy()
     pivots: list[int] = []
     row = 0
@@ -185,6 +197,9 @@ def _same_site(structure, i: int, j: int) -> bool:
 def _obeyed(operation: Operation, frac: np.ndarray, lattice: np.ndarray, structure) -> np.ndarray | None:
     """The site each site goes to under `operation`, or None when one goes to no site."""
     rotation, translation = operation
+    g = lattice @ lattice.T
+    if not np.allclose(rotation.T @ g @ rotation, g, rtol=0, atol=METRIC_TOLERANCE * float(np.max(np.abs(g)))):
+        return None  # a rotation that changes lengths or angles of this cell is no symmetry of it
     moved = frac @ rotation.T + translation
     target = np.empty(len(frac), dtype=np.int64)
     for i, x in enumerate(moved):
@@ -246,4 +261,24 @@ def analyse(structure, operations: list[Operation] | None = None) -> Symmetry:
         # d(R^T G R - G) for a change of each cell parameter, 9 equations each.
         rows.append(np.stack([(rotation.T @ d @ rotation - d).ravel() for d in derivatives], axis=1))
     cell_basis, free = _free_basis(np.vstack(rows), 6)
-    return Symmetry(tuple(kept), tuple(orbits), cell_basis, tuple(LATTICE_NAMES[f] for f in free), ignored)
+    orbits, held = _hold_origin(kept, orbits)
+    return Symmetry(tuple(kept), tuple(orbits), cell_basis, tuple(LATTICE_NAMES[f] for f in free), ignored, held)
+
+
+def _hold_origin(operations: list[Operation], orbits: list[Orbit]) -> tuple[list[Orbit], tuple[str, ...]]:
+    """G(r) does not change when every atom moves by one vector that all rotations keep (z
+    of a polar group, any direction in P1): along such a direction the origin floats, so the
+    first coordinate that moves along it is held."""
+    floating, axes = _free_basis(np.vstack([r - np.eye(3) for r, _ in operations]), 3)
+    held = []
+    for axis in axes:
+        for k, orbit in enumerate(orbits):
+            columns = [c for c in range(orbit.basis.shape[1]) if orbit.basis[axis, c] == 1.0]
+            if not columns:
+                continue
+            keep = [c for c in range(orbit.basis.shape[1]) if c != columns[0]]
+            held.append(orbit.names[columns[0]])
+            orbits[k] = Orbit(orbit.label, orbit.sites, orbit.rotations, orbit.offsets, orbit.basis[:, keep],
+                              orbit.origin, tuple(orbit.names[c] for c in keep), orbit.stabiliser)
+            break
+    return orbits, tuple(held)
