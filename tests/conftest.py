@@ -2,11 +2,16 @@
 
 from __future__ import annotations
 
+import importlib
 import io
 import os
+import re
 import subprocess
 import sys
 import textwrap
+import tomllib
+from importlib import metadata
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -14,6 +19,34 @@ import pytest
 from kelvara import Structure
 
 FCC = [[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]]
+# Modules of the test extra checked by importing them (a wheel without its compiled
+# module installs, then fails to import); the others are only looked up.
+IMPORTED = {"diffpy.pdffit2": "diffpy.pdffit2"}
+
+
+def missing_test_extra() -> list[str]:
+    """The distributions of the test extra that are not installed (or, for PDFfit2, do not import)."""
+    project = tomllib.loads((Path(__file__).resolve().parent.parent / "pyproject.toml").read_text())
+    missing = []
+    for requirement in project["project"]["optional-dependencies"]["test"]:
+        name = re.match(r"[A-Za-z0-9_.-]+", requirement).group(0)
+        try:
+            metadata.version(name)
+            if name in IMPORTED:
+                importlib.import_module(IMPORTED[name])
+        except Exception as error:  # noqa: BLE001 - a broken wheel fails in many ways
+            missing.append(f"{name} ({type(error).__name__}: {error})")
+    return missing
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    # The cross-checks against peer libraries would skip silently without them: a run that
+    # lacks one is an error, unless KELVARA_ALLOW_MISSING_PEERS=1 says the skips are meant.
+    missing = missing_test_extra()
+    if missing and os.environ.get("KELVARA_ALLOW_MISSING_PEERS") != "1":
+        raise pytest.UsageError("the test extra is incomplete, so the cross-checks against peers would be "
+                                f"skipped: {'; '.join(missing)}. Install it (pip install -e '.[test]') or set "
+                                "KELVARA_ALLOW_MISSING_PEERS=1 to run without them")
 
 
 def cubic(a: float, frac, species) -> Structure:

@@ -23,9 +23,11 @@ from numpy.lib.stride_tricks import sliding_window_view
 from kelvara.pdf.symmetry import Symmetry, cell_parameters, metric, metric_derivatives
 
 REACH = 5.0  # Gaussians are evaluated out to this many standard deviations
-BLOCK = 32  # grid rows per dense block of the derivative products
+BLOCK = 8  # grid rows per dense block of the derivative products (small: a threaded BLAS would not pay)
 # Extra reach (A) of a rebuilt pair list, so small moves do not rebuild it again.
 SLACK = 0.5
+# Pairs whose peak widths differ by less than this factor share one window size.
+WIDTH_RATIO = 1.3
 
 
 @dataclass
@@ -227,17 +229,37 @@ class Phase:
 
 
 def _place(r, step, offset, d, sigma, amp, dd, ds, buffers=None):
+    """`_place_group` over groups of pairs of similar width, so narrow peaks do not pay for
+    the window of the widest."""
+    keep = d - REACH * sigma <= float(r[-1])
+    d, sigma, amp, dd, ds = d[keep], sigma[keep], amp[keep], dd[keep], ds[keep]
+    G = np.zeros(r.size)
+    J = np.zeros((r.size, dd.shape[1]))
+    if d.size == 0:
+        return G, J
+    buffers = {} if buffers is None else buffers
+    edges = [float(sigma.min())]
+    while edges[-1] * WIDTH_RATIO < float(sigma.max()):
+        edges.append(edges[-1] * WIDTH_RATIO)
+    group = np.searchsorted(np.array(edges[1:]), sigma, side="right")
+    for k in range(len(edges)):
+        mine = np.flatnonzero(group == k)
+        if mine.size:
+            g, j = _place_group(r, step, offset, d[mine], sigma[mine], amp[mine], dd[mine], ds[mine],
+                                buffers.setdefault(k, {}))
+            G += g
+            J += j
+    return G, J
+
+
+def _place_group(r, step, offset, d, sigma, amp, dd, ds, buffers):
     """sum_k amp_k exp(-(r - d_k)^2 / 2 sigma_k^2) on the uniform grid r = offset + j step, and
     (when `dd` has columns) its derivatives sum_k (dG_k/dd_k) dd[k] + (dG_k/dsigma_k) ds[k]: the
     windows of the pairs, sorted by where they start, are gathered into dense blocks of grid
     rows, so the sums over pairs are matrix products. `buffers` keeps work arrays between calls."""
     m, n_der = r.size, dd.shape[1]
-    keep = d - REACH * sigma <= float(r[-1])
-    d, sigma, amp, dd, ds = d[keep], sigma[keep], amp[keep], dd[keep], ds[keep]
     G = np.zeros(m)
     J = np.zeros((m, n_der))
-    if d.size == 0:
-        return G, J
     width = 2 * (int(math.ceil(REACH * float(sigma.max()) / step)) + 1)
     first = np.floor((d - offset) / step).astype(np.int64) - width // 2 + 1
     order = np.argsort(first, kind="stable")
@@ -252,14 +274,39 @@ def _place(r, step, offset, d, sigma, amp, dd, ds, buffers=None):
     if edge.size:
         rows = first[edge, None] + np.arange(width)[None, :]
         value[edge] = np.where((rows >= 0) & (rows < m), value[edge], 0.0)
-    for w in range(width):
-        G += np.bincount(np.clip(first + w, 0, m - 1), value[:, w], m)
+    rows = np.clip(first[:, None] + np.arange(width)[None, :], 0, m - 1)
+    G = np.bincount(rows.ravel(), value.ravel(), m)
     if not n_der:
         return G, J
     # Each pair's window padded by a block on both sides, so the rows of one block are one
+    # slice of it: every block is a gather and a matrix product, of single precision (the
+    # derivatives need no more).
+    shape = (d.size, 2, width + 2 * BLOCK)
+    padded = buffers.get(shape)
+    if padded is None:
+        buffers.clear()
+        padded = buffers[shape] = np.zeros(shape, dtype=np.float32)  # the padding stays zero
+    middle = slice(BLOCK, BLOCK + width)
+    x *= inverse[:, None]
+    np.multiply(value, x, out=padded[:, 0, middle], casting="same_kind")
+    x *= sigma[:, None] * x
+    x -= inverse[:, None]
+    np.multiply(value, x, out=padded[:, 1, middle], casting="same_kind")
+    windows = sliding_window_view(padded, BLOCK, axis=2)  # pairs x 2 x starts x BLOCK
+    coefficients = np.stack([dd[order], ds[order]], axis=1).astype(np.float32)  # pairs x 2 x derivatives
+    for lo in range(0, m, BLOCK):
+        k0 = int(np.searchsorted(first, lo - width, side="right"))
+        k1 = int(np.searchsorted(first, lo + BLOCK, side="left"))
+        if k1 <= k0:
+            continue
+        block = windows[np.arange(k0, k1), :, lo - first[k0:k1] + BLOCK]  # pairs x 2 x BLOCK
+        rows_here = min(BLOCK, m - lo)
+        J[lo:lo + rows_here] = (block.reshape(-1, BLOCK).T @ coefficients[k0:k1].reshape(-1, n_der))[:rows_here]
+    return G, J
+    return G, J
+    # Each pair's window padded by a block on both sides, so the rows of one block are one
     # slice of it: every block is a gather and a matrix product.
     shape = (d.size, 2, width + 2 * BLOCK)
-    buffers = {} if buffers is None else buffers
     padded = buffers.get(shape)
     if padded is None:
         buffers.clear()
