@@ -258,10 +258,10 @@ def structural_fits(repeats: int) -> None:
     import pdffit2_peer as peer
     from test_refine import NICKEL, PEROVSKITE, PEROVSKITE_START, phase
 
-    from kelvara.measured import MeasuredPDF
+    from kelvara.pdf.measured import MeasuredPDF
     from kelvara.pdf.refine import refine_pdf
-    from kelvara.pdfmodel import PDFParameters
-    from kelvara.scattering import neutron_lengths
+    from kelvara.pdf.model import PDFParameters
+    from kelvara.pdf.scattering import neutron_lengths
 
     neutron_lengths(["Ca", "Ti", "O", "Ni"])  # the element tables load once, outside the timing
     r = np.arange(150, 2001) * DR

@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import csv
+import json
 from importlib.resources import files
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -35,15 +37,15 @@ def test_fit_writes_csv_and_figure_and_prints_parameters(measured, tmp_path, cap
                    "--broadening", str(np.sqrt(2 * 0.008)), "--rmin", "2", "--out", str(out)])
     assert status == 0
     text = capsys.readouterr().out
-    assert "qmax 25 1/A taken from the header of sbt.gr" in text
+    assert "qmax 25 1/A taken from the header of sbt.gr (line 2)" in text
     scale = float(text.split("scale = ")[1].split()[0])
     assert scale == pytest.approx(0.85, rel=2e-3)
     with open(out / "fit.csv") as handle:
         rows = list(csv.reader(handle))
-    assert rows[0] == ["r", "data", "model", "difference"]
+    assert rows[0] == ["r", "data", "dG", "model", "difference"]
     table = np.array(rows[1:], dtype=float)
     assert table[0, 0] == 2.0 and table[-1, 0] == 12.0
-    np.testing.assert_allclose(table[:, 1] - table[:, 2], table[:, 3], atol=1e-12)
+    np.testing.assert_allclose(table[:, 1] - table[:, 3], table[:, 4], atol=1e-12)
     if pytest.importorskip("matplotlib"):
         assert (out / "fit.png").stat().st_size > 10_000
 
@@ -58,8 +60,59 @@ def test_rw_without_fit_and_orderings(measured, tmp_path, capsys):
     assert "(nothing refined)" in capsys.readouterr().out
 
 
-def test_bad_data_is_one_line_on_stderr(tmp_path, capsys):
-    bad = tmp_path / "bad.gr"
+EXAMPLE = [str(files("kelvara") / "data" / name) for name in ("SrTiO3.cif", "measured.gr")]
+
+
+def test_refinement_writes_json_and_a_cif_that_reads_back(tmp_path, capsys):
+    out = tmp_path / "out"
+    assert main(["pdf", EXAMPLE[0], "--data", EXAMPLE[1], "--fit", "scale,cell,uiso,delta2,qdamp", "--rmin", "1.5",
+                 "--out", str(out)]) == 0
+    text = capsys.readouterr().out
+    assert "qdamp 0.035 1/A taken from the header" in text and "Rw = " in text and "chi2_red" in text
+    record = json.loads((out / "fit.json").read_text())
+    assert list(record) == ["converged", "rw", "chi2_red", "n_points", "r_range", "settings", "parameters", "phases"]
+    assert record["settings"] == {"qmax": 25.0, "qdamp": record["parameters"]["qdamp"]["value"], "qbroad": 0.0,
+                                  "radiation": "neutron"}
+    assert set(record["parameters"]) == {"scale", "a", "uiso_O", "uiso_Sr", "uiso_Ti", "delta2", "qdamp"}
+    assert record["parameters"]["a"]["value"] == pytest.approx(3.905, abs=5e-4)
+    cell = record["phases"][0]["cell"]
+    assert cell[:3] == [cell[0]] * 3 and cell[3:] == [90.0] * 3
+    back = Structure.from_cif(str(out / "SrTiO3_refined.cif"))
+    assert back.lattice_matrix[0][0] == pytest.approx(cell[0], abs=1e-6) and back.n_sites == 5
+    assert back.uiso[0] == pytest.approx(record["parameters"]["uiso_Sr"]["value"], rel=1e-7)
+    # Nothing refined: the model as given, compared, in the same shape.
+    assert main(["pdf", EXAMPLE[0], "--data", EXAMPLE[1], "--out", str(tmp_path / "n")]) == 0
+    assert "(nothing refined)" in capsys.readouterr().out
+    assert json.loads((tmp_path / "n" / "fit.json").read_text())["parameters"] == {}
+
+
+def test_failed_fit_is_reported_as_failed(tmp_path, capsys):
+    stretched = tmp_path / "far.cif"
+    stretched.write_text(Path(EXAMPLE[0]).read_text().replace("3.905", "4.250"))
+    assert main(["pdf", str(stretched), "--data", EXAMPLE[1], "--fit", "scale,cell,uiso", "--out",
+                 str(tmp_path / "f")]) == 1
+    captured = capsys.readouterr()
+    assert "the fit FAILED" in captured.out and captured.err.count("\n") == 1
+    assert captured.err.startswith("kelvara: the fit failed: ") and "start closer" in captured.err
+    assert json.loads((tmp_path / "f" / "fit.json").read_text())["converged"] is False
+
+
+@pytest.mark.parametrize(("options", "message"), [
+    (["--data", "/dev/zero"], "/dev/zero is not a regular file"),
+    (["--data", EXAMPLE[1], "--rmin", "nan"], "--rmin must be a finite number, not nan"),
+    (["--data", EXAMPLE[1], "--rmax", "nan"], "--rmax must be a finite number, not nan"),
+    (["--data", EXAMPLE[1], "--orderings", "1000000000"], "--orderings must be at most 1000 (each is a fit)"),
+    (["--data", EXAMPLE[1], "--fit", "scale,cell,uiso,delta2", "--rmin", "2", "--rmax", "2.01"],
+     "2 data point(s) in the range for 6 refined parameters"),
+    (["--data", EXAMPLE[1], "--fit", "spdiameter"], "refining spdiameter needs a start value"),
+    (["--data", "BAD"], "line 2 is not a row of numbers"),
+    (["--data", "BIG"], "line 1 holds a value beyond 1e+150"),
+])
+def test_bad_input_is_one_line_on_stderr(options, message, tmp_path, capsys):
+    bad, big = tmp_path / "bad.gr", tmp_path / "big.gr"
     bad.write_text("1.0 2.0\n1.1 x\n")
-    assert main(["pdf", PEROVSKITE, "--data", str(bad), "--out", str(tmp_path / "b")]) == 1
-    assert "bad.gr, line 2 is not a row of numbers" in capsys.readouterr().err
+    big.write_text("1.0 1e300\n1.1 2\n1.2 3\n")
+    options = [{"BAD": str(bad), "BIG": str(big)}.get(o, o) for o in options]
+    assert main(["pdf", EXAMPLE[0], *options, "--out", str(tmp_path / "b")]) == 1
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1

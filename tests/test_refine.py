@@ -7,11 +7,11 @@ import pdffit2_peer as peer
 import pytest
 
 from kelvara import Structure
-from kelvara.measured import MeasuredPDF
+from kelvara.pdf.measured import MeasuredPDF
 from kelvara.pdf.refine import refine_pdf
 from kelvara.pdf.results import refined_cif
 from kelvara.pdf.symmetry import analyse, cif_operations
-from kelvara.pdfmodel import PDFParameters
+from kelvara.pdf.model import PDFParameters
 
 # (space group as diffpy names it, cell, sites (element, xyz, Uiso, occupancy))
 PEROVSKITE = ("Pbnm", (5.3796, 5.4423, 7.6401, 90, 90, 90),

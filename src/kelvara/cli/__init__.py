@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import io
+import math
 import os
 import pathlib
 import signal
@@ -28,8 +29,12 @@ from kelvara.io import FORMATS
 __all__ = ["DATA", "DEFAULT_EXAMPLE", "build_parser", "main"]
 
 
-def _add_file(p: argparse.ArgumentParser, optional: bool = False) -> None:
-    if optional:
+def _add_file(p: argparse.ArgumentParser, optional: bool = False, several: bool = False) -> None:
+    if several:
+        p.add_argument("file", nargs="*",
+                       help="structure file (default: a bundled example); against --data, several "
+                            "files are the phases of a mixture")
+    elif optional:
         p.add_argument("file", nargs="?", help="structure file (default: a bundled example)")
     else:
         p.add_argument("file", help="structure file: CIF, POSCAR/CONTCAR or extended XYZ")
@@ -70,10 +75,19 @@ def _add_pdf_data(p: argparse.ArgumentParser) -> None:
     """The options of a comparison with measured data."""
     p.add_argument("--data", help="measured G(r): a .gr file or columns r G [dG] / r G dr dG")
     p.add_argument("--fit", default=None,
-                   help="parameters to refine, e.g. scale,qdamp,uiso,delta2; "
-                   "others: qbroad, delta1, spdiameter, lattice_scale, qmax, uiso_<element>")
+                   help="parameters to refine, e.g. scale,cell,xyz,uiso,delta2: cell (the free cell "
+                   "parameters), xyz (the free coordinates), uiso (per element), uiso_site (per site), "
+                   "uiso_<element or site>, occ_<site>, qdamp, qbroad, delta1, delta2, spdiameter, qmax, "
+                   "lattice_scale")
     p.add_argument("--rmin", type=float, default=None, help="lower end of the compared range in A")
+    p.add_argument("--delta1", type=float, default=0.0, help="correlated-motion term delta1 in A (0)")
     p.add_argument("--delta2", type=float, default=0.0, help="correlated-motion term delta2 in A^2 (0)")
+    p.add_argument("--qbroad", type=float, default=None,
+                   help="peak broadening with r in 1/A (default: the data's header, else 0)")
+    p.add_argument("--spdiameter", type=float, default=None, help="diameter of spherical particles in A")
+    p.add_argument("--errors", choices=["scaled", "unscaled"], default="scaled",
+                   help="uncertainties: sqrt(chi2_red) x sqrt(diag((J^T W J)^-1)) (scaled, default), or "
+                   "without the sqrt(chi2_red) factor as PDFfit2 reports them (unscaled)")
     p.add_argument("--orderings", type=int, default=0,
                    help="also fit N seeded ordered expansions of a disordered structure")
 
@@ -118,8 +132,8 @@ def build_parser() -> argparse.ArgumentParser:
     rdf.set_defaults(run=structure.command_rdf, record=options.RdfOptions)
 
     pdf = commands.add_parser("pdf", help="neutron- or X-ray-weighted G(r) and S(Q), as CSV and a figure")
-    _add_file(pdf, optional=True)
-    pdf.add_argument("--radiation", choices=["neutron", "xray"], default="neutron",
+    _add_file(pdf, several=True)
+    pdf.add_argument("--radiation", choices=["neutron", "xray"], default=None,
                      help="weights: neutron scattering lengths or X-ray form factors (neutron)")
     pdf.add_argument("--rmax", type=float, default=None,
                      help="largest r in A (20; with --data: the data's last point)")
@@ -130,7 +144,8 @@ def build_parser() -> argparse.ArgumentParser:
                      help="one Gaussian width in A for every pair distance, replacing the file's "
                      "displacement parameters (default: sqrt(U_i + U_j) from the file's Uiso/Biso/Uij; "
                      "static where it gives none)")
-    pdf.add_argument("--qdamp", type=float, default=0.0, help="instrument damping in 1/A (0)")
+    pdf.add_argument("--qdamp", type=float, default=None,
+                     help="instrument damping in 1/A (default: the data's header, else 0)")
     pdf.add_argument("--threads", type=int, default=0, help="worker threads (0: all cores)")
     pdf.add_argument("--out", default="kelvara-out", help="output folder (kelvara-out)")
     pdf.add_argument("--force", action="store_true", help="replace files of earlier runs in --out")
@@ -147,7 +162,12 @@ COUNTS = [("threads", "--threads", 0), ("seed", "--seed", 0), ("max_sites", "--m
           ("block_size", "--block-size", 1), ("orderings", "--orderings", 0)]
 # What each command writes into --out; an earlier run's files are not replaced silently.
 OUTPUTS = {"rdf": ("rdf*.csv", "rdf*.png", "expansion_spread.*"),
-           "pdf": ("pdf.csv", "pdf.png", "sq.csv", "fit*.csv", "fit*.png")}
+           "pdf": ("pdf.csv", "pdf.png", "sq.csv", "fit*.csv", "fit*.png", "fit.json", "*_refined.cif")}
+# Numeric options that must be finite numbers when given.
+FINITE = ("rmin", "rmax", "qmax", "qdamp", "qbroad", "delta1", "delta2", "spdiameter", "broadening", "bin_size",
+          "cutoff")
+# Largest values of counts whose every unit is a costly piece of work.
+LARGEST = {"orderings": 1000}
 
 
 def one_line(error: BaseException) -> str:
@@ -161,9 +181,15 @@ def check_arguments(args: argparse.Namespace) -> None:
     existing files without --force."""
     for name, flag, least in COUNTS:
         value = getattr(args, name, None)
-        if value is not None and not least <= value < 2**64:
-            bound = f"at least {least}" if value < least else "below 2^64"
-            raise ValueError(f"{flag} must be {bound}, not {value}")
+        largest = LARGEST.get(name, 2**64 - 1)
+        if value is not None and not least <= value <= largest:
+            bound = f"at least {least}" if value < least else f"at most {largest}" if name in LARGEST else "below 2^64"
+            why = " (each is a fit)" if name == "orderings" and value > largest else ""
+            raise ValueError(f"{flag} must be {bound}{why}, not {value}")
+    for name in FINITE:
+        value = getattr(args, name, None)
+        if value is not None and not math.isfinite(value):
+            raise ValueError(f"--{name.replace('_', '-')} must be a finite number, not {value}")
     force = getattr(args, "force", False)
     output = getattr(args, "output", None)
     if output and os.path.lexists(output) and not force:

@@ -46,7 +46,8 @@ class Source:
 
     @classmethod
     def from_args(cls, args: argparse.Namespace) -> Source:
-        path = pathlib.Path(args.file) if args.file else DATA / DEFAULT_EXAMPLE
+        file = args.file[0] if isinstance(args.file, list) and args.file else args.file
+        path = pathlib.Path(file) if file else DATA / DEFAULT_EXAMPLE
         # Commands without trajectory options (expand) or without frame selection (info)
         # take the defaults.
         given = {name: getattr(args, name) for name in ("every", "start", "stop", "types", "topology",
@@ -190,12 +191,24 @@ class PdfOptions:
     rmin: float | None
     delta2: float
     orderings: int
+    files: tuple[str, ...] = ()
+    """Every structure file named (several: one phase each, against --data)."""
+    qbroad: float = 0.0
+    delta1: float = 0.0
+    spdiameter: float | None = None
+    errors: str = "scaled"
+    given: frozenset[str] = frozenset()
+    """Instrument settings set on the command line (they win over the data's header)."""
 
     @classmethod
     def from_args(cls, args: argparse.Namespace) -> PdfOptions:
-        return cls(Source.from_args(args), pathlib.Path(args.out), args.radiation, args.rmax, args.bin_size,
-                   args.qmax, args.broadening, args.qdamp, args.threads, args.data, args.fit, args.rmin,
-                   args.delta2, args.orderings)
+        given = frozenset(name for name in ("radiation", "qmax", "qdamp", "qbroad")
+                          if getattr(args, name, None) is not None)
+        files = tuple(args.file) if isinstance(args.file, list) else ((args.file,) if args.file else ())
+        return cls(Source.from_args(args), pathlib.Path(args.out), args.radiation or "neutron", args.rmax,
+                   args.bin_size, args.qmax, args.broadening, 0.0 if args.qdamp is None else args.qdamp,
+                   args.threads, args.data, args.fit, args.rmin, args.delta2, args.orderings, files,
+                   args.qbroad or 0.0, args.delta1, args.spdiameter, args.errors, given)
 
     @property
     def r_max(self) -> float:

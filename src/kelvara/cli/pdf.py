@@ -6,6 +6,8 @@ from __future__ import annotations
 import math
 from typing import TYPE_CHECKING
 
+import numpy as np
+
 from kelvara.cli.options import PdfOptions
 from kelvara.cli.structure import describe
 from kelvara.io import read_structure
@@ -20,6 +22,9 @@ def command_pdf(options: PdfOptions) -> int:
     from kelvara.pdf import pdf_and_structure_factor
 
     path, out = options.source.path, options.out
+    if len(options.files) > 1 and not options.data:
+        raise ValueError(f"{len(options.files)} structure files: several files are the phases of a mixture "
+                         "fitted against --data; give one file for its G(r) and S(Q)")
     kind, fmt = options.source.kind()
     if kind and not options.data:
         from kelvara.cli.trajectory import pdf
@@ -50,20 +55,30 @@ def command_pdf(options: PdfOptions) -> int:
     return 0
 
 
+# --fit names the condensed pair table refines as well (fast for large cells, and what
+# --orderings fits); any other name needs the structural refinement.
+TABLE_NAMES = {"scale", "qmax", "qdamp", "qbroad", "delta1", "delta2", "spdiameter", "lattice_scale", "uiso"}
+
+
 def start_values(structure: Structure, options: PdfOptions, data) -> tuple:
-    """Start parameters from the options, the data's header and the file; notes on what was assumed."""
+    """Start parameters from the options, the data's header and the file; notes on what was
+    assumed. A setting given on the command line wins over the header's."""
     from kelvara.pdf.model import DEFAULT_UISO, PDFParameters
 
-    notes = []
-    qmax = options.qmax
-    if qmax is None and "qmax" in data.settings:
-        try:
-            qmax = float(data.settings["qmax"])
-            notes.append(f"qmax {qmax:g} 1/A taken from the header of {data.source}")
-        except ValueError:
-            pass
-    if qmax is None:
+    stated = data.stated
+    notes = [note for note, key in zip(stated.notes, _keys(stated)) if key not in options.given]
+    values = {}
+    for key in ("qmax", "qdamp", "qbroad"):
+        mine = {"qmax": options.qmax, "qdamp": options.qdamp, "qbroad": options.qbroad}[key]
+        values[key] = mine if key in options.given or getattr(stated, key) is None else getattr(stated, key)
+    radiation = options.radiation if "radiation" in options.given or not stated.radiation else stated.radiation
+    if values["qmax"] is None:
         notes.append("no qmax given (--qmax) or in the data header: the model is not terminated")
+    elif data.step and data.step < math.pi / values["qmax"]:
+        n = math.pi / values["qmax"] / data.step
+        notes.append(f"points every {data.step:.3g} A oversample the Nyquist step pi/qmax = "
+                     f"{math.pi / values['qmax']:.3g} A {n:.0f}-fold: neighbouring points are not independent, so "
+                     f"chi2_red and unscaled uncertainties understate the errors (by about sqrt({n:.0f}))")
     uiso = {}
     if options.broadening is not None:
         # As in the model without data: an explicit width replaces the file's values.
@@ -78,48 +93,106 @@ def start_values(structure: Structure, options: PdfOptions, data) -> tuple:
         if missing:
             notes.append(f"the file gives no Uiso for {', '.join(missing)}: {DEFAULT_UISO:g} A^2 "
                          "(set --broadening for another width)")
-    return PDFParameters(qmax=qmax, qdamp=options.qdamp, delta2=options.delta2, uiso=uiso), notes
+    start = PDFParameters(qmax=values["qmax"], qdamp=values["qdamp"] or 0.0, qbroad=values["qbroad"] or 0.0,
+                          delta1=options.delta1, delta2=options.delta2, spdiameter=options.spdiameter, uiso=uiso)
+    return start, radiation, notes
+
+
+def _keys(stated) -> list[str]:
+    """The setting each of the header's notes is about."""
+    return [note.split()[0] for note in stated.notes]
+
+
+def _operations(path, fmt, structure, notes: list[str]) -> list | None:
+    """The symmetry operations a CIF lists; for a CIF that names its space group without
+    listing them, those the atoms obey; None (no symmetry, P1) otherwise."""
+    import re
+
+    from kelvara.pdf.symmetry import cif_operations, find_operations
+
+    if (fmt or "").lower() != "cif" and path.suffix.lower() != ".cif":
+        return None
+    text = path.read_text(encoding="utf-8", errors="replace")
+    listed = cif_operations(text)
+    if listed or not re.search(r"^\s*_(space_group|symmetry)[_.]\w*(name|number)", text, re.M | re.I):
+        return listed or None
+    found = find_operations(structure)
+    notes.append(f"{path.name} names its space group but lists no operations: the {len(found)} operations "
+                 "that map its atoms onto themselves were found from the atoms")
+    return found
 
 
 def compare_with_data(structure: Structure, name: str, options: PdfOptions) -> int:
-    """Rw of the model against the data (and a fit when --fit names parameters): CSV,
-    figure and the parameters printed."""
+    """Rw of the model against the data, and a refinement when --fit names parameters:
+    the summary printed; fit.csv, fit.json, fit.png and the refined CIFs written. A fit that
+    failed is reported as failed (exit status 1)."""
+    import pathlib
+    import sys
+
     from kelvara.pdf.measured import read_pdf_data
-    from kelvara.pdf.fit import agreement, fit_pdf
-    from kelvara.pdf.plots import save_fit
+    from kelvara.pdf.refine import from_fit, refine_pdf
+    from kelvara.pdf.results import save_refinement
+    from kelvara.pdf.symmetry import analyse
 
     data = read_pdf_data(options.data)
-    out = options.out
-    start, notes = start_values(structure, options, data)
+    start, radiation, notes = start_values(structure, options, data)
+    paths = [pathlib.Path(f) for f in options.files] or [options.source.path]
+    structures = [structure] + [read_structure(p, options.source.format, options.source.block) for p in paths[1:]]
+    for path, extra in zip(paths[1:], structures[1:]):
+        print(describe(path.name, extra))
+    operations = [_operations(p, options.source.format, s, notes) for p, s in zip(paths, structures)]
     for note in notes:
         print(f"note: {note}")
-    rmax = options.rmax  # None: up to the data's last point
-    common = dict(rmin=options.rmin, rmax=rmax, radiation=options.radiation, n_threads=options.threads)
-    if options.fit:
-        result = fit_pdf(structure, data, options.fit, start, **common)
-        r, observed, model, rw = result.r, result.observed, result.model, result.rw
-        print(result.summary())
-        names = result.refined
-        strong = [f"  {a} - {names[j]}: {result.correlation[i, j]:+.3f}" for i, a in enumerate(names)
-                  for j in range(i + 1, len(names)) if abs(result.correlation[i, j]) > 0.8]
-        if strong:
-            print("correlations above 0.8:", *strong, sep="\n")
-    else:
-        from kelvara.pdf.fit import select
+    words = [w.strip() for w in (options.fit or "").split(",") if w.strip()]
+    on_table = len(structures) == 1 and all(
+        w in TABLE_NAMES or (w.startswith("uiso_") and w[5:] in structure.elements) for w in words)
+    common = dict(rmin=options.rmin, rmax=options.rmax, radiation=radiation)
+    if on_table:
+        from kelvara.pdf.fit import agreement, fit_pdf, select
 
-        keep = select(data, options.rmin, rmax)
-        rw, model = agreement(structure, data, start, **common)
-        r, observed = data.r[keep], data.G[keep]
-        print(f"Rw = {rw:.5f} over {r.size} points, r = {r[0]:g}..{r[-1]:g} A (nothing refined)")
-    written = save_fit(r, observed, model, rw, out, title=f"{name} against {data.source}, {options.radiation}")
+        keep = select(data, options.rmin, options.rmax)
+        sigma = None if data.dG is None else data.dG[keep]
+        if words:
+            fit = fit_pdf(structure, data, words, start, n_threads=options.threads, **common)
+        else:
+            fit = _compared(structure, data, start, keep, agreement, options, common)
+        result = from_fit(fit, sigma, structure, paths[0].name, radiation, options.errors)
+    else:
+        if "lattice_scale" in words:
+            raise ValueError("lattice_scale stretches one cell; with the structural parameters refine cell")
+        result = refine_pdf(structures, data, words, start, operations=operations, errors=options.errors,
+                            sources=[p.name for p in paths], **common)
+    print(result.summary())
+    symmetries = [analyse(s, ops) for s, ops in zip(structures, operations)]
+    title = f"{' + '.join(p.name for p in paths)} against {data.source}, {radiation}"
+    written = save_refinement(result, symmetries, options.out, title, data)
     print(f"written to {', '.join(str(p) for p in written)}")
     if options.orderings:
         if structure.is_ordered:
             print("note: the structure is ordered; --orderings has nothing to expand")
+        elif not on_table:
+            raise ValueError("--orderings refits the table parameters (scale, uiso, qdamp, delta2, ...), "
+                             f"not {options.fit}")
         else:
             from kelvara.pdf.orderings import fit_orderings, orderings_table
 
-            fits = fit_orderings(structure, data, options.fit or "scale", start, seeds=range(options.orderings),
-                                 **common)
+            fits = fit_orderings(structure, data, words or "scale", start, seeds=range(options.orderings),
+                                 n_threads=options.threads, **common)
             print(orderings_table(fits))
+    if not result.converged:
+        print(f"kelvara: the fit failed: {result.reason}; {result.hint}", file=sys.stderr)
+        return 1
     return 0
+
+
+def _compared(structure, data, start, keep, agreement, options, common):
+    """The model as given against the data, as a fit with nothing refined."""
+    from kelvara.pdf.fit import FitResult
+
+    rw, model = agreement(structure, data, start, n_threads=options.threads, **common)
+    observed = data.G[keep]
+    weight = 1.0 if data.dG is None else 1.0 / data.dG[keep]
+    chi2 = float(np.sum(((model - observed) * weight) ** 2)) / observed.size
+    return FitResult(parameters=start, refined=(), values={}, uncertainties={}, correlation=np.zeros((0, 0)),
+                     rw=rw, r=data.r[keep], observed=observed, model=model, reduced_chi2=chi2, success=True,
+                     message="nothing was refined", evaluations=1)

@@ -71,8 +71,8 @@ def read_header(lines: list[str], source: str) -> HeaderSettings:
         value, number = min(entries) if key == "qmax" else entries[0]
         values[key] = value
         others = "" if len(entries) == 1 or key != "qmax" else (
-            f" (the smallest of {', '.join(f'{v:g}' for v, _ in entries)})")
-        notes.append(f"{key} {value:g} taken from the header of {source}, line {number}{others}")
+            f"; the smallest of {', '.join(f'{v:g}' for v, _ in entries)}")
+        notes.append(f"{key} {value:g} 1/A taken from the header of {source} (line {number}{others})")
     radiation = {"N": "neutron", "X": "xray"}.get(stype or "")
     if radiation:
         notes.append(f"radiation {radiation} taken from the header of {source} (stype = {stype})")

@@ -53,8 +53,13 @@ def levenberg_marquardt(
     upper: FloatArray,
     max_iterations: int = 200,
     tolerance: float = 1e-8,
+    jacobian: Callable[[FloatArray, FloatArray], FloatArray] | None = None,
 ) -> Solution:
-    """Minimise sum(fun(x)^2) for lower <= x <= upper from x0."""
+    """Minimise sum(fun(x)^2) for lower <= x <= upper from x0; `jacobian(x, fun(x))` gives
+    the derivatives when known (forward differences otherwise)."""
+    if jacobian is None:
+        def jacobian(x, r):
+            return _jacobian(fun, x, r, lower, upper)
     x = np.clip(np.asarray(x0, dtype=np.float64), lower, upper)
     r = fun(x)
     cost = float(np.einsum("i,i->", r, r))
@@ -62,7 +67,7 @@ def levenberg_marquardt(
     damping = 1e-3
     message = "the iteration limit was reached"
     converged = False
-    jac = _jacobian(fun, x, r, lower, upper)
+    jac = jacobian(x, r)
     evaluations += x.size
     for _ in range(max_iterations):
         a = _gram(jac)
@@ -100,7 +105,7 @@ def levenberg_marquardt(
         change = cost - cost_trial
         moved = np.max(np.abs(trial - x) / np.maximum(np.abs(x), 1e-12))
         x, r, cost = trial, r_trial, cost_trial
-        jac = _jacobian(fun, x, r, lower, upper)
+        jac = jacobian(x, r)
         evaluations += x.size
         if change <= tolerance * cost or moved <= 1e-10:
             converged, message = True, "the sum of squares stopped changing"

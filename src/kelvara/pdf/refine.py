@@ -22,11 +22,11 @@ import numpy as np
 
 from kelvara.analysis import FloatArray
 from kelvara.pdf.phase import Phase
-from kelvara.pdf.symmetry import Symmetry, analyse
-from kelvara.pdffit import rw as agreement_factor
-from kelvara.pdffit import select
-from kelvara.pdfmodel import DEFAULT_UISO, _grid, sphere_envelope
-from kelvara.scattering import _factors, terminate
+from kelvara.pdf.symmetry import Symmetry, analyse, cell_parameters
+from kelvara.pdf.fit import rw as agreement_factor
+from kelvara.pdf.fit import select
+from kelvara.pdf.model import DEFAULT_UISO, _grid, sphere_envelope
+from kelvara.pdf.scattering import _factors, terminate
 
 GLOBAL = ("qdamp", "qbroad", "qmax")
 PER_PHASE = ("scale", "delta1", "delta2", "spdiameter")
@@ -85,7 +85,7 @@ class Refinement:
     def summary(self) -> str:
         s = self.settings
         lines = [f"Rw = {self.rw:.5f}, chi2_red = {self.chi2_red:.4g} over {self.r.size} points, "
-                 f"r = {self.r[0]:g}..{self.r[-1]:g} A"]
+                 f"r = {self.r[0]:g}..{self.r[-1]:g} A" + ("" if self.parameters else " (nothing refined)")]
         qmax = "none" if not s["qmax"] else f"{s['qmax']:g} 1/A"
         lines.append(f"  settings: {s['radiation']}, qmax {qmax}, qdamp {s['qdamp']:g}, qbroad {s['qbroad']:g}")
         names = list(self.parameters)
@@ -208,8 +208,6 @@ def _expand(refine: Iterable[str], phases: list[Phase], start: list[dict], eleme
     duplicates = sorted({n for n in names if names.count(n) > 1})
     if duplicates:
         raise ValueError(f"{', '.join(duplicates)} named twice (uiso and uiso_site both set one Uiso)")
-    if not slots:
-        raise ValueError("no parameter to refine")
     return slots
 
 
@@ -357,7 +355,7 @@ class _Model:
 def _fractions(phases, scales):
     """Mass and molar fractions of the phases from their scales, as PDFgui states them: the
     scale is proportional to the fraction of atoms, divided by the mean scattering power."""
-    from kelvara.scattering import _element
+    from kelvara.pdf.scattering import _element
 
     atoms, masses = [], []
     for phase, scale in zip(phases, scales):
@@ -401,13 +399,14 @@ def refine_pdf(
     `operations` holds the symmetry operations of each structure (None: P1); `parameters`
     (PDFParameters) the start and fixed values. A fit that does not converge, ends with
     undetermined parameters or Rw near 1 is returned with converged=False and the reason."""
-    from kelvara.lsq import levenberg_marquardt
-    from kelvara.pdfmodel import PDFParameters
+    from kelvara.pdf.lsq import Solution, levenberg_marquardt
+    from kelvara.pdf.model import PDFParameters
 
     if errors not in ERRORS:
         raise ValueError(f"errors must be one of {', '.join(ERRORS)}, not {errors!r}")
     if isinstance(refine, str):
         refine = refine.split(",")
+    refine = [w for w in refine if w.strip()]
     structures = list(structures)
     if not structures:
         raise ValueError("no structure to refine")
@@ -419,7 +418,14 @@ def refine_pdf(
     notes: list[str] = []
     phases, starts, elements = [], [], []
     for k, structure in enumerate(structures):
-        symmetry: Symmetry = analyse(structure, (operations or [None] * len(structures))[k])
+        listed = (operations or [None] * len(structures))[k]
+        symmetry: Symmetry = analyse(structure, listed)
+        if not listed and any(w.strip() in ("cell", "xyz") for w in refine):
+            notes.append(f"{sources[k]} gives no symmetry operations: every cell parameter and coordinate "
+                         "is refined (P1)")
+        if symmetry.held:
+            notes.append(f"{sources[k]}: the origin floats along an axis every operation keeps: "
+                         f"{', '.join(symmetry.held)} held")
         if symmetry.ignored:
             notes.append(f"{sources[k]}: {symmetry.ignored} symmetry operation(s) of the file do not map the "
                          "atoms onto themselves and constrain nothing")
@@ -455,12 +461,15 @@ def refine_pdf(
             J = model(x, jacobian=True)[2] * weight[:, None]
         return J
 
-    try:
-        with np.errstate(over="raise", invalid="raise"):
-            solution = levenberg_marquardt(residuals, x0, lower, upper, jacobian=jacobian)
-    except FloatingPointError:
-        raise ValueError("the model or the data overflow double precision (G values near 1e300?): "
-                         "check the units and the columns of the data") from None
+    if slots:
+        try:
+            with np.errstate(over="raise", invalid="raise"):
+                solution = levenberg_marquardt(residuals, x0, lower, upper, jacobian=jacobian)
+        except FloatingPointError:
+            raise ValueError("the model or the data overflow double precision (G values near 1e300?): "
+                             "check the units and the columns of the data") from None
+    else:  # nothing refined: the model as given, compared
+        solution = Solution(x0, np.zeros(0), np.zeros((r.size, 0)), 1, True, "nothing was refined")
     x = solution.x
     curve, curves, _ = model(x)
     n_free = r.size - len(slots)
@@ -476,7 +485,7 @@ def refine_pdf(
     sig = np.full(len(slots), np.nan)
     correlation = np.full((len(slots), len(slots)), np.nan)
     try:
-        covariance = np.linalg.inv(np.einsum("ki,kj->ij", Jw[:, inside], Jw[:, inside]))
+        covariance = np.linalg.inv(np.einsum("ki,kj->ij", Jw[:, inside], Jw[:, inside])) if inside.size else np.zeros((0, 0))
         if errors == "scaled":
             covariance = covariance * chi2_red
         if np.any(~np.isfinite(covariance)) or np.any(np.diag(covariance) <= 0):
@@ -486,16 +495,7 @@ def refine_pdf(
     except np.linalg.LinAlgError:
         sig[inside] = np.inf
     value_rw = agreement_factor(observed, curve, sigma)
-    if not converged:
-        reason, hint = f"the solver stopped: {reason}", "start closer to the answer or fix a parameter"
-    elif np.any(np.isinf(sig)):
-        converged = False
-        reason = "the data do not determine every refined parameter (infinite uncertainty)"
-        hint = "fix one of the parameters that move together, or widen the r range"
-    elif not value_rw < FAILED_RW:
-        converged = False
-        reason = f"Rw = {value_rw:.3f}: the model does not describe the data"
-        hint = "start closer (cell, scale), check the units (A, not nm) and the radiation"
+    converged, reason, hint = _judged(converged, reason, sig, value_rw)
     params = {s.name: Parameter(float(v), float(e), bool(b)) for s, v, e, b in zip(slots, x, sig, at_bound)}
     scales = [model.phase_values(k, x)[0]["scale"] for k in range(len(phases))]
     mass, molar = _fractions(phases, scales) if len(phases) > 1 else ([1.0], [1.0])
@@ -519,3 +519,51 @@ def refine_pdf(
         converged=bool(converged), reason=reason, hint=hint, rw=float(value_rw), chi2_red=float(chi2_red),
         r=r, observed=observed, dG=sigma, model=curve, phase_models=tuple(curves), parameters=params,
         correlation=correlation, settings=settings, phases=tuple(results), errors=errors, notes=tuple(notes))
+
+
+def _judged(converged: bool, message: str, sig: np.ndarray, value_rw: float) -> tuple[bool, str, str]:
+    """Whether a fit succeeded, and if not why and what to try."""
+    if not converged:
+        return False, f"the solver stopped: {message}", "start closer to the answer or fix a parameter"
+    if np.any(np.isinf(sig)):
+        return (False, "the data do not determine every refined parameter (infinite uncertainty)",
+                "fix one of the parameters that move together, or widen the r range")
+    if not value_rw < FAILED_RW:
+        return (False, f"Rw = {value_rw:.3f}: the model does not describe the data",
+                "start closer (cell, scale), check the units (A, not nm) and the radiation")
+    return True, message, ""
+
+
+def from_fit(fit, sigma, structure, source: str, radiation: str, errors: str = "scaled") -> Refinement:
+    """The result of `kelvara.pdf.fit.fit_pdf` (the condensed pair table: no structural
+    parameters, but fast for large cells) in the shape of a refinement."""
+    from kelvara.pdf.fit import BOUNDS, UISO_BOUNDS
+
+    p = fit.parameters
+    names = list(fit.refined)
+    scale = 1.0 if errors == "scaled" or not fit.reduced_chi2 > 0 else 1.0 / math.sqrt(fit.reduced_chi2)
+    sig = np.array([fit.uncertainties[n] for n in names]) * scale
+    params = {}
+    for name, e in zip(names, sig):
+        lo, hi = UISO_BOUNDS if name.startswith("uiso_") else BOUNDS[name]
+        v = fit.values[name]
+        params[name] = Parameter(float(v), float(e), bool(v == lo or v == hi))
+    converged, reason, hint = _judged(fit.success, fit.message, sig, fit.rw)
+    if not names:
+        converged, reason = True, "nothing was refined"
+    cell = cell_parameters(structure.lattice_matrix)
+    cell[:3] *= p.lattice_scale
+    site_uiso = tuple(float(p.uiso.get(next(iter(sp)), u if u is not None else DEFAULT_UISO))
+                      for sp, u in zip(structure.species, structure.uiso))
+    phase = PhaseResult(source=source, scale=p.scale, mass_fraction=1.0, molar_fraction=1.0,
+                        cell=tuple(float(c) for c in cell), frac_coords=np.asarray(structure.frac_coords),
+                        site_uiso=site_uiso, occupancies=tuple(dict(sp) for sp in structure.species),
+                        structure=structure)
+    settings = {"qmax": float(p.qmax) if p.qmax else None, "qdamp": float(p.qdamp), "qbroad": float(p.qbroad),
+                "radiation": radiation}
+    n = len(names)
+    return Refinement(
+        converged=converged, reason=reason, hint=hint, rw=float(fit.rw), chi2_red=float(fit.reduced_chi2),
+        r=fit.r, observed=fit.observed, dG=sigma, model=fit.model, phase_models=(fit.model,), parameters=params,
+        correlation=fit.correlation if n else np.zeros((0, 0)), settings=settings, phases=(phase,),
+        errors=errors, notes=tuple(fit.notes))

@@ -318,9 +318,11 @@ class PDF:
 
 
 def _fft_convolve(a: FloatArray, b: FloatArray) -> FloatArray:
-    n = a.size + b.size - 1
+    """a * b along the first axis of b (one column at a time when b is two-dimensional)."""
+    n = a.size + b.shape[0] - 1
     size = 1 << (n - 1).bit_length()
-    return np.fft.irfft(np.fft.rfft(a, size) * np.fft.rfft(b, size), size)[:n]
+    kernel = np.fft.rfft(a, size).reshape((-1,) + (1,) * (b.ndim - 1))
+    return np.fft.irfft(kernel * np.fft.rfft(b, size, axis=0), size, axis=0)[:n]
 
 
 def terminate(G: FloatArray, bin_size: float, qmax: float, offset: float | None = None) -> FloatArray:
@@ -329,9 +331,10 @@ def terminate(G: FloatArray, bin_size: float, qmax: float, offset: float | None 
     (2/pi) int_0^qmax sin(Qr) F(Q) dQ with F(Q) = int_0 G(r') sin(Qr') dr' summed
     over the bins. The kernel (dr/pi) [sin(qmax(r-r'))/(r-r') - sin(qmax(r+r'))/(r+r')]
     is Toeplitz minus Hankel, so both parts are FFT convolutions: O(n log n) time
-    and O(n) memory rather than an n x n matrix."""
+    and O(n) memory rather than an n x n matrix. A two-dimensional G is terminated
+    column by column (r along the first axis)."""
     G = np.asarray(G, dtype=np.float64)
-    n = G.size
+    n = G.shape[0]
     if n == 0:
         return G.copy()
     if offset is None:

@@ -10,6 +10,7 @@ a site follow its free coordinates through the operation that made them.
 
 from __future__ import annotations
 
+import itertools
 import math
 import re
 from dataclasses import dataclass
@@ -282,3 +283,29 @@ def _hold_origin(operations: list[Operation], orbits: list[Orbit]) -> tuple[list
                               orbit.origin, tuple(orbit.names[c] for c in keep), orbit.stabiliser)
             break
     return orbits, tuple(held)
+
+
+def find_operations(structure) -> list[Operation]:
+    """The operations that map the atoms of `structure` onto themselves, found from the
+    atoms (for files that name a space group without listing its operations): rotations
+    with entries -1, 0, 1 that keep the metric, with every translation that takes the
+    first site onto a site of its kind."""
+    frac = np.asarray(structure.frac_coords, dtype=float)
+    lattice = np.asarray(structure.lattice_matrix, dtype=float)
+    g = lattice @ lattice.T
+    entries = np.array(list(itertools.product((-1.0, 0.0, 1.0), repeat=9))).reshape(-1, 3, 3)
+    entries = entries[np.abs(np.linalg.det(entries)) > 0.5]
+    kept = np.einsum("nji,jk,nkl->nil", entries, g, entries)
+    rotations = entries[np.all(np.abs(kept - g) <= METRIC_TOLERANCE * float(np.max(np.abs(g))), axis=(1, 2))]
+    found = []
+    for rotation in rotations:
+        moved = rotation @ frac[0]
+        for j in range(len(frac)):
+            if not _same_site(structure, 0, j):
+                continue
+            operation = (rotation, _wrap(frac[j] - moved) % 1.0)
+            if _obeyed(operation, frac, lattice, structure) is not None and not any(
+                    np.array_equal(rotation, r) and np.allclose(_wrap(operation[1] - t), 0, atol=1e-6)
+                    for r, t in found):
+                found.append(operation)
+    return found
