@@ -334,6 +334,7 @@ def trajectory_rdf_many(
     mp_context: multiprocessing.context.BaseContext | None = None,
     fmt: str | None = None,
     types: dict[Any, str] | None = None,
+    topology: StrPath | None = None,
     block_size: int | None = None,
     frames: bool = False,
 ) -> TrajectoryRdf:
@@ -361,9 +362,14 @@ def trajectory_rdf_many(
         client: a ``distributed.Client``; the tasks then run on its cluster.
         n_workers: processes of the local pool (default: the CPU count). Not
             allowed together with `client`.
-        n_threads: engine threads per task (default 1; 0 means the worker's shared pool).
+        n_threads: engine threads per task (default 1, unlike ``trajectory_rdf``'s 0: the
+            processes give the parallelism, and every one of them on all cores would
+            oversubscribe the machine; 0 means the worker's shared pool).
         mp_context: a ``multiprocessing`` context for the local pool.
         fmt, types, block_size, frames: as in ``kelvara.trajectory_rdf``.
+        topology: as in ``kelvara.trajectory_rdf``, for the formats read through
+            MDAnalysis; their windows cannot be read in parallel, so it is refused
+            (``trajectory_rdf`` reads such a file).
 
     Returns:
         A ``TrajectoryRdf`` (``r``, ``partials``, ``total``, ``total_std``,
@@ -381,9 +387,13 @@ def trajectory_rdf_many(
         cell = [[float(x) for x in row] for row in cell]  # plain lists travel to any worker
     _check_prdf_arguments(cutoff, bin_size, n_threads)
 
-    from kelvara.trajectory.formats import trajectory_format
+    from kelvara.trajectory.formats import NATIVE_FORMATS, trajectory_format
 
     kind = trajectory_format(name, fmt)
+    if kind not in (None, *NATIVE_FORMATS) or topology is not None:
+        raise ValueError(f"frame windows can be read in parallel from xyz, lammps-dump and xdatcar files; "
+                         f"use trajectory_rdf for {name}" + (f" (a {kind} trajectory)" if kind else "")
+                         + (", which takes the topology" if topology is not None else ""))
     types = None if types is None else {str(key): str(value) for key, value in types.items()}
     averager = TrajectoryAverager(bin_size, block_size, frames)
     with _submitter(client, n_workers, 2**31, mp_context) as submit:

@@ -18,7 +18,7 @@ and only then is the trajectory code imported. The modules:
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import Literal
+from typing import Any, Literal
 
 from kelvara._kelvara import Structure
 from kelvara.analysis import FloatArray
@@ -30,10 +30,10 @@ from kelvara.pdf.scattering import (
     NULL_SCATTERING,
     PDF,
     TERMINATION_RIPPLES,
+    CurveOptions,
     PartialCurves,
     Radiation,
     StructureFactor,
-    _q_before_pass,
     faber_ziman_weights,
     neutron_lengths,
     partial_g,
@@ -47,7 +47,7 @@ from kelvara.pdf.scattering import (
 )
 
 __all__ = [
-    "NULL_SCATTERING", "PDF", "TERMINATION_RIPPLES", "FitResult", "MeasuredPDF", "PDFParameters",
+    "NULL_SCATTERING", "PDF", "TERMINATION_RIPPLES", "CurveOptions", "FitResult", "MeasuredPDF", "PDFParameters",
     "PartialCurves", "Radiation", "StructureFactor", "agreement", "faber_ziman_weights", "fit_orderings",
     "fit_pdf", "model_pdf", "neutron_lengths", "pair_table", "partial_g", "pdf_and_structure_factor",
     "pdf_from_partials", "read_pdf_data", "rw", "sine_sums", "structure_factor",
@@ -56,9 +56,9 @@ __all__ = [
 
 
 def total_pdf(
-    structure: Structure,
+    structure: Any,
     r_max: float = 20.0,
-    bin_size: float = 0.01,
+    bin_size: float | None = None,
     radiation: Radiation = "neutron",
     n_threads: int = 0,
     qmax: float | None = None,
@@ -76,7 +76,9 @@ def total_pdf(
     result is their mean, a ``TrajectoryPDF`` with standard errors ``g_err`` and
     ``G_err`` from block averaging (`block_size` frames per block, default chosen
     from the plateau of the blocked error). Given a ``TrajectoryRdf``, G(r) comes
-    from its frame-normalised partials, without errors.
+    from its frame-normalised partials on its own bins, without errors (so
+    `bin_size`, `block_size`, `broadening` and `n_threads` have nothing to act on
+    and are refused).
 
     Pair distances are broadened by Gaussians of standard deviation
     sqrt(U_i + U_j) from the displacement parameters the structure carries
@@ -96,21 +98,22 @@ def total_pdf(
     e.g. {"Ni": 14.4} for 58Ni, in fm for neutrons and electrons for X-rays.
     `n_threads` (default 0: the shared pool) is passed to `Structure.prdf`.
     """
-    if not isinstance(structure, Structure):  # a trajectory or an averaged result
-        from kelvara.pdf.trajectory import trajectory_pdf
-        from kelvara.trajectory import TrajectoryRdf
+    kind = _kind(structure)
+    _refuse_unused(kind, structure, bin_size=bin_size, n_threads=n_threads, block_size=block_size,
+                   broadening=broadening)
+    if bin_size is None:
+        bin_size = structure.bin_size if kind == "averaged" else 0.01
+    options = CurveOptions(r_max, bin_size, radiation, n_threads, broadening, scattering_factors,
+                           qmax, qdamp).checked()
+    if kind == "structure":
+        return structure_pdf(structure, options)[0]
+    from kelvara.pdf.trajectory import trajectory_pdf
 
-        options = dict(r_max=r_max, radiation=radiation, qmax=qmax, qdamp=qdamp,
-                       scattering_factors=scattering_factors, broadening=broadening, n_threads=n_threads)
-        if isinstance(structure, TrajectoryRdf):
-            return trajectory_pdf(structure, block_size, **options)
-        return trajectory_pdf(structure, block_size, bin_size=bin_size, **options)
-    return structure_pdf(structure, r_max, bin_size, radiation, n_threads, qmax, broadening, qdamp,
-                         scattering_factors)[0]
+    return trajectory_pdf(structure, options, block_size)
 
 
 def structure_factor(
-    structure: Structure,
+    structure: Any,
     q: FloatArray | None = None,
     r_max: float = 20.0,
     bin_size: float = 0.01,
@@ -130,19 +133,24 @@ def structure_factor(
     sharply. X-ray weights (`radiation` "xray") use the Q-dependent form factors
     f0(Q); neutron weights (the default) the coherent scattering lengths.
     `broadening` (default None: the structure's displacement parameters),
-    `scattering_factors` (constant in Q) and `n_threads` as in `total_pdf`. Given a trajectory (a path or a ``kelvara.trajectory.Frames``
-    selection), the result is the mean S(Q) of the selected frames, a
-    ``TrajectoryStructureFactor`` with the standard error ``S_err`` from block
-    averaging (`block_size` as in `total_pdf`)."""
-    if not isinstance(structure, Structure):  # a trajectory
-        from kelvara.pdf.trajectory import trajectory_structure_factor
+    `scattering_factors` (constant in Q) and `n_threads` as in `total_pdf`. Given
+    a trajectory (a path or a ``kelvara.trajectory.Frames`` selection), the result
+    is the mean S(Q) of the selected frames, a ``TrajectoryStructureFactor`` with
+    the standard error ``S_err`` from block averaging (`block_size` as in
+    `total_pdf`)."""
+    kind = _kind(structure)
+    if kind == "averaged":
+        raise TypeError("S(Q) with error estimates needs the frames: pass the trajectory path or a "
+                        "kelvara.trajectory.Frames selection rather than an averaged result")
+    _refuse_unused(kind, structure, bin_size=bin_size, n_threads=n_threads, block_size=block_size,
+                   broadening=broadening)
+    options = CurveOptions(r_max, bin_size, radiation, n_threads, broadening, scattering_factors,
+                           q=q, window=window).checked()
+    if kind == "structure":
+        return structure_sq(structure, options)
+    from kelvara.pdf.trajectory import trajectory_structure_factor
 
-        return trajectory_structure_factor(
-            structure, block_size, q=q, r_max=r_max, bin_size=bin_size,
-            radiation=radiation, window=window, n_threads=n_threads, broadening=broadening,
-            scattering_factors=scattering_factors)
-    return structure_sq(structure, q, r_max, bin_size, radiation, window, n_threads, broadening,
-                        scattering_factors)
+    return trajectory_structure_factor(structure, options, block_size)
 
 
 def pdf_and_structure_factor(
@@ -163,7 +171,44 @@ def pdf_and_structure_factor(
     those partials were counted a little beyond r_max (for the termination ripples)
     and broadened over that longer range, which can change S(Q) in the last bits
     against `structure_factor` alone."""
-    q = _q_before_pass(q, window)
-    pdf, curves = structure_pdf(structure, r_max, bin_size, radiation, n_threads, qmax, broadening,
-                                qdamp, scattering_factors)
-    return pdf, structure_factor_from_partials(curves, q, radiation, window, scattering_factors)
+    if not isinstance(structure, Structure):
+        raise TypeError("pdf_and_structure_factor takes one Structure, not "
+                        f"{type(structure).__name__}; for a trajectory call total_pdf and "
+                        "structure_factor, which average its frames")
+    options = CurveOptions(r_max, bin_size, radiation, n_threads, broadening, scattering_factors,
+                           qmax, qdamp, q, window).checked()
+    pdf, curves = structure_pdf(structure, options)
+    return pdf, structure_factor_from_partials(curves, options.q, radiation, window, scattering_factors)
+
+
+def _kind(source: Any) -> str:
+    """"structure", "averaged" (a TrajectoryRdf) or "frames" (anything else, which the
+    trajectory code takes as a path or a Frames selection, or refuses)."""
+    if isinstance(source, Structure):
+        return "structure"
+    from kelvara.trajectory import TrajectoryRdf
+
+    return "averaged" if isinstance(source, TrajectoryRdf) else "frames"
+
+
+def _refuse_unused(kind: str, source: Any, *, bin_size: float | None, n_threads: int,
+                   block_size: int | None, broadening: float | None) -> None:
+    """Refuses, naming why, an argument the source gives nothing to act on: what the
+    caller passed is used or refused, never dropped."""
+    if kind == "structure" and block_size is not None:
+        raise ValueError("block_size sets the frames per block of a trajectory's standard errors; "
+                         "a Structure has no frames")
+    if kind != "averaged":
+        return
+    if bin_size is not None and bin_size != source.bin_size:
+        raise ValueError(f"bin_size {bin_size!r}: G(r) of an averaged result is computed on its own bins "
+                         f"of {source.bin_size:g} A; leave bin_size out, or average the frames again "
+                         "with trajectory_rdf(bin_size=...)")
+    if broadening:
+        raise ValueError("broadening needs the frames: pass the trajectory path or a Frames selection")
+    if block_size is not None:
+        raise ValueError("block_size: the errors of G(r) need the frames; pass the trajectory path or a "
+                         "Frames selection rather than an averaged result")
+    if n_threads != 0:
+        raise ValueError("n_threads: G(r) of an averaged result is computed from its curves, with no "
+                         "pair pass to run on threads; leave n_threads out")

@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import math
 import warnings
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Literal
 
 import numpy as np
@@ -383,19 +383,49 @@ def pdf_from_partials(
     return PDF(curves.r, g, G, curves.rho0, {pair: float(w) for pair, w in weights.items()}, radiation)
 
 
-def structure_pdf(structure, r_max, bin_size, radiation, n_threads, qmax, broadening, qdamp,
-                  scattering_factors) -> tuple[PDF, PartialCurves]:
-    """`kelvara.pdf.total_pdf` of one structure, and the partials up to `r_max` it came from."""
-    _check_grid(r_max, bin_size)
-    _factors([], radiation)  # refuse a bad radiation before the pair pass
-    _check_resolution(qmax, qdamp)  # before the pair pass
-    pad = TERMINATION_RIPPLES * 2.0 * np.pi / qmax if qmax else 0.0
-    curves = partial_g(structure, r_max + pad, bin_size, n_threads, broadening)
-    pdf = pdf_from_partials(curves, radiation, qmax, qdamp, scattering_factors)
-    n = int(math.floor(r_max / bin_size * (1 + 1e-12)))
+@dataclass(frozen=True)
+class CurveOptions:
+    """How a G(r) or S(Q) is computed, the one set of choices behind every entry point
+    (``kelvara.pdf.total_pdf``, ``structure_factor``, ``pdf_and_structure_factor`` and
+    each frame of a trajectory); see ``kelvara.pdf.total_pdf`` for their meaning."""
+
+    r_max: float = 20.0
+    bin_size: float = 0.01
+    radiation: Radiation = "neutron"
+    n_threads: int = 0
+    broadening: float | None = None
+    scattering_factors: Mapping[str, float] | None = None
+    qmax: float | None = None
+    """G(r) only."""
+    qdamp: float = 0.0
+    """G(r) only."""
+    q: FloatArray | None = None
+    """S(Q) only: its grid (None: 0.02 to 25 1/A in steps of 0.02)."""
+    window: Literal["lorch"] | None = "lorch"
+    """S(Q) only."""
+
+    def checked(self) -> CurveOptions:
+        """The options with the S(Q) grid filled in; a bad value is refused here, before
+        any pair pass is paid for (the structure's own values, broadening and threads are
+        checked where they are used)."""
+        _check_grid(self.r_max, self.bin_size)
+        q = _q_before_pass(self.q, self.window)
+        _factors([], self.radiation)
+        _check_resolution(self.qmax, self.qdamp)
+        return replace(self, q=q)
+
+
+def structure_pdf(structure: Structure, options: CurveOptions) -> tuple[PDF, PartialCurves]:
+    """`kelvara.pdf.total_pdf` of one structure, and the partials up to `r_max` it came
+    from (`options` checked)."""
+    o = options
+    pad = TERMINATION_RIPPLES * 2.0 * np.pi / o.qmax if o.qmax else 0.0
+    curves = partial_g(structure, o.r_max + pad, o.bin_size, o.n_threads, o.broadening)
+    pdf = pdf_from_partials(curves, o.radiation, o.qmax, o.qdamp, o.scattering_factors)
+    n = int(math.floor(o.r_max / o.bin_size * (1 + 1e-12)))
     within = PartialCurves(curves.r[:n], curves.bin_size, {pair: g[:n] for pair, g in curves.g.items()},
                            curves.concentrations, curves.rho0)
-    return PDF(pdf.r[:n], pdf.g[:n], pdf.G[:n], pdf.rho0, pdf.weights, radiation), within
+    return PDF(pdf.r[:n], pdf.g[:n], pdf.G[:n], pdf.rho0, pdf.weights, o.radiation), within
 
 
 @dataclass(frozen=True, repr=False)
@@ -465,7 +495,6 @@ def structure_factor_from_partials(
     radiation: Radiation = "neutron",
     window: Literal["lorch"] | None = "lorch",
     scattering_factors: Mapping[str, float] | None = None,
-    block_size: int | None = None,
 ) -> StructureFactor:
     """S(Q) and the partials S_ij(Q) from partial g_ij (see `kelvara.pdf.structure_factor`)."""
     q = _check_q(q)
@@ -492,10 +521,8 @@ def structure_factor_from_partials(
     return StructureFactor(q, total, partials, radiation)
 
 
-def structure_sq(structure, q, r_max, bin_size, radiation, window, n_threads, broadening,
-                 scattering_factors) -> StructureFactor:
-    """`kelvara.pdf.structure_factor` of one structure."""
-    q = _q_before_pass(q, window)
-    _factors([], radiation)
-    curves = partial_g(structure, r_max, bin_size, n_threads, broadening)
-    return structure_factor_from_partials(curves, q, radiation, window, scattering_factors)
+def structure_sq(structure: Structure, options: CurveOptions) -> StructureFactor:
+    """`kelvara.pdf.structure_factor` of one structure (`options` checked)."""
+    o = options
+    curves = partial_g(structure, o.r_max, o.bin_size, o.n_threads, o.broadening)
+    return structure_factor_from_partials(curves, o.q, o.radiation, o.window, o.scattering_factors)

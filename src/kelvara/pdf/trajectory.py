@@ -18,7 +18,15 @@ from typing import Any
 import numpy as np
 
 from kelvara.analysis import FloatArray, bin_centres
-from kelvara.pdf.scattering import PDF, PartialCurves, StructureFactor, pdf_from_partials, structure_pdf, structure_sq
+from kelvara.pdf.scattering import (
+    PDF,
+    CurveOptions,
+    PartialCurves,
+    StructureFactor,
+    pdf_from_partials,
+    structure_pdf,
+    structure_sq,
+)
 from kelvara.trajectory.averaging import Frames, TrajectoryRdf, _windows, frame_selection
 from kelvara.trajectory.formats import open_trajectory
 
@@ -81,13 +89,13 @@ def _average(source: Any, per_frame: Callable[[Any], dict[str, FloatArray]],
     return blocks.mean(), blocks.standard_error(size), first, notes + more, blocks.n, size
 
 
-def trajectory_pdf(source: Any, block_size: int | None = None, **options: Any) -> TrajectoryPDF:
-    """`kelvara.pdf.total_pdf` of every frame of `source`, averaged; `options` are its keywords."""
+def trajectory_pdf(source: Any, options: CurveOptions, block_size: int | None = None) -> TrajectoryPDF:
+    """`kelvara.pdf.total_pdf` of every frame of `source`, averaged (`options` checked)."""
     if isinstance(source, TrajectoryRdf):
-        return _pdf_of_average(source, **options)
+        return _pdf_of_average(source, options)
 
     def per_frame(structure: Any) -> tuple[dict[str, FloatArray], Any]:
-        pdf = structure_pdf(structure, **options)[0]
+        pdf = structure_pdf(structure, options)[0]
         return {"g": pdf.g, "G": pdf.G, "rho0": np.array([pdf.rho0])}, pdf
 
     means, errors, first, notes, n, size = _average(source, per_frame, block_size)
@@ -95,15 +103,12 @@ def trajectory_pdf(source: Any, block_size: int | None = None, **options: Any) -
                          first.radiation, errors["g"], errors["G"], n, size, notes)
 
 
-def trajectory_structure_factor(source: Any, block_size: int | None = None,
-                                **options: Any) -> TrajectoryStructureFactor:
-    """`kelvara.pdf.structure_factor` of every frame of `source`, averaged; `options` are its keywords."""
-    if isinstance(source, TrajectoryRdf):
-        raise TypeError("S(Q) with error estimates needs the frames: pass the trajectory path or a "
-                        "kelvara.trajectory.Frames selection rather than an averaged result")
+def trajectory_structure_factor(source: Any, options: CurveOptions,
+                                block_size: int | None = None) -> TrajectoryStructureFactor:
+    """`kelvara.pdf.structure_factor` of every frame of `source`, averaged (`options` checked)."""
 
     def per_frame(structure: Any) -> tuple[dict[str, FloatArray], Any]:
-        sq = structure_sq(structure, **options)
+        sq = structure_sq(structure, options)
         curves = {"S": sq.S, **{f"{a}\0{b}": s for (a, b), s in sq.partials.items()}}
         return curves, sq
 
@@ -113,13 +118,10 @@ def trajectory_structure_factor(source: Any, block_size: int | None = None,
                                      errors["S"], n, size, notes)
 
 
-def _pdf_of_average(result: TrajectoryRdf, r_max: float = 20.0, bin_size: float | None = None,
-                    radiation: str = "neutron", qmax: float | None = None, qdamp: float = 0.0,
-                    scattering_factors: Any = None, broadening: float = 0.0, n_threads: int = 0) -> TrajectoryPDF:
+def _pdf_of_average(result: TrajectoryRdf, options: CurveOptions) -> TrajectoryPDF:
     """G(r) from the frame-normalised partials of an averaged result, on its own bins.
     Without the frames there is no error estimate (g_err and G_err are None)."""
-    if broadening:
-        raise ValueError("broadening needs the frames: pass the trajectory path or a Frames selection")
+    r_max = options.r_max
     n = int(np.floor(r_max / result.bin_size * (1 + 1e-12)))
     if n < 1 or n > len(result.r):
         raise ValueError(f"r_max {r_max:g} A lies outside the averaged curves (0 to "
@@ -129,7 +131,7 @@ def _pdf_of_average(result: TrajectoryRdf, r_max: float = 20.0, bin_size: float 
     curves = PartialCurves(r=bin_centres(result.r[:n], result.bin_size), bin_size=result.bin_size,
                            g={pair: curve[:n] for pair, curve in result.g_partials.items()},
                            concentrations=concentrations, rho0=density)
-    pdf = pdf_from_partials(curves, radiation, qmax, qdamp, scattering_factors)
+    pdf = pdf_from_partials(curves, options.radiation, options.qmax, options.qdamp, options.scattering_factors)
     return TrajectoryPDF(pdf.r, pdf.g, pdf.G, pdf.rho0, pdf.weights, pdf.radiation, None, None,
                          result.n_frames, result.block_size,
                          ["errors of G(r) need the frames: pass the trajectory rather than an averaged result"])
