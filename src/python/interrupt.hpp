@@ -28,6 +28,15 @@ public:
 
     /// Whether a signal handler raised: the caller must then return null.
     bool interrupted() const { return type_ != nullptr; }
+    /// Drops the handler's exception, for work that stops with a usable result (a
+    /// search that returns its best so far). Call while the GIL is released.
+    void forget() {
+        PyEval_RestoreThread(state_);
+        Py_CLEAR(type_);
+        Py_CLEAR(value_);
+        Py_CLEAR(traceback_);
+        state_ = PyEval_SaveThread();
+    }
 
 private:
     static bool poll(void* context) {

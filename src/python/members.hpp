@@ -29,6 +29,12 @@ PyObject* structure_format_table();
 PyObject* structure_disorder_summary(PyObject* self, PyObject* unused);
 PyObject* structure_expand_occupancies(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// sro_methods.cpp
+/// _neighbour_shells(shells, sites=None, n_threads=0) -> (radii, bounds)
+PyObject* structure_neighbour_shells(PyObject* self, PyObject* args, PyObject* kwargs);
+/// _shell_pair_counts(bounds, n_threads=0) -> (elements, flat counts p, q, shell)
+PyObject* structure_shell_pair_counts(PyObject* self, PyObject* args, PyObject* kwargs);
+
 // rdf_methods.cpp
 PyObject* structure_available_threads(PyObject* cls, PyObject* unused);
 PyObject* structure_prdf(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -358,8 +358,16 @@ PyMethodDef structure_methods[] = {
      "occupancy-weighted pairs in every bin summed over the A centres, shells the\n"
      "volume every bin is divided by (the last one cut at the cutoff)."},
     {"expand_occupancies", KELVARA_KW(structure_expand_occupancies), METH_VARARGS | METH_KEYWORDS,
-     "expand_occupancies($self, max_sites=4096, seed=42, max_denominator=16, *, shape='cube')\n--\n\n"
+     "expand_occupancies($self, max_sites=4096, seed=42, max_denominator=16, *, shape='cube', "
+     "method='random', shells=3, steps=0, time_limit=0.0, n_threads=0, min_height_ratio=0.5)\n--\n\n"
      "Expand partial occupancies into an explicit ordered supercell."},
+    {"_neighbour_shells", KELVARA_KW(structure_neighbour_shells), METH_VARARGS | METH_KEYWORDS,
+     "_neighbour_shells($self, shells, sites=None, n_threads=0)\n--\n\n"
+     "(radii, bounds) of the first neighbour shells between the given sites."},
+    {"_shell_pair_counts", KELVARA_KW(structure_shell_pair_counts), METH_VARARGS | METH_KEYWORDS,
+     "_shell_pair_counts($self, bounds, n_threads=0)\n--\n\n"
+     "(elements, counts): occupancy-weighted ordered pair counts per shell, flat\n"
+     "(centre, neighbour, shell), shells between consecutive bounds."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -131,6 +131,17 @@ std::string shape_text(const std::array<std::uint64_t, 3>& scale) {
     return std::to_string(scale[0]) + "x" + std::to_string(scale[1]) + "x" + std::to_string(scale[2]);
 }
 
+/// A cell that is not a repetition, by its number of input cells: "25-cell".
+std::string cell_text(const SupercellShape& shape) { return std::to_string(shape.copies) + "-cell"; }
+
+/// The numbers of a cell flatter than asked for.
+std::string height_warning(const SupercellShape& shape, double limit) {
+    return "the most compact cell of " + std::to_string(shape.copies) + " input cells is flat: its shortest height " +
+           format_fixed(shape.shortest_height, 2) + " A is " + format_fixed(shape.height_ratio(), 2) +
+           " of its longest (" + format_fixed(shape.longest_height, 2) + " A), below the limit of " +
+           format_general(limit, 3);
+}
+
 /// Worst |round(o*copies)/copies - o| over the fractional occupancies and vacancy
 /// shares of the disordered sites: how far `copies` copies of each site come from
 /// the requested occupancies.
@@ -207,6 +218,10 @@ std::array<std::uint64_t, 3> compact_shape(const Lattice& lattice, std::uint64_t
     return best;
 }
 
+}  // namespace
+
+// ---- public ------------------------------------------------------------------------
+
 // ---- pools -------------------------------------------------------------------------
 
 /// The composition key of a site: "El:0.5000" pieces, sorted byte-wise, joined by "|".
@@ -227,8 +242,7 @@ std::string pool_key(const Site& site) {
 /// Atoms of each species of a pool of `pool_size` sites: floors of the targets, a
 /// largest-remainder top-up, then (for a representative whose occupancies add up to
 /// more than 1) a trim so that no more atoms are counted than there are sites.
-std::vector<std::uint64_t> pool_counts(const SpeciesList& species,
-                                       std::uint64_t pool_size) {
+std::vector<std::uint64_t> pool_counts(const SpeciesList& species, std::uint64_t pool_size) {
     const std::size_t k = species.size();
     const double p = static_cast<double>(pool_size);
     std::vector<double> targets(k);
@@ -269,9 +283,6 @@ std::vector<std::uint64_t> pool_counts(const SpeciesList& species,
     return counts;
 }
 
-}  // namespace
-
-// ---- public ------------------------------------------------------------------------
 
 std::uint64_t best_denominator(double x, std::uint64_t max_denominator) {
     DenominatorSearch search;
@@ -346,7 +357,7 @@ std::uint64_t Xorshift64Star::next() {
 }
 
 Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, std::uint64_t seed,
-                         std::uint64_t max_denominator, bool any_shape) {
+                         std::uint64_t max_denominator, bool any_shape, double min_height_ratio) {
     // ---- the exact multiplier L (saturating: beyond 64 bits it exceeds any limit)
     std::uint64_t exact = 1;
     bool exact_overflow = false;
@@ -370,9 +381,25 @@ Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, st
         return fail("even a " + cube_text(m) + " cell holds " + std::to_string(n) +
                     " sites, above the limit of " + std::to_string(max_sites));
     std::array<std::uint64_t, 3> scale{m, m, m};
-    if (any_shape)
+    SupercellShape shape;
+    std::string shape_warning;
+    if (any_shape) {
         scale = compact_shape(structure.lattice,
                               any_shape_copies(structure, exact, exact_overflow, max_sites / n, m * m * m));
+        shape = diagonal_supercell(structure.lattice.matrix, scale[0], scale[1], scale[2]);
+        // A slab of repetitions is replaced by the most compact combination of the
+        // lattice vectors with as many cells.
+        if (shape.height_ratio() < min_height_ratio) {
+            auto compact = compact_supercell(structure.lattice.matrix, shape.copies);
+            if (!compact) return fail(compact.error());
+            if (compact->height_ratio() > shape.height_ratio()) shape = *compact;
+            scale = shape.scale();
+            if (shape.height_ratio() < min_height_ratio)
+                shape_warning = height_warning(shape, min_height_ratio);
+        }
+    } else {
+        shape = diagonal_supercell(structure.lattice.matrix, m, m, m);
+    }
     // Refused before anything is copied when the whole expansion cannot be held now.
     std::uint64_t bytes_per_copy = 0;
     for (const Site& site : structure.sites)
@@ -383,7 +410,8 @@ Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, st
                     " sites and need about " + format_general(static_cast<double>(n_copies) *
                     static_cast<double>(bytes_per_copy) / 1073741824.0, 3) +
                     " GiB, more than this machine has available; lower max_sites");
-    auto supercell = structure.make_supercell(scale[0], scale[1], scale[2]);
+    auto supercell = shape.diagonal() ? structure.make_supercell(scale[0], scale[1], scale[2])
+                                      : build_supercell(structure, shape);
     if (!supercell) return fail(supercell.error());
 
     // ---- pools of disordered copies with the same composition
@@ -405,10 +433,11 @@ Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, st
 
     // ---- counts, slots, seeded shuffle, placement
     Expansion out;
-    std::vector<std::string> missing;
     Xorshift64Star generator(seed);
     constexpr std::size_t kEmpty = std::numeric_limits<std::size_t>::max();
+    std::vector<std::size_t> pool_first_site;
     for (const auto& [key, members] : pools) {
+        pool_first_site.push_back(members.front() % n);
         const SpeciesList& species = supercell->sites[members.front()].species;
         const std::uint64_t pool_size = members.size();
         const std::vector<std::uint64_t> counts = pool_counts(species, pool_size);
@@ -438,10 +467,7 @@ Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, st
 
         for (std::size_t j = 0; j < species.size(); ++j) {
             const auto& [element, occupancy] = species[j];
-            out.report.push_back({element, occupancy, pool_size, counts[j]});
-            if (counts[j] == 0 && occupancy > 0.0 &&
-                std::find(missing.begin(), missing.end(), element) == missing.end())
-                missing.push_back(element);
+            out.report.push_back({element, occupancy, pool_size, counts[j], pool_first_site.size() - 1});
         }
     }
 
@@ -450,14 +476,8 @@ Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, st
     if (!expanded) return fail(expanded.error());
 
     // ---- warnings
-    if (!missing.empty()) {
-        std::string names;
-        for (std::size_t i = 0; i < missing.size(); ++i) names += (i > 0 ? ", " : "") + missing[i];
-        out.warnings.push_back("no atoms could be placed for " + names +
-                               ": the occupancy is too small for a " + shape_text(scale) +
-                               " supercell, so these elements are absent from the expanded "
-                               "structure");
-    }
+    const std::string used = shape.diagonal() ? shape_text(scale) : cell_text(shape);
+    missing_warnings(*expanded, out.report, pool_first_site, used, out.warnings);
     double worst = 0.0;
     for (const ReportEntry& entry : out.report)
         worst = std::max(worst, std::fabs(entry.actual_occupancy() - entry.target_occupancy));
@@ -466,7 +486,7 @@ Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, st
         out.warnings.push_back("the occupancies would need a supercell of a multiple of " +
                                (exact_overflow ? std::string("more than 2^64") : std::to_string(exact)) +
                                " cells to come out exactly, but that exceeds the " +
-                               std::to_string(max_sites) + "-site limit; " + shape_text(scale) +
+                               std::to_string(max_sites) + "-site limit; " + used +
                                " was used and the occupancies are approximated (worst deviation " +
                                format_fixed(worst, 4) + ")");
     } else if (!any_shape && worst >= 0.02 && m < exact) {
@@ -480,8 +500,12 @@ Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, st
                                format_fixed(worst, 4) + ")");
     }
 
+    deviation_warning(structure, out.report, pool_first_site, max_denominator, out.warnings);
+    if (!shape_warning.empty()) out.warnings.push_back(shape_warning);
+
     out.structure = std::move(*expanded);
     out.scale = scale;
+    out.shape = shape;
     return out;
 }
 

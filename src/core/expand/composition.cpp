@@ -1,0 +1,122 @@
+// What an expansion missed of the input's composition, told site by site.
+#include <algorithm>  // for std::find, std::sort
+#include <cmath>      // for std::fabs
+#include <cstdint>  // for UINT64_MAX
+#include <map>
+#include <numeric>    // for std::gcd
+
+#include "core/expand/expand.hpp"
+#include "core/util/number.hpp"  // for format_fixed
+
+namespace kelvara {
+
+namespace {
+
+/// Shares that differ by no more than this are the input's (four decimals, as written).
+constexpr double composition_tolerance = 5e-5;
+
+std::string join(const std::vector<std::string>& items, const char* separator) {
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); ++i) out += (i > 0 ? separator : "") + items[i];
+    return out;
+}
+
+/// An input site by its index.
+std::string site_text(std::size_t site) { return "site " + std::to_string(site); }
+
+}  // namespace
+
+std::uint64_t exact_copies(const Structure& input, std::uint64_t max_denominator) {
+    // 0 stays 0: no exact cell.
+    std::map<std::string, std::uint64_t> pool_sizes;
+    std::map<std::string, const Site*> representative;
+    for (const Site& site : input.sites) {
+        if (site.is_ordered()) continue;
+        const std::string key = pool_key(site);
+        ++pool_sizes[key];
+        representative.emplace(key, &site);
+    }
+    std::uint64_t copies = 1;
+    const auto fold = [&](double share, std::uint64_t pool) {
+        const std::uint64_t d = best_denominator(share, max_denominator);
+        // A share that no allowed denominator meets has no exact cell.
+        const double dd = static_cast<double>(d);
+        if (std::fabs(share * dd - std::round(share * dd)) / dd > composition_tolerance) copies = 0;
+        const std::uint64_t need = d / std::gcd(d, pool);
+        if (copies == 0) return;
+        if (__builtin_mul_overflow(copies / std::gcd(copies, need), need, &copies)) copies = 0;
+    };
+    for (const auto& [key, site] : representative) {
+        for (const auto& [element, occupancy] : site->species)
+            if (occupancy > 0.0 && occupancy < 1.0) fold(occupancy, pool_sizes[key]);
+        const double total = site->occupancy_sum(-0.0);
+        if (total < 0.999999) fold(total, pool_sizes[key]);
+    }
+    return copies;
+}
+
+void missing_warnings(const Structure& result, const std::vector<ReportEntry>& report,
+                      const std::vector<std::size_t>& pool_first_site, const std::string& cell_text,
+                      std::vector<std::string>& warnings) {
+    const ElementMap present = result.composition();
+    std::vector<std::string> absent, rounded_away;
+    for (const ReportEntry& entry : report) {
+        if (entry.atoms_placed != 0 || !(entry.target_occupancy > 0.0)) continue;
+        const auto found = present.find(entry.element);
+        if (found == present.end() || !(found->second > 0.0)) {
+            if (std::find(absent.begin(), absent.end(), entry.element) == absent.end())
+                absent.push_back(entry.element);
+        } else {
+            rounded_away.push_back(entry.element + " on " + site_text(pool_first_site[entry.pool]) + " (" +
+                                   format_fixed(entry.target_occupancy, 4) + " of " +
+                                   std::to_string(entry.sites_in_pool) + " copies rounds to no atom)");
+        }
+    }
+    if (!absent.empty())
+        warnings.push_back("no atoms could be placed for " + join(absent, ", ") + ": the occupancy is too small for a " +
+                           cell_text + " supercell, so these elements are absent from the expanded structure");
+    if (!rounded_away.empty())
+        warnings.push_back("no atoms could be placed for " + join(rounded_away, ", ") +
+                           "; these elements are in the expanded structure only from other sites");
+}
+
+void deviation_warning(const Structure& input, const std::vector<ReportEntry>& report,
+                       const std::vector<std::size_t>& pool_first_site, std::uint64_t max_denominator,
+                       std::vector<std::string>& warnings) {
+    std::vector<std::pair<std::size_t, std::string>> sites;  // by first input site
+    std::size_t pool = report.empty() ? 0 : report.front().pool;
+    std::vector<std::string> pieces;
+    std::uint64_t copies = 0;
+    const auto close_pool = [&]() {
+        if (pieces.empty()) return;
+        sites.emplace_back(pool_first_site[pool], site_text(pool_first_site[pool]) + " (" + std::to_string(copies) +
+                                                      " sites of its composition in the cell): " + join(pieces, ", "));
+        pieces.clear();
+    };
+    for (const ReportEntry& entry : report) {
+        if (entry.pool != pool) {
+            close_pool();
+            pool = entry.pool;
+        }
+        copies = entry.sites_in_pool;
+        if (entry.atoms_placed == 0) continue;
+        if (std::fabs(entry.actual_occupancy() - entry.target_occupancy) <= composition_tolerance) continue;
+        pieces.push_back(entry.element + " " + format_fixed(entry.actual_occupancy(), 4) + " (" +
+                         std::to_string(entry.atoms_placed) + " atoms) for " +
+                         format_fixed(entry.target_occupancy, 4));
+    }
+    close_pool();
+    if (sites.empty()) return;
+    const std::uint64_t exact = exact_copies(input, max_denominator);
+    const std::uint64_t n = input.sites.size();
+    std::string remedy;
+    if (exact != 0 && exact <= UINT64_MAX / n)
+        remedy = "; a cell of a multiple of " + std::to_string(exact) + " input cells (" +
+                 std::to_string(exact * n) + " sites) holds it exactly";
+    std::sort(sites.begin(), sites.end());
+    std::vector<std::string> texts;
+    for (const auto& site : sites) texts.push_back(site.second);
+    warnings.push_back("the expanded structure misses the input's composition on " + join(texts, "; ") + remedy);
+}
+
+}  // namespace kelvara
