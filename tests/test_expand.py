@@ -220,6 +220,10 @@ U64 = 2**64 - 1
 PRIMES = [1000003, 1000033, 1000037, 1000039]
 
 
+MISSED = "the expanded structure misses the input's composition on "
+ONE = " (1 site of its composition in the cell): "
+
+
 @pytest.mark.parametrize(
     "species, max_sites, max_den, warnings",
     [
@@ -230,21 +234,59 @@ PRIMES = [1000003, 1000033, 1000037, 1000039]
             "the 3-site limit; 1x1x1 was used and the occupancies are approximated (worst "
             "deviation 0.0200)"]),
         ([{"Fe": 0.0199}, {"Co": 0.5}, {"Co": 0.5}], 3, 16, [NOTHING_PLACED.format("Fe")]),
-        # max_denominator 0: L = 1 = m, however large the deviation.
-        ([{"Fe": 0.5, "Ni": 0.5}], 4096, 0, [NOTHING_PLACED.format("Ni")]),
+        # max_denominator 0: L = 1 = m, however large the deviation; the share that was
+        # missed is still named (no cell is exact without denominators).
+        ([{"Fe": 0.5, "Ni": 0.5}], 4096, 0, [
+            NOTHING_PLACED.format("Ni"), MISSED + "site 0" + ONE + "Fe 1.0000 (1 atom) for 0.5000"]),
         # A missing element is named once across pools; several in element order.
-        ([{"Mn": 0.01, "Fe": 0.99}, {"Mn": 0.02, "Co": 0.98}], 2, 0, [NOTHING_PLACED.format("Mn")]),
-        ([{"Mn": 0.05, "Co": 0.05, "Fe": 0.9}], 1, 0, [NOTHING_PLACED.format("Co, Mn")]),
+        ([{"Mn": 0.01, "Fe": 0.99}, {"Mn": 0.02, "Co": 0.98}], 2, 0, [
+            NOTHING_PLACED.format("Mn"), MISSED + "site 0" + ONE + "Fe 1.0000 (1 atom) for 0.9900; "
+            "site 1" + ONE + "Co 1.0000 (1 atom) for 0.9800"]),
+        ([{"Mn": 0.05, "Co": 0.05, "Fe": 0.9}], 1, 0, [
+            NOTHING_PLACED.format("Co, Mn"), MISSED + "site 0" + ONE + "Fe 1.0000 (1 atom) for 0.9000"]),
         # Distinct large prime denominators overflow 64 bits: the multiplier is named as a bound.
         ([{"Fe": p // 3 / p} for p in PRIMES] + [{"Co": 0.5}], 5, 10**7, [
             f"the occupancies would need a supercell larger than {U64}x{U64}x{U64} to come out "
             "exactly, but that exceeds the 5-site limit; 1x1x1 was used and the occupancies are "
-            "approximated (worst deviation 0.5000)"]),
+            "approximated (worst deviation 0.5000)",
+            MISSED + "site 0 (4 sites of its composition in the cell): Fe 0.2500 (1 atom) for 0.3333; "
+            "site 4" + ONE + "Co 1.0000 (1 atom) for 0.5000"]),
     ],
 )
 def test_warnings(species, max_sites, max_den, warnings):
     _, report = on_a_line(*species).expand_occupancies(max_sites, 42, max_den)
     assert report["warnings"] == warnings
+
+
+FIVE = {"Co": 0.2, "Cr": 0.2, "Fe": 0.2, "Mn": 0.2, "Ni": 0.2}
+
+
+@pytest.mark.parametrize("kwargs, expected", [
+    # 32 sites cannot hold five equal shares: the cube's result (Co7 Cr7 Fe6 Mn6 Ni6)
+    # stays within 0.02 of the input, and is still named, with the cell that would do.
+    ({"max_sites": 100}, MISSED + "site 0 (32 sites of its composition in the cell): Co 0.2188 (7 atoms) "
+     "for 0.2000, Cr 0.2188 (7 atoms) for 0.2000, Fe 0.1875 (6 atoms) for 0.2000, Mn 0.1875 (6 atoms) "
+     "for 0.2000, Ni 0.1875 (6 atoms) for 0.2000; a cell of a multiple of 5 input cells (20 sites) "
+     "holds it exactly"),
+    ({"max_sites": 100, "method": "sqs"}, None),
+    ({"max_sites": 100, "shape": "any"}, None),
+])
+def test_missed_composition_is_named(kwargs, expected):
+    fcc = cubic(3.6, [[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]], [FIVE] * 4)
+    ordered, report = fcc.expand_occupancies(**kwargs)
+    assert report["warnings"] == ([expected] if expected else [])
+    if expected is None:  # exact: 20 of each in 100 sites
+        assert ordered.composition == {e: 20.0 for e in FIVE}
+
+
+def test_rounded_away_but_present_is_not_absent():
+    # A little Ni on the Li layer rounds to no atom there, but Ni fills the other layer.
+    s = on_a_line({"Li": 0.98, "Ni": 0.02}, {"Ni": 1.0})
+    ordered, report = s.expand_occupancies(max_sites=8)
+    assert ordered.composition["Ni"] > 0
+    assert report["warnings"][0] == ("no atoms could be placed for Ni on site 0 (0.0200 over 1 copy rounds to "
+                                     "no atom); these elements are in the expanded structure only from other sites")
+    assert not any("absent" in w for w in report["warnings"])
 
 
 def test_floors_above_pool_size_report_what_is_placed():
@@ -295,11 +337,12 @@ SRBA = ({"Sr": 0.7, "Ba": 0.3}, {"Ti": 1.0}, {"O": 1.0}, {"O": 1.0}, {"O": 1.0})
 @pytest.mark.parametrize(
     ("lengths", "species", "max_sites", "scale"),
     [
-        # The cube can only approximate 0.7 / 0.3 within 100 sites; 2x2x5 is exact.
-        ((3.9, 3.9, 3.9), SRBA, 100, [2, 2, 5]),
+        # The cube can only approximate 0.7 / 0.3 within 100 sites; 20 cells are exact, and
+        # the slab 2x2x5 gives way to a compact combination of the lattice vectors.
+        ((3.9, 3.9, 3.9), SRBA, 100, [5, 2, 2]),
         ((3.9, 3.9, 3.9), SRBA, 4096, [9, 9, 10]),
-        # No multiple of 10 fits in 9 copies: 7 come closest (5/7 for 0.7).
-        ((3.9, 3.9, 3.9), SRBA, 49, [1, 1, 7]),
+        # No multiple of 10 fits in 9 copies: 7 come closest (5/7 for 0.7), not as 1x1x7.
+        ((3.9, 3.9, 3.9), SRBA, 49, [7, 1, 1]),
         # At most what a cube of the exact multiplier would take.
         ((4.0, 4.0, 4.0), ({"Fe": 0.5, "Ni": 0.5},), 10**6, [2, 2, 2]),
         # The longer the cell vector, the fewer copies along it (edges 12, 24, 24 A).
@@ -312,6 +355,9 @@ def test_any_shape(lengths, species, max_sites, scale):
                   list(species))
     ordered, report = s.expand_occupancies(max_sites=max_sites, shape="any")
     assert report["scale"] == scale and ordered.is_ordered
+    assert report["cell"]["height_ratio"] >= 0.5
+    assert abs(round(np.linalg.det(report["cell"]["matrix"]))) == math.prod(scale)
+    assert np.allclose(np.array(report["cell"]["matrix"]) @ s.lattice_matrix, ordered.lattice_matrix)
     copies = math.prod(scale)
     assert ordered.volume == pytest.approx(s.volume * copies)
     cube_worst = max(abs(e["actual_occupancy"] - e["target_occupancy"])

@@ -21,6 +21,11 @@ std::string join(const std::vector<std::string>& items, const char* separator) {
     return out;
 }
 
+/// "1 site", "4 sites".
+std::string counted(std::uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 /// An input site by its index.
 std::string site_text(std::size_t site) { return "site " + std::to_string(site); }
 
@@ -38,12 +43,16 @@ std::uint64_t exact_copies(const Structure& input, std::uint64_t max_denominator
     }
     std::uint64_t copies = 1;
     const auto fold = [&](double share, std::uint64_t pool) {
-        const std::uint64_t d = best_denominator(share, max_denominator);
-        // A share that no allowed denominator meets has no exact cell.
-        const double dd = static_cast<double>(d);
-        if (std::fabs(share * dd - std::round(share * dd)) / dd > composition_tolerance) copies = 0;
-        const std::uint64_t need = d / std::gcd(d, pool);
+        // The smallest denominator that meets the share as written; some d up to 10^5
+        // always does (|share * d - p| < 1e-5 for one of them).
+        std::uint64_t d = 0;
+        for (std::uint64_t c = 1; c <= std::min<std::uint64_t>(max_denominator, 100000) && d == 0; ++c) {
+            const double dc = static_cast<double>(c);
+            if (std::fabs(share * dc - std::round(share * dc)) / dc <= composition_tolerance) d = c;
+        }
+        if (d == 0) copies = 0;  // no allowed denominator: no exact cell
         if (copies == 0) return;
+        const std::uint64_t need = d / std::gcd(d, pool);
         if (__builtin_mul_overflow(copies / std::gcd(copies, need), need, &copies)) copies = 0;
     };
     for (const auto& [key, site] : representative) {
@@ -68,8 +77,8 @@ void missing_warnings(const Structure& result, const std::vector<ReportEntry>& r
                 absent.push_back(entry.element);
         } else {
             rounded_away.push_back(entry.element + " on " + site_text(pool_first_site[entry.pool]) + " (" +
-                                   format_fixed(entry.target_occupancy, 4) + " of " +
-                                   std::to_string(entry.sites_in_pool) + " copies rounds to no atom)");
+                                   format_fixed(entry.target_occupancy, 4) + " over " +
+                                   counted(entry.sites_in_pool, "copy", "copies") + " rounds to no atom)");
         }
     }
     if (!absent.empty())
@@ -82,15 +91,15 @@ void missing_warnings(const Structure& result, const std::vector<ReportEntry>& r
 
 void deviation_warning(const Structure& input, const std::vector<ReportEntry>& report,
                        const std::vector<std::size_t>& pool_first_site, std::uint64_t max_denominator,
-                       std::vector<std::string>& warnings) {
+                       bool with_remedy, std::vector<std::string>& warnings) {
     std::vector<std::pair<std::size_t, std::string>> sites;  // by first input site
     std::size_t pool = report.empty() ? 0 : report.front().pool;
     std::vector<std::string> pieces;
     std::uint64_t copies = 0;
     const auto close_pool = [&]() {
         if (pieces.empty()) return;
-        sites.emplace_back(pool_first_site[pool], site_text(pool_first_site[pool]) + " (" + std::to_string(copies) +
-                                                      " sites of its composition in the cell): " + join(pieces, ", "));
+        sites.emplace_back(pool_first_site[pool], site_text(pool_first_site[pool]) + " (" + counted(copies, "site", "sites") +
+                                                      " of its composition in the cell): " + join(pieces, ", "));
         pieces.clear();
     };
     for (const ReportEntry& entry : report) {
@@ -102,7 +111,7 @@ void deviation_warning(const Structure& input, const std::vector<ReportEntry>& r
         if (entry.atoms_placed == 0) continue;
         if (std::fabs(entry.actual_occupancy() - entry.target_occupancy) <= composition_tolerance) continue;
         pieces.push_back(entry.element + " " + format_fixed(entry.actual_occupancy(), 4) + " (" +
-                         std::to_string(entry.atoms_placed) + " atoms) for " +
+                         counted(entry.atoms_placed, "atom", "atoms") + ") for " +
                          format_fixed(entry.target_occupancy, 4));
     }
     close_pool();
@@ -110,7 +119,7 @@ void deviation_warning(const Structure& input, const std::vector<ReportEntry>& r
     const std::uint64_t exact = exact_copies(input, max_denominator);
     const std::uint64_t n = input.sites.size();
     std::string remedy;
-    if (exact != 0 && exact <= UINT64_MAX / n)
+    if (with_remedy && exact != 0 && exact <= UINT64_MAX / n)
         remedy = "; a cell of a multiple of " + std::to_string(exact) + " input cells (" +
                  std::to_string(exact * n) + " sites) holds it exactly";
     std::sort(sites.begin(), sites.end());

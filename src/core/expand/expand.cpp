@@ -500,7 +500,10 @@ Result<Expansion> expand(const Structure& structure, std::uint64_t max_sites, st
                                format_fixed(worst, 4) + ")");
     }
 
-    deviation_warning(structure, out.report, pool_first_site, max_denominator, out.warnings);
+    // After the approximation warning the cell that would be exact is already named.
+    const bool approximated = out.warnings.size() > 0 &&
+                              out.warnings.back().find(" was used and the occupancies are approximated") != std::string::npos;
+    deviation_warning(structure, out.report, pool_first_site, max_denominator, !approximated, out.warnings);
     if (!shape_warning.empty()) out.warnings.push_back(shape_warning);
 
     out.structure = std::move(*expanded);

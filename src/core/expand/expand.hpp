@@ -90,14 +90,14 @@ void missing_warnings(const Structure& result, const std::vector<ReportEntry>& r
 
 /// Appends a warning naming every element whose share on a site differs from the
 /// input's by more than 5e-5 (elements placed nowhere on that site excepted: the
-/// missing warnings name them), with the input's and the result's fractions, and the
-/// number of cells whose multiples would hold the composition exactly.
+/// missing warnings name them), with the input's and the result's fractions, and,
+/// `with_remedy`, the number of cells whose multiples would hold the composition.
 void deviation_warning(const Structure& input, const std::vector<ReportEntry>& report,
                        const std::vector<std::size_t>& pool_first_site, std::uint64_t max_denominator,
-                       std::vector<std::string>& warnings);
+                       bool with_remedy, std::vector<std::string>& warnings);
 
-/// The number of cells whose multiples hold every occupancy of the input exactly (as
-/// approximated with denominators up to max_denominator, within 5e-5), site by site; 0
+/// The number of cells whose multiples hold every share of the input within 5e-5 (the
+/// four decimals of a file), with denominators up to max_denominator, pool by pool; 0
 /// when some share has no such denominator, or beyond 64 bits.
 std::uint64_t exact_copies(const Structure& input, std::uint64_t max_denominator);
 

@@ -279,7 +279,7 @@ Result<Expansion> expand_sqs(const Structure& structure, const SqsOptions& optio
 
     const std::string cell = std::to_string(copies) + "-cell";
     missing_warnings(*expanded, out.report, pool_first_site, cell, out.warnings);
-    deviation_warning(structure, out.report, pool_first_site, options.max_denominator, out.warnings);
+    deviation_warning(structure, out.report, pool_first_site, options.max_denominator, true, out.warnings);
     if (shape->height_ratio() < options.min_height_ratio)
         out.warnings.push_back("the most compact cell of " + std::to_string(copies) + " input cells is flat: its "
                                "shortest height " + format_fixed(shape->shortest_height, 2) + " A is " +

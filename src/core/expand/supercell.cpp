@@ -109,33 +109,58 @@ SupercellShape diagonal_supercell(const Mat3& parent, std::uint64_t na, std::uin
 
 Result<SupercellShape> compact_supercell(const Mat3& parent, std::uint64_t copies) {
     const auto n = static_cast<std::int64_t>(copies);
-    const double lengths[3] = {std::sqrt(dot(parent[0], parent[0])), std::sqrt(dot(parent[1], parent[1])),
-                               std::sqrt(dot(parent[2], parent[2]))};
+    const double length_a = std::sqrt(dot(parent[0], parent[0]));
+    const double cube_edge =
+        std::cbrt(std::fabs(dot(cross(parent[0], parent[1]), parent[2])) * static_cast<double>(copies));
+    // The shortest height of a reduced cell is at most the lattice's shortest vector,
+    // so a candidate with any lattice vector shorter than the best height so far
+    // cannot win: (a, 0, 0) is checked once per a, the shortest vector of the plane of
+    // rows 1 and 2 once per (a, b, c), the vectors out of that plane before the
+    // candidate is reduced.
     SupercellShape best;
     bool have = false;
+    const auto too_short = [&](const Vec3& v) { return have && std::sqrt(dot(v, v)) < best.shortest_height; };
     std::uint64_t visited = 0;
-    // The shortest height of a lattice is at most its shortest vector; (a, 0, 0) and
-    // the rows reduced against it are lattice vectors, so a candidate whose rows are
-    // shorter than the best height so far cannot win and is skipped before reduction.
     for (std::int64_t a = 1; a <= n; ++a) {
-        if (n % a != 0) continue;
-        if (have && static_cast<double>(a) * lengths[0] < best.shortest_height) continue;
+        if (n % a != 0 || (have && static_cast<double>(a) * length_a < best.shortest_height)) continue;
+        const Vec3 h1 = combine(parent, IVec3{a, 0, 0});
         for (std::int64_t c = 1; c <= n / a; ++c) {
             if ((n / a) % c != 0) continue;
             const std::int64_t f = n / a / c;
-            for (std::int64_t b = 0; b < a; ++b)
+            for (std::int64_t b = 0; b < a; ++b) {
+                // The plane of rows 1 and 2, Gauss-reduced: u, v its shortest vectors.
+                Vec3 u = h1, v = combine(parent, IVec3{b, c, 0});
+                for (int step = 0; step < 256; ++step) {
+                    if (dot(v, v) < dot(u, u)) std::swap(u, v);
+                    const double k = std::round(dot(u, v) / dot(u, u));
+                    if (k == 0.0) break;
+                    for (int x = 0; x < 3; ++x) v[x] -= k * u[x];
+                }
+                if (too_short(u)) continue;
+                const double uu = dot(u, u), uv = dot(u, v), vv = dot(v, v), det2 = uu * vv - uv * uv;
                 for (std::int64_t d = 0; d < a; ++d)
                     for (std::int64_t e = 0; e < c; ++e) {
                         if ((++visited & 0xFFFF) == 0 && cancel_point()) return fail(interrupted_message);
                         const IMat3 hnf{IVec3{a, 0, 0}, IVec3{b, c, 0}, IVec3{d, e, f}};
-                        if (have) {
-                            bool short_row = false;
-                            for (int r = 1; r < 3 && !short_row; ++r) {
-                                const Vec3 v = combine(parent, hnf[r]);
-                                short_row = std::sqrt(dot(v, v)) < best.shortest_height;
-                            }
-                            if (short_row) continue;
+                        // Multiples of row 3 less the nearest points of that plane's
+                        // lattice: every lattice vector is one of these, and the k-th
+                        // lies at least k heights of row 3 off the plane.
+                        const Vec3 w = combine(parent, hnf[2]);
+                        const Vec3 normal = cross(u, v);
+                        const double off_plane = std::fabs(dot(w, normal)) / std::sqrt(dot(normal, normal));
+                        bool short_vector = false;
+                        for (double k = 1.0; have && !short_vector && k * off_plane < best.shortest_height; k += 1.0) {
+                            const double pu = k * dot(w, u), pv = k * dot(w, v);
+                            const double su = std::floor((pu * vv - pv * uv) / det2),
+                                         sv = std::floor((pv * uu - pu * uv) / det2);
+                            for (int i = 0; i < 2 && !short_vector; ++i)
+                                for (int j = 0; j < 2 && !short_vector; ++j) {
+                                    Vec3 r{};
+                                    for (int x = 0; x < 3; ++x) r[x] = k * w[x] - (su + i) * u[x] - (sv + j) * v[x];
+                                    short_vector = too_short(r);
+                                }
                         }
+                        if (short_vector) continue;
                         SupercellShape shape;
                         shape.hnf = hnf;
                         shape.matrix = hnf;
@@ -150,8 +175,12 @@ Result<SupercellShape> compact_supercell(const Mat3& parent, std::uint64_t copie
                         if (better) {
                             best = shape;
                             have = true;
+                            // No cell's shortest height exceeds the cube root of its
+                            // volume (a cube's): within 2% of that, look no further.
+                            if (best.shortest_height >= 0.98 * cube_edge) return best;
                         }
                     }
+            }
         }
     }
     return best;

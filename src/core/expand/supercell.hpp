@@ -39,8 +39,9 @@ struct SupercellShape {
 /// The supercell of `copies` parent cells (copies >= 1) whose reduced cell has the
 /// longest shortest height, among every integer combination of the parent's lattice
 /// vectors; on ties (within 1e-9 relative) the one with the larger height ratio, then
-/// the first in a fixed enumeration order. Stops with `interrupted_message` when the
-/// caller's cancel token asks.
+/// the first in a fixed enumeration order. The first cell whose shortest height is
+/// within 2% of the cube root of its volume (no cell does better) ends the search.
+/// Stops with `interrupted_message` when the caller's cancel token asks.
 Result<SupercellShape> compact_supercell(const Mat3& parent, std::uint64_t copies);
 
 /// The shape of an na x nb x nc repetition.
