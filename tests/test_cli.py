@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import json
+
 import csv
 import pathlib
 
@@ -58,12 +60,38 @@ def test_expand_writes_the_ordered_structure_over_a_file_only_with_force(capsys,
     ordered = Structure.from_poscar(str(out_file))
     expected, _ = Structure.from_cif(SBT).expand_occupancies(seed=7)
     assert ordered.composition == expected.composition and ordered.is_ordered
-    # Any shape: Sr 0.7 / Ba 0.3 on the A site fits a 2x2x5 cell.
+    assert json.loads((tmp_path / "ordered-report.json").read_text())["scale"] == [2, 2, 2]
+    # Any shape: Sr 0.7 / Ba 0.3 on the A site needs 20 cells; not the slab 2x2x5.
     cif = tmp_path / "sbt.cif"
     text = (DATA / "SrBaTiO3.cif").read_text()
     cif.write_text(text.replace("Sr  0  0  0  0.5", "Sr  0  0  0  0.7").replace("Ba  0  0  0  0.5", "Ba  0  0  0  0.3"))
     status, out, _ = run(capsys, "expand", str(cif), "--shape", "any", "--max-sites", "100")
-    assert status == 0 and "expanded into a 2x2x5 supercell: 5 -> 100 sites" in out
+    assert status == 0 and ("expanded into a cell of rows (2 2 0), (2 0 2), (1 -2 -2) times a, b, c "
+                            "(shortest height 9.58 A, 0.84 of the longest): 5 -> 100 sites") in out
+    assert out.endswith("note: nothing was written; add -o FILE (.cif, .vasp or POSCAR, .xyz) to save the "
+                        "ordered structure and its report\n")
+
+
+def test_expand_sqs_writes_structure_and_report(capsys, tmp_path):
+    out_file = tmp_path / "POSCAR"
+    status, out, err = run(capsys, "expand", SBT, "--sqs", "--max-sites", "160", "--steps", "3000",
+                           "-o", str(out_file))
+    assert status == 0 and err == "" and "quasirandom arrangement: largest |alpha|" in out
+    report = json.loads((tmp_path / "POSCAR-report.json").read_text())
+    assert report["settings"]["method"] == "sqs" and report["composition"] == {"Ba": 16, "O": 96, "Sr": 16, "Ti": 32}
+    ordered = Structure.from_poscar(str(out_file))
+    assert ordered.composition == report["composition"]
+    assert out_file.read_text().splitlines()[5].split() == ["Ba", "O", "Sr", "Ti"]
+    assert report["sqs"]["objective"] == max(abs(a) for e in report["sqs"]["alpha"] for a in e["after"])
+    # Refused on one line before any work, the earlier files untouched.
+    for argv, message in [
+        (["--sqs", "-o", str(out_file)], f"{out_file} exists; pass --force to replace it"),
+        (["--sqs", "--shape", "any"], "--sqs picks its own compact cell; leave out --shape"),
+        (["--time", "5"], "--shells, --steps and --time set the search of --sqs; add --sqs or leave them out"),
+        (["--sqs", "--time", "-1"], "--time must be a number of seconds, 0 or more, not -1.0"),
+    ]:
+        status, out, err = run(capsys, "expand", SBT, *argv)
+        assert (status, out, err) == (1, "", f"kelvara: {message}\n")
 
 
 def test_rdf_with_expansions_reports_the_spread(capsys, tmp_path):

@@ -1,7 +1,7 @@
 # Type information for the compiled module kelvara._kelvara.
 import os
 from collections.abc import Callable, Mapping, Sequence
-from typing import Literal, SupportsFloat, SupportsIndex, TypedDict, Union
+from typing import Literal, NotRequired, SupportsFloat, SupportsIndex, TypedDict, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -28,11 +28,40 @@ class OccupancyEntry(TypedDict):
     atoms_placed: int
     actual_occupancy: float
 
+class ExpansionCell(TypedDict):
+    matrix: list[list[int]]
+    lattice: list[list[float]]
+    shortest_height: float
+    longest_height: float
+    height_ratio: float
+
+class SroPair(TypedDict):
+    pair: list[str]
+    sites: list[int]
+    before: list[float]
+    after: list[float]
+
+class SqsSearch(TypedDict):
+    objective: float
+    objective_before: float
+    shell_radii: list[float]
+    alpha: list[SroPair]
+    pools: list[str]
+    pool_sites: list[int]
+    steps: int
+    steps_budget: int
+    chains: int
+    seconds: float
+    stopped: str | None
+
 class ExpansionReport(TypedDict):
     scale: list[int]
     n_vacancies: int
     warnings: list[str]
     occupancy_report: list[OccupancyEntry]
+    cell: NotRequired[ExpansionCell]
+    composition: NotRequired[dict[str, float]]
+    sqs: NotRequired[SqsSearch]
 
 class Structure:
     def __new__(
@@ -130,7 +159,41 @@ class Structure:
         max_denominator: SupportsIndex = 16,
         *,
         shape: Literal["cube", "any"] = "cube",
-    ) -> tuple[Structure, ExpansionReport]: ...
+        method: Literal["random", "sqs"] = "random",
+        shells: SupportsIndex = 3,
+        steps: SupportsIndex = 0,
+        time_limit: SupportsFloat = 0.0,
+        n_threads: SupportsIndex = 0,
+        min_height_ratio: SupportsFloat = 0.5,
+    ) -> tuple[Structure, ExpansionReport]:
+        """Expand partial occupancies into an explicit ordered supercell.
+
+        shape='cube' uses an m x m x m supercell; shape='any' searches na x nb x nc
+        shapes for the one that comes closest to the occupancies within max_sites, and
+        combines the lattice vectors instead when that one is flatter than
+        min_height_ratio (shortest over longest perpendicular height).
+
+        method='sqs' builds a special quasirandom structure: the largest cell within
+        max_sites that holds the composition exactly, as the most compact combination
+        of the lattice vectors, its disordered sites arranged by a seeded annealing of
+        swaps so that the Warren-Cowley alpha of the first `shells` neighbour shells
+        come as close to 0 as the cell allows (pairs only, no triplets). `steps` swaps
+        per search (0: by size), `time_limit` seconds at most (0: none); the result is
+        the same for any n_threads. Ctrl-C returns the best arrangement so far.
+
+        With shape='any' or method='sqs' the report also holds "cell" (the supercell's
+        rows as integer combinations of this cell's, its lattice, shortest and longest
+        perpendicular heights and their ratio) and "composition"; with method='sqs',
+        "sqs": the largest |alpha| before and after ("objective_before", "objective"),
+        the shell radii, alpha per pair of species and sites, steps, seconds, and why
+        it stopped early ("time", "interrupted") or None.
+        """
+    def _neighbour_shells(
+        self, shells: SupportsIndex, sites: Sequence[SupportsIndex] | None = None, n_threads: SupportsIndex = 0
+    ) -> tuple[list[float], list[float]]: ...
+    def _shell_pair_counts(
+        self, bounds: Sequence[SupportsFloat], n_threads: SupportsIndex = 0
+    ) -> tuple[list[str], _FloatArray]: ...
 
 def read_xyz_trajectory(
     path: str,

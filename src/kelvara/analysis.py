@@ -178,3 +178,7 @@ def refine_peaks(
         total = float(weight.sum())
         out[pair] = float((weight * centres[window]).sum() / total) if total > 0 else (k + 0.5) * bin_size
     return out
+
+
+# Short-range order lives beside the curves it is read with.
+from kelvara.sro import ShortRangeOrder, warren_cowley  # noqa: E402

@@ -4,6 +4,7 @@
 
 #include <algorithm>  // for std::min, std::max
 #include <cmath>      // for std::ceil, std::fabs, std::round, std::sqrt, std::nan
+#include <limits>
 #include <map>
 
 #include "core/expand/sqs_search.hpp"
@@ -35,6 +36,7 @@ struct ParentNeighbour {
     std::size_t site;  // input site index
     IVec3 shift;       // lattice translation
     std::size_t shell;
+    double distance;
 };
 
 /// Neighbours of every disordered input site among the disordered ones, by shell,
@@ -65,7 +67,7 @@ std::vector<std::vector<ParentNeighbour>> parent_neighbours(const Structure& par
                         const double r = std::sqrt(r2);
                         std::size_t k = 0;
                         while (k + 1 < shells.radii.size() && r > shells.bounds[k + 1]) ++k;
-                        out[s].push_back({t, IVec3{a, b, c}, k});
+                        out[s].push_back({t, IVec3{a, b, c}, k, r});
                     }
     return out;
 }
@@ -303,7 +305,11 @@ Result<Expansion> expand_sqs(const Structure& structure, const SqsOptions& optio
             }
             if (any) summary.alpha.push_back(std::move(entry));
         }
-    summary.shell_radii = shells->radii;
+    // The exact shortest distance of each shell (the pass found them to 0.0005 A).
+    summary.shell_radii.assign(model.n_shells, std::numeric_limits<double>::infinity());
+    for (const auto& list : near)
+        for (const ParentNeighbour& nb : list)
+            summary.shell_radii[nb.shell] = std::min(summary.shell_radii[nb.shell], nb.distance);
     for (const auto& [key, members] : parent_pools) {
         summary.pools.push_back(key);
         summary.pool_sites.push_back(members.front());

@@ -62,7 +62,7 @@ Result<Shells> find_shells(const Structure& structure, const std::vector<std::si
             if ((*histogram)[k] == 0.0) continue;
             if (last_filled < 0.0 || edges[k] - last_filled > shell_tolerance) {
                 if (last_filled >= 0.0) shells.bounds.push_back(0.5 * (last_filled + edges[k]));
-                shells.radii.push_back(edges[k]);
+                shells.radii.push_back(edges[k] + 0.5 * shell_bin);
             }
             last_filled = edges[k + 1];
         }

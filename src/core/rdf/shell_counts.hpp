@@ -19,7 +19,7 @@ inline constexpr double shell_tolerance = 0.01;
 /// Neighbour shells: shell k holds the pair distances in (bounds[k], bounds[k + 1]]
 /// (bounds[0] = 0), every distance of it within `shell_tolerance` of the next.
 struct Shells {
-    /// The distance of each shell (its shortest pair), Angstrom.
+    /// The distance of each shell (its shortest pair, to 0.0005), Angstrom.
     std::vector<double> radii;
     /// n_shells + 1 values: 0, then the middle of the gap after each shell.
     std::vector<double> bounds;

@@ -113,6 +113,15 @@ def build_parser() -> argparse.ArgumentParser:
     expand.add_argument("-o", "--output", help="write the ordered structure (.cif, .vasp/POSCAR, .xyz)")
     expand.add_argument("--force", action="store_true", help="replace an existing output file")
     _add_expansion(expand)
+    expand.add_argument("--sqs", action="store_true",
+                        help="special quasirandom structure: the disordered sites arranged so that the "
+                             "pair correlations of the first shells match the random alloy")
+    expand.add_argument("--shells", type=int, default=3, help="--sqs: neighbour shells matched (3)")
+    expand.add_argument("--steps", type=int, default=0,
+                        help="--sqs: swaps tried by each of the 4 searches (default: 50000 + 1000 per site)")
+    expand.add_argument("--time", type=float, default=0.0,
+                        help="--sqs: stop after this many seconds with the best arrangement so far")
+    expand.add_argument("--threads", type=int, default=0, help="--sqs: worker threads (0: all)")
     expand.set_defaults(run=structure.command_expand, record=options.ExpandOptions)
 
     rdf = commands.add_parser("rdf", help="partial and total RDFs, written as CSV and figures")
@@ -159,7 +168,8 @@ def build_parser() -> argparse.ArgumentParser:
 COUNTS = [("threads", "--threads", 0), ("seed", "--seed", 0), ("max_sites", "--max-sites", 0),
           ("max_denominator", "--max-denominator", 0), ("seeds", "--seeds", 1),
           ("every", "--every", 1), ("start", "--start", 0), ("stop", "--stop", 0),
-          ("block_size", "--block-size", 1), ("orderings", "--orderings", 0)]
+          ("block_size", "--block-size", 1), ("orderings", "--orderings", 0),
+          ("shells", "--shells", 1), ("steps", "--steps", 0)]
 # What each command writes into --out; an earlier run's files are not replaced silently.
 OUTPUTS = {"rdf": ("rdf*.csv", "rdf*.png", "expansion_spread.*"),
            "pdf": ("pdf.csv", "pdf.png", "sq.csv", "fit*.csv", "fit*.png", "fit.json", "*_refined.cif")}
@@ -194,6 +204,19 @@ def check_arguments(args: argparse.Namespace) -> None:
     output = getattr(args, "output", None)
     if output and os.path.lexists(output) and not force:
         raise ValueError(f"{output} exists; pass --force to replace it")
+    if output and getattr(args, "command", None) == "expand":
+        from kelvara.cli.structure import report_path
+
+        if os.path.lexists(report_path(output)) and not force:
+            raise ValueError(f"{report_path(output)} (the report beside {output}) exists; "
+                             "pass --force to replace it")
+    if getattr(args, "time", 0.0) is not None and not getattr(args, "time", 0.0) >= 0:
+        raise ValueError(f"--time must be a number of seconds, 0 or more, not {args.time}")
+    if getattr(args, "sqs", False) and args.shape != "cube":
+        raise ValueError("--sqs picks its own compact cell; leave out --shape")
+    if not getattr(args, "sqs", True) and any(
+            getattr(args, name) != default for name, default in (("shells", 3), ("steps", 0), ("time", 0.0))):
+        raise ValueError("--shells, --steps and --time set the search of --sqs; add --sqs or leave them out")
     out = getattr(args, "out", None)
     if out is not None:
         folder = pathlib.Path(out)

@@ -146,14 +146,26 @@ class InfoOptions:
 
 
 @dataclass(frozen=True)
+class SqsSearch:
+    """The quasirandom search of ``kelvara expand --sqs``."""
+
+    shells: int = 3
+    steps: int = 0
+    time: float = 0.0
+    threads: int = 0
+
+
+@dataclass(frozen=True)
 class ExpandOptions:
     source: Source
     output: str | None
     expansion: Expansion
+    sqs: SqsSearch | None = None
 
     @classmethod
     def from_args(cls, args: argparse.Namespace) -> ExpandOptions:
-        return cls(Source.from_args(args), args.output, Expansion.from_args(args))
+        sqs = SqsSearch(args.shells, args.steps, args.time, args.threads) if args.sqs else None
+        return cls(Source.from_args(args), args.output, Expansion.from_args(args), sqs)
 
 
 @dataclass(frozen=True)

@@ -90,11 +90,20 @@ def command_info(options: InfoOptions) -> int:
     return 0
 
 
+def cell_text(structure: Structure, report: dict) -> str:
+    """"a 2x2x2 supercell", or the combination of lattice vectors with its heights."""
+    cell = report.get("cell")
+    if cell is None or all(cell["matrix"][r][c] == 0 for r in range(3) for c in range(3) if r != c):
+        return "a " + "x".join(str(n) for n in report["scale"]) + " supercell"
+    rows = ", ".join("(" + " ".join(str(n) for n in row) + ")" for row in cell["matrix"])
+    return (f"a cell of rows {rows} times a, b, c (shortest height {cell['shortest_height']:.2f} A, "
+            f"{cell['height_ratio']:.2f} of the longest)")
+
+
 def print_expansion_report(structure: Structure, expanded: Structure, report: dict) -> None:
     """The supercell, the sites before and after, and requested vs achieved occupancies."""
-    shape = "x".join(str(n) for n in report["scale"])
     print(
-        f"expanded into a {shape} supercell: {structure.n_sites} -> {expanded.n_sites} sites, "
+        f"expanded into {cell_text(structure, report)}: {structure.n_sites} -> {expanded.n_sites} sites, "
         f"{report['n_vacancies']} vacant"
     )
     for entry in report["occupancy_report"]:
@@ -103,25 +112,94 @@ def print_expansion_report(structure: Structure, expanded: Structure, report: di
             f"achieved {entry['actual_occupancy']:.4f} "
             f"({entry['atoms_placed']} of {entry['sites_in_pool']} sites)"
         )
+    if "sqs" in report:
+        print_sqs_report(report["sqs"])
     for warning in report["warnings"]:
         print(f"warning: {warning}", file=sys.stderr)
 
 
+def print_sqs_report(sqs: dict) -> None:
+    """The largest |alpha| before and after, and alpha per pair and shell."""
+    radii = ", ".join(f"{r:.3f}" for r in sqs["shell_radii"])
+    print(f"quasirandom arrangement: largest |alpha| over the shells at {radii} A: "
+          f"{sqs['objective_before']:.4f} random -> {sqs['objective']:.4f} "
+          f"({sqs['chains']} searches, {sqs['steps']} swaps tried, {sqs['seconds']:.1f} s; pairs only, no triplets)")
+    several = len({tuple(e["sites"]) for e in sqs["alpha"]}) > 1
+    for entry in sqs["alpha"]:
+        name = "-".join(entry["pair"]) + (" (sites {}, {})".format(*entry["sites"]) if several else "")
+        after = " ".join("    nan" if a != a else f"{a:+.4f}" for a in entry["after"])
+        print(f"  alpha {name:>8}: {after}")
+    if sqs["stopped"] == "time":
+        print(f"note: the time limit ended the search after {sqs['steps']} of {sqs['steps_budget']} swaps; "
+              "the best arrangement found so far is kept (--steps without --time reproduces a run)")
+    elif sqs["stopped"] == "interrupted":
+        print(f"note: interrupted after {sqs['steps']} of {sqs['steps_budget']} swaps; "
+              "the best arrangement found so far is kept")
+
+
+def report_path(output: str) -> str:
+    """The report written beside an output: ordered.vasp -> ordered-report.json."""
+    import os
+
+    folder, name = os.path.split(os.fspath(output))
+    stem, suffix = os.path.splitext(name)
+    if suffix.lower().lstrip(".") not in {"cif", "vasp", "poscar", "contcar", "xyz", "extxyz"}:
+        stem = name
+    return os.path.join(folder, stem + "-report.json")
+
+
+def write_report(report: dict, path: str, source: str, options: ExpandOptions) -> None:
+    """The report as JSON (NaN as null), with where it came from."""
+    import json
+    import math
+
+    from kelvara import __version__
+    from kelvara._files import write_text
+
+    def clean(value):
+        if isinstance(value, float) and not math.isfinite(value):
+            return None
+        if isinstance(value, dict):
+            return {k: clean(v) for k, v in value.items()}
+        if isinstance(value, (list, tuple)):
+            return [clean(v) for v in value]
+        return value
+
+    e = options.expansion
+    settings = {"max_sites": e.max_sites, "seed": e.seed, "max_denominator": e.max_denominator, "shape": e.shape}
+    if options.sqs:
+        settings.update(method="sqs", shells=options.sqs.shells, steps=options.sqs.steps, time=options.sqs.time)
+    document = {"source": source, "kelvara": __version__, "settings": settings, **clean(report)}
+    write_text(path, json.dumps(document, indent=1) + "\n")
+
+
 def command_expand(options: ExpandOptions) -> int:
-    """kelvara expand FILE [-o OUT]: an ordered supercell, its report, and the file."""
+    """kelvara expand FILE [-o OUT] [--sqs]: an ordered supercell, its report, the file
+    and the report as JSON beside it."""
     source, output, e = options.source, options.output, options.expansion
     if output:
         format_of(output)  # an output name without a known format fails before any work
     structure = read_structure(source.path, source.format, source.block)
-    expanded, report = structure.expand_occupancies(
-        max_sites=e.max_sites, seed=e.seed, max_denominator=e.max_denominator, shape=e.shape,
-    )
+    if options.sqs:
+        q = options.sqs
+        expanded, report = structure.expand_occupancies(
+            max_sites=e.max_sites, seed=e.seed, max_denominator=e.max_denominator, method="sqs",
+            shells=q.shells, steps=q.steps, time_limit=q.time, n_threads=q.threads,
+        )
+    else:
+        expanded, report = structure.expand_occupancies(
+            max_sites=e.max_sites, seed=e.seed, max_denominator=e.max_denominator, shape=e.shape,
+        )
     print_expansion_report(structure, expanded, report)
     if output:
         from kelvara.io import write_structure
 
         write_structure(expanded, output)
-        print(f"wrote {output}")
+        write_report(report, report_path(output), str(source.path), options)
+        print(f"wrote {output} and its report {report_path(output)}")
+    else:
+        print("note: nothing was written; add -o FILE (.cif, .vasp or POSCAR, .xyz) to save the ordered "
+              "structure and its report")
     return 0
 
 
