@@ -95,7 +95,8 @@ def test_sqs_invariants(parent, max_sites, shares):
         assert entry["after"] == pytest.approx(recount[tuple(sorted(entry["pair"]))], abs=1e-12)
     worst = max(abs(a) for e in sqs["alpha"] for a in e["after"])
     assert sqs["objective"] == pytest.approx(worst) and sqs["objective"] < sqs["objective_before"]
-    assert sqs["steps"] == sqs["steps_budget"] == 4 * 20000 and sqs["stopped"] is None
+    assert sqs["steps_budget"] == 4 * 20000 and sqs["stopped"] is None
+    assert sqs["steps"] == sqs["steps_budget"] or sqs["objective"] == 0  # a perfect match ends a search
 
 
 def test_sqs_sublattices_and_vacancies():
@@ -143,3 +144,55 @@ def test_compact_cells(lengths, copies, ratio):
     assert cell["height_ratio"] == pytest.approx(min(heights) / max(heights)) and cell["height_ratio"] > ratio
     flat = [w for w in report["warnings"] if "is flat" in w]
     assert bool(flat) == (cell["height_ratio"] < 0.5)
+
+
+def test_warren_cowley_matches_brute_force_and_sums_frames():
+    from kelvara.analysis import warren_cowley
+
+    parent = fcc_primitive(3.6, FIVE)
+    frames = [parent.expand_occupancies(max_sites=40, method="sqs", steps=1, seed=s)[0] for s in (1, 2)]
+    sro = warren_cowley(frames[0])
+    assert sro.radii == pytest.approx([2.5456, 3.6, 4.4091], abs=6e-4) and sro.n_frames == 1
+    brute = [brute_shell_counts(f, sro.bounds) for f in frames]
+    expected = alpha_from_counts(brute[0], sorted(FIVE), 3)
+    assert sorted(sro) == sorted(set(expected) | {(b, a) for a, b in expected})
+    for (a, b), values in expected.items():  # alpha_ij = alpha_ji with equal shares
+        assert sro[(a, b)] == pytest.approx(values, abs=1e-12) and sro[(b, a)] == pytest.approx(values, abs=1e-12)
+    summed = {k: brute[0][k] + brute[1][k] for k in brute[0]}
+    both = warren_cowley(frames, radii=sro.radii)
+    assert both.n_frames == 2
+    for (a, b), values in alpha_from_counts(summed, sorted(FIVE), 3).items():
+        assert both[(a, b)] == pytest.approx(values, abs=1e-12)
+
+
+def test_warren_cowley_on_a_sublattice_and_on_partial_occupancies():
+    from kelvara.analysis import warren_cowley
+
+    s = cubic(3.95, [[0, 0, 0], [0.5, 0.5, 0.5], [0.5, 0.5, 0], [0.5, 0, 0.5], [0, 0.5, 0.5]],
+              [{"Sr": 0.5, "Ba": 0.5}, {"Ti": 1.0}, {"O": 1.0}, {"O": 1.0}, {"O": 1.0}])
+    ordered, report = s.expand_occupancies(max_sites=160, method="sqs", steps=500)
+    sro = warren_cowley(ordered, elements=("Ba", "Sr"), parent=s)
+    assert sro.radii == pytest.approx([3.95, 3.95 * 2**0.5, 3.95 * 3**0.5], abs=6e-4)
+    for entry in report["sqs"]["alpha"]:
+        assert sro[tuple(entry["pair"])] == pytest.approx(entry["after"], abs=1e-12)
+    with pytest.warns(UserWarning, match="alpha is 0 by construction"):
+        weighted = warren_cowley(fcc_primitive(3.6, FIVE))
+    assert weighted.note and np.allclose(list(weighted.values()), 0, atol=1e-12)
+    with pytest.raises(ValueError, match="no site holds any of Xx"):
+        warren_cowley(ordered, elements=["Xx"])
+
+
+def test_binary_alpha_matches_icet_pair_correlations():
+    # For a binary with spins +1 / -1, icet's pair correlation of a shell is
+    # <s_i s_j> = 1 - 4 c_A c_B (1 - alpha_AB).
+    icet = pytest.importorskip("icet")
+    from kelvara.analysis import warren_cowley
+    from kelvara.interop import to_ase
+
+    parent = fcc_primitive(3.6, {"Fe": 0.75, "Ni": 0.25})
+    ordered, _ = parent.expand_occupancies(max_sites=32, method="sqs", steps=1, seed=3)
+    prim = to_ase(Structure(parent.lattice_matrix, parent.frac_coords, [{"Fe": 1.0}]))
+    space = icet.ClusterSpace(prim, [4.8], [["Fe", "Ni"]])
+    pairs = space.get_cluster_vector(to_ase(ordered))[2:5]
+    alpha = warren_cowley(ordered)[("Fe", "Ni")]
+    assert np.abs(pairs) == pytest.approx(np.abs(1 - 4 * 0.75 * 0.25 * (1 - np.array(alpha))), abs=1e-12)

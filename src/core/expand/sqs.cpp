@@ -210,7 +210,7 @@ Result<Expansion> expand_sqs(const Structure& structure, const SqsOptions& optio
             }
 
     // ---- the searches, each from its own seeded shuffle
-    const std::uint64_t steps = options.steps > 0 ? options.steps : 50000 + 1000 * model.n_sites;
+    const std::uint64_t steps = options.steps > 0 ? options.steps : 3000 + 150 * model.n_sites;
     const auto deadline = options.time_limit > 0.0
                               ? started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                               std::chrono::duration<double>(options.time_limit))

@@ -13,7 +13,7 @@ struct SqsOptions {
     std::uint64_t max_sites = 4096, seed = 42, max_denominator = 16;
     /// Neighbour shells whose pair correlations are matched.
     std::uint64_t shells = 3;
-    /// Swaps tried by each of the `sqs_chains` searches; 0 picks 50,000 plus 1,000 per
+    /// Swaps tried by each of the `sqs_chains` searches; 0 picks 3,000 plus 150 per
     /// disordered site.
     std::uint64_t steps = 0;
     /// Seconds after which the search stops with the best arrangement so far; 0: none.

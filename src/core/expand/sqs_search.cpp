@@ -170,6 +170,7 @@ ChainResult anneal(const SqsModel& model, std::vector<std::uint16_t> start, std:
                 result.objective = w;
                 result.squares = s;
                 result.labels = walk.labels;
+                if (w == 0.0) break;  // every alpha is 0: nothing left to improve
             }
         } else {
             walk.swap(i, j);

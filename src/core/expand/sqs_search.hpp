@@ -55,7 +55,8 @@ struct ChainResult {
 /// One annealing run of `steps` swap attempts from `start` (an arrangement whose pool
 /// shares are the targets), its generator seeded with `seed`: minimises the sum of
 /// alpha^2 over the terms and keeps the arrangement of least largest |alpha| seen.
-/// Polls the cancel token and the deadline every 1024 steps.
+/// Ends early when every alpha is 0. Polls the cancel token and the deadline every
+/// 1024 steps.
 ChainResult anneal(const SqsModel& model, std::vector<std::uint16_t> start, std::uint64_t seed,
                    std::uint64_t steps, std::chrono::steady_clock::time_point deadline);
 

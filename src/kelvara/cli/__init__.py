@@ -118,7 +118,7 @@ def build_parser() -> argparse.ArgumentParser:
                              "pair correlations of the first shells match the random alloy")
     expand.add_argument("--shells", type=int, default=3, help="--sqs: neighbour shells matched (3)")
     expand.add_argument("--steps", type=int, default=0,
-                        help="--sqs: swaps tried by each of the 4 searches (default: 50000 + 1000 per site)")
+                        help="--sqs: swaps tried by each of the 4 searches (default: 3000 + 150 per site)")
     expand.add_argument("--time", type=float, default=0.0,
                         help="--sqs: stop after this many seconds with the best arrangement so far")
     expand.add_argument("--threads", type=int, default=0, help="--sqs: worker threads (0: all)")
