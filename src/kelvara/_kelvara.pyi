@@ -28,24 +28,24 @@ class OccupancyEntry(TypedDict):
     atoms_placed: int
     actual_occupancy: float
 
-class ExpansionCell(TypedDict):
+class _ExpansionCell(TypedDict):
     matrix: list[list[int]]
     lattice: list[list[float]]
     shortest_height: float
     longest_height: float
     height_ratio: float
 
-class SroPair(TypedDict):
+class _SroPair(TypedDict):
     pair: list[str]
     sites: list[int]
     before: list[float]
     after: list[float]
 
-class SqsSearch(TypedDict):
+class _SqsSearch(TypedDict):
     objective: float
     objective_before: float
     shell_radii: list[float]
-    alpha: list[SroPair]
+    alpha: list[_SroPair]
     pools: list[str]
     pool_sites: list[int]
     steps: int
@@ -59,9 +59,9 @@ class ExpansionReport(TypedDict):
     n_vacancies: int
     warnings: list[str]
     occupancy_report: list[OccupancyEntry]
-    cell: NotRequired[ExpansionCell]
+    cell: NotRequired[_ExpansionCell]
     composition: NotRequired[dict[str, float]]
-    sqs: NotRequired[SqsSearch]
+    sqs: NotRequired[_SqsSearch]
 
 class Structure:
     def __new__(
