@@ -57,6 +57,9 @@ NO_SPECIES = ("POSCAR does not name one species per atom count (VASP 4 files nee
               "on the comment line)")
 
 
+FORMULA = "the species ({}) are read from the formula '{}' on the comment line, whose counts are those of line 6"
+
+
 @pytest.mark.parametrize(
     "text, symbols, findings",
     [
@@ -73,6 +76,16 @@ NO_SPECIES = ("POSCAR does not name one species per atom count (VASP 4 files nee
         (poscar(comment="Fe O bulk", species="", counts="2 3\n", coords="0 0 0\n" * 5), NO_SPECIES, None),
         (poscar(comment="$cell vectors", species="", counts="1 1\n"), NO_SPECIES, None),
         (poscar(comment="Si", species="", counts="1 1\n"), NO_SPECIES, None),  # one name, two counts
+        # A formula whose counts are the counts line names the species, and says so; a
+        # formula that does not match them stays refused.
+        (poscar(comment="# Mn2 O1", species="", counts="2 1\n", coords="0 0 0\n" * 3), ["Mn", "Mn", "O"],
+         [FORMULA.format("Mn, O", "# Mn2 O1")]),
+        (poscar(comment="Mn2O1", species="", counts="2 1\n", coords="0 0 0\n" * 3), ["Mn", "Mn", "O"],
+         [FORMULA.format("Mn, O", "Mn2O1")]),
+        (poscar(comment="# Mn2 O2", species="", counts="2 1\n", coords="0 0 0\n" * 3), NO_SPECIES, None),
+        (poscar(comment="# Mn2 O1 Fe1", species="", counts="2 1\n", coords="0 0 0\n" * 3), NO_SPECIES, None),
+        (poscar(comment="# Mn2 Xq1", species="", counts="2 1\n", coords="0 0 0\n" * 3), NO_SPECIES, None),
+        (poscar(comment="# Mn O", species="", counts="1 1\n"), NO_SPECIES, None),  # no counts: no formula
         # Species that are not elements are kept, and said once each.
         (poscar(species="X Va X\n", counts="1 1 0\n"), ["X", "Va"],
          ["species 'X' on line 6 reads as 'X', which is not a chemical element",
@@ -185,3 +198,12 @@ def test_coordinates_read_correctly_rounded(tokens):
     expected = [float(t) for t in tokens]
     if all(np.isfinite(expected)):
         assert read(poscar(counts="1\n", coords=" ".join(tokens) + "\n")).frac_coords[0] == expected
+
+
+def test_formula_comment_matches_ase(tmp_path):
+    """A VASP 4 comment '# Mn2 O1' over counts 2 1 names Mn and O, as ASE reads it
+    (pymatgen, which takes the species in the order H, He, ..., does not)."""
+    path = tmp_path / "POSCAR"
+    path.write_text(poscar(comment="# Mn2 O1", species="", counts="2 1\n",
+                           coords="0 0 0\n0.5 0.5 0\n0.5 0.5 0.5\n"))
+    assert_same(Structure.from_poscar(str(path)), ase_view(path, "vasp"))

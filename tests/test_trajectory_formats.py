@@ -76,6 +76,24 @@ def test_lammps_dump_matches_ase_and_the_written_frames(tmp_path, rng, triclinic
         assert [next(iter(s)) for s in ours.species] == [types[t] for t in type_ids]
 
 
+def test_lammps_units_and_time_items(tmp_path, rng):
+    """Frames of a dump written with "dump_modify units yes time yes" (ITEM: UNITS once, then
+    ITEM: TIME before every ITEM: TIMESTEP) read as the same dump without them."""
+    text, _ = random_dump(rng, 3, 5, True)
+    frames = text.split("ITEM: TIMESTEP\n")[1:]
+    timed = "ITEM: UNITS\nmetal\n" + "".join(f"ITEM: TIME\n{0.002 * k!r}\nITEM: TIMESTEP\n{frame}"
+                                           for k, frame in enumerate(frames))
+    read = []
+    for name, body in (("plain.lammpstrj", text), ("timed.lammpstrj", timed)):
+        (tmp_path / name).write_text(body)
+        with TrajectoryReader(str(tmp_path / name), types={1: "Si", 2: "O"}) as reader:
+            read.append(reader.read())
+    (plain, plain_indices), (ours, indices) = read
+    assert indices == plain_indices == [0, 1, 2]
+    for a, b in zip(plain, ours):
+        assert a.lattice_matrix == b.lattice_matrix and a.frac_coords == b.frac_coords
+
+
 def write_xdatcar(path, cells, fracs, names=("Si", "O"), counts=(2, 1), varying=False, vasp4=False):
     def header(cell):
         text = "run\n   1.0\n" + "".join(" ".join(f"{x:.10f}" for x in row) + "\n" for row in cell)
@@ -137,6 +155,10 @@ SI_O = {"types": {1: "Si", 2: "O"}}
         (XDAT + "Direct configuration= 2\n0 0 0\nDirect configuration= 3\n", {},
          "^frame 1 has 1 atom lines, but its header counts 2 atoms$"),
         ("hello\nworld\n", {}, "cannot tell the trajectory format of .* from its first lines"),
+        # Items before the timestep are passed over; the timestep must still come.
+        ("ITEM: UNITS\nmetal\nITEM: TIME\n0.0\n" + DUMP[DUMP.index("ITEM: NUMBER"):], SI_O,
+         "^frame 0: expected 'ITEM: TIMESTEP', found 'ITEM: NUMBER OF ATOMS'$"),
+        ("ITEM: TIME\n", SI_O, "^frame 0 ends before the value of an item$"),
     ],
 )
 def test_bad_input_names_the_frame(tmp_path, text, kwargs, message):

@@ -4,6 +4,8 @@
 #include <algorithm>  // for std::min
 #include <cmath>      // for std::cbrt, std::isfinite
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "core/model/elements.hpp"  // for is_element
 #include "core/util/number.hpp"    // for parse_decimal, parse_unsigned
@@ -136,6 +138,34 @@ Result<std::string> species_of(std::string_view name, std::uint64_t line,
     return symbol;
 }
 
+/// The elements of a formula that gives one count per element, in order ("Mn12 O12",
+/// "# Mn12O12"), when its counts are `counts`; nothing otherwise. Words of
+/// punctuation alone ("#") are passed over.
+std::optional<std::vector<std::string>> formula_species(std::string_view comment,
+                                                        const std::vector<std::uint64_t>& counts) {
+    std::string formula;
+    for (std::string_view word : split_whitespace(comment)) {
+        bool letters_or_digits = false;
+        for (char c : word) letters_or_digits |= is_ascii_letter(c) || (c >= '0' && c <= '9');
+        if (letters_or_digits) formula += word;
+    }
+    std::vector<std::string> names;
+    std::size_t i = 0;
+    while (i < formula.size()) {
+        if (!(formula[i] >= 'A' && formula[i] <= 'Z')) return std::nullopt;
+        std::string symbol(1, formula[i++]);
+        if (i < formula.size() && formula[i] >= 'a' && formula[i] <= 'z') symbol += formula[i++];
+        const std::size_t digits = i;
+        while (i < formula.size() && formula[i] >= '0' && formula[i] <= '9') ++i;
+        const auto count = parse_unsigned(std::string_view(formula).substr(digits, i - digits));
+        if (!is_element(symbol) || !count || names.size() >= counts.size() || *count != counts[names.size()])
+            return std::nullopt;
+        names.push_back(std::move(symbol));
+    }
+    if (names.size() != counts.size()) return std::nullopt;
+    return names;
+}
+
 bool all_finite(const Mat3& m) {
     for (const Vec3& row : m)
         for (double x : row)
@@ -207,6 +237,18 @@ Result<ReadStructure> parse_poscar(std::string_view text) {
         auto count = parse_unsigned(word);
         if (!count) return fail(with_line("bad atom count " + quoted(word), word, vasp4 ? 6 : 7));
         counts.push_back(*count);
+    }
+    // A VASP 4 comment that is a formula whose counts are the counts line names the
+    // species too ("# Mn12 O12" over "12 12"), and that is said.
+    std::optional<std::vector<std::string>> formula;
+    if (vasp4 && names.size() < counts.size()) formula = formula_species(lines[0], counts);
+    if (formula) {
+        names.assign(formula->begin(), formula->end());
+        std::string listed;
+        for (const std::string& name : *formula) listed += (listed.empty() ? "" : ", ") + name;
+        warnings.push_back("the species (" + listed + ") are read from the formula " +
+                           quoted(trim(lines[0])) +
+                           " on the comment line, whose counts are those of line 6");
     }
     if (names.size() < counts.size())
         return fail("POSCAR does not name one species per atom count (VASP 4 files need the "

@@ -213,6 +213,14 @@ Result<FrameFormat::Next> LammpsDump::next(LineReader& lines, std::uint64_t inde
     if (status == LineReader::Status::error)
         return fail(where(index) + ": " + read_error("ITEM: TIMESTEP", error));
     if (status == LineReader::Status::end_of_file) return Next::end;
+    // "dump_modify units yes" and "time yes" put their items before the timestep.
+    while (trim(line) == "ITEM: UNITS" || trim(line) == "ITEM: TIME") {
+        auto value = need(lines, index, "the value of an item");
+        if (!value) return fail(std::move(value.error()));
+        auto next = need(lines, index, "ITEM: TIMESTEP");
+        if (!next) return fail(std::move(next.error()));
+        line = *next;
+    }
     if (trim(line) != "ITEM: TIMESTEP")
         return fail(where(index) + ": expected 'ITEM: TIMESTEP', found " + quoted(line));
 
