@@ -80,7 +80,7 @@ NOT_NUMBER = "_cell_length_a is not a number: '{}'"
      ("?", NOT_GIVEN.format("?")), (".", NOT_GIVEN.format(".")), ("'?'", NOT_GIVEN.format("?")),
      ("\n# a comment\n6", NOT_GIVEN.format("")), ("abc", NOT_NUMBER.format("abc")),
      ("(3)", NOT_NUMBER.format("(3)")), ("1,5", NOT_NUMBER.format("1,5")),
-     ("\n_cell_length_a 6", NOT_NUMBER.format("_cell_length_a 6")),
+     ("\n_cell_length_a 6", 6.0),  # a tag is never a value: the second a stands alone
      ("4\xff", "_cell_length_a is not a number: '4\ufffd' (line 2 holds bytes that are not UTF-8)")],
 )
 def test_cif_numbers_and_tag_values(tmp_path, value, a):
@@ -99,15 +99,15 @@ def test_cif_numbers_and_tag_values(tmp_path, value, a):
 @pytest.mark.parametrize(
     "text, expected",
     [
-        # Tag names ignore case; a lone tag takes the next line whole (that line's own tag
-        # is not stored); the last value of a tag wins within a block, and blocks do not
-        # share tags: the block with atom sites has no a here.
+        # Tag names ignore case; a tag followed by a tag has no value (a later value of it
+        # counts); the last value of a tag wins within a block, and blocks do not share
+        # tags: the block with atom sites has no a here.
         ("data_a\n_CELL_LENGTH_A 4\n_cell_length_b\n_cell_length_c 9\n_cell_length_b 5\n"
          "_cell_length_c 6\n" + cif(cell="")[10:], [4.0, 5.0, 6.0]),
         ("data_a\n_cell_length_a 4\ndata_b\n_cell_length_b 4\n_cell_length_c 4\n" + cif(cell="")[10:],
          "missing _cell_length_a"),
         ("data_a\n_cell_length_a 4\n_cell_length_b 4\n_cell_length_c\n_cell_length_b 5\n"
-         + cif(cell="")[10:], "_cell_length_c is not a number: '_cell_length_b 5'"),
+         + cif(cell="")[10:], "_cell_length_c has no value: line 5 holds the tag '_cell_length_b'"),
         # A free text field is skipped to its closing line; an unclosed one swallows the rest.
         (";\n_cell_length_a 9\n;\n" + cif(), [4.0, 4.0, 4.0]),
         (CELL4 + ";\n" + cif(cell="")[10:], "no _atom_site loop with fractional coordinates found"),
@@ -221,8 +221,8 @@ def test_occupancies_and_mixed_sites(rows, species):
         (cif(columns=OCC, rows=["Fe1 0 0 0 0.7", "Co1 0 0 0 0.7"]),
          "atom sites 'Fe1', 'Co1' at (0.0000, 0.0000, 0.0000) have occupancies summing to 1.4000, "
          "which exceeds 1"),
-        (cif(columns=FULL[1:], rows=["Fe 0.5 0 0 0.6", "Fe 0.5 0 0 0.6"]),
-         "atom sites in rows 1, 2 at (0.5000, 0.0000, 0.0000) have occupancies summing to 1.2000, "
+        (cif(columns=FULL[1:], rows=["Fe 0.5 0 0 0.6", "Fe 0.5 0 0 0.7"]),
+         "atom sites in rows 1, 2 at (0.5000, 0.0000, 0.0000) have occupancies summing to 1.3000, "
          "which exceeds 1"),
         (cif(columns=OCC, rows=["O1 0.1 0 0 1.2"]),
          "atom site 'O1' at (0.1000, 0.0000, 0.0000) has occupancies summing to 1.2000, which exceeds 1"),

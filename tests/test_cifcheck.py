@@ -78,6 +78,9 @@ HEX = ("_cell_length_a 10\n_cell_length_b 10\n_cell_length_c 8\n_cell_angle_alph
        "_cell_angle_beta 90\n_cell_angle_gamma 120\nloop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\n"
        "-y,x-y,z\n-x+y,-x,z\n")
 INVERSION = CELL + "loop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\n-x,-y,-z\n"
+FULL_CLOSE = ("fully occupied sites stand closer than 0.5 A, where no two atoms fit: {}; they are "
+              "read as written (is a row repeated, or are the symmetry operations or the "
+              "coordinates' precision off?)")
 SPECIAL = ("atom site 'Zn1' lies on a special position only to the precision of its written "
            "coordinates: symmetry images up to {} A apart are read as one atom")
 
@@ -90,20 +93,25 @@ SPECIAL = ("atom site 'Zn1' lies on a special position only to the precision of 
         (HEX, ["Zn1 Zn 0.333 0.667 0.25 1"], 1, [SPECIAL.format("0.010")]),
         (HEX, ["Zn1 Zn 0.6667 0.3333 0.25 1"], 1, []),  # 1e-4 apart: within symprec
         (HEX, ["Zn1 Zn 0.33333 0.66667 0.25 1"], 1, []),  # within symprec: nothing assumed
-        (HEX, ["Zn1 Zn 0.32 0.68 0.25 1"], 3, []),  # a real 0.3 A offset stays three atoms
+        # A real 0.3 A offset stays three atoms, which a fully occupied site cannot be: said.
+        (HEX, ["Zn1 Zn 0.32 0.68 0.25 1"], 3, [FULL_CLOSE.format("'Zn1' and an image of it (0.400 A)")]),
         # Split sites: partially occupied sites closer than 0.5 A are named, kept and weighted.
         (CELL, ["Ti1 Ti 0.5 0.5 0.5 0.5", "Ti2 Ti 0.54 0.5 0.5 0.5"], 2,
          ["partially occupied sites stand closer than 0.5 A, so they are alternative positions "
           "never filled at once: 'Ti1' and 'Ti2' (0.160 A); the RDF still counts pairs between "
           "them, weighted by the occupancies"]),
-        # Each pair of rows is named once, however many of their images are close.
+        # Each pair of rows is named once, however many of their images are close; pairs
+        # as close come in the order of their sites.
         (INVERSION, ["Ti1 Ti 0.51 0.5 0.5 0.5", "Ti2 Ti 0.53 0.5 0.5 0.5"], 4,
          ["partially occupied sites stand closer than 0.5 A, so they are alternative positions "
-          "never filled at once: 'Ti1' and 'Ti2' (0.080 A), 'Ti1' and an image of it (0.080 A), "
+          "never filled at once: 'Ti1' and an image of it (0.080 A), 'Ti1' and 'Ti2' (0.080 A), "
           "'Ti2' and an image of it (0.240 A); the RDF still counts pairs between them, weighted "
           "by the occupancies"]),
         (CELL, ["Ti1 Ti 0.5 0.5 0.5 0.5", "Ti2 Ti 0.7 0.5 0.5 0.5"], 2, []),  # 0.8 A apart
-        (CELL, ["Ti1 Ti 0.5 0.5 0.5 1", "O1 O 0.54 0.5 0.5 1"], 2, []),  # full sites: not split
+        (CELL, ["Ti1 Ti 0.5 0.5 0.5 1", "O1 O 0.54 0.5 0.5 1"], 2,  # full sites: not split, but said
+         [FULL_CLOSE.format("'Ti1' and 'O1' (0.160 A)")]),
+        (CELL, ["Ti1 Ti 0.5 0.5 0.5 0.5", "O1 O 0.54 0.5 0.5 1"], 2, [FULL_CLOSE.format("'Ti1' and 'O1' (0.160 A)")]),
+        (CELL, ["Ti1 Ti 0.5 0.5 0.5 1", "O1 O 0.625 0.5 0.5 1"], 2, []),  # 0.5 A apart: not closer
         # A last row cut short (a truncated file) is dropped, and said.
         (CELL, ["Fe1 Fe 0 0 0 1", "O1 O 0.5 0.5"], 1,
          ["the loop of '_atom_site_label' ends with a row of 4 values on line 16 where its 6 tags "

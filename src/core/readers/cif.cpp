@@ -94,17 +94,20 @@ Result<const Block*> choose_block(const CifDocument& doc, const CifOptions& opti
 
 // ---- cell ----------------------------------------------------------------------
 
-/// A cell tag's number: absent is nothing; "?", "." and words are refused.
+/// A cell tag's number: absent is nothing; "?", ".", a tag in place of the value and
+/// words are refused, naming the tag as the block writes it.
 Result<std::optional<double>> cell_value(const Block& block, const char* name) {
     const CifValue* value = block.tag(name);
     if (!value) return std::optional<double>();
+    const std::string written = block.written(name);
+    if (value->missing)
+        return fail(std::string(value->name) + " has no value: line " + std::to_string(value->line) +
+                    " holds the tag " + shown_value(value->text, value->line));
     const std::string_view t = strip_char(strip_char(trim(value->text), '\''), '"');
-    if (t == "?" || t == "." || t.empty())
-        return fail(std::string(name) + " has no value (" + quoted(t) + ")");
+    if (t == "?" || t == "." || t.empty()) return fail(written + " has no value (" + quoted(t) + ")");
     const auto number = parse_cif_number(value->text);
-    if (!number) return fail(std::string(name) + " is not a number: " + shown_value(value->text, value->line));
-    if (!std::isfinite(*number))
-        return fail(std::string(name) + " is not a finite number: " + quoted(value->text));
+    if (!number) return fail(written + " is not a number: " + shown_value(value->text, value->line));
+    if (!std::isfinite(*number)) return fail(written + " is not a finite number: " + quoted(value->text));
     return number;
 }
 
@@ -117,7 +120,7 @@ Result<Lattice> read_cell(const Block& block, Warnings& warnings) {
     for (int i = 0; i < 3; ++i) {
         auto value = cell_value(block, length_tags[i]);
         if (!value) return fail(value.error());
-        if (!*value) return fail(std::string("missing ") + length_tags[i]);
+        if (!*value) return fail("missing " + block.written(length_tags[i]));
         lengths[i] = **value;
     }
     std::optional<double> angles[3];
@@ -126,7 +129,7 @@ Result<Lattice> read_cell(const Block& block, Warnings& warnings) {
         auto value = cell_value(block, angle_tags[i]);
         if (!value) return fail(value.error());
         angles[i] = *value;
-        if (!angles[i]) absent += (absent.empty() ? "" : ", ") + std::string(angle_tags[i]);
+        if (!angles[i]) absent += (absent.empty() ? "" : ", ") + block.written(angle_tags[i]);
     }
     if (!absent.empty())
         warnings.push_back(absent + (absent.find(',') == std::string::npos ? " is" : " are") +
@@ -157,14 +160,14 @@ Result<Lattice> read_cell(const Block& block, Warnings& warnings) {
 
 /// A loop the structure is read from (atom sites, their displacements, symmetry
 /// operations) whose last values do not fill a row: the row is dropped, and said.
-void report_short_row(const CifLoop& loop, Warnings& warnings) {
+void report_short_row(const Block& block, const CifLoop& loop, Warnings& warnings) {
     if (!loop.short_row_values) return;
     bool used = false;
     for (const std::string& name : loop.names)
         used |= name.starts_with("_atom_site") || is_operation_tag(name);
     if (!used) return;
     const std::size_t n = loop.short_row_values;
-    warnings.push_back("the loop of " + quoted(loop.names.front()) + " ends with a row of " +
+    warnings.push_back("the loop of " + quoted(block.written(loop.names.front())) + " ends with a row of " +
                        std::to_string(n) + (n == 1 ? " value" : " values") + " on line " +
                        std::to_string(loop.short_row_line) + " where its " +
                        std::to_string(loop.names.size()) +
@@ -183,7 +186,7 @@ Result<ReadStructure> parse_cif(std::string_view text, const CifOptions& options
     auto lattice = read_cell(block, warnings);
     if (!lattice) return fail(lattice.error());
     const std::vector<SymmOp> ops = cif_operations(block, *lattice, warnings);
-    for (const CifLoop& loop : block.loops) report_short_row(loop, warnings);
+    for (const CifLoop& loop : block.loops) report_short_row(block, loop, warnings);
     auto sites = cif_sites(block, ops, *lattice, options.symprec, warnings);
     if (!sites) return fail(sites.error());
     auto structure = Structure::new_(std::move(*lattice), std::move(*sites));

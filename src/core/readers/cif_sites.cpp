@@ -5,16 +5,18 @@
 #include <array>
 #include <cmath>       // for std::fabs, std::floor, std::isfinite, std::round, std::sqrt
 #include <cstdint>
+#include <cstring>     // for std::memcpy
 #include <functional>  // for std::hash
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <utility>  // for std::swap
 
 #include "core/model/elements.hpp"           // for is_element
 #include "core/readers/cif.hpp"              // for element_from_label, element_from_species
 #include "core/readers/cif_displacement.hpp"  // for site_displacements
 #include "core/readers/row_images.hpp"        // for RowImages
-#include "core/readers/site_merge.hpp"        // for SiteMerger, axis_distance, close_partial_sites
+#include "core/readers/site_merge.hpp"        // for SiteMerger, axis_distance, close_sites
 #include "core/util/memory.hpp"               // for fits_in_memory, available_memory_bytes
 #include "core/util/number.hpp"               // for parse_decimal, format_fixed, format_general
 #include "core/util/text.hpp"                 // for trim, quoted, strip_char, is_valid_utf8, excerpt
@@ -50,21 +52,34 @@ std::optional<double> parse_cif_fraction(std::string_view text) {
     return *top / *bottom;
 }
 
-/// Half a unit in the last written decimal of a coordinate ("0.333" -> 0.0005), or 0
-/// when the value is exact as written: an integer, a fraction, an exponent form, or
-/// a multiple of 1/24 (0.5, 0.25, 0.125, ...), which special positions are.
-double written_uncertainty(std::string_view text, double value) {
+/// How a coordinate is written: exact (an integer, a fraction, an exponent form, or a
+/// multiple of 1/24 such as 0.5 or 0.125, which special positions are), or with
+/// `written` decimals whose last nonzero one is the `significant`-th.
+struct Decimals {
+    bool exact = true;
+    std::size_t written = 0, significant = 0;
+};
+
+Decimals written_decimals(std::string_view text, double value) {
     std::string_view t = strip_char(strip_char(trim(text), '\''), '"');
     t = t.substr(0, t.find('('));
     std::size_t point = std::string_view::npos;
     for (std::size_t i = 0; i < t.size(); ++i) {  // one pass: the point, and no '/', 'e', 'E'
         const char c = t[i];
         if (c == '.' && point == std::string_view::npos) point = i;
-        else if (c == '/' || c == 'e' || c == 'E') return 0.0;
+        else if (c == '/' || c == 'e' || c == 'E') return {};
     }
-    if (point == std::string_view::npos) return 0.0;
+    if (point == std::string_view::npos) return {};
     const double twentyfourths = value * 24.0;
-    if (std::fabs(twentyfourths - exact_floor(twentyfourths + 0.5)) < 1e-9) return 0.0;
+    if (std::fabs(twentyfourths - exact_floor(twentyfourths + 0.5)) < 1e-9) return {};
+    Decimals out{false, 0, 0};
+    for (std::size_t i = point + 1; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i)
+        if (++out.written, t[i] != '0') out.significant = out.written;
+    return out;
+}
+
+/// Half a unit in the `decimals`-th decimal (0.0005 for 3).
+double half_unit(std::size_t decimals) {
     // 0.5 divided by ten once per decimal, from a table of those same quotients.
     static constexpr auto units = [] {
         std::array<double, 32> table{};
@@ -72,12 +87,32 @@ double written_uncertainty(std::string_view text, double value) {
         for (std::size_t k = 1; k < table.size(); ++k) table[k] = table[k - 1] / 10.0;
         return table;
     }();
-    std::size_t decimals = 0;
-    for (std::size_t i = point + 1; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i) ++decimals;
     if (decimals < units.size()) return units[decimals];
     double unit = units.back();
     for (std::size_t k = units.size() - 1; k < decimals; ++k) unit /= 10.0;
     return unit;
+}
+
+/// Decimals a coordinate of a row counts as precise to at least, however many zeros
+/// end it.
+constexpr std::size_t kPaddingFrom = 3;
+
+/// Half a unit in the last decimal a row's coordinates are precise to ("0.333" ->
+/// 0.0005), or 0 when all are exact. Zeros that end a coordinate are padding, not
+/// precision, past the 3rd decimal and past the row's most precise coordinate:
+/// "0.166700000000" is precise to 4 decimals, as "0.1667" is, and "0.100000" in a row
+/// with it too.
+double row_uncertainty(const std::string_view (&text)[3], const Vec3& frac) {
+    Decimals axes[3];
+    std::size_t significant = kPaddingFrom;
+    for (int axis = 0; axis < 3; ++axis) {
+        axes[axis] = written_decimals(text[axis], frac[axis]);
+        if (!axes[axis].exact) significant = std::max(significant, axes[axis].significant);
+    }
+    double uncertainty = 0.0;
+    for (const Decimals& d : axes)
+        if (!d.exact) uncertainty = std::max(uncertainty, half_unit(std::min(d.written, significant)));
+    return uncertainty;
 }
 
 double periodic_distance(const Lattice& lattice, const Vec3& a, const Vec3& b) {
@@ -122,9 +157,9 @@ Result<AtomTable> atom_table(const Block& block) {
     const CifLoop& atoms = *table.loop;
     table.x = *atoms.column("_atom_site_fract_x");
     const auto y = atoms.column("_atom_site_fract_y");
-    if (!y) return fail("missing _atom_site_fract_y");
+    if (!y) return fail("missing " + block.written("_atom_site_fract_y"));
     const auto z = atoms.column("_atom_site_fract_z");
-    if (!z) return fail("missing _atom_site_fract_z");
+    if (!z) return fail("missing " + block.written("_atom_site_fract_z"));
     table.y = *y;
     table.z = *z;
     table.occupancy = atoms.column("_atom_site_occupancy");
@@ -199,6 +234,7 @@ struct RowFindings {
     std::vector<std::string> special_rows;           // rows on special positions to precision
     double special_distance = 0.0;                   // largest gap of their images, Angstrom
     std::uint64_t typeless_rows = 0;                 // rows whose type symbol gives no element
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> repeats;  // (row, the row it repeats)
     std::string typeless_type, typeless_label, typeless_symbol;  // the first of them
 };
 
@@ -311,11 +347,74 @@ Result<bool> read_row(const AtomTable& table, std::uint32_t r, AtomRow& out, Row
     if (from_label || !is_element(out.element))
         check_element(table.place(r), from_label, written, line, out.element, findings, warnings);
 
-    out.uncertainty = 0.0;
-    for (int axis = 0; axis < 3; ++axis)
-        out.uncertainty = std::max(out.uncertainty, written_uncertainty(coord_text[axis], out.frac[axis]));
+    out.uncertainty = row_uncertainty(coord_text, out.frac);
     return true;
 }
+
+/// The element of row `r` as `read_row` finds it (type symbol, else label), or nothing.
+std::optional<std::string> row_element(const AtomTable& table, std::uint32_t r) {
+    const auto row = table.loop->row(r);
+    std::optional<std::string> symbol;
+    if (table.type) symbol = element_from_species(row[*table.type]);
+    if (!symbol && table.label) symbol = element_from_label(row[*table.label]);
+    return symbol;
+}
+
+/// Rows read so far, filed by element, position and occupancy: a row that repeats an
+/// earlier one exactly is one atom written twice, whatever the labels say, and is
+/// read once. The table holds row numbers only; an earlier row is read again to
+/// compare when a hash matches.
+class RepeatedRows {
+public:
+    explicit RepeatedRows(std::size_t n_rows) {
+        std::size_t size = 16;
+        while (size < 2 * n_rows) size *= 2;
+        slots_.assign(size, Slot{UINT32_MAX, 0});
+    }
+
+    /// The earlier row that row `r` (read as `atom`) repeats; else `r` is filed.
+    std::optional<std::uint32_t> earlier(const AtomTable& table, std::uint32_t r, const AtomRow& atom) {
+        const std::uint64_t h = hash(atom);
+        std::size_t slot = h & (slots_.size() - 1);
+        for (; slots_[slot].row != UINT32_MAX; slot = (slot + 1) & (slots_.size() - 1))
+            if (slots_[slot].hash == static_cast<std::uint32_t>(h >> 32) && same(table, slots_[slot].row, atom))
+                return slots_[slot].row;
+        slots_[slot] = {r, static_cast<std::uint32_t>(h >> 32)};
+        return std::nullopt;
+    }
+
+private:
+    struct Slot {
+        std::uint32_t row, hash;
+    };
+    std::vector<Slot> slots_;
+
+    static std::uint64_t hash(const AtomRow& atom) {
+        std::uint64_t h = std::hash<std::string>{}(atom.element);
+        const double values[4] = {atom.frac[0], atom.frac[1], atom.frac[2], atom.occupancy};
+        for (double v : values) {
+            v += 0.0;  // -0 files as 0, which it equals
+            std::uint64_t bits;
+            std::memcpy(&bits, &v, sizeof bits);
+            h = (h ^ bits) * 0x9E3779B97F4A7C15ull;
+            h ^= h >> 29;
+        }
+        return h;
+    }
+    /// Whether row `q`, read before without a fault, holds what `atom` holds.
+    static bool same(const AtomTable& table, std::uint32_t q, const AtomRow& atom) {
+        const auto row = table.loop->row(q);
+        const std::size_t columns[3] = {table.x, table.y, table.z};
+        for (int axis = 0; axis < 3; ++axis)
+            if (parse_cif_fraction(row[columns[axis]]) != atom.frac[axis]) return false;
+        double occupancy = 1.0;
+        if (table.occupancy) {
+            const std::string_view t = trim(row[*table.occupancy]);
+            if (t != "?" && t != ".") occupancy = parse_cif_fraction(t).value_or(0.0);
+        }
+        return occupancy == atom.occupancy && row_element(table, q) == atom.element;
+    }
+};
 
 /// Places every image of `atom` (row `r`) into `merger`. Images of the row closer than
 /// the precision its coordinates are written with are one atom (0.333 for 1/3 on a
@@ -355,7 +454,22 @@ Result<void> place_images(const AtomRow& atom, std::uint32_t r, std::uint32_t ke
 
 // ---- what the rows showed ------------------------------------------------------
 
-void report_rows(const RowFindings& findings, Warnings& warnings) {
+void report_rows(const AtomTable& table, const RowFindings& findings, Warnings& warnings) {
+    if (!findings.repeats.empty()) {
+        const std::size_t n = findings.repeats.size();
+        auto row_at = [&](std::uint32_t r) {
+            return table.name(r) + (table.label ? " (line " + std::to_string(table.loop->row_lines[r]) + ")"
+                                                : "");
+        };
+        std::string named;
+        for (std::size_t i = 0; i < n && i < 3; ++i)
+            named += (i ? ", " : "") + row_at(findings.repeats[i].first) + " repeats " +
+                     row_at(findings.repeats[i].second);
+        if (n > 3) named += " and " + std::to_string(n - 3) + " more";
+        warnings.push_back(std::to_string(n) + (n == 1 ? " atom-site row repeats" : " atom-site rows repeat") +
+                           " an earlier row exactly (element, position and occupancy) and " +
+                           (n == 1 ? "is" : "are") + " read once: " + named);
+    }
     if (findings.typeless_rows) {
         const std::uint64_t n = findings.typeless_rows;
         const std::string& label = findings.typeless_label;
@@ -410,25 +524,22 @@ Result<void> check_occupancies(const SiteMerger& merger, const AtomTable& table)
     return {};
 }
 
-/// Partially occupied sites closer than 0.5 A: alternative positions, said once per
-/// pair of rows at its shortest distance.
-void report_close_partials(const SiteMerger& merger, const AtomTable& table,
-                           const std::vector<std::uint32_t>& keys, const Lattice& lattice,
-                           Warnings& warnings) {
-    const std::vector<ClosePair> close = close_partial_sites(merger.sites(), lattice, 0.5);
-    if (close.empty()) return;
+/// Pairs of sites closer than 0.5 A, named by their rows: each pair of rows once, at
+/// its shortest distance ("'O1' and 'O2' (0.310 A)", "'Si1' and an image of it (0.001
+/// A)"), the first three and how many more.
+std::string close_rows_named(const std::vector<ClosePair>& close, const SiteMerger& merger,
+                             const AtomTable& table, const std::vector<std::uint32_t>& keys) {
     struct RowPair {
         std::uint32_t a, b;
         double distance;
     };
     std::vector<RowPair> pairs;
+    std::unordered_set<std::uint64_t> seen;
     for (const ClosePair& pair : close) {  // closest first
-        std::uint32_t a = keys[merger.rows_of(pair.first).front()];
-        std::uint32_t b = keys[merger.rows_of(pair.second).front()];
+        std::uint32_t a = keys[merger.first_row(pair.first)];
+        std::uint32_t b = keys[merger.first_row(pair.second)];
         if (a > b) std::swap(a, b);
-        bool seen = false;
-        for (const RowPair& p : pairs) seen |= p.a == a && p.b == b;
-        if (!seen) pairs.push_back({a, b, pair.distance});
+        if (seen.insert(std::uint64_t{a} << 32 | b).second) pairs.push_back({a, b, pair.distance});
     }
     std::string named;
     for (std::size_t i = 0; i < pairs.size() && i < 3; ++i) {
@@ -437,9 +548,26 @@ void report_close_partials(const SiteMerger& merger, const AtomTable& table,
                  " (" + format_fixed(pairs[i].distance, 3) + " A)";
     }
     if (pairs.size() > 3) named += " and " + std::to_string(pairs.size() - 3) + " more pairs";
-    warnings.push_back("partially occupied sites stand closer than 0.5 A, so they are "
-                       "alternative positions never filled at once: " + named +
-                       "; the RDF still counts pairs between them, weighted by the occupancies");
+    return named;
+}
+
+/// Sites closer than 0.5 A: partially occupied ones are alternative positions; where
+/// one is fully occupied, two atoms stand where one fits, which the user must check.
+void report_close_sites(const SiteMerger& merger, const AtomTable& table,
+                        const std::vector<std::uint32_t>& keys, const Lattice& lattice,
+                        Warnings& warnings) {
+    const auto partial = close_sites(merger.sites(), lattice, 0.5, CloseKind::partial);
+    if (!partial.empty())
+        warnings.push_back("partially occupied sites stand closer than 0.5 A, so they are "
+                           "alternative positions never filled at once: " +
+                           close_rows_named(partial, merger, table, keys) +
+                           "; the RDF still counts pairs between them, weighted by the occupancies");
+    const auto full = close_sites(merger.sites(), lattice, 0.5, CloseKind::full);
+    if (!full.empty())
+        warnings.push_back("fully occupied sites stand closer than 0.5 A, where no two atoms fit: " +
+                           close_rows_named(full, merger, table, keys) +
+                           "; they are read as written (is a row repeated, or are the symmetry "
+                           "operations or the coordinates' precision off?)");
 }
 
 }  // namespace
@@ -457,20 +585,25 @@ Result<std::vector<Site>> cif_sites(const Block& block, const std::vector<SymmOp
     SiteMerger merger(symprec, n_rows * ops.size());
     RowFindings findings;
     RowImages images;
+    RepeatedRows earlier_rows(n_rows);
     AtomRow atom;
     for (std::uint32_t r = 0; r < n_rows; ++r) {
         auto readable = read_row(*table, r, atom, findings, warnings);
         if (!readable) return fail(readable.error());
         if (!*readable) continue;
+        if (const auto first = earlier_rows.earlier(*table, r, atom)) {
+            findings.repeats.emplace_back(r, *first);
+            continue;
+        }
         if (auto placed = place_images(atom, r, keys[r], uiso[r], ops, lattice, symprec, *table, merger,
                                        images, findings);
             !placed)
             return fail(placed.error());
     }
     if (merger.sites().empty()) return fail("CIF contains no usable atom sites");
-    report_rows(findings, warnings);
+    report_rows(*table, findings, warnings);
     if (auto full = check_occupancies(merger, *table); !full) return fail(full.error());
-    report_close_partials(merger, *table, keys, lattice, warnings);
+    report_close_sites(merger, *table, keys, lattice, warnings);
     return merger.take();
 }
 

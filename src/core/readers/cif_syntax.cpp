@@ -57,6 +57,24 @@ constexpr std::size_t kReservedValues = std::size_t{1} << 20;
 
 bool starts_with(std::string_view text, char c) { return !text.empty() && text.front() == c; }
 
+/// A tag name lower-cased, a dotted name ("_cell.length_a") in the underscore form it
+/// aliases ("_cell_length_a"); `dotted` is set when it was dotted.
+std::string tag_name(std::string_view token, bool& dotted) {
+    std::string name = ascii_lower(token);
+    if (const std::size_t dot = name.find('.'); dot != std::string::npos) {
+        name[dot] = '_';
+        dotted = true;
+    }
+    return name;
+}
+
+/// The categories whose names the dotted form writes with a "." after them, longest first.
+constexpr std::string_view kCategories[] = {
+    "_space_group_symop_magn_ssg_operation_", "_space_group_symop_magn_operation_",
+    "_space_group_symop_magn_centering_",
+    "_space_group_symop_", "_atom_site_aniso_", "_symmetry_equiv_", "_space_group_",
+    "_atom_site_", "_symmetry_", "_cell_"};
+
 bool is_loop_keyword(std::string_view line) {
     return line.size() == 5 && ascii_lower(line) == "loop_";
 }
@@ -139,6 +157,11 @@ private:
 
     std::string_view keep(std::string text) { return doc_.storage.emplace_back(std::move(text)); }
 
+    /// A line that is never a value: a tag, "loop_" or a "data_" header.
+    static bool is_not_value(std::string_view t) {
+        return starts_with(t, '_') || is_loop_keyword(t) || t.starts_with("data_");
+    }
+
     /// The value of a text field whose opening line was read: the inner lines,
     /// trimmed and concatenated; the closing line is consumed.
     std::string_view text_field() {
@@ -176,18 +199,33 @@ private:
             if (n_tokens++ == 0) name_token = token;
         });
         if (n_tokens == 0) return;
-        std::string name = ascii_lower(name_token);
+        bool dotted = false;
+        std::string name = tag_name(name_token, dotted);
+        block().dotted |= dotted;
         if (n_tokens >= 2) {
-            block().tags.insert_or_assign(std::move(name), CifValue{joined(line.text, 1), line.number});
+            block().tags.insert_or_assign(std::move(name),
+                                          CifValue{joined(line.text, 1), line.number, false, name_token});
             return;
         }
         Line value_line;
+        Lines::Mark mark;
         do {
+            mark = lines_.mark();
             if (!lines_.next(value_line)) return;  // the text ends first: the tag is dropped
         } while (value_line.text.empty());
+        if (is_not_value(value_line.text)) {
+            // A tag is never a value: this one has none, and the next line is read again.
+            std::string_view next;
+            for_each_token(value_line.text, [&](std::string_view token) {
+                if (next.empty()) next = token;
+            });
+            block().tags.insert_or_assign(std::move(name), CifValue{next, value_line.number, true, name_token});
+            lines_.rewind(mark);
+            return;
+        }
         const std::string_view value =
             starts_with(value_line.text, ';') ? text_field() : joined(value_line.text, 0);
-        block().tags.insert_or_assign(std::move(name), CifValue{value, value_line.number});
+        block().tags.insert_or_assign(std::move(name), CifValue{value, value_line.number, false, name_token});
     }
 
     void read_loop() {
@@ -202,6 +240,7 @@ private:
         // Header: one name per line; words after a name are the first values.
         Line line;
         bool values_started = false;
+        bool dotted = false;
         while (true) {
             const Lines::Mark mark = lines_.mark();
             if (!lines_.next(line)) break;
@@ -213,7 +252,7 @@ private:
             std::size_t k = 0;
             for_each_token(line.text, [&](std::string_view token) {
                 if (k++ == 0) {
-                    loop.names.push_back(ascii_lower(token));
+                    loop.names.push_back(tag_name(token, dotted));
                     width = loop.names.size();
                 } else {
                     values_started = true;
@@ -252,6 +291,7 @@ private:
             }
         }
         if (width == 0) return;
+        block().dotted |= dotted;
         const std::size_t n_rows = loop.values.size() / width;
         // Values that do not fill a row are dropped; the reader of the loop says so.
         loop.short_row_values = loop.values.size() - n_rows * width;
@@ -297,6 +337,17 @@ const CifLoop* Block::loop_with(std::initializer_list<std::string_view> wanted) 
             for (std::string_view w : wanted)
                 if (name == w) return &loop;
     return nullptr;
+}
+
+std::string Block::written(std::string_view name) const {
+    std::string out(name);
+    if (!dotted) return out;
+    for (std::string_view category : kCategories)
+        if (name.starts_with(category) && name.size() > category.size()) {
+            out[category.size() - 1] = '.';
+            break;
+        }
+    return out;
 }
 
 std::vector<CifBlockSummary> cif_blocks(std::string_view text) {

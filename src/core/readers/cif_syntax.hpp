@@ -13,10 +13,15 @@
 
 namespace kelvara {
 
-/// One value of a tag, and the 1-based line it stands on.
+/// One value of a tag, and the 1-based line it stands on. A tag is never a value: a tag
+/// followed by another tag (or by "loop_" or "data_") has none, and `text` is then what
+/// stands in its place, on `line`.
 struct CifValue {
     std::string_view text;
     std::uint32_t line = 0;
+    bool missing = false;
+    /// The tag's name as written.
+    std::string_view name;
 };
 
 /// One "loop_" table. Values are views into the CIF text (or into the owning
@@ -45,12 +50,19 @@ struct Block {
     /// The text after "data_" (empty for tags written before any "data_" line).
     std::string name;
     /// Lower-cased tag name (with its "_") -> value. A later tag replaces an earlier one.
+    /// Names in the dotted form ("_cell.length_a") are kept under the underscore form
+    /// they alias ("_cell_length_a").
     std::unordered_map<std::string, CifValue> tags;
     std::vector<CifLoop> loops;
+    /// Whether the block writes its names in the dotted form.
+    bool dotted = false;
 
     const CifValue* tag(std::string_view lowered_name) const;
     /// The first loop having any of `names`, or null.
     const CifLoop* loop_with(std::initializer_list<std::string_view> names) const;
+    /// `name` (underscore form) as this block writes names: "_cell_length_a", or
+    /// "_cell.length_a" in a block of dotted names.
+    std::string written(std::string_view name) const;
 };
 
 /// A whole CIF text as blocks. Views into the text stay valid as long as the text;

@@ -1,7 +1,8 @@
 // SiteMerger: symmetry images of CIF atom-site rows gathered into sites.
 #include "core/readers/site_merge.hpp"
 
-#include <algorithm>  // for std::clamp, std::min
+#include <algorithm>
+#include <array>  // for std::clamp, std::min
 #include <cmath>      // for std::floor, std::cbrt, std::isnan, std::sqrt, std::round
 
 #include "core/util/number.hpp"  // for saturating_u64
@@ -149,6 +150,12 @@ double SiteMerger::species_sum(std::uint32_t site, std::uint32_t species) const 
     return sum;
 }
 
+std::uint32_t SiteMerger::first_row(std::size_t site) const {
+    std::uint32_t c = first_contribution_[site];
+    while (contributions_[c].next != kNone) c = contributions_[c].next;  // newest first: the last
+    return contributions_[c].row;
+}
+
 std::vector<std::uint32_t> SiteMerger::rows_of(std::size_t site) const {
     std::vector<std::uint32_t> rows;
     for (std::uint32_t c = first_contribution_[site]; c != kNone; c = contributions_[c].next)
@@ -160,73 +167,125 @@ std::vector<std::uint32_t> SiteMerger::rows_of(std::size_t site) const {
 
 namespace kelvara {
 
-std::vector<ClosePair> close_partial_sites(const std::vector<Site>& sites, const Lattice& lattice,
-                                           double max_distance) {
-    std::vector<std::uint32_t> partial;
-    for (std::uint32_t i = 0; i < sites.size(); ++i)
-        if (sites[i].occupancy_sum() < 1.0 - 1e-6) partial.push_back(i);
+std::vector<ClosePair> close_sites(const std::vector<Site>& sites, const Lattice& lattice,
+                                   double max_distance, CloseKind kind) {
+    // Cells this many distances wide: two at least (one neighbour over a face at most);
+    // wider ones hold more sites, but a site is near a face less often.
+    constexpr double kWidth = 3.0;
+    std::vector<std::uint32_t> members;  // the sites a pair may hold
+    std::vector<char> full;              // per member: fully occupied
+    for (std::uint32_t i = 0; i < sites.size(); ++i) {
+        const bool is_full = !(sites[i].occupancy_sum() < 1.0 - 1e-6);
+        if (kind == CloseKind::full || !is_full) {
+            members.push_back(i);
+            full.push_back(is_full);
+        }
+    }
     std::vector<ClosePair> out;
-    if (partial.size() < 2) return out;
-    // Bins at least `max_distance` wide between lattice planes: close sites sit in
-    // neighbouring bins.
+    if (members.size() < 2) return out;
+    // Cells at least twice `max_distance` wide between lattice planes: a site's close
+    // neighbours are in its own cell or, along an axis, in the next cell over the face it
+    // stands within `max_distance` of (one face at most). The occupied cells are filed
+    // in a hash table, so a large cell with few sites costs no more than a small one.
     std::uint64_t n[3];
     double spacing[3];
     for (int axis = 0; axis < 3; ++axis) {
         double norm = 0.0;
         for (int j = 0; j < 3; ++j) norm += lattice.inverse[j][axis] * lattice.inverse[j][axis];
         spacing[axis] = 1.0 / std::sqrt(norm);
-        n[axis] = std::clamp<std::uint64_t>(saturating_u64(std::floor(spacing[axis] / max_distance)), 1, 48);
+        n[axis] = std::clamp<std::uint64_t>(saturating_u64(std::floor(spacing[axis] / (kWidth * max_distance))),
+                                            1, 1u << 20);
     }
-    auto bin_of = [&](const Vec3& f, int axis) {
-        const double w = f[axis] - std::floor(f[axis]);
-        return std::min<std::uint64_t>(saturating_u64(w * static_cast<double>(n[axis])), n[axis] - 1);
+    double scale[3], width[3];  // cells per unit of the coordinate; Angstrom per cell
+    for (int axis = 0; axis < 3; ++axis) {
+        scale[axis] = static_cast<double>(n[axis]);
+        width[axis] = spacing[axis] / scale[axis];
+    }
+    // Where every plane spacing is at least twice the distance, an image other than the
+    // nearest through the origin cell lies at least the distance away along some normal.
+    const bool one_image = std::min({spacing[0], spacing[1], spacing[2]}) >= 2.0 * max_distance;
+    const Mat3& m = lattice.matrix;
+    const double max_squared = max_distance * max_distance * (1.0 + 1e-12);  // sqrt decides
+    // Sites lie in [0, 1] (1 itself where wrapping rounded up: the last cell, by the face).
+    auto cell_of = [&](double f, int axis) {
+        return std::min<std::uint64_t>(saturating_u64(f * static_cast<double>(n[axis])), n[axis] - 1);
     };
-    std::vector<std::vector<std::uint32_t>> bins(n[0] * n[1] * n[2]);
-    for (std::uint32_t p = 0; p < partial.size(); ++p) {
-        const Vec3& f = sites[partial[p]].frac;
-        bins[(bin_of(f, 0) * n[1] + bin_of(f, 1)) * n[2] + bin_of(f, 2)].push_back(p);
+    auto key_of = [&](std::uint64_t i, std::uint64_t j, std::uint64_t k) { return (i * n[1] + j) * n[2] + k; };
+    unsigned bits = 4;
+    while ((std::size_t{1} << bits) < 2 * members.size()) ++bits;
+    auto slot_of = [&](std::uint64_t key) {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+    };
+    constexpr std::uint32_t none = UINT32_MAX;
+    std::vector<std::uint32_t> head(std::size_t{1} << bits, none), next(members.size());
+    std::vector<std::uint64_t> keys(members.size());
+    std::vector<std::array<std::uint64_t, 3>> cell(members.size());
+    for (std::uint32_t p = 0; p < members.size(); ++p) {
+        const Vec3& f = sites[members[p]].frac;
+        cell[p] = {cell_of(f[0], 0), cell_of(f[1], 1), cell_of(f[2], 2)};
+        keys[p] = key_of(cell[p][0], cell[p][1], cell[p][2]);
+        std::uint32_t& first = head[slot_of(keys[p])];
+        next[p] = first;
+        first = p;
     }
-    for (std::uint32_t p = 0; p < partial.size(); ++p) {
-        const Vec3& fa = sites[partial[p]].frac;
-        std::uint64_t around[3][3];
+    for (std::uint32_t p = 0; p < members.size(); ++p) {
+        const Vec3& fa = sites[members[p]].frac;
+        std::uint64_t around[3][2];
         std::size_t n_around[3];
         for (int axis = 0; axis < 3; ++axis) {
-            const std::uint64_t c = bin_of(fa, axis);
-            std::size_t k = 0;
-            for (std::uint64_t cand : {c, (c + n[axis] - 1) % n[axis], (c + 1) % n[axis]}) {
-                bool seen = false;
-                for (std::size_t m = 0; m < k; ++m) seen |= around[axis][m] == cand;
-                if (!seen) around[axis][k++] = cand;
-            }
-            n_around[axis] = k;
+            const std::uint64_t c = cell[p][axis];
+            around[axis][0] = c;
+            n_around[axis] = 1;
+            if (n[axis] == 1) continue;
+            // Where the site stands in its cell, along the plane normal, in Angstrom.
+            const double into = (fa[axis] * scale[axis] - static_cast<double>(c)) * width[axis];
+            if (into < max_distance) around[axis][n_around[axis]++] = c == 0 ? n[axis] - 1 : c - 1;
+            else if (width[axis] - into < max_distance) around[axis][n_around[axis]++] = c + 1 == n[axis] ? 0 : c + 1;
         }
         for (std::size_t a = 0; a < n_around[0]; ++a)
             for (std::size_t b = 0; b < n_around[1]; ++b)
-                for (std::size_t c = 0; c < n_around[2]; ++c)
-                    for (std::uint32_t q : bins[(around[0][a] * n[1] + around[1][b]) * n[2] + around[2][c]]) {
-                        if (q <= p) continue;
-                        const Vec3& fb = sites[partial[q]].frac;
+                for (std::size_t c = 0; c < n_around[2]; ++c) {
+                    const std::uint64_t key = key_of(around[0][a], around[1][b], around[2][c]);
+                    for (std::uint32_t q = head[slot_of(key)]; q != none; q = next[q]) {
+                        if (q <= p || keys[q] != key) continue;
+                        if (kind == CloseKind::full && !full[p] && !full[q]) continue;
+                        const Vec3& fb = sites[members[q]].frac;
                         Vec3 d;
                         bool far = false;
                         for (int i = 0; i < 3; ++i) {
-                            d[i] = (fb[i] - fa[i]) - std::round(fb[i] - fa[i]);
+                            // Sites lie in [0, 1]: std::round of their difference, inline.
+                            const double x = fb[i] - fa[i];
+                            d[i] = x - (x >= 0.5 ? 1.0 : (x <= -0.5 ? -1.0 : 0.0));
                             // Every image is at least this far along the planes' normal.
                             far |= std::fabs(d[i]) * spacing[i] >= max_distance;
                         }
                         if (far) continue;
                         double best = INFINITY;
-                        for (int i = -1; i <= 1; ++i)
-                            for (int j = -1; j <= 1; ++j)
-                                for (int k = -1; k <= 1; ++k) {
-                                    const Vec3 cart = lattice.to_cartesian({d[0] + i, d[1] + j, d[2] + k});
-                                    best = std::min(best, std::sqrt(cart[0] * cart[0] + cart[1] * cart[1] +
-                                                                    cart[2] * cart[2]));
-                                }
-                        if (best < max_distance) out.push_back({partial[p], partial[q], best});
+                        if (one_image) {
+                            // As Lattice::to_cartesian, inline.
+                            double squared = 0.0;
+                            for (int j = 0; j < 3; ++j) {
+                                const double x = (d[0] * m[0][j] + d[1] * m[1][j]) + d[2] * m[2][j];
+                                squared += x * x;
+                            }
+                            if (squared < max_squared) best = std::sqrt(squared);
+                        } else {
+                            for (int i = -1; i <= 1; ++i)
+                                for (int j = -1; j <= 1; ++j)
+                                    for (int k = -1; k <= 1; ++k) {
+                                        const Vec3 cart = lattice.to_cartesian({d[0] + i, d[1] + j, d[2] + k});
+                                        best = std::min(best, std::sqrt(cart[0] * cart[0] + cart[1] * cart[1] +
+                                                                        cart[2] * cart[2]));
+                                    }
+                        }
+                        if (best < max_distance) out.push_back({members[p], members[q], best});
                     }
+                }
     }
-    std::stable_sort(out.begin(), out.end(),
-                     [](const ClosePair& x, const ClosePair& y) { return x.distance < y.distance; });
+    std::sort(out.begin(), out.end(), [](const ClosePair& x, const ClosePair& y) {
+        return x.distance < y.distance ||
+               (x.distance == y.distance && (x.first < y.first || (x.first == y.first && x.second < y.second)));
+    });
     return out;
 }
 

@@ -31,6 +31,8 @@ public:
     const std::vector<Site>& sites() const { return sites_; }
     /// The rows that put something on site `site`, in the order they came.
     std::vector<std::uint32_t> rows_of(std::size_t site) const;
+    /// The row that made site `site`.
+    std::uint32_t first_row(std::size_t site) const;
     std::vector<Site> take() { return std::move(sites_); }
 
 private:
@@ -65,11 +67,14 @@ struct ClosePair {
     double distance = 0.0;
 };
 
-/// Pairs of partially occupied sites (occupancies summing below 1) closer than
-/// `max_distance`, closest first; a site and its own periodic image count too when
-/// the cell is that short.
-std::vector<ClosePair> close_partial_sites(const std::vector<Site>& sites, const Lattice& lattice,
-                                           double max_distance);
+/// Which pairs `close_sites` finds: pairs of partially occupied sites (occupancies
+/// summing below 1), or pairs of which at least one site is fully occupied.
+enum class CloseKind { partial, full };
+
+/// Pairs of sites of `kind` closer than `max_distance` (shortest periodic distance),
+/// closest first, then in site order.
+std::vector<ClosePair> close_sites(const std::vector<Site>& sites, const Lattice& lattice,
+                                   double max_distance, CloseKind kind);
 
 /// The periodic distance along one axis of two coordinates in [0, 1).
 inline double axis_distance(double a, double b) {

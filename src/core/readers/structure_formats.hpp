@@ -20,6 +20,7 @@ inline constexpr StructureFormatName structure_format_names[] = {
     {"cif", StructureFormat::cif},       {"poscar", StructureFormat::poscar},
     {"contcar", StructureFormat::poscar}, {"vasp", StructureFormat::poscar},
     {"xyz", StructureFormat::xyz},       {"extxyz", StructureFormat::xyz},
+    {"mcif", StructureFormat::cif},  // magnetic CIF: its operations and centerings are read
 };
 
 /// "cif", "poscar" or "xyz".
