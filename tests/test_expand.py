@@ -378,6 +378,10 @@ def test_spread_names_bin_edge_rounding(a, species, rounding_only):
     from kelvara.spread import expansion_spread
 
     fcc = Structure(np.eye(3) * a, [[0, 0, 0], [0.5, 0.5, 0], [0.5, 0, 0.5], [0, 0.5, 0.5]], [species] * 4)
-    line = expansion_spread(fcc, seeds=range(2), cutoff=6).summary().splitlines()[1]
+    spread = expansion_spread(fcc, seeds=range(2), cutoff=6)
+    line = spread.summary().splitlines()[1]
     assert line.endswith("round to the other side") == rounding_only, line
+    # The spread is the sample standard deviation of the expansions' totals.
+    totals = [fcc.expand_occupancies(seed=seed)[0].prdf(6, 0.1)[2] for seed in range(2)]
+    np.testing.assert_allclose(spread.std_total, np.std(totals, axis=0, ddof=1), atol=1e-12)
     assert ("(0.0% of its peak)" in line) == (a == 3.52), line

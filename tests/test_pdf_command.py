@@ -34,7 +34,7 @@ def measured(tmp_path):
 def test_fit_writes_csv_and_figure_and_prints_parameters(measured, tmp_path, capsys):
     out = tmp_path / "out"
     status = main(["pdf", PEROVSKITE, "--data", str(measured), "--fit", "scale,uiso_O,uiso_Ti",
-                   "--broadening", str(np.sqrt(2 * 0.008)), "--rmin", "2", "--out", str(out)])
+                   "--broadening", str(np.sqrt(2 * 0.008)), "--rmin", "2", "--rmax", "12", "--out", str(out)])
     assert status == 0
     text = capsys.readouterr().out
     assert "qmax 25 1/A taken from the header of sbt.gr (line 2)" in text
@@ -80,10 +80,13 @@ def test_refinement_writes_json_and_a_cif_that_reads_back(tmp_path, capsys):
     back = Structure.from_cif(str(out / "SrTiO3_refined.cif"))
     assert back.lattice_matrix[0][0] == pytest.approx(cell[0], abs=1e-6) and back.n_sites == 5
     assert back.uiso[0] == pytest.approx(record["parameters"]["uiso_Sr"]["value"], rel=1e-7)
-    # Nothing refined: the model as given, compared, in the same shape.
-    assert main(["pdf", EXAMPLE[0], "--data", EXAMPLE[1], "--out", str(tmp_path / "n")]) == 0
-    assert "(nothing refined)" in capsys.readouterr().out
-    assert json.loads((tmp_path / "n" / "fit.json").read_text())["parameters"] == {}
+    # Nothing refined: the model as given, compared, in the same shape; a setting given on
+    # the command line wins over the header's.
+    assert main(["pdf", EXAMPLE[0], "--data", EXAMPLE[1], "--qdamp", "0.03", "--out", str(tmp_path / "n")]) == 0
+    text = capsys.readouterr().out
+    assert "(nothing refined)" in text and "qdamp 0.035" not in text
+    record = json.loads((tmp_path / "n" / "fit.json").read_text())
+    assert record["parameters"] == {} and record["settings"]["qdamp"] == 0.03
 
 
 def test_failed_fit_is_reported_as_failed(tmp_path, capsys):

@@ -212,3 +212,24 @@ def test_solver_matches_scipy(lower, upper):
     peer = optimize.least_squares(residuals, [1.0, 3.0, 0.2], bounds=(lower, upper), xtol=1e-14, ftol=1e-14)
     assert ours.converged
     np.testing.assert_allclose(ours.x, peer.x, rtol=1e-5)
+
+
+def test_solver_never_evaluates_beyond_a_bound():
+    # sqrt(1 - p) is undefined beyond p = 1: started on that bound, the derivative must be
+    # taken from inside, and the fit reaches p = -3 (sqrt(1 - p) = 2).
+    def residuals(p):
+        return np.array([np.sqrt(1.0 - p[0]) - 2.0, 0.1 * (p[0] + 3.0)])
+
+    with np.errstate(invalid="raise"):
+        solution = levenberg_marquardt(residuals, np.array([1.0]), np.array([-10.0]), np.array([1.0]))
+    assert solution.converged and solution.x[0] == pytest.approx(-3.0, abs=1e-6)
+
+
+def test_rw_weighs_each_point_by_its_inverse_variance():
+    # Weights 1/dG^2 make Rw the unweighted Rw of G/dG against model/dG: uncertainties
+    # that grow with r, as a measurement's do, count as they should.
+    rng = np.random.default_rng(8)
+    observed, model = rng.normal(0, 3, 500), rng.normal(0, 3, 500)
+    dG = np.linspace(0.05, 0.5, 500)
+    assert rw(observed, model, dG) == pytest.approx(rw(observed / dG, model / dG), rel=1e-12)
+    assert rw(observed, model, dG) != pytest.approx(rw(observed, model), rel=1e-3)

@@ -162,3 +162,39 @@ def test_refused_before_fitting():
         refine_pdf([structure], data, "scale,bogus", operations=[operations])
     with pytest.raises(ValueError, match="occ_X1: no element or site 'X1'"):
         refine_pdf([structure], data, "occ_X1", operations=[operations])
+
+
+def test_derivatives_match_finite_differences():
+    # A monoclinic cell (beta free) with general positions: every kind of derivative the
+    # model gives exactly, against central differences of the model itself.
+    from kelvara.pdf.phase import Phase
+
+    structure, operations = phase("P21/c", (5.1, 5.2, 5.3, 90, 99.2, 90),
+                                  [("Zr", (0.276, 0.04, 0.208), 0.006, 1), ("O", (0.07, 0.332, 0.345), 0.01, 1)])
+    model = Phase(structure, analyse(structure, operations), {"Zr": 7.16, "O": 5.803})
+    r = np.arange(0, 1200) * 0.01
+    groups = np.array([0 if el == "Zr" else 1 for el in model.atoms.element])
+    base = {"cell": model.cell_start(), "xyz": model.xyz0.copy(), "u": np.array([0.006, 0.01]),
+            "delta1": 0.3, "delta2": 1.0, "qbroad": 0.02}
+
+    def evaluate(values, keys=()):
+        v = {**values, "u_atom": values["u"][groups], "u_group": groups}
+        return model.peaks(r, 0.01, 0.0, v, list(keys))
+
+    keys = [f"cell:{k}" for k in range(4)] + [f"xyz:{k}" for k in range(6)] + ["u:0", "u:1", "delta1", "delta2",
+                                                                               "qbroad"]
+    _, J = evaluate(base, keys)
+    for column, key in enumerate(keys):
+        kind, _, index = key.partition(":")
+        field = {"u": "u"}.get(kind, kind)
+        h = 1e-6
+        shifted = []
+        for sign in (1, -1):
+            values = {k: (v.copy() if isinstance(v, np.ndarray) else v) for k, v in base.items()}
+            if index:
+                values[field][int(index)] += sign * h
+            else:
+                values[field] += sign * h
+            shifted.append(evaluate(values)[0])
+        numeric = (shifted[0] - shifted[1]) / (2 * h)
+        assert np.max(np.abs(J[:, column] - numeric)) < 2e-3 * np.max(np.abs(numeric)), key

@@ -102,3 +102,20 @@ def test_mdanalysis_formats_need_a_topology_that_names_elements(tmp_path, rng):
         expected.append(s.prdf(cutoff=2.0, bin_size=0.5)[2])
     np.testing.assert_allclose(result.frame_totals, expected, rtol=1e-5, atol=1e-6)  # DCD holds float32
 
+
+
+def test_frame_averaged_errors_come_from_blocks_of_correlated_frames(tmp_path, rng):
+    # Positions that wander slowly (correlation time ~8 frames): frame-to-frame scatter
+    # understates the error of the mean, which blocks of frames must find.
+    frac, fracs = rng.uniform(0, 1, (3, 3)), []
+    for _ in range(128):
+        frac = 0.9 * frac + 0.1 * (0.5 + rng.normal(0, 0.05, (3, 3)))
+        fracs.append(np.round(frac % 1.0, 8))
+    path = write_xdatcar(tmp_path / "XDATCAR", [np.eye(3) * 5.5] * 128, fracs)
+    pdf = total_pdf(path, r_max=4.0, bin_size=0.05, broadening=0.1)
+    assert pdf.block_size > 1
+    structures, _ = TrajectoryReader(path).read(200)
+    G = np.array([total_pdf(s, r_max=4.0, bin_size=0.05, broadening=0.1).G for s in structures])
+    n = len(G) // pdf.block_size
+    means = G[: n * pdf.block_size].reshape(n, pdf.block_size, -1).mean(axis=1)
+    np.testing.assert_allclose(pdf.G_err, means.std(axis=0, ddof=1) / np.sqrt(n), rtol=1e-9, atol=1e-14)

@@ -266,9 +266,13 @@ def _place_group(r, step, offset, d, sigma, amp, dd, ds, buffers):
     d, sigma, amp, first = d[order], sigma[order], amp[order], first[order]
     inverse = 1.0 / sigma
     x = ((first * step + offset - d) * inverse)[:, None] + inverse[:, None] * (np.arange(width) * step)[None, :]
+    # Each Gaussian less its value at REACH sigma, and zero beyond: G stays continuous as a
+    # peak's window slides along the grid.
     value = x * x
     value *= -0.5
     np.exp(value, out=value)
+    value -= math.exp(-0.5 * REACH * REACH)
+    np.maximum(value, 0.0, out=value)
     value *= amp[:, None]
     edge = np.flatnonzero((first < 0) | (first + width > m))
     if edge.size:
