@@ -107,7 +107,9 @@ def test_failed_fit_is_reported_as_failed(tmp_path, capsys):
     (["--data", EXAMPLE[1], "--orderings", "1000000000"], "--orderings must be at most 1000 (each is a fit)"),
     (["--data", EXAMPLE[1], "--fit", "scale,cell,uiso,delta2", "--rmin", "2", "--rmax", "2.01"],
      "2 data point(s) in the range for 6 refined parameters"),
-    (["--data", EXAMPLE[1], "--fit", "spdiameter"], "refining spdiameter needs a start value"),
+    (["--data", EXAMPLE[1], "--fit", "spdiameter"], "refining spdiameter needs a start value: --spdiameter"),
+    (["--data", EXAMPLE[1], "--fit", "scale,uiso", "--rmin", "2", "--rmax", "2.02"], "3 data point(s) in the range "
+     "for 4 refined parameters"),
     (["--data", "BAD"], "line 2 is not a row of numbers"),
     (["--data", "BIG"], "line 1 holds a value beyond 1e+150"),
 ])

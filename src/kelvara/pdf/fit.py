@@ -220,6 +220,9 @@ def fit_pdf(
         names = expand_names(refine, elements)
         table, source = _table_for(structure, float(r[-1]), p, names, n_threads), structure
     names = expand_names(refine, table.elements)
+    if r.size <= len(names):
+        raise ValueError(f"{r.size} data point(s) in the range for {len(names)} refined parameters: a fit needs "
+                         "more points than parameters (widen rmin/rmax or refine fewer)")
     p, filled = start_parameters(table, p)
     # A refined Uiso that the parameters leave open starts from the file's values.
     from_file = table.file_uiso()
@@ -236,9 +239,10 @@ def fit_pdf(
     upper = np.array([UISO_BOUNDS[1] if n.startswith("uiso_") else BOUNDS[n][1] for n in names])
     x0 = np.clip(x0, lower, upper)
     if "spdiameter" in names and not p.spdiameter:
-        raise ValueError("refining spdiameter needs a start value: set parameters.spdiameter")
+        raise ValueError("refining spdiameter needs a start value: --spdiameter on the command line, "
+                         "parameters.spdiameter in Python")
     if "qmax" in names and not p.qmax:
-        raise ValueError("refining qmax needs a start value: set parameters.qmax")
+        raise ValueError("refining qmax needs a start value: --qmax on the command line, parameters.qmax in Python")
     weight = 1.0 if sigma is None else 1.0 / sigma
 
     def residuals(x):
