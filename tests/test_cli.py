@@ -87,7 +87,8 @@ def test_expand_sqs_writes_structure_and_report(capsys, tmp_path):
     for argv, message in [
         (["--sqs", "-o", str(out_file)], f"{out_file} exists; pass --force to replace it"),
         (["--sqs", "--shape", "any"], "--sqs picks its own compact cell; leave out --shape"),
-        (["--time", "5"], "--shells, --steps and --time set the search of --sqs; add --sqs or leave them out"),
+        (["--time", "5"], "--shells, --steps, --time and --threads set the search of --sqs; "
+                        "add --sqs or leave them out"),
         (["--sqs", "--time", "-1"], "--time must be a number of seconds, 0 or more, not -1.0"),
     ]:
         status, out, err = run(capsys, "expand", SBT, *argv)

@@ -60,6 +60,12 @@ CASES = {
     "expansion into 10 million sites": (
         "s = Structure(np.eye(3) * 4, [[0, 0, 0]], [{'Sr': 0.371, 'Ba': 0.629}])",
         "s.expand_occupancies(max_sites=10_000_000, max_denominator=1000)"),
+    # A quasirandom search is not lost: it returns its best arrangement with a note.
+    "quasirandom search": (
+        "s = Structure(np.eye(3) * 3.6, [[0, 0, 0]], [dict.fromkeys(['Co', 'Cr', 'Fe', 'Mn', 'Ni'], 0.2)])",
+        "r = s.expand_occupancies(max_sites=2000, method='sqs', steps=10**12)[1]; "
+        "assert r['sqs']['stopped'] == 'interrupted' and 0 < r['sqs']['steps'] < 10**12; "
+        "raise KeyboardInterrupt"),
     # Every structure reader reads its file through the same function.
     "poscar from an idle FIFO": ("path = idle_fifo()", "Structure.from_poscar(path)"),
     "trajectory from an idle FIFO": ("path = idle_fifo()", "kelvara.read_xyz_trajectory(path)"),

@@ -107,7 +107,24 @@ SupercellShape diagonal_supercell(const Mat3& parent, std::uint64_t na, std::uin
     return shape;
 }
 
+/// The na x nb x nc repetition of `copies` cells with the longest shortest height.
+SupercellShape best_repetition(const Mat3& parent, std::uint64_t copies) {
+    SupercellShape best = diagonal_supercell(parent, 1, 1, copies);
+    for (std::uint64_t na = 1; na <= copies; ++na) {
+        if (copies % na != 0) continue;
+        for (std::uint64_t nb = 1; nb <= copies / na; ++nb) {
+            if ((copies / na) % nb != 0) continue;
+            const SupercellShape shape = diagonal_supercell(parent, na, nb, copies / na / nb);
+            if (shape.shortest_height > best.shortest_height * (1.0 + 1e-9)) best = shape;
+        }
+    }
+    return best;
+}
+
 Result<SupercellShape> compact_supercell(const Mat3& parent, std::uint64_t copies) {
+    // Beyond this many cells the search below takes seconds to minutes, and a
+    // repetition of the cell is about as compact as a combination.
+    if (copies > max_combined_copies) return best_repetition(parent, copies);
     const auto n = static_cast<std::int64_t>(copies);
     const double length_a = std::sqrt(dot(parent[0], parent[0]));
     const double cube_edge =

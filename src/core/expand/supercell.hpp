@@ -41,8 +41,10 @@ struct SupercellShape {
 /// vectors; on ties (within 1e-9 relative) the one with the larger height ratio, then
 /// the first in a fixed enumeration order. The first cell whose shortest height is
 /// within 2% of the cube root of its volume (no cell does better) ends the search.
-/// Stops with `interrupted_message` when the caller's cancel token asks.
+/// Above `max_combined_copies` cells, the na x nb x nc repetition with the longest
+/// shortest height. Stops with `interrupted_message` when the caller's cancel token asks.
 Result<SupercellShape> compact_supercell(const Mat3& parent, std::uint64_t copies);
+inline constexpr std::uint64_t max_combined_copies = 20000;
 
 /// The shape of an na x nb x nc repetition.
 SupercellShape diagonal_supercell(const Mat3& parent, std::uint64_t na, std::uint64_t nb,

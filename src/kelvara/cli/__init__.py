@@ -215,8 +215,10 @@ def check_arguments(args: argparse.Namespace) -> None:
     if getattr(args, "sqs", False) and args.shape != "cube":
         raise ValueError("--sqs picks its own compact cell; leave out --shape")
     if not getattr(args, "sqs", True) and any(
-            getattr(args, name) != default for name, default in (("shells", 3), ("steps", 0), ("time", 0.0))):
-        raise ValueError("--shells, --steps and --time set the search of --sqs; add --sqs or leave them out")
+            getattr(args, name) != default
+            for name, default in (("shells", 3), ("steps", 0), ("time", 0.0), ("threads", 0))):
+        raise ValueError("--shells, --steps, --time and --threads set the search of --sqs; "
+                         "add --sqs or leave them out")
     out = getattr(args, "out", None)
     if out is not None:
         folder = pathlib.Path(out)
