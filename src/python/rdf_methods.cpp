@@ -32,6 +32,36 @@ bool convert_common(PyObject* cutoff, PyObject* bin_size, PyObject* n_threads, R
            (!n_threads || to_u64(n_threads, "n_threads", out.n_threads));
 }
 
+/// Parses and converts the arguments of a method that takes (cutoff, bin_size, n_threads)
+/// only; `format` is "|OOO:name".
+bool parse_common(PyObject* args, PyObject* kwargs, const char* format, RdfArgs& out) {
+    static const char* keywords[] = {"cutoff", "bin_size", "n_threads", nullptr};
+    PyObject *cutoff = nullptr, *bin_size = nullptr, *n_threads = nullptr;
+    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &cutoff, &bin_size,
+                                       &n_threads) &&
+           convert_common(cutoff, bin_size, n_threads, out);
+}
+
+/// dict (centre, neighbour) -> array of `block(p * n_el + q)`, keys in element order, centre-major.
+template <class Block>
+PyObject* pair_dict(const std::vector<std::string>& elements, Block block) {
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    const std::size_t n_el = elements.size();
+    for (std::size_t p = 0; p < n_el; ++p) {
+        for (std::size_t q = 0; q < n_el; ++q) {
+            const std::string& a = elements[p];
+            const std::string& b = elements[q];
+            PyRef key(Py_BuildValue("(s#s#)", a.data(), static_cast<Py_ssize_t>(a.size()), b.data(),
+                                    static_cast<Py_ssize_t>(b.size())));
+            if (!key) return nullptr;
+            PyRef curve(numpy_array(block(p * n_el + q)));
+            if (!curve || PyDict_SetItem(dict.get(), key.get(), curve.get()) < 0) return nullptr;
+        }
+    }
+    return dict.release();
+}
+
 /// Runs the computation with the GIL released; raises ValueError on failure.
 template <class Value = PrdfResult, class Compute = decltype(&compute_prdf)>
 std::optional<Value> run(PyObject* self, const RdfArgs& args, Compute compute = &compute_prdf) {
@@ -75,21 +105,8 @@ bool save_plots(PyObject* self, PyObject* r, PyObject* partials, PyObject* total
 
 /// dict (centre, neighbour) -> curve, keys in element order, centre-major.
 PyObject* prdf_partials_dict(const PrdfResult& result) {
-    PyRef dict(PyDict_New());
-    if (!dict) return nullptr;
-    const std::size_t n_el = result.elements.size();
-    for (std::size_t p = 0; p < n_el; ++p) {
-        for (std::size_t q = 0; q < n_el; ++q) {
-            const std::string& a = result.elements[p];
-            const std::string& b = result.elements[q];
-            PyRef key(Py_BuildValue("(s#s#)", a.data(), static_cast<Py_ssize_t>(a.size()), b.data(),
-                                    static_cast<Py_ssize_t>(b.size())));
-            if (!key) return nullptr;
-            PyRef curve(numpy_array(result.partials[p * n_el + q]));
-            if (!curve || PyDict_SetItem(dict.get(), key.get(), curve.get()) < 0) return nullptr;
-        }
-    }
-    return dict.release();
+    return pair_dict(result.elements,
+                     [&](std::size_t k) -> const std::vector<double>& { return result.partials[k]; });
 }
 
 PyObject* structure_available_threads(PyObject*, PyObject*) {
@@ -137,13 +154,8 @@ PyObject* structure_prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* structure_total_rdf(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"cutoff", "bin_size", "n_threads", nullptr};
-        PyObject *cutoff = nullptr, *bin_size = nullptr, *n_threads = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:total_rdf", const_cast<char**>(keywords),
-                                         &cutoff, &bin_size, &n_threads))
-            return nullptr;
         RdfArgs converted;
-        if (!convert_common(cutoff, bin_size, n_threads, converted)) return nullptr;
+        if (!parse_common(args, kwargs, "|OOO:total_rdf", converted)) return nullptr;
         auto result = run(self, converted);
         if (!result) return nullptr;
         PyRef r(numpy_array(result->r));
@@ -156,31 +168,16 @@ PyObject* structure_total_rdf(PyObject* self, PyObject* args, PyObject* kwargs) 
 
 PyObject* structure_pair_counts(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"cutoff", "bin_size", "n_threads", nullptr};
-        PyObject *cutoff = nullptr, *bin_size = nullptr, *n_threads = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:_pair_counts", const_cast<char**>(keywords),
-                                         &cutoff, &bin_size, &n_threads))
-            return nullptr;
         RdfArgs converted;
-        if (!convert_common(cutoff, bin_size, n_threads, converted)) return nullptr;
+        if (!parse_common(args, kwargs, "|OOO:_pair_counts", converted)) return nullptr;
         auto result = run<PairCounts>(self, converted, &compute_pair_counts);
         if (!result) return nullptr;
-        const std::size_t n_el = result->elements.size();
-        const std::size_t n_bins = result->shells.size();
-        PyRef counts(PyDict_New());
+        const auto n_bins = static_cast<std::ptrdiff_t>(result->shells.size());
+        PyRef counts(pair_dict(result->elements, [&](std::size_t k) {
+            const auto first = result->counts.begin() + static_cast<std::ptrdiff_t>(k) * n_bins;
+            return std::vector<double>(first, first + n_bins);
+        }));
         if (!counts) return nullptr;
-        for (std::size_t p = 0; p < n_el; ++p) {
-            for (std::size_t q = 0; q < n_el; ++q) {
-                const std::string& a = result->elements[p];
-                const std::string& b = result->elements[q];
-                PyRef key(Py_BuildValue("(s#s#)", a.data(), static_cast<Py_ssize_t>(a.size()), b.data(),
-                                        static_cast<Py_ssize_t>(b.size())));
-                if (!key) return nullptr;
-                const auto first = result->counts.begin() + static_cast<std::ptrdiff_t>((p * n_el + q) * n_bins);
-                PyRef block(numpy_array(std::vector<double>(first, first + static_cast<std::ptrdiff_t>(n_bins))));
-                if (!block || PyDict_SetItem(counts.get(), key.get(), block.get()) < 0) return nullptr;
-            }
-        }
         result->edges.pop_back();
         PyRef r(numpy_array(result->edges));
         if (!r) return nullptr;
