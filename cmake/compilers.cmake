@@ -1,9 +1,10 @@
 # The compilers the core builds with, checked before anything compiles, and the flags
 # it builds with on each.
 
-set(KELVARA_COMPILERS "GCC 12, Clang 19 (with libstdc++ 12 or libc++ 20), MSVC 19.33 (Visual Studio 2022 17.3) or newer")
+set(KELVARA_COMPILERS "GCC 12, Clang 19, Apple Clang 15 (Xcode 15), MSVC 19.33 (Visual Studio 2022 17.3) or newer")
 set(_kelvara_floor_GNU 12)
 set(_kelvara_floor_Clang 19)
+set(_kelvara_floor_AppleClang 15)
 set(_kelvara_floor_MSVC 19.33)
 set(_kelvara_this "${CMAKE_CXX_COMPILER_ID} ${CMAKE_CXX_COMPILER_VERSION} (${CMAKE_CXX_COMPILER})")
 if(DEFINED _kelvara_floor_${CMAKE_CXX_COMPILER_ID}
@@ -13,24 +14,25 @@ if(DEFINED _kelvara_floor_${CMAKE_CXX_COMPILER_ID}
 endif()
 
 # What the core uses from the standard library, tried on this compiler: Clang before
-# 19 hides libstdc++'s std::expected, and libc++ before 20 has no floating-point
-# std::from_chars. (The test compiles with CMAKE_CXX_STANDARD, as the core does.)
+# 19 hides libstdc++'s std::expected, and macOS's libc++ has floating-point
+# std::to_chars only for deployment targets from 13.3. (Floating-point std::from_chars,
+# missing from libc++ before 20, has a stand-in: util/decimal_chars.cpp.) The test
+# compiles with CMAKE_CXX_STANDARD, as the core does.
 include(CheckCXXSourceCompiles)
 check_cxx_source_compiles([[
 #include <charconv>
 #include <expected>
 #include <string>
 int main() {
-    std::expected<double, std::string> value = 0.0;
-    char text[32] = "0.5";
-    std::from_chars(text, text + 3, *value);
+    std::expected<double, std::string> value = 0.5;
+    char text[32];
     std::to_chars(text, text + 32, *value);
     return value.has_value() ? 0 : 1;
 }]] KELVARA_HAS_CXX23_LIBRARY)
 if(NOT KELVARA_HAS_CXX23_LIBRARY)
-    message(FATAL_ERROR "kelvara needs std::expected and floating-point std::from_chars and "
-        "std::to_chars, which ${_kelvara_this} with its standard library lacks. Compilers that "
-        "have them: ${KELVARA_COMPILERS}.")
+    message(FATAL_ERROR "kelvara needs std::expected and floating-point std::to_chars, which "
+        "${_kelvara_this} with its standard library lacks (on macOS, set "
+        "MACOSX_DEPLOYMENT_TARGET to 13.3 or later). Compilers that have them: ${KELVARA_COMPILERS}.")
 endif()
 
 # No fused multiply-add and no fast-math: a fused a*b+c changes the last bit of a

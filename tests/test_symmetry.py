@@ -22,7 +22,8 @@ def parse(tmp_path_factory):
     if compiler is None:
         pytest.skip("no C++ compiler to build the symmetry probe")
     exe = tmp_path_factory.mktemp("probe") / "reader_probe"
-    units = [str(ROOT / f"src/core/{unit}.cpp") for unit in ("readers/symmetry", "util/number", "util/text")]
+    units = [str(ROOT / f"src/core/{unit}.cpp")
+             for unit in ("readers/symmetry", "util/number", "util/decimal_chars", "util/text")]
     subprocess.run([compiler, "-std=c++23", "-O1", "-ffp-contract=off", f"-I{ROOT / 'src'}",
                     "-o", str(exe), str(ROOT / "tests/native/reader_probe.cpp"), *units], check=True)
 

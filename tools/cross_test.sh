@@ -44,7 +44,8 @@ for target in "${targets[@]}"; do
     tools=${spec%%|*} packages=${spec#*|}
     if ! have_all "$tools" && [ "$install" = 1 ]; then
         echo "== $target: installing $packages"
-        { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $packages; } > /dev/null \
+        read -ra package_list <<< "$packages"
+        { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${package_list[@]}"; } > /dev/null \
             || echo "== $target: apt-get could not install $packages"
     fi
     if ! have_all "$tools"; then

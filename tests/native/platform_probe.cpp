@@ -3,6 +3,7 @@
 // worker pools, and one RDF whose counts are known, alike for every thread count.
 // Prints "OK what" or "BAD what: detail" per check, then "N passed, N failed".
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "core/readers/formats.hpp"
 #include "core/util/line_reader.hpp"
 #include "core/util/memory.hpp"
+#include "core/util/number.hpp"
 #include "core/util/platform.hpp"
 
 using namespace kelvara;
@@ -81,6 +83,24 @@ void check_files(const std::filesystem::path& folder) {
     check(!opened && missing.os_failed() && error.find("(os error 2)") != std::string::npos,
           "missing file", error);
     std::filesystem::remove(path);
+}
+
+/// The bits of the double a decimal text reads as (all ones when it is refused).
+std::uint64_t bits_of(const char* text) {
+    const auto value = parse_decimal(text);
+    return value ? std::bit_cast<std::uint64_t>(*value) : ~std::uint64_t{0};
+}
+
+void check_numbers() {
+    // Correct rounding, in the slow path too (over 15 digits, an exponent), subnormals
+    // and the ends of the range, whatever converts decimals on this system.
+    check(bits_of("0.1") == 0x3fb999999999999a && bits_of("-0.1") == 0xbfb999999999999a &&
+              bits_of("0.12345678901234567890") == 0x3fbf9add3746f65f &&
+              bits_of("2.4703282292062328e-324") == 1 && bits_of("2.4703282292062327e-324") == 0 &&
+              bits_of("2.2250738585072011e-308") == 0x000fffffffffffff &&
+              bits_of("1.7976931348623157e308") == 0x7fefffffffffffff &&
+              bits_of("1e400") == 0x7ff0000000000000,
+          "decimal conversion");
 }
 
 void check_pools() {
@@ -148,6 +168,7 @@ int main(int argc, char** argv) {
         argc > 1 ? std::filesystem::path(argv[1]) : std::filesystem::temp_directory_path();
     check_system();
     check_files(folder);
+    check_numbers();
     check_pools();
     check_rdf();
     std::printf("%d passed, %d failed\n", passed, failed);

@@ -5,6 +5,8 @@
 #include <cmath>     // for std::isnan, std::trunc
 #include <limits>
 
+#include "core/util/decimal_chars.hpp"
+
 namespace kelvara {
 
 namespace {
@@ -93,8 +95,7 @@ std::optional<double> parse_decimal_general(std::string_view token) {
     if (i != body.size()) return std::nullopt;
 
     double value = 0.0;
-    auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), value,
-                                     std::chars_format::general);
+    auto [end, ec] = decimal_from_chars(body.data(), body.data() + body.size(), value);
     if (ec == std::errc::result_out_of_range) {
         value = overflows(body) ? std::numeric_limits<double>::infinity() : 0.0;
     } else if (ec != std::errc() || end != body.data() + body.size()) {

@@ -2,6 +2,7 @@
 // and numbers of one line read in one pass.
 #pragma once
 
+#include <bit>  // for std::countr_zero
 #include <cstdint>
 #include <cstring>  // for std::memcpy
 #include <optional>
@@ -121,7 +122,7 @@ private:
         // A byte is a digit when its high nibble was 3 and adding 6 stays below 16;
         // a carry out of a non-digit byte only touches bytes after it.
         const std::uint64_t non_digit = (t & high) | ((t + six) & high);
-        return non_digit ? static_cast<unsigned>(__builtin_ctzll(non_digit)) >> 3 : 8;
+        return non_digit ? static_cast<unsigned>(std::countr_zero(non_digit)) >> 3 : 8;
     }
     /// The value of the `n` (1-8) digits at the low end of `t` (digit values 0-9).
     static std::uint64_t digits_value(std::uint64_t t, unsigned n) {
