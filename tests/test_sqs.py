@@ -196,3 +196,36 @@ def test_binary_alpha_matches_icet_pair_correlations():
     pairs = space.get_cluster_vector(to_ase(ordered))[2:5]
     alpha = warren_cowley(ordered)[("Fe", "Ni")]
     assert np.abs(pairs) == pytest.approx(np.abs(1 - 4 * 0.75 * 0.25 * (1 - np.array(alpha))), abs=1e-12)
+
+
+def test_sqs_when_no_exact_cell_fits_and_for_other_seeds():
+    # 0.7 / 0.3 needs 10 cells; within 9 the closest count is taken and the miss is named.
+    s = fcc_primitive(3.6, {"Fe": 0.7, "Ni": 0.3})
+    ordered, report = s.expand_occupancies(max_sites=9, method="sqs", steps=200)
+    assert ordered.n_sites == 7 and ordered.composition == {"Fe": 5.0, "Ni": 2.0}
+    assert report["warnings"] == ["the expanded structure misses the input's composition on site 0 (7 sites of "
+                                  "its composition in the cell): Fe 0.7143 (5 atoms) for 0.7000, Ni 0.2857 "
+                                  "(2 atoms) for 0.3000; a cell of a multiple of 10 input cells (10 sites) "
+                                  "holds it exactly"]
+    # Another seed: another arrangement of the same counts in the same cell.
+    a, ra = fcc_primitive(3.6, FIVE).expand_occupancies(max_sites=40, method="sqs", steps=200, seed=1)
+    b, rb = fcc_primitive(3.6, FIVE).expand_occupancies(max_sites=40, method="sqs", steps=200, seed=2)
+    assert a.composition == b.composition and ra["cell"] == rb["cell"] and a.species != b.species
+
+
+def test_warren_cowley_over_trajectory_frames(tmp_path):
+    from kelvara.analysis import warren_cowley
+    from kelvara.io import write_extxyz
+    from kelvara.trajectory import Frames
+
+    frames = [fcc_primitive(3.6, FIVE).expand_occupancies(max_sites=40, method="sqs", steps=1, seed=s)[0]
+              for s in (4, 5)]
+    paths = [tmp_path / f"f{i}.xyz" for i in range(2)]
+    for frame, path in zip(frames, paths):
+        write_extxyz(frame, path)
+    (tmp_path / "md.xyz").write_text("".join(p.read_text() for p in paths))
+    from_file = warren_cowley(Frames(str(tmp_path / "md.xyz")), radii=[2.5456, 3.6, 4.4091])
+    assert from_file.n_frames == 2
+    assert from_file == warren_cowley(frames, radii=[2.5456, 3.6, 4.4091])
+    with pytest.raises(ValueError, match="radii must be positive shell distances in increasing order"):
+        warren_cowley(frames, radii=[3.6, 2.5])

@@ -1,6 +1,10 @@
 // InterruptibleRelease: releases the GIL around long native work that Ctrl-C can stop.
 #pragma once
 
+#include <optional>
+#include <type_traits>  // for std::invoke_result_t
+
+#include "python/convert.hpp"  // for raise_value_error
 #include "python/py_ref.hpp"
 
 #include "core/util/cancel.hpp"
@@ -55,5 +59,25 @@ private:
     PyObject* value_ = nullptr;
     PyObject* traceback_ = nullptr;
 };
+
+/// Runs `work()` (returning a Result) with the GIL released, Ctrl-C stopping it; the
+/// value, or nullopt with the exception set (the signal handler's, or ValueError with
+/// the work's message).
+template <class Work>
+auto run_released(Work&& work) -> std::optional<typename std::invoke_result_t<Work>::value_type> {
+    std::optional<std::invoke_result_t<Work>> result;
+    bool stopped = false;
+    {
+        InterruptibleRelease released;
+        result.emplace(work());
+        stopped = released.interrupted();
+    }
+    if (stopped) return std::nullopt;
+    if (!*result) {
+        raise_value_error(result->error());
+        return std::nullopt;
+    }
+    return std::move(**result);
+}
 
 }  // namespace kelvara::py

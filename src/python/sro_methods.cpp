@@ -25,24 +25,15 @@ Result<WorkerPool*> pick_pool(std::uint64_t n_threads, std::unique_ptr<WorkerPoo
     return own.get();
 }
 
-/// Runs `work(pool)` with the GIL released; null with the exception set on failure.
+/// `work(pool)` on the shared pool or one of n_threads threads, GIL released.
 template <class T, class Work>
-std::optional<T> run_released(std::uint64_t n_threads, Work&& work) {
-    Result<T> result = fail("");
-    bool stopped = false;
-    {
-        InterruptibleRelease released;
+std::optional<T> on_pool(std::uint64_t n_threads, Work&& work) {
+    return run_released([&]() -> Result<T> {
         std::unique_ptr<WorkerPool> own;
         auto pool = pick_pool(n_threads, own);
-        result = pool ? work(**pool) : Result<T>(fail(pool.error()));
-        stopped = released.interrupted();
-    }
-    if (stopped) return std::nullopt;
-    if (!result) {
-        raise_value_error(result.error());
-        return std::nullopt;
-    }
-    return std::move(*result);
+        if (!pool) return fail(pool.error());
+        return work(**pool);
+    });
 }
 
 }  // namespace
@@ -75,7 +66,7 @@ PyObject* structure_neighbour_shells(PyObject* self, PyObject* args, PyObject* k
                 sites.push_back(index);
             }
         }
-        auto shells = run_released<Shells>(n_threads, [&](WorkerPool& pool) {
+        auto shells = on_pool<Shells>(n_threads, [&](WorkerPool& pool) {
             return find_shells(structure, sites, n_shells, pool);
         });
         if (!shells) return nullptr;
@@ -106,7 +97,7 @@ PyObject* structure_shell_pair_counts(PyObject* self, PyObject* args, PyObject* 
             (threads_obj && !to_u64(threads_obj, "n_threads", n_threads)))
             return nullptr;
         const Structure& structure = borrow_structure(self);
-        auto counts = run_released<ShellCounts>(n_threads, [&](WorkerPool& pool) {
+        auto counts = on_pool<ShellCounts>(n_threads, [&](WorkerPool& pool) {
             return shell_pair_counts(structure, bounds, pool);
         });
         if (!counts) return nullptr;
