@@ -169,9 +169,6 @@ namespace kelvara {
 
 std::vector<ClosePair> close_sites(const std::vector<Site>& sites, const Lattice& lattice,
                                    double max_distance, CloseKind kind) {
-    // Cells this many distances wide: two at least (one neighbour over a face at most);
-    // wider ones hold more sites, but a site is near a face less often.
-    constexpr double kWidth = 3.0;
     std::vector<std::uint32_t> members;  // the sites a pair may hold
     std::vector<char> full;              // per member: fully occupied
     for (std::uint32_t i = 0; i < sites.size(); ++i) {
@@ -193,9 +190,14 @@ std::vector<ClosePair> close_sites(const std::vector<Site>& sites, const Lattice
         double norm = 0.0;
         for (int j = 0; j < 3; ++j) norm += lattice.inverse[j][axis] * lattice.inverse[j][axis];
         spacing[axis] = 1.0 / std::sqrt(norm);
-        n[axis] = std::clamp<std::uint64_t>(saturating_u64(std::floor(spacing[axis] / (kWidth * max_distance))),
-                                            1, 1u << 20);
     }
+    // Cells twice the distance wide at least (one neighbour over a face at most), and
+    // about one site a cell: wider cells hold more sites, but a site is near a face
+    // less often.
+    const double wide = std::max(2.0 * max_distance,
+                                 std::cbrt(lattice.volume() / static_cast<double>(members.size())));
+    for (int axis = 0; axis < 3; ++axis)
+        n[axis] = std::clamp<std::uint64_t>(saturating_u64(std::floor(spacing[axis] / wide)), 1, 1u << 20);
     double scale[3], width[3];  // cells per unit of the coordinate; Angstrom per cell
     for (int axis = 0; axis < 3; ++axis) {
         scale[axis] = static_cast<double>(n[axis]);
