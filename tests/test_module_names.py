@@ -6,6 +6,7 @@ from __future__ import annotations
 import importlib
 import pathlib
 import pickle
+import re
 
 import numpy as np
 import pytest
@@ -35,6 +36,14 @@ def test_every_old_name_is_listed():
     package = pathlib.Path(kelvara.__file__).parent
     aliases = {f"kelvara.{p.stem}" for p in package.glob("*.py") if "sys.modules[__name__]" in p.read_text()}
     assert aliases == set(MOVED)
+
+
+def test_the_package_itself_uses_the_new_names():
+    package = pathlib.Path(kelvara.__file__).parent
+    pattern = re.compile(r"^\s*(from|import) (" + "|".join(map(re.escape, MOVED)) + r")\b", re.M)
+    users = [str(p.relative_to(package)) for p in package.rglob("*.py")
+             if "sys.modules[__name__]" not in p.read_text() and pattern.search(p.read_text())]
+    assert users == []
 
 
 @pytest.mark.parametrize("old, new", MOVED.items())

@@ -9,7 +9,7 @@ from fractions import Fraction
 
 import numpy as np
 
-from kelvara.atomic import save_figure
+from kelvara._files import save_figure
 from kelvara.plotting import write_columns
 
 
