@@ -234,6 +234,8 @@ ONE = " (1 site of its composition in the cell): "
             "the 3-site limit; 1x1x1 was used and the occupancies are approximated (worst "
             "deviation 0.0200)"]),
         ([{"Fe": 0.0199}, {"Co": 0.5}, {"Co": 0.5}], 3, 16, [NOTHING_PLACED.format("Fe")]),
+        # 0.333 written for 1/3: 9 of 27 is what the file means, nothing to tell.
+        ([{"Fe": 0.333, "Ni": 0.667}], 27, 16, []),
         # max_denominator 0: L = 1 = m, however large the deviation; the share that was
         # missed is still named (no cell is exact without denominators).
         ([{"Fe": 0.5, "Ni": 0.5}], 4096, 0, [

@@ -12,8 +12,27 @@ namespace kelvara {
 
 namespace {
 
-/// Shares that differ by no more than this are the input's (four decimals, as written).
+/// Shares that differ by no more than this are the same (four decimals, as written).
 constexpr double composition_tolerance = 5e-5;
+/// A fraction with a denominator up to max_denominator this close to a share is what
+/// the share means (0.333 is 1/3); a farther one is an approximation of it.
+constexpr double meaning_tolerance = 1e-3;
+
+/// The denominator of the fraction a share stands for, or 0 when no allowed
+/// denominator comes within `meaning_tolerance` (then the share means itself).
+std::uint64_t meant_denominator(double share, std::uint64_t max_denominator) {
+    const std::uint64_t d = best_denominator(share, max_denominator);
+    const double dd = static_cast<double>(d);
+    return std::fabs(std::round(share * dd) / dd - share) <= meaning_tolerance ? d : 0;
+}
+
+/// The share a file's value stands for: the fraction of `meant_denominator`, or the value.
+double meant_share(double share, std::uint64_t max_denominator) {
+    const std::uint64_t d = meant_denominator(share, max_denominator);
+    if (d == 0) return share;
+    const double dd = static_cast<double>(d);
+    return std::round(share * dd) / dd;
+}
 
 std::string join(const std::vector<std::string>& items, const char* separator) {
     std::string out;
@@ -43,14 +62,8 @@ std::uint64_t exact_copies(const Structure& input, std::uint64_t max_denominator
     }
     std::uint64_t copies = 1;
     const auto fold = [&](double share, std::uint64_t pool) {
-        // The smallest denominator that meets the share as written; some d up to 10^5
-        // always does (|share * d - p| < 1e-5 for one of them).
-        std::uint64_t d = 0;
-        for (std::uint64_t c = 1; c <= std::min<std::uint64_t>(max_denominator, 100000) && d == 0; ++c) {
-            const double dc = static_cast<double>(c);
-            if (std::fabs(share * dc - std::round(share * dc)) / dc <= composition_tolerance) d = c;
-        }
-        if (d == 0) copies = 0;  // no allowed denominator: no exact cell
+        const std::uint64_t d = meant_denominator(share, max_denominator);
+        if (d == 0) copies = 0;  // no allowed fraction means the share: no exact cell
         if (copies == 0) return;
         const std::uint64_t need = d / std::gcd(d, pool);
         if (__builtin_mul_overflow(copies / std::gcd(copies, need), need, &copies)) copies = 0;
@@ -109,7 +122,8 @@ void deviation_warning(const Structure& input, const std::vector<ReportEntry>& r
         }
         copies = entry.sites_in_pool;
         if (entry.atoms_placed == 0) continue;
-        if (std::fabs(entry.actual_occupancy() - entry.target_occupancy) <= composition_tolerance) continue;
+        const double meant = meant_share(entry.target_occupancy, max_denominator);
+        if (std::fabs(entry.actual_occupancy() - meant) <= composition_tolerance) continue;
         pieces.push_back(entry.element + " " + format_fixed(entry.actual_occupancy(), 4) + " (" +
                          counted(entry.atoms_placed, "atom", "atoms") + ") for " +
                          format_fixed(entry.target_occupancy, 4));

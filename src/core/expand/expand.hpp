@@ -88,17 +88,19 @@ void missing_warnings(const Structure& result, const std::vector<ReportEntry>& r
                       const std::vector<std::size_t>& pool_first_site, const std::string& cell_text,
                       std::vector<std::string>& warnings);
 
-/// Appends a warning naming every element whose share on a site differs from the
-/// input's by more than 5e-5 (elements placed nowhere on that site excepted: the
+/// Appends a warning naming every element whose share on a site differs by more than
+/// 5e-5 from what the input's share stands for (the fraction with a denominator up to
+/// max_denominator within 1e-3 of it: 0.333 is 1/3; else the value itself), elements
+/// placed nowhere on that site excepted (the
 /// missing warnings name them), with the input's and the result's fractions, and,
 /// `with_remedy`, the number of cells whose multiples would hold the composition.
 void deviation_warning(const Structure& input, const std::vector<ReportEntry>& report,
                        const std::vector<std::size_t>& pool_first_site, std::uint64_t max_denominator,
                        bool with_remedy, std::vector<std::string>& warnings);
 
-/// The number of cells whose multiples hold every share of the input within 5e-5 (the
-/// four decimals of a file), with denominators up to max_denominator, pool by pool; 0
-/// when some share has no such denominator, or beyond 64 bits.
+/// The number of cells whose multiples hold every share of the input as the fraction
+/// it stands for (a denominator up to max_denominator within 1e-3 of it), pool by
+/// pool; 0 when some share stands for no such fraction, or beyond 64 bits.
 std::uint64_t exact_copies(const Structure& input, std::uint64_t max_denominator);
 
 /// The smallest denominator d <= max_denominator for which x*d is (nearly) whole;

@@ -11,6 +11,7 @@
 #include "core/rdf/pool.hpp"
 #include "core/rdf/shell_counts.hpp"
 #include "core/util/cancel.hpp"
+#include "core/util/memory.hpp"
 #include "core/util/number.hpp"
 
 namespace kelvara {
@@ -171,6 +172,13 @@ Result<Expansion> expand_sqs(const Structure& structure, const SqsOptions& optio
     for (std::size_t x = 0; x < model.n_sites; ++x)
         model.pool_sites[pool_of_site[site_of[x] % n]].push_back(static_cast<std::uint32_t>(x));
 
+    // The neighbour lists (4 bytes an entry) and the four searches' arrangements.
+    std::uint64_t entries_per_site = 0;
+    for (std::size_t s : active) entries_per_site = std::max<std::uint64_t>(entries_per_site, near[s].size());
+    if (!fits_in_memory(model.n_sites, 4 * (entries_per_site + model.n_shells + 1) + 4 * sqs_chains * 2 + 64))
+        return fail("the quasirandom search of " + std::to_string(model.n_sites) + " sites with " +
+                    std::to_string(model.n_shells) + " shells needs more memory than this machine has available; "
+                    "lower max_sites or shells");
     model.offsets.reserve(model.n_sites * model.n_shells + 1);
     model.offsets.push_back(0);
     for (std::size_t x = 0; x < model.n_sites; ++x) {
