@@ -57,13 +57,19 @@ def test_constructor_value_errors(matrix, frac, species, message):
 
 @pytest.mark.parametrize(("uiso", "error", "message"), [
     ([0.01], ValueError, "uiso must have one entry per site"),
-    ([0.01, math.inf], ValueError, "uiso of site 1 must be a finite number or None"),
+    # A mean-square displacement is never negative, and NaN is no stand-in for None.
+    *[([0.01, bad], ValueError, f"uiso of site 1 must be a finite number >= 0 or None, not {text}")
+      for bad, text in [(math.inf, "inf"), (math.nan, "NaN"), (-0.01, "-0.01"), (-math.inf, "-inf")]],
     ([0.01, "x"], TypeError, "argument 'uiso': entry 1 is not a number or None (got str)"),
     ("ab", TypeError, "argument 'uiso'"),
 ])
 def test_uiso_errors(uiso, error, message):
     with pytest.raises(error, match=re.escape(message)):
         Structure(EYE, ORIGIN * 2, OXYGEN * 2, uiso)
+    # A pickle carries the list as it was: unpickling checks it the same way.
+    rebuild, (matrix, frac, pairs, _) = Structure(EYE, ORIGIN * 2, OXYGEN * 2).__reduce__()
+    with pytest.raises(error, match=re.escape(message)):
+        rebuild(matrix, frac, pairs, uiso)
 
 
 @pytest.mark.parametrize(

@@ -162,10 +162,10 @@ bool to_rows(PyObject* obj, const char* name, std::vector<std::vector<double>>& 
     return true;
 }
 
-bool to_optional_floats(PyObject* obj, const char* name, std::vector<double>& out) {
+bool to_optional_floats(PyObject* obj, const char* name, std::vector<std::optional<double>>& out) {
     Py_ssize_t n = 0;
     if (!check_sequence(obj, name, "a sequence of numbers or None", n)) return false;
-    out.assign(static_cast<std::size_t>(n), std::numeric_limits<double>::quiet_NaN());
+    out.assign(static_cast<std::size_t>(n), std::nullopt);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyRef item(PySequence_GetItem(obj, i));
         if (!item) return false;

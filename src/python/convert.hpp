@@ -47,8 +47,8 @@ bool to_text(PyObject* obj, const char* name, std::string& out);
 bool check_optional_text(PyObject* obj, const char* name);
 /// Any sequence (not str) of sequences of numbers, rows of any length.
 bool to_rows(PyObject* obj, const char* name, std::vector<std::vector<double>>& out);
-/// Any sequence (not str) of numbers or None; None becomes NaN, as does a NaN given.
-bool to_optional_floats(PyObject* obj, const char* name, std::vector<double>& out);
+/// Any sequence (not str) of numbers or None (an empty optional).
+bool to_optional_floats(PyObject* obj, const char* name, std::vector<std::optional<double>>& out);
 /// Any sequence (not str) of dicts str -> number, each sorted into element order.
 bool to_species_list(PyObject* obj, const char* name,
                      std::vector<std::vector<Species>>& out);

@@ -2,12 +2,14 @@
 // member table (members owned by other subsystems live in their own binding units).
 #include "python/structure_type.hpp"
 
-#include <cmath>  // for std::isnan
+#include <cmath>  // for std::isnan, std::isfinite
+#include <optional>
 #include <map>
 #include <memory>  // for std::make_unique
 #include <string>
 #include <vector>
 
+#include "core/util/number.hpp"  // for format_shortest
 #include "python/convert.hpp"
 #include "python/members.hpp"
 
@@ -45,7 +47,8 @@ void structure_dealloc(PyObject* self) {
 /// arguments are converted. `species` holds each site's pairs in the order to store.
 PyObject* assemble(PyTypeObject* type, const std::vector<std::vector<double>>& matrix_rows,
                    const std::vector<std::vector<double>>& frac_rows,
-                   const std::vector<std::vector<Species>>& species, const std::vector<double>& uiso) {
+                   const std::vector<std::vector<Species>>& species,
+                   const std::vector<std::optional<double>>& uiso) {
     if (matrix_rows.size() != 3) return raise_value_error("matrix must be 3x3");
     Mat3 matrix{};
     for (std::size_t r = 0; r < 3; ++r) {
@@ -58,10 +61,12 @@ PyObject* assemble(PyTypeObject* type, const std::vector<std::vector<double>>& m
         return raise_value_error("frac_coords and species must have the same length");
     if (!uiso.empty() && uiso.size() != species.size())
         return raise_value_error("uiso must have one entry per site");
+    // A mean-square displacement is never negative; NaN would pass for "none given".
     for (std::size_t i = 0; i < uiso.size(); ++i)
-        if (std::isinf(uiso[i]))
+        if (uiso[i] && !(std::isfinite(*uiso[i]) && *uiso[i] >= 0.0))
             return raise_value_error("uiso of site " + std::to_string(i) +
-                                     " must be a finite number or None");
+                                     " must be a finite number >= 0 or None, not " +
+                                     format_shortest(*uiso[i]));
 
     std::vector<Site> sites;
     sites.reserve(species.size());
@@ -72,7 +77,7 @@ PyObject* assemble(PyTypeObject* type, const std::vector<std::vector<double>>& m
         Site site;
         site.species = SpeciesList(species[i].begin(), species[i].end());
         site.frac = {frac_rows[i][0], frac_rows[i][1], frac_rows[i][2]};
-        if (!uiso.empty()) site.uiso = uiso[i];
+        if (!uiso.empty() && uiso[i]) site.uiso = *uiso[i];
         sites.push_back(std::move(site));
     }
     auto structure = Structure::new_(std::move(*lattice), std::move(sites));
@@ -96,7 +101,7 @@ PyObject* structure_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             !to_rows(frac_obj, "frac_coords", frac_rows) ||
             !to_species_list(species_obj, "species", species))
             return nullptr;
-        std::vector<double> uiso;
+        std::vector<std::optional<double>> uiso;
         if (uiso_obj != Py_None && !to_optional_floats(uiso_obj, "uiso", uiso)) return nullptr;
         return assemble(type, matrix_rows, frac_rows, species, uiso);
     });
@@ -112,7 +117,7 @@ PyObject* structure_from_state(PyObject* cls, PyObject* args) {
             return nullptr;
         std::vector<std::vector<double>> matrix_rows, frac_rows;
         std::vector<std::vector<Species>> species;
-        std::vector<double> uiso;
+        std::vector<std::optional<double>> uiso;
         if (!to_rows(matrix_obj, "matrix", matrix_rows) || !to_rows(frac_obj, "frac_coords", frac_rows) ||
             !to_species_pairs(species_obj, "species", species) ||
             (uiso_obj != Py_None && !to_optional_floats(uiso_obj, "uiso", uiso)))
