@@ -90,6 +90,15 @@ FORMULA = "the species ({}) are read from the formula '{}' on the comment line, 
         (poscar(species="X Va X\n", counts="1 1 0\n"), ["X", "Va"],
          ["species 'X' on line 6 reads as 'X', which is not a chemical element",
           "species 'Va' on line 6 reads as 'Va', which is not a chemical element"]),
+        # A letter that is not ASCII after a one-letter symbol is dropped, and said so,
+        # as a name that is not an element is ("Ö" alone).
+        (poscar(species="Sï Cä Ö\n", counts="1 1 1\n", coords="0 0 0\n" * 3), ["S", "C", "Ö"],
+         [f"species '{w}' on line 6 reads as '{w[0]}': '{w[1]}' is not an ASCII letter, so it is not "
+          "read as the second letter of the symbol" for w in ("Sï", "Cä")]
+         + ["species 'Ö' on line 6 reads as 'Ö', which is not a chemical element"]),
+        (poscar(comment="Sí", species="", counts="1\n"), ["S"],
+         ["species 'Sí' on line 1 reads as 'S': 'í' is not an ASCII letter, so it is not read as the "
+          "second letter of the symbol"]),
         # Atom names as species: five are named, the rest summed up in one sentence.
         (poscar(species="Qa Qb Qc Qd Qe Qf Qg\n", counts="1 1 1 1 1 1 1\n", coords="0 0 0\n" * 7),
          ["Qa", "Qb", "Qc", "Qd", "Qe", "Qf", "Qg"],
@@ -196,8 +205,12 @@ decimal_token = st.builds(
 def test_coordinates_read_correctly_rounded(tokens):
     """Coordinates equal Python's correctly rounded float of the same text, bit for bit."""
     expected = [float(t) for t in tokens]
-    if all(np.isfinite(expected)):
-        assert read(poscar(counts="1\n", coords=" ".join(tokens) + "\n")).frac_coords[0] == expected
+    text = poscar(counts="1\n", coords=" ".join(tokens) + "\n")
+    if all(abs(x) <= 1e6 for x in expected):
+        assert read(text).frac_coords[0] == expected
+    elif all(np.isfinite(expected)):  # no position lies a million cells away
+        with pytest.raises(ValueError, match="more than a million cell lengths from the cell"):
+            read(text)
 
 
 def test_formula_comment_matches_ase(tmp_path):

@@ -159,6 +159,24 @@ SI_O = {"types": {1: "Si", 2: "O"}}
         ("ITEM: UNITS\nmetal\nITEM: TIME\n0.0\n" + DUMP[DUMP.index("ITEM: NUMBER"):], SI_O,
          "^frame 0: expected 'ITEM: TIMESTEP', found 'ITEM: NUMBER OF ATOMS'$"),
         ("ITEM: TIME\n", SI_O, "^frame 0 ends before the value of an item$"),
+        # Bounds that no box has: the length left once the tilts are taken out.
+        (lammps_frame(0, [(0, 10), (0, 10), (0, 10)], [[1, 1, 0, 0, 0]], tilt=[100, 0, 0]), SI_O,
+         "^frame 0: the box bounds 0 10 leave a length of -90 along x once the tilt factors are taken "
+         "out; a box needs a positive length$"),
+        (lammps_frame(0, [(0, 10), (0, 10), (0, 10)], [[1, 1, 0, 0, 0]], tilt=[0, 0, 1e6]), SI_O,
+         "^frame 0: the box bounds 0 10 leave a length of -999990 along y once"),
+        (DUMP.replace("0.0 5.0\n", "5.0 0.0\n", 1), SI_O,
+         "^frame 0: the box bounds 5 0 leave a length of -5 along x; a box needs a positive length$"),
+        (DUMP.replace("0.0 5.0\n", "0.0 inf\n", 1), SI_O, "^frame 0: the box bounds 0 inf leave a length of inf"),
+        (DUMP.replace("2 2 1 1 1", "2 2 1e300 1 1"), SI_O,
+         r"^frame 0: site 1 has a fractional coordinate of 2e\+299, more than a million cell lengths"),
+        # types= is refused when it is ambiguous or no name.
+        (DUMP, {"types": {1: "Si", "1": "O", 2: "O"}},
+         r"^types: type 1 is given twice \('Si' and 'O'\); give each type one element$"),
+        (DUMP, {"types": {1: "S\0i", 2: "O"}}, "^types: the element of type 1 contains a NUL character$"),
+        (DUMP, {"types": {1: "Si" * 5000, 2: "O"}},
+         r"^types: the element of type 1 is 10000 bytes long \(a name has at most 64\)$"),
+        (DUMP, {"types": {"\0": "Si", 2: "O"}}, "^types: a type contains a NUL character$"),
     ],
 )
 def test_bad_input_names_the_frame(tmp_path, text, kwargs, message):
@@ -183,6 +201,13 @@ XYZ = '2\nLattice="5 0 0 0 5 0 0 0 5"\nSR 0 0 0\nWat1 1 1 1\n'
      ["Cl", "Xx"], "species 'Xx' in frame 0, atom line 2 reads as 'Xx', which is not a chemical element"),
     (XDAT.replace("Si\n2", "Si X\n1 1") + XDAT[XDAT.index("Direct"):].replace("1\n", "2\n", 1), {},
      ["Si", "X"], "species 'X' in frame 0, the element line reads as 'X', which is not a chemical element"),
+    (XDAT.replace("Si\n", "Sï\n") + XDAT[XDAT.index("Direct"):].replace("1\n", "2\n", 1), {}, ["S"],
+     "species 'Sï' in frame 0, the element line reads as 'S': 'ï' is not an ASCII letter, so it is not "
+     "read as the second letter of the symbol"),
+    # LAMMPS flips a box before a tilt passes half a length: a larger one is read, and said.
+    (lammps_frame(0, [(0, 16), (0, 10), (0, 10)], [[1, 1, 0, 0, 0], [2, 2, 1, 1, 1]], tilt=[6, 0, 0]) * 2,
+     SI_O, ["O", "Si"], "frame 0: the tilt factor xy = 6 is more than half the box length 10 along x, "
+                        "beyond what LAMMPS itself writes; the cell is read as given"),
 ])
 def test_findings_are_read_warnings_once(tmp_path, text, kwargs, elements, finding):
     from kelvara import ReadWarning

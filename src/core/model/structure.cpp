@@ -13,6 +13,8 @@ namespace {
 /// The smallest positive occupancy accepted; products of two stay far above the
 /// smallest double.
 constexpr double min_occupancy = 1e-30;
+/// The largest fractional coordinate accepted, in cell lengths either way.
+constexpr double max_fractional = 1e6;
 }  // namespace
 
 double Site::occupancy_sum(double start) const {
@@ -36,10 +38,18 @@ Result<Structure> Structure::new_(Lattice lattice, std::vector<Site> sites) {
     // A NaN or infinite number would pass every later test unnoticed and make
     // distances, counts and supercells silently wrong, so it stops here.
     for (std::size_t i = 0; i < sites.size(); ++i) {
-        for (double f : sites[i].frac)
+        for (double f : sites[i].frac) {
             if (!std::isfinite(f))
                 return fail("site " + std::to_string(i) +
                             " has a fractional coordinate that is not a finite number");
+            // Even unwrapped coordinates of a long run stay within a few thousand cells;
+            // past a million, wrapping into the cell keeps too few digits to place the
+            // atom (at 1e16 none at all), so the number cannot be a position.
+            if (std::fabs(f) > max_fractional)
+                return fail("site " + std::to_string(i) + " has a fractional coordinate of " +
+                            format_shortest(f) + ", more than a million cell lengths from the "
+                            "cell: not a position (a corrupt file, or other units?)");
+        }
         for (const Species& s : sites[i].species) {
             if (!std::isfinite(s.second))
                 return fail("site " + std::to_string(i) + " has an occupancy of " + s.first +

@@ -29,6 +29,19 @@ std::string clean_symbol(std::string_view text) {
     return symbol;
 }
 
+std::string dropped_letter_note(std::string_view written, std::string_view symbol,
+                                std::string_view place) {
+    if (symbol.size() != 1 || written.size() < 2 || static_cast<unsigned char>(written[1]) < 0x80)
+        return {};
+    // The whole character (a UTF-8 sequence, its lead byte saying how long).
+    const auto lead = static_cast<unsigned char>(written[1]);
+    const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    const std::string_view dropped = written.substr(1, length);
+    return "species " + quoted(written) + " " + std::string(place) + " reads as " + quoted(symbol) +
+           ": " + quoted(dropped) + " is not an ASCII letter, so it is not read as the second "
+           "letter of the symbol";
+}
+
 Result<double> parse_f64(std::string_view token) {
     if (auto value = parse_decimal(token)) return *value;
     return fail("expected a number, found " + quoted(token));
@@ -130,6 +143,8 @@ Result<std::string> species_of(std::string_view name, std::uint64_t line,
     if (!is_valid_utf8(name))
         return fail(with_line("species name " + quoted(name) + " cannot be read", name, line));
     std::string symbol = clean_symbol(name);
+    if (auto note = dropped_letter_note(name, symbol, "on line " + std::to_string(line)); !note.empty())
+        warnings.push_back(std::move(note));
     if (!is_element(symbol))
         reported.note(symbol, [&] {
             return "species " + quoted(name) + " on line " + std::to_string(line) + " reads as " +

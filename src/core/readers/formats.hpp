@@ -15,6 +15,13 @@ namespace kelvara {
 /// "Fe"; "FE" gives "F"). Text not starting with a letter is returned unchanged.
 std::string clean_symbol(std::string_view text);
 
+/// The finding for a species name whose one-letter symbol is followed by a character
+/// that is not ASCII ("Sï", "Cä"): `clean_symbol` drops it, which makes the name an
+/// element silently where a look-alike of "Si" was meant. Empty for every other name.
+/// `place` says where ("on line 6", "in frame 0, the element line").
+std::string dropped_letter_note(std::string_view written, std::string_view symbol,
+                                std::string_view place);
+
 /// One number by the decimal grammar, or "expected a number, found '{}'". No trimming.
 Result<double> parse_f64(std::string_view token);
 

@@ -13,6 +13,7 @@
 
 #include "core/model/elements.hpp"     // for is_element
 #include "core/readers/findings.hpp"     // for Warnings
+#include "core/readers/formats.hpp"      // for dropped_letter_note
 #include "core/model/lattice.hpp"      // for Mat3
 #include "core/util/line_reader.hpp"  // for LineReader
 #include "core/util/result.hpp"       // for Result
@@ -62,6 +63,13 @@ public:
     /// ("frame 0, atom line 3") the first time it is not an element.
     template <class Place>
     void species(std::string_view written, const std::string& symbol, Place&& place) {
+        if (symbol.size() == 1 && written.size() > 1 && !dropped_.contains(std::string(written))) {
+            std::string note = dropped_letter_note(written, symbol, "in " + place());
+            if (!note.empty()) {
+                dropped_.insert(std::string(written));
+                list.push_back(std::move(note));
+            }
+        }
         if (symbol == last_) return;  // atoms of one species come in runs
         last_ = symbol;
         if (!checked_.insert(symbol).second) return;
@@ -77,6 +85,7 @@ public:
 
 private:
     std::unordered_set<std::string> checked_;
+    std::unordered_set<std::string> dropped_;  // names with a dropped letter, said once
     std::string last_;
     NotElementNotes not_elements_;
 };

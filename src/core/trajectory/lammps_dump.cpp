@@ -3,13 +3,14 @@
 
 #include <algorithm>  // for std::sort, std::min, std::max
 #include <array>
+#include <cmath>  // for std::isfinite, std::fabs
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/readers/formats.hpp"  // for clean_symbol
-#include "core/util/number.hpp"   // for parse_decimal, parse_unsigned
+#include "core/util/number.hpp"   // for parse_decimal, parse_unsigned, format_shortest
 #include "core/util/number_scan.hpp"  // for LineWords
 #include "core/util/text.hpp"     // for trim, for_each_word, split_whitespace
 
@@ -81,6 +82,7 @@ private:
     SpeciesWords element_words_;                 // words of the element column so far
     std::string atoms_header_;
     Layout layout_;
+    bool tilt_noted_ = false;  // a tilt beyond LAMMPS's limit is said once per read
 };
 
 Result<Box> LammpsDump::box(LineReader& lines, std::uint64_t index, std::string_view header) {
@@ -130,6 +132,29 @@ Result<Box> LammpsDump::box(LineReader& lines, std::uint64_t index, std::string_
     const double ylo = bounds[1][0] - std::min(0.0, yz);
     const double yhi = bounds[1][1] - std::max(0.0, yz);
     const double zlo = bounds[2][0], zhi = bounds[2][1];
+    const double lengths[3] = {xhi - xlo, yhi - ylo, zhi - zlo};
+    static const char* axes[] = {"x", "y", "z"};
+    for (std::size_t k = 0; k < 3; ++k)
+        if (!(lengths[k] > 0.0 && std::isfinite(lengths[k])))
+            return fail(where(index) + ": the box bounds " + format_shortest(bounds[k][0]) + " " +
+                        format_shortest(bounds[k][1]) + " leave a length of " +
+                        format_shortest(lengths[k]) + " along " + axes[k] +
+                        (triclinic ? " once the tilt factors are taken out" : "") +
+                        "; a box needs a positive length");
+    // LAMMPS keeps |xy|, |xz| <= lx/2 and |yz| <= ly/2 (a box past that is flipped);
+    // a larger tilt is a valid cell, but not one LAMMPS wrote by itself.
+    const double tilts[3] = {xy, xz, yz};
+    static const char* tilt_names[] = {"xy", "xz", "yz"};
+    for (std::size_t k = 0; k < 3 && !tilt_noted_; ++k) {
+        const double half = 0.5 * lengths[k == 2 ? 1 : 0];
+        if (std::fabs(tilts[k]) > half * (1.0 + 1e-9)) {
+            tilt_noted_ = true;
+            findings.list.push_back(where(index) + ": the tilt factor " + tilt_names[k] + " = " +
+                                    format_shortest(tilts[k]) + " is more than half the box length " +
+                                    format_shortest(2.0 * half) + " along " + (k == 2 ? "y" : "x") +
+                                    ", beyond what LAMMPS itself writes; the cell is read as given");
+        }
+    }
     Box result;
     result.matrix = {{{xhi - xlo, 0.0, 0.0}, {xy, yhi - ylo, 0.0}, {xz, yz, zhi - zlo}}};
     result.origin = {xlo, ylo, zlo};

@@ -159,7 +159,7 @@ Result<void> XyzFrameBuilder::add(std::string_view line) {
         std::string symbol = clean_symbol(species);
         bool seen = false;
         for (const FirstSeen& first : first_seen_) seen = seen || first.symbol == symbol;
-        if (!seen) first_seen_.push_back({std::string(species), symbol, k});
+        if (!seen || species.size() > symbol.size()) first_seen_.push_back({std::string(species), symbol, k});
         list = &species_words_.add(species, std::move(symbol));
     }
     // Lattice::to_fractional, written out: the same operations in the same order.
