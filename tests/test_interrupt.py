@@ -69,6 +69,7 @@ CASES = {
     # Every structure reader reads its file through the same function.
     "poscar from an idle FIFO": ("path = idle_fifo()", "Structure.from_poscar(path)"),
     "trajectory from an idle FIFO": ("path = idle_fifo()", "kelvara.read_xyz_trajectory(path)"),
+    "trajectory format told from an idle FIFO": ("path = idle_fifo()", "kelvara.TrajectoryReader(path)"),
     "trajectory from an endless stream": (f"path = endless_pipe({FRAME!r} * 1000)",
                                           "kelvara.read_xyz_trajectory(path, every=10**9)"),
 }
@@ -128,3 +129,35 @@ def test_sigint_stops_the_call(outcomes, case):
     # The other Python thread ticked while the call ran (GIL released); a call holding
     # the GIL would let it tick at most once. Not a rate: a loaded machine ticks slowly.
     assert int(lines[0].split()[2]) >= 3, lines
+
+
+def test_cancel_stops_a_read_on_another_thread(tmp_path):
+    """A helper thread never runs signal handlers: cancel() is how its read is stopped."""
+    import threading
+
+    from kelvara import TrajectoryReader
+
+    path = tmp_path / "input"
+    os.mkfifo(path)
+    writer = os.open(path, os.O_RDWR)  # one frame, then nothing: the read waits for more
+    try:
+        os.write(writer, FRAME)
+        reader = TrajectoryReader(str(path), format="xyz")
+        outcome = []
+        thread = threading.Thread(target=lambda: outcome.append(_call(reader.read, 64)))
+        thread.start()
+        time.sleep(0.2)
+        assert thread.is_alive()
+        reader.cancel()
+        thread.join(timeout=5)
+        assert not thread.is_alive() and outcome == [("InterruptedError", "the reading was cancelled")]
+        assert reader.closed  # the frame read before the stop went with the chunk
+    finally:
+        os.close(writer)
+
+
+def _call(fn, *args):
+    try:
+        return fn(*args)
+    except Exception as error:  # noqa: BLE001 - the test compares what was raised
+        return type(error).__name__, str(error)

@@ -1,6 +1,7 @@
 // InterruptibleRelease: releases the GIL around long native work that Ctrl-C can stop.
 #pragma once
 
+#include <atomic>
 #include <optional>
 #include <type_traits>  // for std::invoke_result_t
 
@@ -20,9 +21,14 @@ namespace kelvara::py {
 ///     bool stopped;
 ///     { InterruptibleRelease released; result = work(); stopped = released.interrupted(); }
 ///     if (stopped) return nullptr;   // the handler's exception is set
+///
+/// `cancel`, when given, is a flag another thread may set (`TrajectoryReader.cancel`):
+/// work on a thread that is not the main one never sees a signal handler run, so a
+/// reader's helper thread is stopped through it; `cancelled()` then tells why.
 class InterruptibleRelease {
 public:
-    InterruptibleRelease() : token_(&poll, this), scope_(&token_), state_(PyEval_SaveThread()) {}
+    explicit InterruptibleRelease(const std::atomic<bool>* cancel = nullptr)
+        : cancel_(cancel), token_(&poll, this), scope_(&token_), state_(PyEval_SaveThread()) {}
     InterruptibleRelease(const InterruptibleRelease&) = delete;
     InterruptibleRelease& operator=(const InterruptibleRelease&) = delete;
     ~InterruptibleRelease() {
@@ -41,17 +47,21 @@ public:
         Py_CLEAR(traceback_);
         state_ = PyEval_SaveThread();
     }
+    /// Whether the work was stopped through the `cancel` flag (no exception is set).
+    bool cancelled() const { return !type_ && cancel_ && cancel_->load() && token_.requested(); }
 
 private:
     static bool poll(void* context) {
         auto* self = static_cast<InterruptibleRelease*>(context);
         if (self->type_) return true;
+        if (self->cancel_ && self->cancel_->load()) return true;
         PyEval_RestoreThread(self->state_);
         if (PyErr_CheckSignals() < 0) PyErr_Fetch(&self->type_, &self->value_, &self->traceback_);
         self->state_ = PyEval_SaveThread();
         return self->type_ != nullptr;
     }
 
+    const std::atomic<bool>* cancel_;
     CancelToken token_;
     CancelScope scope_;
     PyThreadState* state_;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/trajectory/trajectory_stream.hpp"
+#include "core/util/text.hpp"  // for quoted
 #include "python/convert.hpp"
 #include "python/interrupt.hpp"
 #include "python/structure_type.hpp"
@@ -102,7 +103,23 @@ bool to_cell(PyObject* obj, std::optional<Mat3>& cell) {
     return true;
 }
 
-/// {type: element} with keys of any kind (their str()) and str values.
+/// A type or element name of `types=`: not empty, no NUL (it would cut every message
+/// that quotes it), and of a length a name can have.
+bool check_type_name(const std::string& text, const std::string& what) {
+    constexpr std::size_t longest = 64;
+    std::string problem;
+    if (text.empty()) problem = "is empty";
+    else if (text.find('\0') != std::string::npos) problem = "contains a NUL character";
+    else if (text.size() > longest)
+        problem = "is " + std::to_string(text.size()) + " bytes long (a name has at most " +
+                  std::to_string(longest) + ")";
+    if (problem.empty()) return true;
+    raise_value_error("types: " + what + " " + problem);
+    return false;
+}
+
+/// {type: element} with keys of any kind (their str()) and str values; two keys with
+/// the same str() are refused.
 bool to_types(PyObject* obj, std::vector<std::pair<std::string, std::string>>& types) {
     if (!obj || obj == Py_None) return true;
     if (!PyDict_Check(obj)) {
@@ -116,10 +133,16 @@ bool to_types(PyObject* obj, std::vector<std::pair<std::string, std::string>>& t
         if (!key_text) return false;
         std::string k, v;
         if (!to_text(key_text.get(), "types", k) || !to_text(value, "types", v)) return false;
-        if (v.empty()) {
-            raise_value_error("types: the element of type " + k + " is empty");
+        if (!check_type_name(k, "a type") || !check_type_name(v, "the element of type " + k))
             return false;
-        }
+        for (const auto& [seen, element] : types)
+            if (seen == k) {
+                // {1: 'Si', '1': 'O'}: both keys read as type 1, and which one wins is
+                // an accident of the dict's order.
+                raise_value_error("types: type " + k + " is given twice (" + quoted(element) +
+                                  " and " + quoted(v) + "); give each type one element");
+                return false;
+            }
         types.emplace_back(std::move(k), std::move(v));
     }
     return true;
@@ -131,6 +154,7 @@ struct PyReader {
     PyObject_HEAD
     TrajectoryStream* stream;   // owned; null once closed
     std::atomic<bool>* busy;    // owned; set while a thread reads
+    std::atomic<bool>* cancel;  // owned; set by cancel(), from any thread
     std::size_t warned;         // warnings already raised
     std::size_t found;          // findings already raised
 };
@@ -141,6 +165,7 @@ void reader_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     delete as_reader(self)->stream;
     delete as_reader(self)->busy;
+    delete as_reader(self)->cancel;
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
     Py_DECREF(reinterpret_cast<PyObject*>(type));
@@ -191,17 +216,24 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
         Result<std::unique_ptr<TrajectoryStream>> stream;
         bool os_failed = false;
+        bool stopped = false;
         {
-            GilRelease unlocked;  // opening a FIFO blocks until a writer comes
+            // Telling the format reads the first lines: on an idle FIFO that waits,
+            // and Ctrl-C must still stop it.
+            InterruptibleRelease unlocked;
             stream = TrajectoryStream::open(path, std::move(options), resume, &os_failed);
+            stopped = unlocked.interrupted();
         }
+        if (stopped) return nullptr;
         if (!stream) return raise_stream_error(os_failed, stream.error());
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         auto busy = std::make_unique<std::atomic<bool>>(false);
+        auto cancel = std::make_unique<std::atomic<bool>>(false);
         PyObject* self = alloc(type, 0);
         if (!self) return nullptr;
         as_reader(self)->stream = stream->release();
         as_reader(self)->busy = busy.release();
+        as_reader(self)->cancel = cancel.release();
         as_reader(self)->warned = 0;
         as_reader(self)->found = 0;
         return self;
@@ -245,45 +277,58 @@ bool raise_new_warnings(PyObject* self) {
     return warn_findings(instance_state(self), findings, found) && warn_all(warnings, from);
 }
 
-/// Runs `step` on the stream of `self` without the GIL (Ctrl-C stops it) and issues
-/// the warnings it adds. Its value, or nothing with an exception set: the reader is
-/// closed or busy, the step was stopped or failed, or a warning was made an error.
+/// Runs `step` on the stream of `self` without the GIL (Ctrl-C, or `cancel()` from
+/// another thread, stops it) and, when `warn`, issues the warnings it adds (else they
+/// wait for the next step that warns). Its value, or nothing with an exception set:
+/// the reader is closed or busy, the step was stopped or failed, or a warning was
+/// made an error.
 template <class Step>
-auto stream_step(PyObject* self, Step&& step) {
+auto stream_step(PyObject* self, Step&& step, bool warn = true) {
     using Outcome = std::invoke_result_t<Step&, TrajectoryStream&>;
     std::optional<typename Outcome::value_type> value;
+    PyReader* reader = as_reader(self);
+    if (reader->stream && reader->cancel->load()) {
+        stop_reading(self);
+        PyErr_SetString(PyExc_InterruptedError, "the reading was cancelled");
+        return value;
+    }
     TrajectoryStream* stream = acquire(self);
     if (!stream) return value;
     Outcome outcome;
-    bool stopped = false;
+    bool stopped = false, cancelled = false;
     {
-        InterruptibleRelease unlocked;
+        InterruptibleRelease unlocked(reader->cancel);
         outcome = step(*stream);
         stopped = unlocked.interrupted();
+        cancelled = unlocked.cancelled();
     }
     release(self);
-    if (stopped) {
+    if (stopped || cancelled) {
+        // Part-way through a chunk: the frames read so far are dropped with the stream.
         stop_reading(self);
+        if (cancelled) PyErr_SetString(PyExc_InterruptedError, "the reading was cancelled");
         return value;
     }
     if (!outcome) {
         raise_stream_error(stream->os_failed(), outcome.error());
         return value;
     }
-    if (raise_new_warnings(self)) value.emplace(std::move(*outcome));
+    if (!warn || raise_new_warnings(self)) value.emplace(std::move(*outcome));
     return value;
 }
 
 PyObject* reader_read(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"n", nullptr};
+        static const char* keywords[] = {"n", "warn", nullptr};
         PyObject* n_obj = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:read", const_cast<char**>(keywords), &n_obj))
+        int warn = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|Op:read", const_cast<char**>(keywords), &n_obj,
+                                         &warn))
             return nullptr;
         std::uint64_t n = 64;
         if (n_obj && !to_u64(n_obj, "n", n)) return nullptr;
         if (n == 0) return raise_value_error("n must be at least 1");
-        auto chunk = stream_step(self, [n](TrajectoryStream& stream) { return stream.read(n); });
+        auto chunk = stream_step(self, [n](TrajectoryStream& stream) { return stream.read(n); }, warn != 0);
         if (!chunk) return nullptr;
         PyRef structures(structure_list(instance_state(self), chunk->structures));
         if (!structures) return nullptr;
@@ -314,6 +359,13 @@ PyObject* reader_close(PyObject* self, PyObject*) {
         delete reader->stream;
         reader->stream = nullptr;
     }
+    Py_RETURN_NONE;
+}
+
+/// Any thread: a read in progress stops within a poll interval and raises
+/// InterruptedError, and so does every later one.
+PyObject* reader_cancel(PyObject* self, PyObject*) {
+    as_reader(self)->cancel->store(true);
     Py_RETURN_NONE;
 }
 
@@ -377,15 +429,36 @@ PyObject* reader_warnings(PyObject* self, void*) {
     return text_list(stream->warnings());
 }
 
+PyObject* reader_findings(PyObject* self, void*) {
+    TrajectoryStream* stream = open_stream(self);
+    if (!stream) return nullptr;
+    const auto& findings = stream->findings();
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(findings.size())));
+    if (!list) return nullptr;
+    for (std::size_t k = 0; k < findings.size(); ++k) {
+        // As warn_findings decodes them: bytes of the file that are not UTF-8 replaced.
+        PyObject* item = PyUnicode_DecodeUTF8(findings[k].data(), static_cast<Py_ssize_t>(findings[k].size()),
+                                              "replace");
+        if (!item) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return list.release();
+}
+
 PyMethodDef reader_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_read)),
      METH_VARARGS | METH_KEYWORDS,
-     "read($self, n=64)\n--\n\n"
-     "Up to n further kept frames as (structures, frame_indices); empty lists at the end."},
+     "read($self, n=64, warn=True)\n--\n\n"
+     "Up to n further kept frames as (structures, frame_indices); empty lists at the end.\n"
+     "With warn=False the notes of this read are not issued here (a helper thread\n"
+     "reads; the caller issues `findings` and `warnings` where the user sees them)."},
     {"skip", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_skip)),
      METH_VARARGS | METH_KEYWORDS,
      "skip($self, n)\n--\n\nPass over up to n frames without building them; returns how many."},
     {"close", reader_close, METH_NOARGS, "close($self)\n--\n\nClose the file."},
+    {"cancel", reader_cancel, METH_NOARGS,
+     "cancel($self)\n--\n\nStop a read in progress on another thread (it raises InterruptedError\n"
+     "within a fraction of a second and closes the reader); later reads raise it too."},
     {"__enter__", reader_enter, METH_NOARGS, nullptr},
     {"__exit__", reader_exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -399,6 +472,8 @@ PyGetSetDef reader_getset[] = {
     {"frames_read", reader_frames_read, nullptr, "Frames read or passed over so far.", nullptr},
     {"closed", reader_closed, nullptr, "Whether the file is closed.", nullptr},
     {"warnings", reader_warnings, nullptr, "Notes about the reading that did not stop it.", nullptr},
+    {"findings", reader_findings, nullptr,
+     "What the reading assumed (issued as ReadWarning), each once, in the order met.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
