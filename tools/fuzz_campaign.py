@@ -1,11 +1,16 @@
 """Long fuzzing campaign for the sanitizer build: mutated inputs through every reader,
-writer round trips and the command line. Not collected by pytest (run it directly):
+writer round trips and the command line; generated trajectories checked frame by frame;
+signals sent into running commands. Not collected by pytest (run it directly):
 
     python tools/fuzz_campaign.py --inputs 100000 [--seed 1]
+    python tools/fuzz_campaign.py --trajectories 10000 --interrupts 300
 
 Every input must end in a result or a clear exception (ValueError, OSError,
 MemoryError, OverflowError, TypeError from bad arguments); anything else, a crash or
-a sanitizer report stops the run with the input that caused it.
+a sanitizer report stops the run with the input that caused it. A generated trajectory
+must read back as it was written (whole, and resumed part-way through), and one broken
+on purpose must be refused with the message that names its fault. The interrupts are
+`tools/fuzz_interrupts.py`'s.
 """
 
 from __future__ import annotations
@@ -145,14 +150,60 @@ def one_input(k: int, rng: random.Random, folder: str) -> None:
         assert sites(back) == sites(structure), (target, structure.species, back.species)
 
 
-def run(inputs: int, seed: int, only: int | None = None) -> None:
+def trajectory_input(k: int, rng: random.Random, folder: str) -> str:
+    """One generated trajectory: read whole and resumed (checked against what was
+    written), refused when broken on purpose, or only survived when mutated at random.
+    Returns what was done, for the counts."""
+    from fuzz_trajectories import break_case, check_frames, lammps_case, xdatcar_case
+
+    case = (lammps_case if k % 2 else xdatcar_case)(rng)
+    roll = rng.random()
+    if roll < 0.2:
+        case = break_case(case, rng)
+    elif roll < 0.35:
+        case.text, case.cells = mutate(case.text, rng), []
+    path = os.path.join(folder, "XDATCAR" if case.fmt == "xdatcar" else "run.lammpstrj")
+    with open(path, "wb") as handle:
+        handle.write(case.text)
+    fmt = rng.choice([case.fmt, None])  # told from the name or the first lines, or named
+    try:
+        with kelvara.TrajectoryReader(path, format=fmt, **case.kwargs) as reader:
+            structures, _ = reader.read(100)
+    except CLEAN as error:
+        if case.refused is not None:
+            assert case.refused in str(error), (case.refused, str(error))
+            return "refused"
+        assert not case.cells, f"a generated trajectory was refused: {error}"
+        return "mutated"
+    assert case.refused is None, f"not refused: {case.refused}"
+    if not case.cells:
+        return "mutated"
+    check_frames(case, structures)
+    first = rng.randrange(len(case.cells))
+    with kelvara.TrajectoryReader(path, format=fmt, **case.kwargs) as reader:
+        reader.skip(first)
+        position = reader.position
+    with kelvara.TrajectoryReader(path, format=fmt, position=position, **case.kwargs) as reader:
+        check_frames(case, reader.read(100)[0], first)
+    if k % 10 == 0:
+        with contextlib.suppress(ValueError):  # a cell narrower than the cutoff is refused
+            kelvara.trajectory_rdf(path, fmt=fmt, cutoff=3.0, **case.kwargs)
+    return "read"
+
+
+def run(inputs: int, seed: int, only: int | None = None, generate: bool = False) -> Counter:
     warnings.simplefilter("ignore")
     here = os.getcwd()
+    counts: Counter = Counter()
     with tempfile.TemporaryDirectory() as folder:
         os.chdir(folder)
         for k in range(inputs) if only is None else [only]:
             try:  # each input draws from its own generator, so any one can be replayed
-                one_input(k, random.Random(seed * 1_000_003 + k), folder)
+                rng = random.Random(seed * 1_000_003 + k)
+                if generate:
+                    counts[trajectory_input(k, rng, folder)] += 1
+                else:
+                    one_input(k, rng, folder)
             except Exception:
                 kept = os.path.join(here, f"failed-input-{seed}-{k}")
                 shutil.copytree(folder, kept, dirs_exist_ok=True)
@@ -160,13 +211,28 @@ def run(inputs: int, seed: int, only: int | None = None) -> None:
                 raise
             if k % 10000 == 9999:
                 print(f"{k + 1} inputs", flush=True)
+        os.chdir(here)
+    return counts
 
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--inputs", type=int, default=100_000)
+    parser.add_argument("--inputs", type=int, default=100_000, help="mutated inputs (0: none)")
+    parser.add_argument("--trajectories", type=int, default=0, help="generated trajectories")
+    parser.add_argument("--interrupts", type=int, default=0, help="signals sent into running calls")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--only", type=int, help="replay one input (the number a failure reports)")
     options = parser.parse_args()
-    run(options.inputs, options.seed, options.only)
-    print(f"{options.inputs if options.only is None else 1} inputs, no failure")
+    if options.inputs:
+        run(options.inputs, options.seed, options.only)
+        print(f"{options.inputs if options.only is None else 1} inputs, no failure", flush=True)
+    if options.trajectories:
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        counts = run(options.trajectories, options.seed, options.only, generate=True)
+        print(f"{sum(counts.values())} generated trajectories, no failure: "
+              + ", ".join(f"{n} {what}" for what, n in sorted(counts.items())), flush=True)
+    if options.interrupts:
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        from fuzz_interrupts import campaign
+
+        campaign(options.interrupts, options.seed)
