@@ -18,6 +18,9 @@ from test_trajectory_formats import random_dump, write_xdatcar
 def test_info_rdf_and_pdf_of_a_dump(tmp_path, rng, capsys):
     dump = tmp_path / "md.lammpstrj"
     dump.write_text(random_dump(rng, 24, 16, True)[0])
+    assert main(["info", str(dump), "--types", "1=Si,1=O,2=O"]) == 1  # every Si would have been O
+    assert capsys.readouterr().err == ("kelvara: types: type 1 is given twice ('Si' and 'O'); give each "
+                                       "type one element\n")
     assert main(["info", str(dump), "--types", "1=Si,2=O"]) == 0
     out = capsys.readouterr().out
     structures, _ = TrajectoryReader(str(dump), types={1: "Si", 2: "O"}).read(100)

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import io
 import math
 import os
@@ -233,6 +234,20 @@ def check_arguments(args: argparse.Namespace) -> None:
                                  "pass --force to replace them, or choose another --out")
 
 
+@contextlib.contextmanager
+def _output_set(record: object, command: str):
+    """`record` with a staging folder for its files when the command writes a set of
+    them into --out: the set replaces the earlier run's whole, or not at all (a failed,
+    interrupted or terminated run leaves the earlier set as it was)."""
+    if not isinstance(record, options.Written):
+        yield record
+        return
+    from kelvara._output_set import output_set
+
+    with output_set(record.out, OUTPUTS[command]) as stage:
+        yield dataclasses.replace(record, stage=stage)
+
+
 class Terminated(BaseException):
     """SIGTERM (a batch scheduler's kill, `kill PID`), raised where the command stands so
     that a half-written output is removed as after Ctrl-C."""
@@ -268,8 +283,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         report = io.StringIO()
         try:
             check_arguments(args)
-            with contextlib.redirect_stdout(report):
-                status = args.run(args.record.from_args(args))
+            record = args.record.from_args(args)
+            with contextlib.redirect_stdout(report), _output_set(record, args.command) as record:
+                status = args.run(record)
         except (ValueError, OSError, OverflowError) as error:
             print(f"kelvara: {one_line(error)}", file=sys.stderr)
             return 1

@@ -7,7 +7,7 @@ import argparse
 import pathlib
 from dataclasses import dataclass
 
-from kelvara.trajectory.formats import TRAJECTORY_FORMATS, trajectory_format
+from kelvara.trajectory.formats import TRAJECTORY_FORMATS, atom_types, trajectory_format
 
 DATA = pathlib.Path(__file__).parents[1] / "data"
 DEFAULT_EXAMPLE = "SrBaTiO3.cif"
@@ -16,17 +16,17 @@ TRAJECTORY_ONLY = sorted(set(TRAJECTORY_FORMATS) - {"xyz", "extxyz"})
 
 
 def parse_types(text: str | None) -> dict[str, str] | None:
-    """"1=Si,2=O" as {"1": "Si", "2": "O"}."""
+    """"1=Si,2=O" as {"1": "Si", "2": "O"}; a type given twice is refused."""
     if not text:
         return None
-    types = {}
+    pairs = []
     for item in text.split(","):
         key, sep, value = item.partition("=")
         if not sep or not key.strip() or not value.strip():
             raise ValueError(f"--types takes TYPE=ELEMENT pairs separated by commas, e.g. 1=Si,2=O; "
                              f"cannot read {item!r}")
-        types[key.strip()] = value.strip()
-    return types
+        pairs.append((key.strip(), value.strip()))
+    return atom_types(pairs)
 
 
 @dataclass(frozen=True)
@@ -168,8 +168,26 @@ class ExpandOptions:
         return cls(Source.from_args(args), args.output, Expansion.from_args(args), sqs)
 
 
+class Written:
+    """Options of a command that writes a set of files into ``out``: while it runs they go
+    into ``stage``, a staging folder that replaces the earlier set whole when the command
+    succeeds (``kelvara._output_set``); messages name them as they will be found."""
+
+    out: pathlib.Path
+    stage: pathlib.Path | None
+
+    @property
+    def folder(self) -> pathlib.Path:
+        """Where this run writes its files."""
+        return self.stage or self.out
+
+    def shown(self, paths) -> str:
+        """Paths written into `folder`, as the user will find them in `out`."""
+        return ", ".join(str(self.out / pathlib.Path(p).name) for p in paths)
+
+
 @dataclass(frozen=True)
-class RdfOptions:
+class RdfOptions(Written):
     source: Source
     out: pathlib.Path
     cutoff: float
@@ -179,6 +197,7 @@ class RdfOptions:
     expand: bool
     seeds: int
     expansion: Expansion
+    stage: pathlib.Path | None = None
 
     @classmethod
     def from_args(cls, args: argparse.Namespace) -> RdfOptions:
@@ -187,7 +206,7 @@ class RdfOptions:
 
 
 @dataclass(frozen=True)
-class PdfOptions:
+class PdfOptions(Written):
     source: Source
     out: pathlib.Path
     radiation: str
@@ -211,6 +230,7 @@ class PdfOptions:
     errors: str = "scaled"
     given: frozenset[str] = frozenset()
     """Instrument settings set on the command line (they win over the data's header)."""
+    stage: pathlib.Path | None = None
 
     @classmethod
     def from_args(cls, args: argparse.Namespace) -> PdfOptions:
@@ -226,3 +246,4 @@ class PdfOptions:
     def r_max(self) -> float:
         """The model's range without data: --rmax, else 20 A."""
         return 20.0 if self.rmax is None else self.rmax
+

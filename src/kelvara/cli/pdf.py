@@ -21,7 +21,7 @@ def command_pdf(options: PdfOptions) -> int:
     with --data, the model against measured G(r), fitted with --fit."""
     from kelvara.pdf import pdf_and_structure_factor
 
-    path, out = options.source.path, options.out
+    path = options.source.path
     if len(options.files) > 1 and not options.data:
         raise ValueError(f"{len(options.files)} structure files: several files are the phases of a mixture "
                          "fitted against --data; give one file for its G(r) and S(Q)")
@@ -43,7 +43,7 @@ def command_pdf(options: PdfOptions) -> int:
                                        qmax=options.qmax, broadening=options.broadening, qdamp=options.qdamp)
     from kelvara.pdf.plots import save_pdf
 
-    written = save_pdf(pdf, sq, out, title=f"{structure.formula} ({path.name}), {options.radiation}")
+    written = save_pdf(pdf, sq, options.folder, title=f"{structure.formula} ({path.name}), {options.radiation}")
     if options.broadening is not None:
         widths = f"one pair width {options.broadening:g} A (--broadening)"
     elif any(u is not None for u in structure.uiso):
@@ -51,7 +51,7 @@ def command_pdf(options: PdfOptions) -> int:
     else:
         widths = "static structure (the file gives no displacement parameters; set --broadening)"
     print(f"{options.radiation} G(r) to {options.r_max:g} A and S(Q) to {sq.q[-1]:g} 1/A, {widths}, "
-          f"written to {', '.join(str(p) for p in written)}")
+          f"written to {options.shown(written)}")
     return 0
 
 
@@ -165,8 +165,8 @@ def compare_with_data(structure: Structure, name: str, options: PdfOptions) -> i
     print(result.summary())
     symmetries = [analyse(s, ops) for s, ops in zip(structures, operations)]
     title = f"{' + '.join(p.name for p in paths)} against {data.source}, {radiation}"
-    written = save_refinement(result, symmetries, options.out, title, data)
-    print(f"written to {', '.join(str(p) for p in written)}")
+    written = save_refinement(result, symmetries, options.folder, title, data)
+    print(f"written to {options.shown(written)}")
     if options.orderings:
         if structure.is_ordered:
             print("note: the structure is ordered; --orderings has nothing to expand")

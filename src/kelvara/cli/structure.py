@@ -249,7 +249,7 @@ def command_rdf(options: RdfOptions) -> int:
     """kelvara rdf [FILE]: partial and total RDFs as CSV and figures, with a summary
     per pair; trajectories are averaged over their frames, --expand adds the spread
     over seeded ordered expansions."""
-    path, out = options.source.path, options.out
+    path, out, folder = options.source.path, options.out, options.folder
     kind, fmt = options.source.kind()
     if kind:
         if options.expand:
@@ -272,9 +272,9 @@ def command_rdf(options: RdfOptions) -> int:
     curves = dict(bin_size=options.bin_size, density=number_density(structure),
                   element_densities=partner_densities(structure))
     if plots_available():
-        save_prdf_plots(r, partials, total, out, title=title, quantity=options.plot, **curves)
+        save_prdf_plots(r, partials, total, folder, title=title, quantity=options.plot, **curves)
     else:
-        write_prdf_csv(r, partials, total, out, **curves)
+        write_prdf_csv(r, partials, total, folder, **curves)
     print(f"RDF to {options.cutoff:g} A in bins of {options.bin_size:g} A, written to {out}/:")
     print_shell_summary(r, partials, structure, options.bin_size, options.threads)
     if options.expand and structure.is_ordered:
@@ -289,6 +289,6 @@ def command_rdf(options: RdfOptions) -> int:
             bin_size=options.bin_size, n_threads=options.threads, max_sites=e.max_sites,
             max_denominator=e.max_denominator, shape=e.shape,
         )
-        spread.save(out, title=title)
+        spread.save(folder, title=title)
         print(spread.summary())
     return 0

@@ -89,10 +89,10 @@ def rdf(options: RdfOptions, kind: str, plots: bool, progress: Any) -> int:
         from kelvara.plotting import save_prdf_plots
 
         errors = {"total": result.total_err, **result.partials_err}
-        save_prdf_plots(result.r, result.partials, result.total, str(out), bin_size=options.bin_size,
+        save_prdf_plots(result.r, result.partials, result.total, str(options.folder), bin_size=options.bin_size,
                         title=f"{source.path.name}, {result.n_frames} frames", density=result.density,
                         element_densities=result.element_densities, quantity=options.plot, errors=errors)
-    write_csv(result, out)  # over the single-structure CSV: g frame by frame, with errors
+    write_csv(result, options.folder)  # over the single-structure CSV: g frame by frame, with errors
     _report(result, out, source.path)
     return 0
 
@@ -104,7 +104,7 @@ def pdf(options: PdfOptions, kind: str) -> int:
     from kelvara.plotting import write_columns
     from kelvara.trajectory.averaging import Frames
 
-    source, out, radiation = options.source, options.out, options.radiation
+    source, radiation = options.source, options.radiation
     frames = Frames(str(source.path), every=source.every, start=source.start, stop=source.stop, fmt=kind,
                     types=source.atom_types, topology=source.topology)
     g = total_pdf(frames, r_max=options.r_max, bin_size=options.bin_size, radiation=radiation,
@@ -113,14 +113,14 @@ def pdf(options: PdfOptions, kind: str) -> int:
     sq = structure_factor(frames, r_max=options.r_max, bin_size=options.bin_size, radiation=radiation,
                           n_threads=options.threads, broadening=options.broadening,
                           block_size=source.block_size)
-    written = save_pdf(g, sq, out, title=f"{source.path.name}, {g.n_frames} frames, {radiation}")
-    write_columns(out / "pdf.csv", {"r": g.r, "g": g.g, "G": g.G, "g_err": g.g_err, "G_err": g.G_err})
+    written = save_pdf(g, sq, options.folder, title=f"{source.path.name}, {g.n_frames} frames, {radiation}")
+    write_columns(options.folder / "pdf.csv", {"r": g.r, "g": g.g, "G": g.G, "g_err": g.g_err, "G_err": g.G_err})
     q_columns = {"Q": sq.q, "S": sq.S, "S_err": sq.S_err}
     q_columns.update({f"S_{a}-{b}": s for (a, b), s in sq.partials.items()})
-    write_columns(out / "sq.csv", q_columns)
+    write_columns(options.folder / "sq.csv", q_columns)
     print(f"{source.path.name}: {radiation} G(r) to {options.r_max:g} A and S(Q) averaged over "
           f"{g.n_frames} frames (standard errors from blocks of {g.block_size}), written to "
-          f"{', '.join(str(p) for p in written)}")
+          f"{options.shown(written)}")
     for note in dict.fromkeys(g.warnings + sq.warnings):
         print(f"warning: {note}", file=sys.stderr)
     return 0

@@ -20,12 +20,12 @@ the end), ``frames_read``, ``warnings`` and ``close()``, so the averaging in
 from __future__ import annotations
 
 import os
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
 from kelvara._kelvara import Structure, TrajectoryReader
 
-__all__ = ["NATIVE_FORMATS", "TRAJECTORY_FORMATS", "open_trajectory", "trajectory_format"]
+__all__ = ["NATIVE_FORMATS", "TRAJECTORY_FORMATS", "atom_types", "open_trajectory", "trajectory_format"]
 
 #: Formats read by kelvara itself.
 NATIVE_FORMATS = ("xyz", "lammps-dump", "xdatcar")
@@ -82,6 +82,42 @@ def trajectory_format(path: str | os.PathLike[str] | bytes, fmt: str | None = No
     return _SUFFIXES.get(suffix)
 
 
+#: The longest type or element name of `types`, in UTF-8 bytes.
+LONGEST_NAME = 64
+
+
+def atom_types(types: Mapping[Any, Any] | Iterable[tuple[Any, Any]] | None) -> dict[str, str] | None:
+    """`types` (a mapping, or (type, element) pairs) with the str() of every key, as
+    the readers take it. Refused with ValueError, as the native reader refuses them:
+    two keys that read as one type ({1: "Si", "1": "O"}: which wins would be an
+    accident of order), and a type or element that is empty, holds a NUL character or
+    is longer than 64 bytes."""
+    if types is None:
+        return None
+    pairs = types.items() if isinstance(types, Mapping) else types
+    out: dict[str, str] = {}
+    for key, element in pairs:
+        key = str(key)
+        if not isinstance(element, str):
+            raise TypeError(f"argument 'types': the element of type {key} is not a str "
+                            f"(got {type(element).__name__})")
+        _check_name(key, "a type")
+        _check_name(element, f"the element of type {key}")
+        if key in out:
+            raise ValueError(f"types: type {key} is given twice ('{out[key]}' and '{element}'); "
+                             "give each type one element")
+        out[key] = element
+    return out
+
+
+def _check_name(name: str, what: str) -> None:
+    size = len(name.encode("utf-8", "surrogatepass"))
+    problem = ("is empty" if not name else "contains a NUL character" if "\0" in name else
+               f"is {size} bytes long (a name has at most {LONGEST_NAME})" if size > LONGEST_NAME else None)
+    if problem:
+        raise ValueError(f"types: {what} {problem}")
+
+
 def open_trajectory(
     path: str | os.PathLike[str] | bytes,
     fmt: str | None = None,
@@ -94,6 +130,7 @@ def open_trajectory(
 ) -> Any:
     """An open source of the selected frames (see the module docstring)."""
     kind = trajectory_format(path, fmt)
+    types = atom_types(types)
     if kind == "ase":
         return _AseFrames(path, every, start, stop)
     if kind == "mdanalysis":
@@ -109,6 +146,7 @@ class _BridgeFrames:
 
     def __init__(self, frames: Iterator[tuple[int, Structure]]) -> None:
         self._frames: Iterator[tuple[int, Structure]] | None = frames
+        self._cancelled = False
         self.frames_read = 0
         self.warnings: list[str] = []
         self.kept = 0
@@ -119,6 +157,8 @@ class _BridgeFrames:
         if self._frames is None:
             return structures, indices
         for index, structure in self._frames:
+            if self._cancelled:
+                raise InterruptedError("the reading was cancelled")
             structures.append(structure)
             indices.append(index)
             if len(structures) >= n:
@@ -127,6 +167,10 @@ class _BridgeFrames:
 
     def close(self) -> None:
         self._frames = None
+
+    def cancel(self) -> None:
+        """Stop a read in progress on another thread after the frame it is reading."""
+        self._cancelled = True
 
     def __enter__(self) -> _BridgeFrames:
         return self
@@ -206,7 +250,7 @@ def _mdanalysis_elements(atoms: Any, types: Mapping[Any, str] | None) -> list[st
     """Elements of the atoms: through `types` (atom type or name -> element) when
     given, else the topology's elements; refused when neither names them."""
     if types:
-        mapping = {str(key): value for key, value in types.items()}
+        mapping = atom_types(types)
         labels = [str(t) for t in atoms.types]
         missing = sorted(set(labels) - set(mapping))
         if missing:
