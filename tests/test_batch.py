@@ -2,8 +2,13 @@
 
 from __future__ import annotations
 
+import os
 import pathlib
 import pickle
+import signal
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pytest
@@ -140,6 +145,8 @@ def trajectory(tmp_path_factory) -> str:
         ({"chunk": 0}, "chunk must be at least 1"),
         ({"every": 0}, "every must be at least 1"),
         ({"cutoff": 0.0}, "cutoff must be positive"),
+        # Two keys that read as one type: which wins would be an accident of order.
+        ({"types": {1: "Fe", "1": "O"}}, "types: type 1 is given twice ('Fe' and 'O'); give each type one element"),
     ],
 )
 def test_trajectory_errors_match_trajectory_rdf(trajectory, kwargs, message):
@@ -200,3 +207,56 @@ def test_dask_gives_the_same_arrays(client, screening_set, trajectory, tmp_path)
     assert [record.ok for record in collected] == [True, False, False, False]
     with pytest.raises(ValueError, match="n_workers sizes the local pool"):
         rdf_many(screening_set, client=client, n_workers=2)
+
+
+def group_members(pgid: int) -> list[int]:
+    """Processes of group `pgid` that still run (a zombie left for init to reap has ended)."""
+    members = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            fields = pathlib.Path(f"/proc/{entry}/stat").read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[2]) == pgid and fields[0] != "Z":
+            members.append(int(entry))
+    return members
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc"), reason="lists processes through /proc")
+@pytest.mark.parametrize("call", ["rdf_many([single] * 400, cutoff=10.0, n_workers=2)",
+                                  "trajectory_rdf_many(frames, cutoff=10.0, chunk=1, n_workers=2)"])
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+def test_workers_end_with_their_parent(tmp_path, call, signum):
+    """A signal to the parent alone (`kill PID`): SIGTERM ends it at once, and the
+    workers must notice; SIGINT is a KeyboardInterrupt, and the parent stops them."""
+    code = f"""if True:
+        import signal; signal.signal(signal.SIGINT, signal.default_int_handler)
+        import numpy as np
+        from kelvara.batch import rdf_many, trajectory_rdf_many
+        rng, single, frames = np.random.default_rng(1), {str(tmp_path / "one.xyz")!r}, {str(tmp_path / "md.xyz")!r}
+        frame = "800\\nLattice=\\"20 0 0 0 20 0 0 0 20\\"\\n" + "".join(
+            f"Si {{x}} {{y}} {{z}}\\n" for x, y, z in rng.uniform(0, 20, (800, 3)))
+        open(single, "w").write(frame)
+        open(frames, "w").write(frame * 100)
+        print('ready', flush=True)
+        {call}
+    """
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             start_new_session=True, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        deadline = time.monotonic() + 30
+        while len(group_members(child.pid)) < 3 and time.monotonic() < deadline:
+            time.sleep(0.05)  # the two workers have started
+        assert len(group_members(child.pid)) == 3 and child.poll() is None
+        child.send_signal(signum)
+        child.wait(timeout=30)
+        deadline = time.monotonic() + 10  # generous: the workers look every 0.2 s
+        while group_members(child.pid) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert group_members(child.pid) == []
+    finally:
+        for pid in group_members(child.pid):
+            os.kill(pid, signal.SIGKILL)
+        child.kill()
+        child.wait()

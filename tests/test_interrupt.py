@@ -70,6 +70,8 @@ CASES = {
     "poscar from an idle FIFO": ("path = idle_fifo()", "Structure.from_poscar(path)"),
     "trajectory from an idle FIFO": ("path = idle_fifo()", "kelvara.read_xyz_trajectory(path)"),
     "trajectory format told from an idle FIFO": ("path = idle_fifo()", "kelvara.TrajectoryReader(path)"),
+    # The chunk being read on the helper thread is abandoned, not waited for.
+    "trajectory_rdf from an idle FIFO": ("path = idle_fifo()", "kelvara.trajectory_rdf(path, fmt='xyz')"),
     "trajectory from an endless stream": (f"path = endless_pipe({FRAME!r} * 1000)",
                                           "kelvara.read_xyz_trajectory(path, every=10**9)"),
 }
@@ -129,6 +131,29 @@ def test_sigint_stops_the_call(outcomes, case):
     # The other Python thread ticked while the call ran (GIL released); a call holding
     # the GIL would let it tick at most once. Not a rate: a loaded machine ticks slowly.
     assert int(lines[0].split()[2]) >= 3, lines
+
+
+@pytest.mark.parametrize("argv", [["info", "{fifo}"], ["rdf", "{fifo}.lammpstrj", "--out", "{fifo}-out"]])
+@pytest.mark.parametrize(("signum", "status", "message"), [
+    (signal.SIGINT, 130, "kelvara: interrupted\n"), (signal.SIGTERM, 143, "kelvara: terminated\n")])
+def test_the_command_stops_on_an_idle_fifo(argv, signum, status, message):
+    code = PRELUDE + f"""
+fifo = idle_fifo()
+os.rename(fifo, fifo + ".lammpstrj") if {argv[0] == "rdf"} else None
+from kelvara.cli import main
+print("ready", flush=True)
+raise SystemExit(main([a.format(fifo=fifo) for a in {argv!r}]))
+"""
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(0.5)
+        child.send_signal(signum)
+        _, err = child.communicate(timeout=5)
+    finally:
+        child.kill()
+        child.wait()
+    assert (child.returncode, err) == (status, message)
 
 
 def test_cancel_stops_a_read_on_another_thread(tmp_path):

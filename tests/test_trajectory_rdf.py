@@ -110,3 +110,18 @@ def test_windows_hold_at_most_chunk_frames(tmp_path, monkeypatch):
     assert sizes == [2, 2, 2, 1, 0]  # frames 1 4 | 7 10 | 13 16 | 19, then the end
     assert calls == [1, 2, 3, 4, 5, 6, 7]  # frames done, counted across the windows
     assert len(opened) == 1  # one pass over the file
+
+
+def test_reader_notes_point_at_the_callers_line(tmp_path):
+    """The frames are read on a helper thread; what the reader notes is still issued
+    where the caller can act on it (its own line), not in concurrent.futures."""
+    from kelvara import ReadWarning
+    from kelvara.pdf import total_pdf
+    from kelvara.trajectory import Frames
+
+    path = tmp_path / "t.xyz"
+    path.write_text('2\nLattice="5 0 0 0 5 0 0 0 5"\nSi 0 0 0\nOï 1 1 1\n' * 3)  # read as O, and said
+    for call in (lambda: trajectory_rdf(str(path), cutoff=2.0), lambda: total_pdf(Frames(str(path)), r_max=2.0)):
+        with pytest.warns(ReadWarning, match="'Oï'") as record:
+            call()
+        assert [(w.filename, w.category) for w in record] == [(__file__, ReadWarning)]

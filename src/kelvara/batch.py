@@ -192,12 +192,60 @@ def _submitter(
     from concurrent.futures import ProcessPoolExecutor
 
     workers = (os.cpu_count() or 1) if n_workers is None else _positive_count(n_workers, "n_workers")
-    with ProcessPoolExecutor(max_workers=max(1, min(workers, max_tasks)), mp_context=mp_context) as pool:
+    with ProcessPoolExecutor(max_workers=max(1, min(workers, max_tasks)), mp_context=mp_context,
+                             initializer=_watch_parent, initargs=(os.getpid(),)) as pool:
         try:
             yield pool.submit
         except BaseException:
+            # Ctrl-C, SIGTERM turned into an exception, a failed file: the workers stop
+            # now rather than finish tasks whose results nobody will read.
+            _stop_workers(pool)
             pool.shutdown(wait=True, cancel_futures=True)
             raise
+
+
+def _watch_parent(parent: int) -> None:
+    """Worker start-up: a thread that ends this worker as soon as the process that made
+    the pool is gone (killed, say, by SIGTERM or SIGKILL, so that it could not stop its
+    workers itself); otherwise the worker would wait on its task queue for good,
+    holding the parent's stdout and stderr open. The parent is watched through the pipe
+    it holds for this process (closed when it dies) and its process id (a worker whose
+    parent died is given to another process)."""
+    import multiprocessing
+    import threading
+    from multiprocessing.connection import wait
+
+    parent_process = multiprocessing.parent_process()
+    sentinel = parent_process.sentinel if parent_process is not None else None
+
+    def watch() -> None:
+        while True:
+            if sentinel is not None:
+                try:
+                    gone = bool(wait([sentinel], timeout=0.2))
+                except OSError:
+                    gone = True
+            else:
+                gone = False
+                threading.Event().wait(0.2)
+            if gone or os.getppid() != parent:
+                os._exit(1)
+
+    threading.Thread(target=watch, name="kelvara-parent-watch", daemon=True).start()
+
+
+def _stop_workers(pool: Any) -> None:
+    """Ends the worker processes of a ``ProcessPoolExecutor`` (its public way to do so
+    comes with Python 3.14)."""
+    terminate = getattr(pool, "terminate_workers", None)
+    if terminate is not None:
+        terminate()
+        return
+    for process in list(getattr(pool, "_processes", {}).values()):
+        try:
+            process.terminate()
+        except (OSError, ValueError):
+            pass  # already gone
 
 
 def _cancel(futures: Sequence[Any]) -> None:
@@ -387,14 +435,14 @@ def trajectory_rdf_many(
         cell = [[float(x) for x in row] for row in cell]  # plain lists travel to any worker
     _check_prdf_arguments(cutoff, bin_size, n_threads)
 
-    from kelvara.trajectory.formats import NATIVE_FORMATS, trajectory_format
+    from kelvara.trajectory.formats import NATIVE_FORMATS, atom_types, trajectory_format
 
     kind = trajectory_format(name, fmt)
     if kind not in (None, *NATIVE_FORMATS) or topology is not None:
         raise ValueError(f"frame windows can be read in parallel from xyz, lammps-dump and xdatcar files; "
                          f"use trajectory_rdf for {name}" + (f" (a {kind} trajectory)" if kind else "")
                          + (", which takes the topology" if topology is not None else ""))
-    types = None if types is None else {str(key): str(value) for key, value in types.items()}
+    types = atom_types(types)  # plain str keys travel to any worker; two keys for one type are refused
     averager = TrajectoryAverager(bin_size, block_size, frames)
     with _submitter(client, n_workers, 2**31, mp_context) as submit:
         windows = submit(window_positions, name, every, start, stop, cell, chunk, kind, types).result()

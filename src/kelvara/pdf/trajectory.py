@@ -10,6 +10,7 @@ as ``kelvara.trajectory_rdf`` does for the RDFs.
 
 from __future__ import annotations
 
+import contextlib
 import os
 from collections.abc import Callable
 from dataclasses import dataclass, field
@@ -79,12 +80,13 @@ def _average(source: Any, per_frame: Callable[[Any], dict[str, FloatArray]],
     blocks = BlockAverage(block_size)
     notes: list[str] = []
     first = None
-    for structures, _ in _windows(reader, chunk, notes):
-        for structure in structures:
-            curves, result = per_frame(structure)
-            if first is None:
-                first = result
-            blocks.add(curves)
+    with contextlib.closing(_windows(reader, chunk, notes)) as windows:
+        for structures, _ in windows:
+            for structure in structures:
+                curves, result = per_frame(structure)
+                if first is None:
+                    first = result
+                blocks.add(curves)
     size, more = blocks.choose(["G"] if "G" in blocks.keys else ["S"])
     return blocks.mean(), blocks.standard_error(size), first, notes + more, blocks.n, size
 

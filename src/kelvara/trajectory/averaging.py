@@ -3,6 +3,7 @@ standard errors from block averaging."""
 
 from __future__ import annotations
 
+import contextlib
 import operator
 import os
 from collections.abc import Callable, Iterator, Sequence
@@ -378,19 +379,63 @@ def _windows(source: Any, chunk: int, notes: list[str]) -> Iterator[tuple[list[S
     """Yields (structures, frame_indices) window by window from one pass over the
     file. The next window is read on a helper thread (the native reader runs without
     the GIL) while the caller works on the current one, so at most two windows are
-    in memory. The reader's warnings are appended to `notes` at the end."""
+    in memory. The reader's warnings are appended to `notes` at the end.
+
+    Close the generator when the loop over it ends early (``contextlib.closing``): a
+    read in progress on the helper thread is then abandoned within a fraction of a
+    second (a thread never runs signal handlers, so Ctrl-C reaches it this way), as it
+    is when waiting for a window is interrupted. What the reader notes on the way is
+    issued on the caller's thread, pointing at the caller's line."""
     from concurrent.futures import ThreadPoolExecutor
 
+    native = isinstance(source, TrajectoryReader)
+    said = [0, 0]
+
+    def read() -> tuple[list[Structure], list[int]]:
+        return source.read(chunk, warn=False) if native else source.read(chunk)
+
     with source, ThreadPoolExecutor(max_workers=1, thread_name_prefix="kelvara-read") as prefetch:
-        pending = prefetch.submit(source.read, chunk)
-        while True:
-            structures, indices = pending.result()
-            if not structures:
-                notes.extend(source.warnings)
-                return
-            pending = prefetch.submit(source.read, chunk)
-            yield structures, indices
-            del structures, indices  # let the caller free this window before the next
+        try:
+            pending = prefetch.submit(read)
+            while True:
+                structures, indices = pending.result()
+                if native:
+                    _issue_notes(source, said)
+                if not structures:
+                    notes.extend(source.warnings)
+                    return
+                pending = prefetch.submit(read)
+                yield structures, indices
+                del structures, indices  # let the caller free this window before the next
+        except BaseException:
+            cancel = getattr(source, "cancel", None)
+            if cancel is not None:
+                cancel()
+            raise
+
+
+_PACKAGE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def _issue_notes(reader: TrajectoryReader, said: list[int]) -> None:
+    """Issues the findings (ReadWarning) and notes (RuntimeWarning) the reader made
+    since `said` (counts of both, updated), pointing at the first line outside kelvara."""
+    import sys
+    import warnings
+
+    from kelvara._kelvara import ReadWarning
+
+    findings, notes = reader.findings, reader.warnings
+    if len(findings) == said[0] and len(notes) == said[1]:
+        return
+    frame, level = sys._getframe(0), 1
+    while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(_PACKAGE + os.sep):
+        frame, level = frame.f_back, level + 1
+    for text in findings[said[0]:]:
+        warnings.warn(text, ReadWarning, stacklevel=level)
+    for text in notes[said[1]:]:
+        warnings.warn(text, RuntimeWarning, stacklevel=level)
+    said[:] = [len(findings), len(notes)]
 
 
 def trajectory_rdf(
@@ -452,11 +497,12 @@ def trajectory_rdf(
     source = open_trajectory(path, fmt, every, start, stop, cell, types, topology)
     averager = TrajectoryAverager(bin_size, block_size, frames)
     notes: list[str] = []
-    for structures, indices in _windows(source, chunk, notes):
-        window = frame_curves(structures, indices, cutoff, bin_size, n_threads, progress,
-                              averager.n_frames)
-        del structures  # free this window before reading the next
-        averager.add_window(window)
+    with contextlib.closing(_windows(source, chunk, notes)) as windows:
+        for structures, indices in windows:
+            window = frame_curves(structures, indices, cutoff, bin_size, n_threads, progress,
+                                  averager.n_frames)
+            del structures  # free this window before reading the next
+            averager.add_window(window)
     # The reader's notes were raised as RuntimeWarning when they arose; they are
     # kept in the result beside those of the block averaging.
     averager.warnings[:0] = notes
