@@ -108,13 +108,24 @@ class Feeder:
 
 
 def group_alive(pgid: int) -> bool:
-    try:
-        os.killpg(pgid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
+    """Whether a process of group `pgid` still runs (a zombie waiting for init to reap
+    it has exited)."""
+    if not os.path.isdir("/proc"):
+        try:
+            os.killpg(pgid, 0)
+        except ProcessLookupError:
+            return False
         return True
-    return True
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as stat:
+                    fields = stat.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[2]) == pgid and fields[0] != "Z":
+                return True
+    return False
 
 
 def output_state(out: str, old: dict[str, bytes]) -> str:
