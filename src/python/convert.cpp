@@ -183,6 +183,15 @@ bool to_optional_floats(PyObject* obj, const char* name, std::vector<std::option
     return true;
 }
 
+bool to_optional_floats(PyObject* obj, const char* name, std::vector<double>& out) {
+    std::vector<std::optional<double>> values;
+    if (!to_optional_floats(obj, name, values)) return false;
+    out.clear();
+    out.reserve(values.size());
+    for (const auto& value : values) out.push_back(value.value_or(std::numeric_limits<double>::quiet_NaN()));
+    return true;
+}
+
 bool to_species_list(PyObject* obj, const char* name, std::vector<std::vector<Species>>& out) {
     Py_ssize_t n_sites = 0;
     if (!check_sequence(obj, name, "a sequence of dicts", n_sites)) return false;

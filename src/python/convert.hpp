@@ -49,6 +49,8 @@ bool check_optional_text(PyObject* obj, const char* name);
 bool to_rows(PyObject* obj, const char* name, std::vector<std::vector<double>>& out);
 /// Any sequence (not str) of numbers or None (an empty optional).
 bool to_optional_floats(PyObject* obj, const char* name, std::vector<std::optional<double>>& out);
+/// The same with None as NaN (as is a NaN given).
+bool to_optional_floats(PyObject* obj, const char* name, std::vector<double>& out);
 /// Any sequence (not str) of dicts str -> number, each sorted into element order.
 bool to_species_list(PyObject* obj, const char* name,
                      std::vector<std::vector<Species>>& out);
