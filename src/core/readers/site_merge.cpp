@@ -1,9 +1,8 @@
 // SiteMerger: symmetry images of CIF atom-site rows gathered into sites.
 #include "core/readers/site_merge.hpp"
 
-#include <algorithm>
-#include <array>  // for std::clamp, std::min
-#include <cmath>      // for std::floor, std::cbrt, std::isnan, std::sqrt, std::round
+#include <algorithm>  // for std::clamp, std::min, std::sort
+#include <cmath>      // for std::floor, std::cbrt, std::isnan, std::sqrt
 
 #include "core/util/number.hpp"  // for saturating_u64
 
@@ -221,11 +220,9 @@ std::vector<ClosePair> close_sites(const std::vector<Site>& sites, const Lattice
     constexpr std::uint32_t none = UINT32_MAX;
     std::vector<std::uint32_t> head(std::size_t{1} << bits, none), next(members.size());
     std::vector<std::uint64_t> keys(members.size());
-    std::vector<std::array<std::uint64_t, 3>> cell(members.size());
     for (std::uint32_t p = 0; p < members.size(); ++p) {
         const Vec3& f = sites[members[p]].frac;
-        cell[p] = {cell_of(f[0], 0), cell_of(f[1], 1), cell_of(f[2], 2)};
-        keys[p] = key_of(cell[p][0], cell[p][1], cell[p][2]);
+        keys[p] = key_of(cell_of(f[0], 0), cell_of(f[1], 1), cell_of(f[2], 2));
         std::uint32_t& first = head[slot_of(keys[p])];
         next[p] = first;
         first = p;
@@ -235,7 +232,7 @@ std::vector<ClosePair> close_sites(const std::vector<Site>& sites, const Lattice
         std::uint64_t around[3][2];
         std::size_t n_around[3];
         for (int axis = 0; axis < 3; ++axis) {
-            const std::uint64_t c = cell[p][axis];
+            const std::uint64_t c = cell_of(fa[axis], axis);
             around[axis][0] = c;
             n_around[axis] = 1;
             if (n[axis] == 1) continue;
