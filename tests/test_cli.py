@@ -116,7 +116,6 @@ def test_rdf_with_expansions_reports_the_spread(capsys, tmp_path):
 
 
 def test_pdf_command(capsys, tmp_path):
-    pytest.importorskip("periodictable")
     status, out, _ = run(capsys, "pdf", str(DATA / "NaCl.cif"), "--rmax", "8", "--out", str(tmp_path))
     assert status == 0 and "neutron G(r)" in out
     columns = read_csv(tmp_path / "pdf.csv")

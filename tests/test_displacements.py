@@ -89,7 +89,6 @@ def test_copies_keep_the_values_and_the_model_uses_them():
     by_position = {tuple(np.round(np.array(f) * 4 % 1, 6)): u for f, u in zip(ordered.frac_coords, ordered.uiso)}
     assert by_position[(0.0, 0.0, 0.0)] == 0.010 and by_position[(0.0, 0.0, 0.0)] is not None
     assert sorted(set(ordered.uiso)) == [0.004, 0.006, 0.010, 0.012]
-    pytest.importorskip("periodictable")
     from kelvara.pdf.model import PDFParameters, model_pdf, pair_table
 
     r = np.arange(100, 800) * 0.01

@@ -121,3 +121,25 @@ def test_bad_input_is_one_line_on_stderr(options, message, tmp_path, capsys):
     assert main(["pdf", EXAMPLE[0], *options, "--out", str(tmp_path / "b")]) == 1
     err = capsys.readouterr().err
     assert message in err and err.count("\n") == 1
+
+
+@pytest.mark.parametrize("arguments", [
+    ["pdf", "NaCl.cif", "--radiation", "xray"],
+    ["pdf", "SrTiO3.cif", "--data", "measured.gr", "--fit", "scale,uiso"],
+])
+def test_plain_install_runs_pdf_with_a_one_line_note(arguments, tmp_path):
+    # Neither periodictable nor matplotlib: the curves and the fit still come out, and the
+    # missing figure library is one line on stderr.
+    import subprocess
+    import sys
+
+    from kelvara.examples import copy_to
+
+    copy_to(tmp_path)
+    code = ("import sys; sys.modules['periodictable'] = sys.modules['matplotlib'] = None\n"
+            "from kelvara.cli import main; sys.exit(main(sys.argv[1:]))")
+    done = subprocess.run([sys.executable, "-c", code, *arguments], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert len(done.stderr.splitlines()) == 1 and "matplotlib" in done.stderr, done.stderr
+    assert (tmp_path / "kelvara-out" / ("fit.csv" if "--data" in arguments else "pdf.csv")).exists()

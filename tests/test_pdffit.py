@@ -17,8 +17,6 @@ from kelvara.pdf.fit import fit_pdf, rw
 from kelvara.pdf.model import PDFParameters, model_pdf, pair_table
 from kelvara.pdf.scattering import neutron_lengths
 
-pytest.importorskip("periodictable")
-
 
 def gaussian_sum(structure: Structure, r, site_u, b, p: PDFParameters):
     """Brute force: one Gaussian per pair of atoms over all periodic images, with the

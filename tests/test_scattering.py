@@ -22,8 +22,6 @@ from kelvara.pdf import (
     xray_form_factors,
 )
 
-pytest.importorskip("periodictable")
-
 
 def debye_structure_factor(structure: Structure, q, r_max: float, weights: dict, lorch: bool):
     """Brute force: every pair of atoms within r_max over all periodic images, summed
@@ -215,3 +213,31 @@ def test_matches_pdffit2(crystal, qmax, qdamp, radiation):
     first = ours.r < 3.2
     assert np.argmax(ours.G[first]) == np.argmax(peer[first])
     assert np.max(ours.G[first]) == pytest.approx(np.max(peer[first]), rel=5e-3)
+
+
+def test_shipped_table_says_what_periodictable_says():
+    # The scattering data ship with the package (no extra needed); they are periodictable's.
+    periodictable = pytest.importorskip("periodictable")
+    from kelvara.pdf._elements import ELEMENTS
+
+    q = np.linspace(0.0, 4 * np.pi * 6, 97)
+    symbols = [atom.symbol for atom in periodictable.elements if atom.number > 0] + ["D", "T"]
+    assert sorted(ELEMENTS) == sorted(symbols)
+    for symbol in symbols:
+        atom = periodictable.elements.symbol(symbol)
+        assert xray_form_factors([symbol])[symbol] == atom.number
+        if atom.neutron.b_c is None:
+            with pytest.raises(ValueError, match=f"no neutron scattering length is tabulated for {symbol}"):
+                neutron_lengths([symbol])
+        else:
+            assert neutron_lengths([symbol])[symbol] == atom.neutron.b_c
+        expected = atom.xray.f0(q) if ELEMENTS[symbol][2] else None
+        if expected is None:
+            with pytest.raises(ValueError, match=f"no X-ray form factor is tabulated for {symbol}"):
+                xray_form_factors([symbol], q)
+        else:
+            assert np.allclose(xray_form_factors([symbol], q)[symbol], expected, rtol=1e-13, atol=1e-13), symbol
+    with pytest.raises(ValueError, match="at Q = 76 1/A"):
+        xray_form_factors(["Ni"], np.array([1.0, 76.0]))
+    with pytest.raises(ValueError, match="'Xx' is not a chemical element"):
+        neutron_lengths(["Xx"])

@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from kelvara.cli.options import PdfOptions
-from kelvara.cli.structure import describe
+from kelvara.cli.structure import describe, plots_available
 from kelvara.io import read_structure
 
 if TYPE_CHECKING:
@@ -26,6 +26,7 @@ def command_pdf(options: PdfOptions) -> int:
         raise ValueError(f"{len(options.files)} structure files: several files are the phases of a mixture "
                          "fitted against --data; give one file for its G(r) and S(Q)")
     kind, fmt = options.source.kind()
+    plots_available()  # without matplotlib, one line says the figure is left out
     if kind and not options.data:
         from kelvara.cli.trajectory import pdf
 

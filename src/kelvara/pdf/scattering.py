@@ -3,15 +3,18 @@
 Built from the occupancy-weighted partial RDFs of ``Structure.prdf`` with the
 Faber-Ziman weights c_i c_j b_i b_j / <b>^2, so a disordered crystal gives the
 pair distribution function that a measurement on it averages over. Scattering
-lengths and form factors come from the ``periodictable`` package (extra
-``scattering``), imported when first needed.
+lengths and form factors come from the table in ``kelvara/pdf/_elements.py``,
+generated from the ``periodictable`` package by ``tools/make_scattering_table.py``,
+so the plain install needs no extra.
 
-Conventions (those of PDFgui/PDFgetX and most of the literature):
+Conventions (those of PDFgui/PDFgetX and most of the literature)::
+
   rho0 = n_atoms / volume, c_i = N_i / n_atoms,
   g(r) = sum_ij c_i c_j w_i w_j g_ij(r) / <w>^2 with g_ij -> 1 at large r,
   G(r) = 4 pi r rho0 (g(r) - 1),
   S_ij(Q) = 1 + 4 pi rho0 int_0^rmax r^2 (g_ij(r) - 1) sin(Qr)/(Qr) W(r) dr,
   S(Q) = 1 + sum_ij c_i c_j f_i(Q) f_j(Q) (S_ij(Q) - 1) / <f(Q)>^2,
+
 with W the Lorch window sin(pi r / rmax) / (pi r / rmax) or 1.
 
 Curves live on bin centres (k + 1/2) * bin_size; only bins whose right edge is
@@ -29,6 +32,7 @@ import numpy as np
 
 from kelvara.analysis import FloatArray, bin_centres, number_density, partner_densities
 from kelvara._records import short_repr
+from kelvara.pdf._elements import ELEMENTS
 
 if TYPE_CHECKING:
     from collections.abc import Mapping
@@ -46,22 +50,15 @@ NULL_SCATTERING = 1e-3
 # beyond r_max (2.5 A at qmax = 25): the sinc tails of the peaks beyond the
 # extension are missing, about 1% of the amplitude of G near r_max for fcc Ni.
 TERMINATION_RIPPLES = 10
+# The form factors' five Gaussians are fitted for sin(theta)/lambda up to 6 1/A.
+XRAY_Q_LIMIT = 4.0 * math.pi * 6.0
 
 
-def _element(symbol: str):
-    try:
-        import periodictable
-    except ImportError:  # pragma: no cover - exercised only without the extra
-        raise ImportError(
-            "scattering weights need the periodictable package: pip install 'kelvara[scattering]'"
-        ) from None
-    try:
-        element = periodictable.elements.symbol(symbol)
-    except ValueError:
-        element = None
-    if element is None or element.number == 0:  # periodictable lists the neutron as "n"
+def _entry(symbol: str) -> tuple[int, float | None, tuple[float, ...] | None]:
+    entry = ELEMENTS.get(symbol)
+    if entry is None:
         raise ValueError(f"'{symbol}' is not a chemical element, so it has no scattering data")
-    return element
+    return entry
 
 
 def neutron_lengths(elements: list[str]) -> dict[str, float]:
@@ -69,10 +66,10 @@ def neutron_lengths(elements: list[str]) -> dict[str, float]:
     isotope mixture; "D" is deuterium), in fm."""
     out = {}
     for symbol in elements:
-        b = _element(symbol).neutron.b_c
+        b = _entry(symbol)[1]
         if b is None:
             raise ValueError(f"no neutron scattering length is tabulated for {symbol}")
-        out[symbol] = float(b)
+        out[symbol] = b
     return out
 
 
@@ -81,15 +78,22 @@ def xray_form_factors(elements: list[str], q: FloatArray | None = None) -> dict[
     with `q` None, the atomic number (the form factor at Q = 0)."""
     out = {}
     for symbol in elements:
-        element = _element(symbol)
+        z, _, coefficients = _entry(symbol)
         if q is None:
-            out[symbol] = np.asarray(float(element.number))
+            out[symbol] = np.asarray(float(z))
             continue
-        f = np.asarray(element.xray.f0(np.asarray(q, dtype=np.float64)), dtype=np.float64)
-        if not np.all(np.isfinite(f)):
-            bad = float(np.asarray(q)[~np.isfinite(f)].min())
-            raise ValueError(f"no X-ray form factor is tabulated for {symbol} at Q = {bad:g} 1/A")
-        out[symbol] = f
+        q = np.asarray(q, dtype=np.float64)
+        if coefficients is None:
+            raise ValueError(f"no X-ray form factor is tabulated for {symbol}")
+        beyond = ~(np.abs(q) <= XRAY_Q_LIMIT)
+        if np.any(beyond):
+            raise ValueError(f"no X-ray form factor is tabulated for {symbol} at "
+                             f"Q = {float(q[beyond].min()):g} 1/A (the table ends at {XRAY_Q_LIMIT:.4g})")
+        s2 = (q / (4.0 * math.pi)) ** 2
+        f = np.zeros_like(q)
+        for a, b in zip(coefficients[:5], coefficients[5:10]):
+            f = f + a * np.exp(-b * s2)
+        out[symbol] = f + coefficients[10]
     return out
 
 
@@ -260,7 +264,7 @@ def _class_counts(structure, uiso, n_keep, bin_size, n_threads):
 def faber_ziman_weights(concentrations: dict[str, float], factors: Mapping[str, FloatArray]) -> dict[Pair, FloatArray]:
     """c_i c_j f_i f_j / <f>^2 for every ordered pair (arrays when f depends on Q).
 
-    Refuses a null-scattering mixture: |<f>| below 1e-3 of <|f|> (so weights
+    Refuses a null-scattering mixture: abs(<f>) below 1e-3 of <abs(f)> (so weights
     above 1e6), where the normalised total is dominated by rounding."""
     mean = sum(concentrations[el] * np.asarray(factors[el], dtype=np.float64) for el in concentrations)
     magnitude = sum(concentrations[el] * np.abs(np.asarray(factors[el], dtype=np.float64)) for el in concentrations)
