@@ -99,5 +99,54 @@ def write_api_pages(app) -> None:
             stale.unlink()
 
 
+def stub_docstrings() -> dict[str, str]:
+    """Docstrings of the compiled module's type stub, by qualified name ("Structure.volume").
+
+    The compiled class keeps the short docstrings its interface publishes (some members
+    have none); the stub describes every member, and the reference shows the stub's text."""
+    import ast
+
+    tree = ast.parse((pathlib.Path(kelvara.__file__).parent / "_kelvara.pyi").read_text(encoding="utf-8"))
+    found = {}
+
+    def visit(nodes, prefix):
+        for node in nodes:
+            if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+                doc = ast.get_docstring(node)
+                if doc:
+                    found[prefix + node.name] = doc
+                if isinstance(node, ast.ClassDef):
+                    visit(node.body, prefix + node.name + ".")
+
+    visit(tree.body, "")
+    return found
+
+
+STUB_DOCS = stub_docstrings()
+
+
+def _stub_key(obj, name: str) -> str | None:
+    parts = name.split(".")
+    for start in range(len(parts)):
+        key = ".".join(parts[start:])
+        if key in STUB_DOCS:
+            return key
+    return None
+
+
+def use_stub_docstring(app, what, name, obj, options, lines) -> None:
+    key = _stub_key(obj, name)
+    if key and name.startswith("kelvara.") and getattr(obj, "__module__", "kelvara") in ("kelvara", None):
+        lines[:] = STUB_DOCS[key].splitlines()
+
+
+def keep_stub_documented(app, what, name, obj, skip, options):
+    if skip and not name.startswith("_") and what == "class" and type(obj).__name__ == "getset_descriptor":
+        return False
+    return None
+
+
 def setup(app) -> None:
     app.connect("builder-inited", write_api_pages)
+    app.connect("autodoc-process-docstring", use_stub_docstring)
+    app.connect("autodoc-skip-member", keep_stub_documented)

@@ -11,9 +11,7 @@ import matplotlib.pyplot as plt
 
 from kelvara import Structure
 from kelvara.examples import path
-from kelvara.measured import read_pdf_data
-from kelvara.pdffit import fit_pdf
-from kelvara.pdfmodel import PDFParameters
+from kelvara.pdf import PDFParameters, fit_pdf, read_pdf_data
 
 s = Structure.from_cif(str(path("SrTiO3.cif")))
 data = read_pdf_data(path("measured.gr"))

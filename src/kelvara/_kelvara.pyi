@@ -83,7 +83,17 @@ class Structure:
     def __len__(self) -> int: ...
     def __eq__(self, other: object) -> bool: ...
     @classmethod
-    def from_cif(cls, path: _Path, symprec: SupportsFloat = 1e-4, block: str | int | None = None) -> Structure: ...
+    def from_cif(cls, path: _Path, symprec: SupportsFloat = 1e-4, block: str | int | None = None) -> Structure:
+        """Read a CIF, keeping partial occupancies as they are written.
+
+        The symmetry operations (listed, or those of the named space group) are
+        applied to every atom-site row. `symprec` is the merging tolerance in
+        fractional coordinates: symmetry images closer than `symprec` along each of
+        a, b and c are one site, and rows on one position become one site with mixed
+        species. `block` picks the data block by name or 0-based index (default: the
+        first with atom sites). What the reader assumed is issued as a
+        ``kelvara.ReadWarning``; `path` may be str, bytes or os.PathLike.
+        """
     @classmethod
     def from_poscar(cls, path: _Path) -> Structure: ...
     @classmethod
@@ -168,6 +178,13 @@ class Structure:
     ) -> tuple[Structure, ExpansionReport]:
         """Expand partial occupancies into an explicit ordered supercell.
 
+        Each occupancy is approximated by a fraction with a denominator of at most
+        `max_denominator`; the supercell is the smallest that makes every one a whole
+        number of atoms, shrunk until it holds at most `max_sites` sites. The elements
+        are dealt over the copies of each disordered site by a shuffle seeded with
+        `seed`, so the same seed gives the same structure (this Structure is not
+        changed).
+
         shape='cube' uses an m x m x m supercell; shape='any' searches na x nb x nc
         shapes for the one that comes closest to the occupancies within max_sites, and
         combines the lattice vectors instead when that one is flatter than
@@ -180,6 +197,18 @@ class Structure:
         come as close to 0 as the cell allows (pairs only, no triplets). `steps` swaps
         per search (0: by size), `time_limit` seconds at most (0: none); the result is
         the same for any n_threads. Ctrl-C returns the best arrangement so far.
+
+        Returns ``(ordered, report)``; the report is a dict with the keys
+
+        - ``"scale"``: [na, nb, nc], the supercell multipliers along a, b, c;
+        - ``"n_vacancies"``: sites of the supercell left empty (occupancies below 1);
+        - ``"warnings"``: texts saying what was approximated (occupancies that need a
+          larger cell than `max_sites` allows, with the worst deviation; elements that
+          got no atom); empty when the occupancies came out as asked;
+        - ``"occupancy_report"``: one dict per element of each group of equivalent
+          disordered sites: ``"element"``, ``"target_occupancy"`` (as the site gives
+          it), ``"sites_in_pool"`` (supercell sites of the group), ``"atoms_placed"``
+          and ``"actual_occupancy"`` (atoms_placed / sites_in_pool).
 
         With shape='any' or method='sqs' the report also holds "cell" (the supercell's
         rows as integer combinations of this cell's, its lattice, shortest and longest

@@ -10,7 +10,7 @@ input order and do not depend on how many workers ran them.
 With no ``client`` the work runs on a ``concurrent.futures.ProcessPoolExecutor``
 on this machine. With a ``distributed.Client`` (extra ``dask``) the same call runs
 on the cluster; files are then opened by the workers, so the paths must be valid
-where they run. Dask is never imported by this module.
+where they run. Dask is never imported by this module. For example::
 
     from kelvara.batch import rdf_many
     records = rdf_many(sorted(glob.glob("screen/*.cif")), cutoff=8.0, errors="collect")

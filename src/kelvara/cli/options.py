@@ -46,6 +46,7 @@ class Source:
 
     @classmethod
     def from_args(cls, args: argparse.Namespace) -> Source:
+        """The Source of parsed command-line arguments."""
         file = args.file[0] if isinstance(args.file, list) and args.file else args.file
         path = pathlib.Path(file) if file else DATA / DEFAULT_EXAMPLE
         # Commands without trajectory options (expand) or without frame selection (info)
@@ -133,6 +134,7 @@ class Expansion:
 
     @classmethod
     def from_args(cls, args: argparse.Namespace) -> Expansion:
+        """The Expansion of parsed command-line arguments."""
         return cls(args.max_sites, args.seed, args.max_denominator, args.shape)
 
 
@@ -142,6 +144,7 @@ class InfoOptions:
 
     @classmethod
     def from_args(cls, args: argparse.Namespace) -> InfoOptions:
+        """The InfoOptions of parsed command-line arguments."""
         return cls(Source.from_args(args))
 
 
@@ -164,6 +167,7 @@ class ExpandOptions:
 
     @classmethod
     def from_args(cls, args: argparse.Namespace) -> ExpandOptions:
+        """The ExpandOptions of parsed command-line arguments."""
         sqs = SqsSearch(args.shells, args.steps, args.time, args.threads) if args.sqs else None
         return cls(Source.from_args(args), args.output, Expansion.from_args(args), sqs)
 
@@ -201,6 +205,7 @@ class RdfOptions(Written):
 
     @classmethod
     def from_args(cls, args: argparse.Namespace) -> RdfOptions:
+        """The RdfOptions of parsed command-line arguments."""
         return cls(Source.from_args(args), pathlib.Path(args.out), args.cutoff, args.bin_size, args.threads,
                    args.plot, args.expand, args.seeds, Expansion.from_args(args))
 
@@ -234,6 +239,7 @@ class PdfOptions(Written):
 
     @classmethod
     def from_args(cls, args: argparse.Namespace) -> PdfOptions:
+        """The PdfOptions of parsed command-line arguments."""
         given = frozenset(name for name in ("radiation", "qmax", "qdamp", "qbroad")
                           if getattr(args, name, None) is not None)
         files = tuple(args.file) if isinstance(args.file, list) else ((args.file,) if args.file else ())

@@ -148,6 +148,7 @@ class FitResult:
 
     @property
     def difference(self) -> FloatArray:
+        """Data minus model over the fitted range, 1/A^2."""
         return self.observed - self.model
 
     def summary(self) -> str:

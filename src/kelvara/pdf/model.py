@@ -153,10 +153,12 @@ class PairTable:
 
     @property
     def elements(self) -> list[str]:
+        """The elements of the site classes, sorted."""
         return sorted({element for element, _ in self.classes})
 
     @property
     def concentrations(self) -> dict[str, float]:
+        """Atom fraction of every element (summed occupancy over n_atoms), sorted by element."""
         out: dict[str, float] = {}
         for (element, _), amount in zip(self.classes, self.amounts):
             out[element] = out.get(element, 0.0) + float(amount) / self.n_atoms
