@@ -93,6 +93,7 @@ class Phase:
         return self.cell0 + self.symmetry.cell_basis @ (values - self.cell0[free])
 
     def cell_start(self) -> np.ndarray:
+        """Start values of the free cell parameters, from the structure's cell."""
         basis = self.symmetry.cell_basis
         return np.array([self.cell0[int(np.flatnonzero(basis[:, k] == 1.0)[0])] for k in range(basis.shape[1])])
 

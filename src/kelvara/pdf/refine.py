@@ -80,9 +80,11 @@ class Refinement:
 
     @property
     def difference(self) -> FloatArray:
+        """Data minus model over the fitted range, 1/A^2."""
         return self.observed - self.model
 
     def summary(self) -> str:
+        """Rw, the settings and every refined parameter with its uncertainty, as text."""
         s = self.settings
         lines = [f"Rw = {self.rw:.5f}, chi2_red = {self.chi2_red:.4g} over {self.r.size} points, "
                  f"r = {self.r[0]:g}..{self.r[-1]:g} A" + ("" if self.parameters else " (nothing refined)")]

@@ -169,6 +169,7 @@ def cell_parameters(matrix) -> np.ndarray:
 
 
 def metric(cell: np.ndarray) -> np.ndarray:
+    """The metric tensor G (3 x 3, A^2) of cell parameters (a, b, c, alpha, beta, gamma)."""
     a, b, c = cell[:3]
     ca, cb, cg = (math.cos(math.radians(x)) for x in cell[3:])
     return np.array([[a * a, a * b * cg, a * c * cb], [a * b * cg, b * b, b * c * ca], [a * c * cb, b * c * ca, c * c]])
