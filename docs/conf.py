@@ -78,7 +78,9 @@ def write_api_pages(app) -> None:
     headline = [n for n in kelvara.__all__ if n != "__version__"]
     pages = {"kelvara": "```{eval-rst}\n.. automodule:: kelvara\n   :members:\n   :imported-members:\n```\n"}
     for name in public_modules():
-        pages[name] = ("```{eval-rst}\n" f".. automodule:: {name}\n   :members:\n"
+        # A package's __all__ re-exports its modules' names; each is described once, in
+        # the module that defines it.
+        pages[name] = ("```{eval-rst}\n" f".. automodule:: {name}\n   :members:\n   :ignore-module-all:\n"
                        f"   :exclude-members: {', '.join(headline)}\n```\n")
     index = ["# API reference", "",
              "Generated from the docstrings. The names of `kelvara` itself come first;",
@@ -138,6 +140,8 @@ def use_stub_docstring(app, what, name, obj, options, lines) -> None:
     key = _stub_key(obj, name)
     if key and name.startswith("kelvara.") and getattr(obj, "__module__", "kelvara") in ("kelvara", None):
         lines[:] = STUB_DOCS[key].splitlines()
+    # Docstrings are plain text: |x| is an absolute value, not a substitution.
+    lines[:] = [line.replace("|", "\\|") for line in lines]
 
 
 def keep_stub_documented(app, what, name, obj, skip, options):
