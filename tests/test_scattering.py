@@ -219,6 +219,7 @@ def test_shipped_table_says_what_periodictable_says():
     # The scattering data ship with the package (no extra needed); they are periodictable's.
     periodictable = pytest.importorskip("periodictable")
     from kelvara.pdf._elements import ELEMENTS
+    from kelvara.pdf.scattering import atomic_mass
 
     q = np.linspace(0.0, 4 * np.pi * 6, 97)
     symbols = [atom.symbol for atom in periodictable.elements if atom.number > 0] + ["D", "T"]
@@ -231,7 +232,8 @@ def test_shipped_table_says_what_periodictable_says():
                 neutron_lengths([symbol])
         else:
             assert neutron_lengths([symbol])[symbol] == atom.neutron.b_c
-        expected = atom.xray.f0(q) if ELEMENTS[symbol][2] else None
+        assert atomic_mass(symbol) == atom.mass
+        expected = atom.xray.f0(q) if ELEMENTS[symbol][3] else None
         if expected is None:
             with pytest.raises(ValueError, match=f"no X-ray form factor is tabulated for {symbol}"):
                 xray_form_factors([symbol], q)

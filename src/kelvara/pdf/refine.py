@@ -357,7 +357,7 @@ class _Model:
 def _fractions(phases, scales):
     """Mass and molar fractions of the phases from their scales, as PDFgui states them: the
     scale is proportional to the fraction of atoms, divided by the mean scattering power."""
-    from kelvara.pdf.scattering import _element
+    from kelvara.pdf.scattering import atomic_mass
 
     atoms, masses = [], []
     for phase, scale in zip(phases, scales):
@@ -365,7 +365,7 @@ def _fractions(phases, scales):
         composition = s.composition
         mean_b = sum(c * phase.factors[el] for el, c in composition.items()) / s.n_atoms
         atoms.append(abs(scale) / mean_b**2 if mean_b else 0.0)
-        masses.append(sum(c * float(_element(el).mass) for el, c in composition.items()) / s.n_atoms)
+        masses.append(sum(c * atomic_mass(el) for el, c in composition.items()) / s.n_atoms)
     atoms = np.array(atoms)
     if not atoms.sum() > 0:
         return [math.nan] * len(phases), [math.nan] * len(phases)

@@ -54,11 +54,16 @@ TERMINATION_RIPPLES = 10
 XRAY_Q_LIMIT = 4.0 * math.pi * 6.0
 
 
-def _entry(symbol: str) -> tuple[int, float | None, tuple[float, ...] | None]:
+def _entry(symbol: str) -> tuple[int, float, float | None, tuple[float, ...] | None]:
     entry = ELEMENTS.get(symbol)
     if entry is None:
         raise ValueError(f"'{symbol}' is not a chemical element, so it has no scattering data")
     return entry
+
+
+def atomic_mass(symbol: str) -> float:
+    """Standard atomic mass of an element ("D" is deuterium), in u."""
+    return _entry(symbol)[1]
 
 
 def neutron_lengths(elements: list[str]) -> dict[str, float]:
@@ -66,7 +71,7 @@ def neutron_lengths(elements: list[str]) -> dict[str, float]:
     isotope mixture; "D" is deuterium), in fm."""
     out = {}
     for symbol in elements:
-        b = _entry(symbol)[1]
+        b = _entry(symbol)[2]
         if b is None:
             raise ValueError(f"no neutron scattering length is tabulated for {symbol}")
         out[symbol] = b
@@ -78,7 +83,7 @@ def xray_form_factors(elements: list[str], q: FloatArray | None = None) -> dict[
     with `q` None, the atomic number (the form factor at Q = 0)."""
     out = {}
     for symbol in elements:
-        z, _, coefficients = _entry(symbol)
+        z, _, _, coefficients = _entry(symbol)
         if q is None:
             out[symbol] = np.asarray(float(z))
             continue
