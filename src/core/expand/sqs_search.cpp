@@ -33,25 +33,34 @@ struct Walk {
     std::vector<std::uint16_t> labels;
     std::vector<std::int64_t> counts;
 
+    /// Neighbours of one site per label, gathered before the counts change.
+    std::vector<std::int64_t> around;
+
     /// Site x takes label `to`: every pair it is part of moves to its new entries.
+    /// The neighbours are tallied by label first, so each entry changes once per shell.
     void relabel(std::uint32_t x, std::uint16_t to) {
         const std::uint16_t from = labels[x];
         const std::size_t L = model.n_labels;
+        around.assign(L, 0);
         for (std::size_t k = 0; k < model.n_shells; ++k) {
             std::int64_t* block = counts.data() + k * L * L;
             const std::uint32_t* first = model.neighbours.data() + model.offsets[x * model.n_shells + k];
             const std::uint32_t* last = model.neighbours.data() + model.offsets[x * model.n_shells + k + 1];
+            std::int64_t self = 0;  // images of x itself: centre and neighbour change together
             for (const std::uint32_t* n = first; n != last; ++n) {
-                if (*n == x) {  // an image of x itself: centre and neighbour change together
-                    --block[from * L + from];
-                    ++block[to * L + to];
-                    continue;
-                }
-                const std::size_t other = labels[*n];
-                --block[from * L + other];
-                --block[other * L + from];
-                ++block[to * L + other];
-                ++block[other * L + to];
+                if (*n == x) ++self;
+                else ++around[labels[*n]];
+            }
+            block[from * L + from] -= self;
+            block[to * L + to] += self;
+            for (std::size_t other = 0; other < L; ++other) {
+                const std::int64_t m = around[other];
+                if (m == 0) continue;
+                around[other] = 0;
+                block[from * L + other] -= m;
+                block[other * L + from] -= m;
+                block[to * L + other] += m;
+                block[other * L + to] += m;
             }
         }
         labels[x] = to;
@@ -65,13 +74,16 @@ struct Walk {
 
     /// Sum of alpha^2 and largest |alpha| over the terms, in term order.
     void score(double& squares, double& worst) const {
-        squares = 0.0;
-        worst = 0.0;
+        double sum = 0.0, most = 0.0;  // locals: the references could alias the counts
+        const std::int64_t* c = counts.data();
+        const double* inverse = model.inverse_expected.data();
         for (std::uint32_t e : model.terms) {
-            const double a = model.alpha(counts, e);
-            squares += a * a;
-            worst = std::max(worst, std::fabs(a));
+            const double a = 1.0 - static_cast<double>(c[e]) * inverse[e];
+            sum += a * a;
+            most = std::max(most, std::fabs(a));
         }
+        squares = sum;
+        worst = most;
     }
 };
 
@@ -104,7 +116,7 @@ ChainResult anneal(const SqsModel& model, std::vector<std::uint16_t> start, std:
                    std::uint64_t steps, std::chrono::steady_clock::time_point deadline) {
     ChainResult result;
     result.ran = true;
-    Walk walk{model, std::move(start), {}};
+    Walk walk{model, std::move(start), {}, {}};
     walk.counts = model.count(walk.labels);
     double squares = 0.0, worst = 0.0;
     walk.score(squares, worst);
