@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the C++ core and its native tests (tests/native/) for other targets and runs
 # them under an emulator: aarch64 Linux under qemu-user (scalar and NEON kernels),
-# 64-bit Windows (MinGW-w64) under wine, or this machine ("host").
+# 64-bit Windows (MinGW-w64) under wine, this machine ("host"), or this machine with
+# Clang and LLVM's libc++ 19 ("libcxx": the standard library of macOS, which lacks
+# floating-point std::from_chars, as Xcode's does).
 #
-#   tools/cross_test.sh [--install] [aarch64] [windows] [host]    (default: aarch64 windows)
+#   tools/cross_test.sh [--install] [aarch64] [windows] [host] [libcxx]   (default: aarch64 windows)
 #
 # --install first installs a missing cross toolchain or emulator with apt-get (Debian,
 # as root); without it a target whose tools are missing is skipped with a note. Build
@@ -16,7 +18,7 @@ targets=()
 for arg in "$@"; do
     case "$arg" in
         --install) install=1 ;;
-        aarch64 | windows | host) targets+=("$arg") ;;
+        aarch64 | windows | host | libcxx) targets+=("$arg") ;;
         *) echo "unknown argument: $arg" >&2; exit 2 ;;
     esac
 done
@@ -28,6 +30,7 @@ needs() {
         aarch64) echo "aarch64-linux-gnu-g++ qemu-aarch64|g++-aarch64-linux-gnu qemu-user" ;;
         windows) echo "x86_64-w64-mingw32-g++-posix wine|g++-mingw-w64-x86-64-posix wine64 wine" ;;
         host) echo "c++|g++" ;;
+        libcxx) echo "clang++-19|clang-19 libc++-19-dev libc++abi-19-dev" ;;
     esac
 }
 
@@ -55,14 +58,16 @@ for target in "${targets[@]}"; do
     fi
     python_tools
     toolchain=()
+    compiler=()  # the compiler's environment, for the configure step only
     case "$target" in
+        libcxx) compiler=(CXX=clang++-19 CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++) ;;
         aarch64) toolchain=(-DCMAKE_TOOLCHAIN_FILE=tools/toolchains/aarch64-linux-gnu.cmake) ;;
         windows) toolchain=(-DCMAKE_TOOLCHAIN_FILE=tools/toolchains/mingw-w64-x86_64.cmake)
                  export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" ;;
     esac
     dir=build-cross/$target
     echo "== $target: building the core and tests/native in $dir"
-    cmake -S . -B "$dir" -G Ninja -DKELVARA_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=Release "${toolchain[@]}" > /dev/null
+    env "${compiler[@]}" cmake -S . -B "$dir" -G Ninja -DKELVARA_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=Release "${toolchain[@]}" > /dev/null
     if ! nice -n 10 cmake --build "$dir"; then
         status=1
         continue
