@@ -308,27 +308,3 @@ def _place_group(r, step, offset, d, sigma, amp, dd, ds, buffers):
         rows_here = min(BLOCK, m - lo)
         J[lo:lo + rows_here] = (block.reshape(-1, BLOCK).T @ coefficients[k0:k1].reshape(-1, n_der))[:rows_here]
     return G, J
-    return G, J
-    # Each pair's window padded by a block on both sides, so the rows of one block are one
-    # slice of it: every block is a gather and a matrix product.
-    shape = (d.size, 2, width + 2 * BLOCK)
-    padded = buffers.get(shape)
-    if padded is None:
-        buffers.clear()
-        padded = buffers[shape] = np.zeros(shape)  # the padding stays zero
-    x *= inverse[:, None]
-    np.multiply(value, x, out=padded[:, 0, BLOCK:BLOCK + width])
-    x *= sigma[:, None] * x
-    x -= inverse[:, None]
-    np.multiply(value, x, out=padded[:, 1, BLOCK:BLOCK + width])
-    windows = sliding_window_view(padded, BLOCK, axis=2)  # pairs x 2 x starts x BLOCK
-    coefficients = np.stack([dd[order], ds[order]], axis=1)  # pairs x 2 x derivatives
-    for lo in range(0, m, BLOCK):
-        k0 = int(np.searchsorted(first, lo - width, side="right"))
-        k1 = int(np.searchsorted(first, lo + BLOCK, side="left"))
-        if k1 <= k0:
-            continue
-        block = windows[np.arange(k0, k1), :, lo - first[k0:k1] + BLOCK]  # pairs x 2 x BLOCK
-        rows_here = min(BLOCK, m - lo)
-        J[lo:lo + rows_here] = (block.reshape(-1, BLOCK).T @ coefficients[k0:k1].reshape(-1, n_der))[:rows_here]
-    return G, J
