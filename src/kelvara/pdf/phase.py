@@ -26,6 +26,8 @@ REACH = 5.0  # Gaussians are evaluated out to this many standard deviations
 BLOCK = 8  # grid rows per dense block of the derivative products (small: a threaded BLAS would not pay)
 # Extra reach (A) of a rebuilt pair list, so small moves do not rebuild it again.
 SLACK = 0.5
+# Blocks of grid rows whose derivative products are stacked into one call.
+CHUNK = 32
 # Pairs whose peak widths differ by less than this factor share one window size.
 WIDTH_RATIO = 1.3
 
@@ -299,12 +301,25 @@ def _place_group(r, step, offset, d, sigma, amp, dd, ds, buffers):
     np.multiply(value, x, out=padded[:, 1, middle], casting="same_kind")
     windows = sliding_window_view(padded, BLOCK, axis=2)  # pairs x 2 x starts x BLOCK
     coefficients = np.stack([dd[order], ds[order]], axis=1).astype(np.float32)  # pairs x 2 x derivatives
-    for lo in range(0, m, BLOCK):
-        k0 = int(np.searchsorted(first, lo - width, side="right"))
-        k1 = int(np.searchsorted(first, lo + BLOCK, side="left"))
-        if k1 <= k0:
+    # The blocks go in chunks: each chunk's blocks padded to its largest count of pairs
+    # (neighbouring blocks hold about as many), gathered at once, one stacked product.
+    starts = np.arange(0, m, BLOCK)
+    lows = np.searchsorted(first, starts - width, side="right")
+    highs = np.searchsorted(first, starts + BLOCK, side="left")
+    out = np.zeros((starts.size * BLOCK, n_der))
+    for c in range(0, starts.size, CHUNK):
+        low, high, lo = lows[c:c + CHUNK], highs[c:c + CHUNK], starts[c:c + CHUNK]
+        n = int(np.max(high - low))
+        if n <= 0:
             continue
-        block = windows[np.arange(k0, k1), :, lo - first[k0:k1] + BLOCK]  # pairs x 2 x BLOCK
-        rows_here = min(BLOCK, m - lo)
-        J[lo:lo + rows_here] = (block.reshape(-1, BLOCK).T @ coefficients[k0:k1].reshape(-1, n_der))[:rows_here]
+        pick = low[:, None] + np.arange(n)[None, :]
+        valid = pick < high[:, None]
+        pick = np.minimum(np.where(valid, pick, low[:, None]), d.size - 1)
+        offset_in = np.clip(lo[:, None] - first[pick] + BLOCK, 0, width + BLOCK)
+        block = windows[pick, :, offset_in]  # blocks x pairs x 2 x BLOCK
+        weights = coefficients[pick] * valid[:, :, None, None]  # blocks x pairs x 2 x derivatives
+        product = np.matmul(block.transpose(0, 3, 1, 2).reshape(lo.size, BLOCK, 2 * n),
+                            weights.reshape(lo.size, 2 * n, n_der))
+        out[c * BLOCK:(c + lo.size) * BLOCK] = product.reshape(-1, n_der)
+    J = out[:m]
     return G, J

@@ -191,12 +191,12 @@ def metric_derivatives(cell: np.ndarray) -> np.ndarray:
     return d
 
 
-def _same_site(structure, i: int, j: int) -> bool:
-    uiso = structure.uiso
-    return structure.species[i] == structure.species[j] and uiso[i] == uiso[j]
+def _kinds(structure) -> list:
+    """What a site must keep under an operation: its species and its displacement."""
+    return [(tuple(sorted(sp.items())), u) for sp, u in zip(structure.species, structure.uiso)]
 
 
-def _obeyed(operation: Operation, frac: np.ndarray, lattice: np.ndarray, structure) -> np.ndarray | None:
+def _obeyed(operation: Operation, frac: np.ndarray, lattice: np.ndarray, kinds: list) -> np.ndarray | None:
     """The site each site goes to under `operation`, or None when one goes to no site."""
     rotation, translation = operation
     g = lattice @ lattice.T
@@ -204,12 +204,15 @@ def _obeyed(operation: Operation, frac: np.ndarray, lattice: np.ndarray, structu
         return None  # a rotation that changes lengths or angles of this cell is no symmetry of it
     moved = frac @ rotation.T + translation
     target = np.empty(len(frac), dtype=np.int64)
-    for i, x in enumerate(moved):
-        distance = np.linalg.norm(_wrap(frac - x) @ lattice, axis=1)
-        j = int(np.argmin(distance))
-        if distance[j] > POSITION_TOLERANCE or not _same_site(structure, i, j):
+    for start in range(0, len(frac), 256):  # distances of 256 moved sites to all at a time
+        chunk = moved[start:start + 256]
+        distance = np.linalg.norm(_wrap(frac[None, :, :] - chunk[:, None, :]) @ lattice, axis=2)
+        nearest = np.argmin(distance, axis=1)
+        if np.any(distance[np.arange(len(chunk)), nearest] > POSITION_TOLERANCE):
             return None
-        target[i] = j
+        target[start:start + len(chunk)] = nearest
+    if any(kinds[i] != kinds[j] for i, j in enumerate(target)):
+        return None
     return target
 
 
@@ -220,7 +223,8 @@ def analyse(structure, operations: list[Operation] | None = None) -> Symmetry:
     listed = list(operations or [])
     frac = np.asarray(structure.frac_coords, dtype=float)
     lattice = np.asarray(structure.lattice_matrix, dtype=float)
-    kept = [op for op in listed if _obeyed(op, frac, lattice, structure) is not None]
+    kinds = _kinds(structure)
+    kept = [op for op in listed if _obeyed(op, frac, lattice, kinds) is not None]
     if not any(np.allclose(r, np.eye(3)) and np.allclose(_wrap(t), 0) for r, t in kept):
         kept.insert(0, identity)
     ignored = len(listed) - sum(1 for op in listed if any(op is k for k in kept))
@@ -245,7 +249,7 @@ def analyse(structure, operations: list[Operation] | None = None) -> Symmetry:
         origin = np.mean([r @ x + t for r, t in stabiliser], axis=0)
         constraint = np.vstack([r - np.eye(3) for r, _ in stabiliser])
         basis, free = _free_basis(constraint, 3)
-        element = "".join(sorted(structure.species[rep]))
+        element = "".join(el for el, _ in kinds[rep][0])
         counts[element] = counts.get(element, 0) + 1
         label = f"{element}{counts[element]}"
         sites = tuple(sorted(images))
@@ -298,14 +302,15 @@ def find_operations(structure) -> list[Operation]:
     entries = entries[np.abs(np.linalg.det(entries)) > 0.5]
     kept = np.einsum("nji,jk,nkl->nil", entries, g, entries)
     rotations = entries[np.all(np.abs(kept - g) <= METRIC_TOLERANCE * float(np.max(np.abs(g))), axis=(1, 2))]
+    kinds = _kinds(structure)
     found = []
     for rotation in rotations:
         moved = rotation @ frac[0]
         for j in range(len(frac)):
-            if not _same_site(structure, 0, j):
+            if kinds[j] != kinds[0]:
                 continue
             operation = (rotation, _wrap(frac[j] - moved) % 1.0)
-            if _obeyed(operation, frac, lattice, structure) is not None and not any(
+            if _obeyed(operation, frac, lattice, kinds) is not None and not any(
                     np.array_equal(rotation, r) and np.allclose(_wrap(operation[1] - t), 0, atol=1e-6)
                     for r, t in found):
                 found.append(operation)
