@@ -27,7 +27,7 @@ def test_version_module_attributes_and_imports(tmp_path):
     assert run("-m", "kelvara", "--version", cwd=tmp_path).strip() == "kelvara 0.3.0"
     assert issubclass(kelvara.ReadWarning, UserWarning) and kelvara.ReadWarning.__module__ == "kelvara"
     assert _kelvara.__doc__ is None and (HERE / "py.typed").exists()
-    code = "import sys, kelvara; print('numpy' in sys.modules, 'matplotlib' in sys.modules)"
+    code = "import sys, kelvara, kelvara.cli; print('numpy' in sys.modules, 'matplotlib' in sys.modules)"
     assert run("-c", code).split() == ["False", "False"]
     S = _kelvara.Structure
     assert (S.__text_signature__, S.__module__) == ("(matrix, frac_coords, species, uiso=None)", "kelvara")

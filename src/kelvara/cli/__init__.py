@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import dataclasses
+import importlib
 import io
 import math
 import os
@@ -22,8 +23,7 @@ import warnings
 from collections.abc import Sequence
 
 from kelvara import __version__
-from kelvara.cli import options, structure
-from kelvara.cli import pdf as pdf_command
+from kelvara.cli import options
 from kelvara.cli.options import DATA, DEFAULT_EXAMPLE, TRAJECTORY_ONLY
 from kelvara.io import FORMATS
 
@@ -93,6 +93,16 @@ def _add_pdf_data(p: argparse.ArgumentParser) -> None:
                    help="also fit N seeded ordered expansions of a disordered structure")
 
 
+def _command(module: str, function: str):
+    """``kelvara.cli.<module>.<function>``, imported when its command runs: ``kelvara
+    --help`` or ``kelvara info`` loads nothing of the commands it does not run."""
+
+    def run(record: object) -> int:
+        return getattr(importlib.import_module(f"kelvara.cli.{module}"), function)(record)
+
+    return run
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser of the kelvara command and its subcommands."""
     parser = argparse.ArgumentParser(
@@ -107,7 +117,7 @@ def build_parser() -> argparse.ArgumentParser:
                                "frames, atoms, elements and cell volumes of a trajectory")
     _add_file(info)
     _add_trajectory(info, selection=False)
-    info.set_defaults(run=structure.command_info, record=options.InfoOptions)
+    info.set_defaults(run=_command("structure", "command_info"), record=options.InfoOptions)
 
     expand = commands.add_parser("expand", help="expand partial occupancies into an ordered supercell")
     _add_file(expand)
@@ -123,7 +133,7 @@ def build_parser() -> argparse.ArgumentParser:
     expand.add_argument("--time", type=float, default=0.0,
                         help="--sqs: stop after this many seconds with the best arrangement so far")
     expand.add_argument("--threads", type=int, default=0, help="--sqs: worker threads (0: all)")
-    expand.set_defaults(run=structure.command_expand, record=options.ExpandOptions)
+    expand.set_defaults(run=_command("structure", "command_expand"), record=options.ExpandOptions)
 
     rdf = commands.add_parser("rdf", help="partial and total RDFs, written as CSV and figures")
     _add_file(rdf, optional=True)
@@ -139,7 +149,7 @@ def build_parser() -> argparse.ArgumentParser:
     rdf.add_argument("--seeds", type=int, default=8, help="number of expansions with --expand (8)")
     _add_expansion(rdf)
     _add_trajectory(rdf)
-    rdf.set_defaults(run=structure.command_rdf, record=options.RdfOptions)
+    rdf.set_defaults(run=_command("structure", "command_rdf"), record=options.RdfOptions)
 
     pdf = commands.add_parser("pdf", help="neutron- or X-ray-weighted G(r) and S(Q), as CSV and a figure")
     _add_file(pdf, several=True)
@@ -161,7 +171,7 @@ def build_parser() -> argparse.ArgumentParser:
     pdf.add_argument("--force", action="store_true", help="replace files of earlier runs in --out")
     _add_trajectory(pdf)
     _add_pdf_data(pdf)
-    pdf.set_defaults(run=pdf_command.command_pdf, record=options.PdfOptions)
+    pdf.set_defaults(run=_command("pdf", "command_pdf"), record=options.PdfOptions)
     return parser
 
 
