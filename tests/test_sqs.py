@@ -229,3 +229,32 @@ def test_warren_cowley_over_trajectory_frames(tmp_path):
     assert from_file == warren_cowley(frames, radii=[2.5456, 3.6, 4.4091])
     with pytest.raises(ValueError, match="radii must be positive shell distances in increasing order"):
         warren_cowley(frames, radii=[3.6, 2.5])
+
+
+@pytest.mark.parametrize("seed", [11, 12])
+def test_combined_cells_hold_the_parent_sites(seed):
+    # A skewed two-site parent: every site of the compact cell is a parent site moved
+    # by a whole lattice vector, and each parent site has one copy per cell.
+    gen = np.random.default_rng(seed)
+    matrix = np.diag([3.1, 3.4, 3.9]) + np.triu(gen.uniform(-0.8, 0.8, (3, 3)), 1)
+    frac = gen.random((2, 3))
+    parent = Structure(matrix, frac, [{"Fe": 0.5, "Ni": 0.5}, {"O": 1.0}])
+    ordered, report = parent.expand_occupancies(max_sites=2 * 26, method="sqs", steps=10)
+    copies = round(abs(np.linalg.det(report["cell"]["matrix"])))
+    assert ordered.n_sites == 2 * copies == 52 and report["cell"]["height_ratio"] > 0.5
+    in_parent = np.asarray(ordered.cart_coords) @ np.linalg.inv(matrix)
+    for site, species in zip(in_parent, ordered.species):
+        offsets = (site - frac) % 1.0
+        nearest = np.minimum(offsets, 1.0 - offsets).max(axis=1)
+        assert nearest[0 if "O" not in species else 1] < 1e-9
+
+
+def test_any_shape_says_when_even_a_combination_is_flat():
+    s = Structure(np.diag([3.0, 3.0, 30.0]), [[0, 0, 0]], [{"Fe": 0.1, "Ni": 0.9}])
+    _, report = s.expand_occupancies(max_sites=10, shape="any")
+    ratio = report["cell"]["height_ratio"]
+    assert ratio < 0.5 and report["warnings"] == [
+        f"the most compact cell of 10 input cells is flat: its shortest height {report['cell']['shortest_height']:.2f} A "
+        f"is {ratio:.2f} of its longest ({report['cell']['longest_height']:.2f} A), below the limit of 0.5"]
+    _, allowed = s.expand_occupancies(max_sites=10, shape="any", min_height_ratio=0.0)
+    assert allowed["warnings"] == [] and allowed["scale"] == [2, 5, 1]  # the repetition, unguarded
