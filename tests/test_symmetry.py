@@ -24,7 +24,7 @@ def parse(tmp_path_factory):
     exe = tmp_path_factory.mktemp("probe") / "reader_probe"
     units = [str(ROOT / f"src/core/{unit}.cpp")
              for unit in ("readers/symmetry", "util/number", "util/decimal_chars", "util/text")]
-    subprocess.run([compiler, "-std=c++23", "-O1", "-ffp-contract=off", f"-I{ROOT / 'src'}",
+    subprocess.run([compiler, "-std=c++2b", "-O1", "-ffp-contract=off", f"-I{ROOT / 'src'}",
                     "-o", str(exe), str(ROOT / "tests/native/reader_probe.cpp"), *units], check=True)
 
     def run(text):
