@@ -32,6 +32,10 @@ CHUNK = 32
 WIDTH_RATIO = 1.3
 
 
+class NotACell(ValueError):
+    """Cell parameters that no lattice has (a step of a fit may try them)."""
+
+
 @dataclass
 class Atoms:
     """The atoms of the phase: one per element of every site."""
@@ -163,10 +167,10 @@ class Phase:
         the named parameters ("cell:<k>", "xyz:<k>", "u:<atom group>", "delta1", "delta2", "qbroad")."""
         cell = self.cell(values["cell"])
         if not (np.all(cell[:3] > 0) and np.all((cell[3:] > 0) & (cell[3:] < 180))):
-            raise ValueError(f"the cell {np.round(cell, 4).tolist()} is not a cell")
+            raise NotACell(f"the cell {np.round(cell, 4).tolist()} is not a cell")
         g = metric(cell)
         if not np.all(np.linalg.eigvalsh(g) > 0):
-            raise ValueError(f"the cell angles {np.round(cell[3:], 3).tolist()} do not make a cell")
+            raise NotACell(f"the cell angles {np.round(cell[3:], 3).tolist()} do not make a cell")
         frac = self.positions(values["xyz"])
         u_atom = values["u_atom"]  # Uiso of every atom
         occ = self.atoms.occupancy * values.get("occ_scale", 1.0)

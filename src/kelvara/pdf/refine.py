@@ -21,7 +21,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from kelvara.analysis import FloatArray
-from kelvara.pdf.phase import Phase
+from kelvara.pdf.phase import NotACell, Phase
 from kelvara.pdf.symmetry import Symmetry, analyse, cell_parameters
 from kelvara.pdf.fit import rw as agreement_factor
 from kelvara.pdf.fit import select
@@ -452,7 +452,10 @@ def refine_pdf(
     cache = {}
 
     def residuals(x):
-        out, _, J = model(x, jacobian=True)
+        try:
+            out, _, J = model(x, jacobian=True)
+        except NotACell:  # a trial step beyond any lattice: the solver steps back
+            return np.full(r.size, np.inf)
         cache[x.tobytes()] = J * weight[:, None]
         return (out - observed) * weight
 
