@@ -228,7 +228,8 @@ def group_members(pgid: int) -> list[int]:
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
 def test_workers_end_with_their_parent(tmp_path, call, signum):
     """A signal to the parent alone (`kill PID`): SIGTERM ends it at once, and the
-    workers must notice; SIGINT is a KeyboardInterrupt, and the parent stops them."""
+    workers must notice; SIGINT is a KeyboardInterrupt, and the parent drops the tasks
+    not started."""
     code = f"""if True:
         import signal; signal.signal(signal.SIGINT, signal.default_int_handler)
         import numpy as np

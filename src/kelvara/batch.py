@@ -197,9 +197,9 @@ def _submitter(
         try:
             yield pool.submit
         except BaseException:
-            # Ctrl-C, SIGTERM turned into an exception, a failed file: the workers stop
-            # now rather than finish tasks whose results nobody will read.
-            _stop_workers(pool)
+            # The tasks not started are dropped; a running one finishes. Ending a worker
+            # part-way (terminate) can cut a result short in the pipe, and the pool's
+            # thread then waits for its end for good.
             pool.shutdown(wait=True, cancel_futures=True)
             raise
 
@@ -210,10 +210,17 @@ def _watch_parent(parent: int) -> None:
     workers itself); otherwise the worker would wait on its task queue for good,
     holding the parent's stdout and stderr open. The parent is watched through the pipe
     it holds for this process (closed when it dies) and its process id (a worker whose
-    parent died is given to another process)."""
+    parent died is given to another process).
+
+    Ctrl-C at a terminal reaches the workers too; they leave it to the parent (which
+    drops the tasks not started), since a KeyboardInterrupt while a worker sends its
+    result would leave half a message in the pipe, which the pool then waits on for good."""
     import multiprocessing
+    import signal
     import threading
     from multiprocessing.connection import wait
+
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
 
     parent_process = multiprocessing.parent_process()
     sentinel = parent_process.sentinel if parent_process is not None else None
@@ -232,20 +239,6 @@ def _watch_parent(parent: int) -> None:
                 os._exit(1)
 
     threading.Thread(target=watch, name="kelvara-parent-watch", daemon=True).start()
-
-
-def _stop_workers(pool: Any) -> None:
-    """Ends the worker processes of a ``ProcessPoolExecutor`` (its public way to do so
-    comes with Python 3.14)."""
-    terminate = getattr(pool, "terminate_workers", None)
-    if terminate is not None:
-        terminate()
-        return
-    for process in list(getattr(pool, "_processes", {}).values()):
-        try:
-            process.terminate()
-        except (OSError, ValueError):
-            pass  # already gone
 
 
 def _cancel(futures: Sequence[Any]) -> None:
