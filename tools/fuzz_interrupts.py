@@ -219,6 +219,7 @@ def trial(rng: random.Random, folder: str, inputs: dict[str, str], frames: list[
 def campaign(trials: int, seed: int) -> Counter:
     rng = random.Random(seed)
     outcomes: Counter = Counter()
+    stopped: Counter = Counter()  # what the stopped trials covered
     slowest = 0.0
     bad = []
     with tempfile.TemporaryDirectory() as folder:
@@ -234,6 +235,9 @@ def campaign(trials: int, seed: int) -> Counter:
         for k in range(trials):
             outcome, record = trial(rng, folder, inputs, [frame_text] * 50)
             outcomes[outcome] += 1
+            if outcome == "stopped":
+                stopped.update([record["input"], record["signal"], record["call"].split()[0] == "cli" and "command"
+                                or "Python call", f"outputs {record.get('outputs', 'none')}"])
             slowest = max(slowest, record.get("seconds", 0.0))
             if outcome not in ("stopped", "finished first"):
                 bad.append((k, outcome, record))
@@ -242,4 +246,5 @@ def campaign(trials: int, seed: int) -> Counter:
                 print(f"{k + 1} trials: {dict(outcomes)}", flush=True)
     print(f"{trials} interrupts: " + ", ".join(f"{n} {what}" for what, n in sorted(outcomes.items()))
           + f"; slowest exit {slowest:.2f} s after the signal", flush=True)
+    print("stopped trials: " + ", ".join(f"{n} {what}" for what, n in sorted(stopped.items())), flush=True)
     return outcomes
