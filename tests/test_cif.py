@@ -224,6 +224,10 @@ def test_occupancies_and_mixed_sites(rows, species):
         (cif(columns=FULL[1:], rows=["Fe 0.5 0 0 0.6", "Fe 0.5 0 0 0.7"]),
          "atom sites in rows 1, 2 at (0.5000, 0.0000, 0.0000) have occupancies summing to 1.3000, "
          "which exceeds 1"),
+        (cif(columns=FULL[1:], rows=["Fe 0.5 0 0 0.6", "Fe 0.5 0 0 0.6"]),
+         "atom sites in rows 1, 2 at (0.5000, 0.0000, 0.0000) have occupancies summing to 1.2000, "
+         "which exceeds 1; row 2 repeats row 1 exactly (element, position and occupancy), counted as an "
+         "atom of its own: remove a repeated row if it is the same atom written twice"),
         (cif(columns=OCC, rows=["O1 0.1 0 0 1.2"]),
          "atom site 'O1' at (0.1000, 0.0000, 0.0000) has occupancies summing to 1.2000, which exceeds 1"),
         (cif(columns=OCC, rows=["O1 0.1 0 0 x"]), "atom site 'O1' has an occupancy that is not a number: 'x'"),

@@ -132,26 +132,40 @@ def test_padded_coordinates(tmp_path, row, n_sites, findings):
         assert_same(Structure.from_cif(str(path)), gemmi_view(path))
 
 
-REPEATED = "{} atom-site rows repeat an earlier row exactly (element, position and occupancy) and are read once: {}"
+REPEATED = "1 atom-site row repeats an earlier row exactly (label, element, position and occupancy) and is read once: {}"
+COUNTED = ("1 atom-site row repeats an earlier row exactly (element, position and occupancy) under another "
+           "label and is counted as a distinct atom, the occupancies added: {}")
 
 
 @pytest.mark.parametrize(
     "rows, species, findings",
     [
-        # One rule whatever the labels: an exact repeat is one atom, read once and said.
-        (["Si1 Si 0.1 0.2 0.3 1", "O1 O 0.5 0.5 0.5 1", "Si1 Si 0.1 0.2 0.3 1", "Si2 Si 0.1 0.2 0.30 1.0"],
-         [{"Si": 1.0}, {"O": 1.0}],
-         [REPEATED.format(2, "'Si1' (line 17) repeats 'Si1' (line 15), 'Si2' (line 18) repeats 'Si1' (line 15)")]),
-        (["Fe1 Fe 0 0 0 0.5", "Fe2 Fe 0 0 0 0.5"], [{"Fe": 0.5}],
-         [REPEATED.format(1, "'Fe2' (line 16) repeats 'Fe1' (line 15)").replace("rows repeat", "row repeats")
-          .replace("are read", "is read")]),
-        # Not repeats: another occupancy, another element, another position.
+        # One label, one atom: the repeat is read once and said.
+        (["Si1 Si 0.1 0.2 0.3 1", "O1 O 0.5 0.5 0.5 1", "Si1 Si 0.1 0.2 0.30 1.0"], [{"Si": 1.0}, {"O": 1.0}],
+         [REPEATED.format("'Si1' (line 17) repeats 'Si1' (line 15)")]),
+        # Distinct labels are distinct atoms, added up, and the repeat is said.
+        (["Fe1 Fe 0 0 0 0.5", "Fe2 Fe 0 0 0 0.5"], [{"Fe": 1.0}], [COUNTED.format("'Fe2' (line 16) repeats 'Fe1' (line 15)")]),
+        # A repeat of its own label's row is one atom even after another label's.
+        (["Fe2 Fe 0 0 0 0.3", "Fe1 Fe 0 0 0 0.3", "Fe1 Fe 0 0 0 0.3"], [{"Fe": 0.6}],
+         [REPEATED.format("'Fe1' (line 17) repeats 'Fe1' (line 16)"),
+          COUNTED.format("'Fe1' (line 16) repeats 'Fe2' (line 15)")]),
+        # Not repeats: another occupancy, another element.
         (["Fe1 Fe 0 0 0 0.5", "Fe2 Fe 0 0 0 0.4"], [{"Fe": 0.9}], []),
         (["Fe1 Fe 0 0 0 0.5", "Co1 Co 0 0 0 0.5"], [{"Fe": 0.5, "Co": 0.5}], []),
+        # Over a full site, the refusal names the repeat.
+        (["Si1 Si 0.1 0.2 0.3 1", "Si2 Si 0.1 0.2 0.30 1.0"],
+         "atom sites 'Si1', 'Si2' at (0.1000, 0.2000, 0.3000) have occupancies summing to 2.0000, which "
+         "exceeds 1; 'Si2' (line 16) repeats 'Si1' (line 15) exactly (element, position and occupancy), "
+         "counted as an atom of its own: remove a repeated row if it is the same atom written twice", None),
     ],
 )
 def test_repeated_rows(rows, species, findings):
     text = "data_t\n" + CELL + ATOMS + "".join(r + "\n" for r in rows)
+    if isinstance(species, str):
+        with pytest.raises(ValueError) as refused:
+            Structure.from_cif_str(text)
+        assert str(refused.value) == species
+        return
     assert Structure.from_cif_str(text).species == species
     assert cif_warnings(text) == findings
 

@@ -1,7 +1,7 @@
 // Atom sites of a CIF block: rows read, expanded by the symmetry operations, merged into sites.
 #include "core/readers/cif_sites.hpp"
 
-#include <algorithm>  // for std::max, std::min
+#include <algorithm>  // for std::find, std::max, std::min
 #include <array>
 #include <cmath>       // for std::fabs, std::floor, std::isfinite, std::round, std::sqrt
 #include <cstdint>
@@ -235,7 +235,9 @@ struct RowFindings {
     std::vector<std::string> special_rows;           // rows on special positions to precision
     double special_distance = 0.0;                   // largest gap of their images, Angstrom
     std::uint64_t typeless_rows = 0;                 // rows whose type symbol gives no element
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> repeats;  // (row, the row it repeats)
+    // (row, the earlier row it repeats exactly): under its label, read once; under
+    // another label (or none), counted as an atom of its own.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> repeats, distinct_repeats;
     std::string typeless_type, typeless_label, typeless_symbol;  // the first of them
 };
 
@@ -361,25 +363,30 @@ std::optional<std::string> row_element(const AtomTable& table, std::uint32_t r) 
     return symbol;
 }
 
-/// Rows read so far, filed by element, position and occupancy: a row that repeats an
-/// earlier one exactly is one atom written twice, whatever the labels say, and is
-/// read once. The table holds row numbers only; an earlier row is read again to
-/// compare when a hash matches.
+/// Rows read so far, filed by element, position and occupancy, and by label too when
+/// `by_label`: a row that repeats an earlier one exactly is found in one probe. The
+/// table holds row numbers only; an earlier row is read again to compare when a hash
+/// matches.
 class RepeatedRows {
 public:
-    explicit RepeatedRows(std::size_t n_rows) {
+    RepeatedRows(std::size_t n_rows, bool by_label) : by_label_(by_label) {
         std::size_t size = 16;
         while (size < 2 * n_rows) size *= 2;
         slots_.assign(size, Slot{UINT32_MAX, 0});
     }
 
-    /// The earlier row that row `r` (read as `atom`) repeats; else `r` is filed.
-    std::optional<std::uint32_t> earlier(const AtomTable& table, std::uint32_t r, const AtomRow& atom) {
-        const std::uint64_t h = hash(atom);
+    /// The earlier row that row `r` (read as `atom`, of label key `keys[r]`) repeats;
+    /// else `r` is filed.
+    std::optional<std::uint32_t> earlier(const AtomTable& table, const std::vector<std::uint32_t>& keys,
+                                         std::uint32_t r, const AtomRow& atom) {
+        const std::uint64_t h = hash(atom, by_label_ ? keys[r] : 0);
         std::size_t slot = h & (slots_.size() - 1);
-        for (; slots_[slot].row != UINT32_MAX; slot = (slot + 1) & (slots_.size() - 1))
-            if (slots_[slot].hash == static_cast<std::uint32_t>(h >> 32) && same(table, slots_[slot].row, atom))
-                return slots_[slot].row;
+        for (; slots_[slot].row != UINT32_MAX; slot = (slot + 1) & (slots_.size() - 1)) {
+            const std::uint32_t q = slots_[slot].row;
+            if (slots_[slot].hash == static_cast<std::uint32_t>(h >> 32) &&
+                (!by_label_ || keys[q] == keys[r]) && same(table, q, atom))
+                return q;
+        }
         slots_[slot] = {r, static_cast<std::uint32_t>(h >> 32)};
         return std::nullopt;
     }
@@ -388,10 +395,11 @@ private:
     struct Slot {
         std::uint32_t row, hash;
     };
+    bool by_label_;
     std::vector<Slot> slots_;
 
-    static std::uint64_t hash(const AtomRow& atom) {
-        std::uint64_t h = std::hash<std::string>{}(atom.element);
+    static std::uint64_t hash(const AtomRow& atom, std::uint32_t key) {
+        std::uint64_t h = std::hash<std::string>{}(atom.element) ^ (std::uint64_t{key} * 0xC2B2AE3D27D4EB4Full);
         const double values[4] = {atom.frac[0], atom.frac[1], atom.frac[2], atom.occupancy};
         for (double v : values) {
             v += 0.0;  // -0 files as 0, which it equals
@@ -455,21 +463,35 @@ Result<void> place_images(const AtomRow& atom, std::uint32_t r, std::uint32_t ke
 
 // ---- what the rows showed ------------------------------------------------------
 
+/// "'Fe2' (line 16)", or "row 2" in a loop without labels.
+std::string row_at(const AtomTable& table, std::uint32_t r) {
+    return table.name(r) + (table.label ? " (line " + std::to_string(table.loop->row_lines[r]) + ")" : "");
+}
+
+/// "'Si2' (line 18) repeats 'Si1' (line 15), ...": the first three and how many more.
+std::string repeats_named(const AtomTable& table,
+                          const std::vector<std::pair<std::uint32_t, std::uint32_t>>& repeats) {
+    std::string named;
+    for (std::size_t i = 0; i < repeats.size() && i < 3; ++i)
+        named += (i ? ", " : "") + row_at(table, repeats[i].first) + " repeats " + row_at(table, repeats[i].second);
+    if (repeats.size() > 3) named += " and " + std::to_string(repeats.size() - 3) + " more";
+    return named;
+}
+
 void report_rows(const AtomTable& table, const RowFindings& findings, Warnings& warnings) {
     if (!findings.repeats.empty()) {
         const std::size_t n = findings.repeats.size();
-        auto row_at = [&](std::uint32_t r) {
-            return table.name(r) + (table.label ? " (line " + std::to_string(table.loop->row_lines[r]) + ")"
-                                                : "");
-        };
-        std::string named;
-        for (std::size_t i = 0; i < n && i < 3; ++i)
-            named += (i ? ", " : "") + row_at(findings.repeats[i].first) + " repeats " +
-                     row_at(findings.repeats[i].second);
-        if (n > 3) named += " and " + std::to_string(n - 3) + " more";
         warnings.push_back(std::to_string(n) + (n == 1 ? " atom-site row repeats" : " atom-site rows repeat") +
-                           " an earlier row exactly (element, position and occupancy) and " +
-                           (n == 1 ? "is" : "are") + " read once: " + named);
+                           " an earlier row exactly (label, element, position and occupancy) and " +
+                           (n == 1 ? "is" : "are") + " read once: " + repeats_named(table, findings.repeats));
+    }
+    if (!findings.distinct_repeats.empty()) {
+        const std::size_t n = findings.distinct_repeats.size();
+        warnings.push_back(std::to_string(n) + (n == 1 ? " atom-site row repeats" : " atom-site rows repeat") +
+                           " an earlier row exactly (element, position and occupancy) " +
+                           (table.label ? "under another label" : "in a loop without labels") + " and " +
+                           (n == 1 ? "is counted as a distinct atom" : "are counted as distinct atoms") +
+                           ", the occupancies added: " + repeats_named(table, findings.distinct_repeats));
     }
     if (findings.typeless_rows) {
         const std::uint64_t n = findings.typeless_rows;
@@ -509,17 +531,29 @@ std::string sites_named(const AtomTable& table, const std::vector<std::uint32_t>
     return out;
 }
 
-/// Distinct atoms sharing a position add up; more than a full site is refused.
-Result<void> check_occupancies(const SiteMerger& merger, const AtomTable& table) {
+/// Distinct atoms sharing a position add up; more than a full site is refused, naming
+/// the rows on it that repeat another exactly (one atom written under two labels?).
+Result<void> check_occupancies(const SiteMerger& merger, const AtomTable& table,
+                               const std::vector<std::pair<std::uint32_t, std::uint32_t>>& distinct_repeats) {
     const std::vector<Site>& sites = merger.sites();
     for (std::size_t i = 0; i < sites.size(); ++i) {
         const double sum = sites[i].occupancy_sum();
         if (sum > 1.001) {
-            const std::string named = sites_named(table, merger.rows_of(i));
+            const std::vector<std::uint32_t> rows = merger.rows_of(i);
+            const std::string named = sites_named(table, rows);
             const bool several = named.starts_with("atom sites");
+            std::vector<std::pair<std::uint32_t, std::uint32_t>> here;
+            for (const auto& pair : distinct_repeats)
+                if (std::find(rows.begin(), rows.end(), pair.first) != rows.end()) here.push_back(pair);
+            std::string repeated;
+            if (!here.empty())
+                repeated = "; " + repeats_named(table, here) +
+                           " exactly (element, position and occupancy), counted as " +
+                           (here.size() == 1 ? "an atom of its own" : "atoms of their own") +
+                           ": remove a repeated row if it is the same atom written twice";
             return fail(named + " at " + position_text(sites[i].frac) +
                         (several ? " have occupancies summing to " : " has occupancies summing to ") +
-                        format_fixed(sum, 4) + ", which exceeds 1");
+                        format_fixed(sum, 4) + ", which exceeds 1" + repeated);
         }
     }
     return {};
@@ -587,16 +621,19 @@ Result<std::vector<Site>> cif_sites(const Block& block, const std::vector<SymmOp
     RowFindings findings;
     RowImages images;
     {
-        RepeatedRows earlier_rows(n_rows);  // freed before the close sites are looked for
+        // Freed before the close sites are looked for.
+        RepeatedRows same_label(n_rows, true), any_label(n_rows, false);
         AtomRow atom;
         for (std::uint32_t r = 0; r < n_rows; ++r) {
             auto readable = read_row(*table, r, atom, findings, warnings);
             if (!readable) return fail(readable.error());
             if (!*readable) continue;
-            if (const auto first = earlier_rows.earlier(*table, r, atom)) {
-                findings.repeats.emplace_back(r, *first);
+            if (const auto first = same_label.earlier(*table, keys, r, atom)) {
+                findings.repeats.emplace_back(r, *first);  // the same atom: its images change nothing
                 continue;
             }
+            if (const auto first = any_label.earlier(*table, keys, r, atom))
+                findings.distinct_repeats.emplace_back(r, *first);
             if (auto placed = place_images(atom, r, keys[r], uiso[r], ops, lattice, symprec, *table, merger,
                                            images, findings);
                 !placed)
@@ -605,7 +642,7 @@ Result<std::vector<Site>> cif_sites(const Block& block, const std::vector<SymmOp
     }
     if (merger.sites().empty()) return fail("CIF contains no usable atom sites");
     report_rows(*table, findings, warnings);
-    if (auto full = check_occupancies(merger, *table); !full) return fail(full.error());
+    if (auto full = check_occupancies(merger, *table, findings.distinct_repeats); !full) return fail(full.error());
     report_close_sites(merger, *table, keys, lattice, warnings);
     return merger.take();
 }
