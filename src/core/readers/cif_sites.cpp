@@ -16,7 +16,7 @@
 #include "core/readers/cif.hpp"              // for element_from_label, element_from_species
 #include "core/readers/cif_displacement.hpp"  // for site_displacements
 #include "core/readers/row_images.hpp"        // for RowImages
-#include "core/readers/site_merge.hpp"        // for SiteMerger, axis_distance, close_sites
+#include "core/readers/site_merge.hpp"        // for SiteMerger, ClosePair, axis_distance
 #include "core/util/memory.hpp"               // for fits_in_memory, available_memory_bytes
 #include "core/util/number.hpp"               // for parse_decimal, format_fixed, format_general
 #include "core/util/text.hpp"                 // for trim, quoted, strip_char, is_valid_utf8, excerpt
@@ -27,7 +27,8 @@ namespace {
 
 /// Peak memory of one expanded site while a CIF is read (the site, its species, the
 /// merging tables and the search for close sites): 106-114 bytes measured at 1 to 16
-/// million sites without the search, which adds 26 (146 measured at a million sites).
+/// million sites without the search, 146 at a million sites when the search kept tables
+/// of its own; it now runs on the merging grid, whose table is no larger, so 146 bounds it.
 constexpr std::uint64_t kBytesPerExpandedSite = 146;
 
 char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -363,50 +364,69 @@ std::optional<std::string> row_element(const AtomTable& table, std::uint32_t r) 
     return symbol;
 }
 
-/// Rows read so far, filed by element, position and occupancy, and by label too when
-/// `by_label`: a row that repeats an earlier one exactly is found in one probe. The
-/// table holds row numbers only; an earlier row is read again to compare when a hash
-/// matches.
+/// Rows read so far, filed by element, position and occupancy, once with their label
+/// and once without: a row that repeats an earlier one exactly is found in one probe
+/// of each table. The tables hold row numbers only; an earlier row is read again to
+/// compare when a hash matches.
 class RepeatedRows {
 public:
-    RepeatedRows(std::size_t n_rows, bool by_label) : by_label_(by_label) {
+    explicit RepeatedRows(std::size_t n_rows) {
         std::size_t size = 16;
         while (size < 2 * n_rows) size *= 2;
-        slots_.assign(size, Slot{UINT32_MAX, 0});
+        same_label_.assign(size, Slot{UINT32_MAX, 0});
+        any_label_.assign(size, Slot{UINT32_MAX, 0});
     }
 
-    /// The earlier row that row `r` (read as `atom`, of label key `keys[r]`) repeats;
-    /// else `r` is filed.
-    std::optional<std::uint32_t> earlier(const AtomTable& table, const std::vector<std::uint32_t>& keys,
-                                         std::uint32_t r, const AtomRow& atom) {
-        const std::uint64_t h = hash(atom, by_label_ ? keys[r] : 0);
-        std::size_t slot = h & (slots_.size() - 1);
-        for (; slots_[slot].row != UINT32_MAX; slot = (slot + 1) & (slots_.size() - 1)) {
-            const std::uint32_t q = slots_[slot].row;
-            if (slots_[slot].hash == static_cast<std::uint32_t>(h >> 32) &&
-                (!by_label_ || keys[q] == keys[r]) && same(table, q, atom))
-                return q;
-        }
-        slots_[slot] = {r, static_cast<std::uint32_t>(h >> 32)};
-        return std::nullopt;
+    /// The earlier rows that row `r` (read as `atom`, of label key `keys[r]`) repeats:
+    /// one of its own label (then nothing else is looked for), else one of any label.
+    /// Where there is none, `r` is filed.
+    struct Earlier {
+        std::optional<std::uint32_t> same_label, other_label;
+    };
+    Earlier earlier(const AtomTable& table, const std::vector<std::uint32_t>& keys, std::uint32_t r,
+                    const AtomRow& atom) {
+        const std::uint64_t content = hash(atom);
+        Earlier out;
+        out.same_label = probe(same_label_, mix(content, keys[r]), table, atom,
+                               [&](std::uint32_t q) { return keys[q] == keys[r]; }, r);
+        if (!out.same_label) out.other_label = probe(any_label_, content, table, atom, [](std::uint32_t) { return true; }, r);
+        return out;
     }
 
 private:
     struct Slot {
         std::uint32_t row, hash;
     };
-    bool by_label_;
-    std::vector<Slot> slots_;
+    std::vector<Slot> same_label_, any_label_;
 
-    static std::uint64_t hash(const AtomRow& atom, std::uint32_t key) {
-        std::uint64_t h = std::hash<std::string>{}(atom.element) ^ (std::uint64_t{key} * 0xC2B2AE3D27D4EB4Full);
+    /// The row in `slots` matching `atom` (and `also`), or `r` filed there.
+    template <typename Also>
+    static std::optional<std::uint32_t> probe(std::vector<Slot>& slots, std::uint64_t h, const AtomTable& table,
+                                              const AtomRow& atom, Also also, std::uint32_t r) {
+        const std::size_t mask = slots.size() - 1;
+        std::size_t slot = h & mask;
+        for (; slots[slot].row != UINT32_MAX; slot = (slot + 1) & mask) {
+            const std::uint32_t q = slots[slot].row;
+            if (slots[slot].hash == static_cast<std::uint32_t>(h >> 32) && also(q) && same(table, q, atom)) return q;
+        }
+        slots[slot] = {r, static_cast<std::uint32_t>(h >> 32)};
+        return std::nullopt;
+    }
+    static std::uint64_t mix(std::uint64_t h, std::uint64_t bits) {
+        h = (h ^ bits) * 0x9E3779B97F4A7C15ull;
+        return h ^ (h >> 29);
+    }
+    static std::uint64_t hash(const AtomRow& atom) {
+        std::uint64_t h = 0;
+        if (atom.element.size() <= sizeof h) std::memcpy(&h, atom.element.data(), atom.element.size());
+        else h = std::hash<std::string>{}(atom.element);
+        h = mix(h, atom.element.size());
         const double values[4] = {atom.frac[0], atom.frac[1], atom.frac[2], atom.occupancy};
         for (double v : values) {
             v += 0.0;  // -0 files as 0, which it equals
             std::uint64_t bits;
             std::memcpy(&bits, &v, sizeof bits);
-            h = (h ^ bits) * 0x9E3779B97F4A7C15ull;
-            h ^= h >> 29;
+            h = mix(h, bits);
         }
         return h;
     }
@@ -589,15 +609,18 @@ std::string close_rows_named(const std::vector<ClosePair>& close, const SiteMerg
 /// Sites closer than 0.5 A: partially occupied ones are alternative positions; where
 /// one is fully occupied, two atoms stand where one fits, which the user must check.
 void report_close_sites(const SiteMerger& merger, const AtomTable& table,
-                        const std::vector<std::uint32_t>& keys, const Lattice& lattice,
-                        Warnings& warnings) {
-    const auto partial = close_sites(merger.sites(), lattice, 0.5, CloseKind::partial);
+                        const std::vector<std::uint32_t>& keys, Warnings& warnings) {
+    std::vector<ClosePair> partial, full;  // both partly occupied (below 1 together), or not
+    for (const ClosePair& pair : merger.close_pairs()) {
+        const bool is_partial = merger.sites()[pair.first].occupancy_sum() < 1.0 - 1e-6 &&
+                                merger.sites()[pair.second].occupancy_sum() < 1.0 - 1e-6;
+        (is_partial ? partial : full).push_back(pair);
+    }
     if (!partial.empty())
         warnings.push_back("partially occupied sites stand closer than 0.5 A, so they are "
                            "alternative positions never filled at once: " +
                            close_rows_named(partial, merger, table, keys) +
                            "; the RDF still counts pairs between them, weighted by the occupancies");
-    const auto full = close_sites(merger.sites(), lattice, 0.5, CloseKind::full);
     if (!full.empty())
         warnings.push_back("fully occupied sites stand closer than 0.5 A, where no two atoms fit: " +
                            close_rows_named(full, merger, table, keys) +
@@ -618,22 +641,23 @@ Result<std::vector<Site>> cif_sites(const Block& block, const std::vector<SymmOp
     const std::vector<double> uiso = site_displacements(block, atoms, lattice, warnings);
 
     SiteMerger merger(symprec, n_rows * ops.size());
+    merger.watch_close(lattice, 0.5);
     RowFindings findings;
     RowImages images;
     {
         // Freed before the close sites are looked for.
-        RepeatedRows same_label(n_rows, true), any_label(n_rows, false);
+        RepeatedRows earlier_rows(n_rows);
         AtomRow atom;
         for (std::uint32_t r = 0; r < n_rows; ++r) {
             auto readable = read_row(*table, r, atom, findings, warnings);
             if (!readable) return fail(readable.error());
             if (!*readable) continue;
-            if (const auto first = same_label.earlier(*table, keys, r, atom)) {
-                findings.repeats.emplace_back(r, *first);  // the same atom: its images change nothing
+            const auto earlier = earlier_rows.earlier(*table, keys, r, atom);
+            if (earlier.same_label) {
+                findings.repeats.emplace_back(r, *earlier.same_label);  // the same atom: its images change nothing
                 continue;
             }
-            if (const auto first = any_label.earlier(*table, keys, r, atom))
-                findings.distinct_repeats.emplace_back(r, *first);
+            if (earlier.other_label) findings.distinct_repeats.emplace_back(r, *earlier.other_label);
             if (auto placed = place_images(atom, r, keys[r], uiso[r], ops, lattice, symprec, *table, merger,
                                            images, findings);
                 !placed)
@@ -643,7 +667,7 @@ Result<std::vector<Site>> cif_sites(const Block& block, const std::vector<SymmOp
     if (merger.sites().empty()) return fail("CIF contains no usable atom sites");
     report_rows(*table, findings, warnings);
     if (auto full = check_occupancies(merger, *table, findings.distinct_repeats); !full) return fail(full.error());
-    report_close_sites(merger, *table, keys, lattice, warnings);
+    report_close_sites(merger, *table, keys, warnings);
     return merger.take();
 }
 

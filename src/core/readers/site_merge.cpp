@@ -18,6 +18,39 @@ double merged_uiso(double held_uiso, double held, double uiso, double occupancy)
     return (held_uiso * held + uiso * occupancy) / (held + occupancy);
 }
 
+/// The shortest length of `delta` (fractional, each in [-0.5, 0.5]) over its periodic
+/// images: where `one_image`, the image through the origin cell alone, and INFINITY
+/// when that is not below the root of `max_squared`; else the least of the 27 around it.
+double nearest_image_distance(const Lattice& lattice, const Mat3& m, const Vec3& delta, bool one_image,
+                              double max_squared) {
+    double best = INFINITY;
+    if (one_image) {
+        // As Lattice::to_cartesian, inline.
+        double squared = 0.0;
+        for (int j = 0; j < 3; ++j) {
+            const double x = (delta[0] * m[0][j] + delta[1] * m[1][j]) + delta[2] * m[2][j];
+            squared += x * x;
+        }
+        if (squared < max_squared) best = std::sqrt(squared);
+        return best;
+    }
+    for (int i = -1; i <= 1; ++i)
+        for (int j = -1; j <= 1; ++j)
+            for (int k = -1; k <= 1; ++k) {
+                const Vec3 cart = lattice.to_cartesian({delta[0] + i, delta[1] + j, delta[2] + k});
+                best = std::min(best, std::sqrt(cart[0] * cart[0] + cart[1] * cart[1] + cart[2] * cart[2]));
+            }
+    return best;
+}
+
+/// Closest first, then in site order.
+void sort_close(std::vector<ClosePair>& pairs) {
+    std::sort(pairs.begin(), pairs.end(), [](const ClosePair& x, const ClosePair& y) {
+        return x.distance < y.distance ||
+               (x.distance == y.distance && (x.first < y.first || (x.first == y.first && x.second < y.second)));
+    });
+}
+
 }  // namespace
 
 SiteMerger::SiteMerger(double symprec, std::uint64_t expected_sites) : symprec_(symprec) {
@@ -31,57 +64,119 @@ SiteMerger::SiteMerger(double symprec, std::uint64_t expected_sites) : symprec_(
     const double wanted = std::max(1.0, std::floor(std::cbrt(static_cast<double>(expected))));
     const double widest = symprec < 1.0 ? std::floor(1.0 / (symprec * 1.01)) : 1.0;
     grid_ = std::clamp<std::uint64_t>(saturating_u64(std::min(wanted, widest)), 1, 1u << 20);
-    while ((std::uint64_t{1} << bits_) < 2 * expected) ++bits_;
-    head_.assign(std::size_t{1} << bits_, kNone);
+    grid_d_ = static_cast<double>(grid_);
+    width_ = 1.0 / grid_d_;
+    const auto g = static_cast<std::int64_t>(grid_);
+    stride_[0] = g * g;
+    stride_[1] = g;
+    stride_[2] = 1;
+    for (int axis = 0; axis < 3; ++axis) wrap_[axis] = (g - 1) * stride_[axis];
+    // At most `expected` cells: every cell has its own chain.
+    head_.assign(static_cast<std::size_t>(grid_ * grid_ * grid_), kNone);
     next_.reserve(expected);
 }
 
 std::uint64_t SiteMerger::cell_of(double f) const {
-    const std::uint64_t cell = saturating_u64(std::floor(f * static_cast<double>(grid_)));
+    // Images lie in [0, 1] (1 itself where wrapping rounded up: the last cell, by the
+    // face), so truncation is the floor.
+    const std::uint64_t cell = saturating_u64(f * grid_d_);
     return cell >= grid_ ? grid_ - 1 : cell;
 }
 
-std::size_t SiteMerger::slot(std::uint64_t i, std::uint64_t j, std::uint64_t k) const {
-    const std::uint64_t key = (i * grid_ + j) * grid_ + k;
-    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits_));
+void SiteMerger::watch_close(const Lattice& lattice, double max_distance) {
+    lattice_ = &lattice;
+    max_distance_ = max_distance;
+    max_squared_ = max_distance * max_distance * (1.0 + 1e-12);  // sqrt decides
+    fused_ = merging_;
+    for (int axis = 0; axis < 3; ++axis) {
+        double norm = 0.0;
+        for (int j = 0; j < 3; ++j) norm += lattice.inverse[j][axis] * lattice.inverse[j][axis];
+        spacing_[axis] = 1.0 / std::sqrt(norm);  // between lattice planes, Angstrom
+        reach_[axis] = max_distance / spacing_[axis] * grid_d_;
+        fused_ &= reach_[axis] < 0.5;
+        // Images look as far as symprec too (a little further, past rounding).
+        reach_[axis] = std::max(reach_[axis], symprec_ * grid_d_ * (1.0 + 1e-9) + 1e-12);
+    }
+    // Where every plane spacing is at least twice the distance, an image other than the
+    // nearest through the origin cell lies at least the distance away along some normal.
+    one_image_ = std::min({spacing_[0], spacing_[1], spacing_[2]}) >= 2.0 * max_distance;
 }
 
-std::uint32_t SiteMerger::find(const Vec3& frac, const std::uint64_t (&c)[3]) const {
+std::vector<ClosePair> SiteMerger::close_pairs() const {
+    if (!lattice_) return {};
+    if (!fused_) return close_sites(sites_, *lattice_, max_distance_);
+    std::vector<ClosePair> out = close_;
+    sort_close(out);
+    return out;
+}
+
+std::size_t SiteMerger::slot(std::uint64_t i, std::uint64_t j, std::uint64_t k) const {
+    return static_cast<std::size_t>((i * grid_ + j) * grid_ + k);
+}
+
+std::uint32_t SiteMerger::find(const Vec3& frac, const std::uint64_t (&c)[3]) {
     // Along each axis: the image's own cell, and a neighbour only when the image lies
-    // within symprec of the edge it shares (each cell once, even on a grid of 1 or 2).
-    std::uint64_t around[3][3];
-    std::size_t n_around[3];
-    const double width = 1.0 / static_cast<double>(grid_);
-    for (int axis = 0; axis < 3; ++axis) {
-        std::size_t n = 0;
-        around[axis][n++] = c[axis];
-        const double low = static_cast<double>(c[axis]) * width;
-        std::uint64_t wanted[2];
-        std::size_t n_wanted = 0;
-        if (frac[axis] - low < symprec_) wanted[n_wanted++] = (c[axis] + grid_ - 1) % grid_;
-        if (low + width - frac[axis] < symprec_) wanted[n_wanted++] = (c[axis] + 1) % grid_;
-        for (std::size_t w = 0; w < n_wanted; ++w) {
-            bool seen = false;
-            for (std::size_t m = 0; m < n; ++m) seen |= around[axis][m] == wanted[w];
-            if (!seen) around[axis][n++] = wanted[w];
+    // within symprec of the face it shares, or, while close sites are watched, within
+    // the distance or symprec, whichever reaches further (`reach_`). The offsets of
+    // those cells from the image's own, each cell once.
+    std::int64_t offset[27];
+    offset[0] = 0;
+    int n = 1;
+    for (int axis = 0; grid_ > 1 && axis < 3; ++axis) {
+        const double cell = static_cast<double>(static_cast<std::int64_t>(c[axis]));
+        bool lower, upper;
+        if (fused_) {
+            const double into = frac[axis] * grid_d_ - cell;
+            lower = into <= reach_[axis];
+            upper = 1.0 - into <= reach_[axis];
+        } else {
+            const double low = cell * width_;
+            lower = frac[axis] - low < symprec_;
+            upper = low + width_ - frac[axis] < symprec_;
         }
-        n_around[axis] = n;
+        if (!lower && !upper) continue;
+        const int m = n;
+        if (lower) {
+            const std::int64_t step = c[axis] == 0 ? wrap_[axis] : -stride_[axis];
+            for (int k = 0; k < m; ++k) offset[n++] = offset[k] + step;
+        }
+        if (upper && (grid_ > 2 || !lower)) {  // on a grid of 2, the cell below is the one above
+            const std::int64_t step = c[axis] + 1 == grid_ ? -wrap_[axis] : stride_[axis];
+            for (int k = 0; k < m; ++k) offset[n++] = offset[k] + step;
+        }
     }
-    // Hash collisions may file one slot twice or mix cells; every candidate is
-    // checked against the real distance rule, so that only costs time.
+    const std::size_t own = slot(c[0], c[1], c[2]);
+    // Close sites are noted as if the image made a new site, and forgotten if it joins one.
+    const std::size_t noted = close_.size();
+    const auto new_index = static_cast<std::uint32_t>(sites_.size());
     std::uint32_t best = kNone;
-    for (std::size_t a = 0; a < n_around[0]; ++a)
-        for (std::size_t b = 0; b < n_around[1]; ++b)
-            for (std::size_t d = 0; d < n_around[2]; ++d)
-                for (std::uint32_t index = head_[slot(around[0][a], around[1][b], around[2][d])];
-                     index != kNone; index = next_[index]) {
-                    if (index >= best) continue;
-                    const Vec3& at = sites_[index].frac;
-                    if (axis_distance(at[0], frac[0]) < symprec_ &&
-                        axis_distance(at[1], frac[1]) < symprec_ &&
-                        axis_distance(at[2], frac[2]) < symprec_)
-                        best = index;
-                }
+    for (int k = 0; k < n; ++k)
+        for (std::uint32_t index = head_[own + offset[k]]; index != kNone; index = next_[index]) {
+            const Vec3& at = sites_[index].frac;
+            if (index < best && axis_distance(at[0], frac[0]) < symprec_ &&
+                axis_distance(at[1], frac[1]) < symprec_ && axis_distance(at[2], frac[2]) < symprec_) {
+                best = index;
+                continue;
+            }
+            if (!fused_ || best != kNone) continue;
+            const double x[3] = {frac[0] - at[0], frac[1] - at[1], frac[2] - at[2]};
+            // The periodic distance along each axis (both lie in [0, 1]): every image is
+            // at least that far along the planes' normal.
+            auto gap = [](double v) {
+                const double a = std::fabs(v);
+                return std::min(a, 1.0 - a);
+            };
+            if (gap(x[0]) * spacing_[0] >= max_distance_ || gap(x[1]) * spacing_[1] >= max_distance_ ||
+                gap(x[2]) * spacing_[2] >= max_distance_)
+                continue;
+            Vec3 delta;
+            for (int i = 0; i < 3; ++i)  // std::round of the difference, inline
+                delta[i] = x[i] - (x[i] >= 0.5 ? 1.0 : (x[i] <= -0.5 ? -1.0 : 0.0));
+            const double distance =
+                nearest_image_distance(*lattice_, lattice_->matrix, delta, one_image_, max_squared_);
+            if (distance < max_distance_) close_.push_back({index, new_index, distance});
+        }
+    if (best != kNone) close_.resize(noted);
     return best;
 }
 
@@ -167,18 +262,9 @@ std::vector<std::uint32_t> SiteMerger::rows_of(std::size_t site) const {
 namespace kelvara {
 
 std::vector<ClosePair> close_sites(const std::vector<Site>& sites, const Lattice& lattice,
-                                   double max_distance, CloseKind kind) {
-    std::vector<std::uint32_t> members;  // the sites a pair may hold
-    std::vector<char> full;              // per member: fully occupied
-    for (std::uint32_t i = 0; i < sites.size(); ++i) {
-        const bool is_full = !(sites[i].occupancy_sum() < 1.0 - 1e-6);
-        if (kind == CloseKind::full || !is_full) {
-            members.push_back(i);
-            full.push_back(is_full);
-        }
-    }
+                                   double max_distance) {
     std::vector<ClosePair> out;
-    if (members.size() < 2) return out;
+    if (sites.size() < 2) return out;
     // Cells at least twice `max_distance` wide between lattice planes: a site's close
     // neighbours are in its own cell or, along an axis, in the next cell over the face it
     // stands within `max_distance` of (one face at most). The occupied cells are filed
@@ -193,8 +279,7 @@ std::vector<ClosePair> close_sites(const std::vector<Site>& sites, const Lattice
     // Cells twice the distance wide at least (one neighbour over a face at most), and
     // about one site a cell: wider cells hold more sites, but a site is near a face
     // less often.
-    const double wide = std::max(2.0 * max_distance,
-                                 std::cbrt(lattice.volume() / static_cast<double>(members.size())));
+    const double wide = std::max(2.0 * max_distance, std::cbrt(lattice.volume() / static_cast<double>(sites.size())));
     for (int axis = 0; axis < 3; ++axis)
         n[axis] = std::clamp<std::uint64_t>(saturating_u64(std::floor(spacing[axis] / wide)), 1, 1u << 20);
     double scale[3], width[3];  // cells per unit of the coordinate; Angstrom per cell
@@ -202,33 +287,31 @@ std::vector<ClosePair> close_sites(const std::vector<Site>& sites, const Lattice
         scale[axis] = static_cast<double>(n[axis]);
         width[axis] = spacing[axis] / scale[axis];
     }
-    // Where every plane spacing is at least twice the distance, an image other than the
-    // nearest through the origin cell lies at least the distance away along some normal.
     const bool one_image = std::min({spacing[0], spacing[1], spacing[2]}) >= 2.0 * max_distance;
     const Mat3& m = lattice.matrix;
     const double max_squared = max_distance * max_distance * (1.0 + 1e-12);  // sqrt decides
     // Sites lie in [0, 1] (1 itself where wrapping rounded up: the last cell, by the face).
     auto cell_of = [&](double f, int axis) {
-        return std::min<std::uint64_t>(saturating_u64(f * static_cast<double>(n[axis])), n[axis] - 1);
+        return std::min<std::uint64_t>(saturating_u64(f * scale[axis]), n[axis] - 1);
     };
     auto key_of = [&](std::uint64_t i, std::uint64_t j, std::uint64_t k) { return (i * n[1] + j) * n[2] + k; };
     unsigned bits = 4;
-    while ((std::size_t{1} << bits) < 2 * members.size()) ++bits;
+    while ((std::size_t{1} << bits) < 2 * sites.size()) ++bits;
     auto slot_of = [&](std::uint64_t key) {
         return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
     };
     constexpr std::uint32_t none = UINT32_MAX;
-    std::vector<std::uint32_t> head(std::size_t{1} << bits, none), next(members.size());
-    std::vector<std::uint64_t> keys(members.size());
-    for (std::uint32_t p = 0; p < members.size(); ++p) {
-        const Vec3& f = sites[members[p]].frac;
+    std::vector<std::uint32_t> head(std::size_t{1} << bits, none), next(sites.size());
+    std::vector<std::uint64_t> keys(sites.size());
+    for (std::uint32_t p = 0; p < sites.size(); ++p) {
+        const Vec3& f = sites[p].frac;
         keys[p] = key_of(cell_of(f[0], 0), cell_of(f[1], 1), cell_of(f[2], 2));
         std::uint32_t& first = head[slot_of(keys[p])];
         next[p] = first;
         first = p;
     }
-    for (std::uint32_t p = 0; p < members.size(); ++p) {
-        const Vec3& fa = sites[members[p]].frac;
+    for (std::uint32_t p = 0; p < sites.size(); ++p) {
+        const Vec3& fa = sites[p].frac;
         std::uint64_t around[3][2];
         std::size_t n_around[3];
         for (int axis = 0; axis < 3; ++axis) {
@@ -247,8 +330,7 @@ std::vector<ClosePair> close_sites(const std::vector<Site>& sites, const Lattice
                     const std::uint64_t key = key_of(around[0][a], around[1][b], around[2][c]);
                     for (std::uint32_t q = head[slot_of(key)]; q != none; q = next[q]) {
                         if (q <= p || keys[q] != key) continue;
-                        if (kind == CloseKind::full && !full[p] && !full[q]) continue;
-                        const Vec3& fb = sites[members[q]].frac;
+                        const Vec3& fb = sites[q].frac;
                         Vec3 d;
                         bool far = false;
                         for (int i = 0; i < 3; ++i) {
@@ -259,32 +341,12 @@ std::vector<ClosePair> close_sites(const std::vector<Site>& sites, const Lattice
                             far |= std::fabs(d[i]) * spacing[i] >= max_distance;
                         }
                         if (far) continue;
-                        double best = INFINITY;
-                        if (one_image) {
-                            // As Lattice::to_cartesian, inline.
-                            double squared = 0.0;
-                            for (int j = 0; j < 3; ++j) {
-                                const double x = (d[0] * m[0][j] + d[1] * m[1][j]) + d[2] * m[2][j];
-                                squared += x * x;
-                            }
-                            if (squared < max_squared) best = std::sqrt(squared);
-                        } else {
-                            for (int i = -1; i <= 1; ++i)
-                                for (int j = -1; j <= 1; ++j)
-                                    for (int k = -1; k <= 1; ++k) {
-                                        const Vec3 cart = lattice.to_cartesian({d[0] + i, d[1] + j, d[2] + k});
-                                        best = std::min(best, std::sqrt(cart[0] * cart[0] + cart[1] * cart[1] +
-                                                                        cart[2] * cart[2]));
-                                    }
-                        }
-                        if (best < max_distance) out.push_back({members[p], members[q], best});
+                        const double best = nearest_image_distance(lattice, m, d, one_image, max_squared);
+                        if (best < max_distance) out.push_back({p, q, best});
                     }
                 }
     }
-    std::sort(out.begin(), out.end(), [](const ClosePair& x, const ClosePair& y) {
-        return x.distance < y.distance ||
-               (x.distance == y.distance && (x.first < y.first || (x.first == y.first && x.second < y.second)));
-    });
+    sort_close(out);
     return out;
 }
 
