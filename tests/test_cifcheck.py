@@ -5,7 +5,9 @@ from __future__ import annotations
 from importlib.resources import files
 import os
 from pathlib import Path
+import warnings
 
+import numpy as np
 import pytest
 
 from kelvara import Structure
@@ -125,6 +127,42 @@ def test_assumptions_on_sites(cell, rows, n_sites, findings):
     text = cif(rows, cell=cell)
     assert Structure.from_cif_str(text).n_sites == n_sites
     assert cif_warnings(text) == findings
+
+
+@pytest.mark.parametrize("lengths, angles, symprec", [
+    ((11.0, 12.5, 9.5), (90, 90, 90), 1e-4),  # searched on the merging grid
+    ((11.0, 12.5, 9.5), (80, 105, 95), 0.005),
+    ((3.0, 3.2, 2.9), (80, 105, 95), 1e-4),  # grid cells under 1 A: searched apart
+    ((2.2, 7.0, 0.9), (88, 97, 110), 1e-4),  # a cell narrower than 1 A: all 27 images
+])
+def test_close_full_sites_match_a_brute_force_search(lengths, angles, symprec):
+    """Every pair of sites closer than 0.5 A is counted and the closest three named, as an
+    all-pairs search over the 27 nearest images finds them."""
+    rng = np.random.default_rng(5)
+    frac = rng.random((40, 3))
+    frac = np.vstack([frac, (frac[:20] + rng.normal(0, 0.02, (20, 3))) % 1])  # partners nearby
+    cell = "".join(f"_cell_length_{x} {v}\n" for x, v in zip("abc", lengths)) + "".join(
+        f"_cell_angle_{x} {v}\n" for x, v in zip(("alpha", "beta", "gamma"), angles))
+    text = cif([f"Si{i} Si {x:.6f} {y:.6f} {z:.6f} 1" for i, (x, y, z) in enumerate(frac)], cell=cell)
+    s = Structure.from_cif_str(text, symprec=symprec)
+    assert s.n_sites == len(frac)
+    m = np.array(s.lattice_matrix)
+    shifts = np.array([(i, j, k) for i in (-1, 0, 1) for j in (-1, 0, 1) for k in (-1, 0, 1)])
+    pairs = []
+    for i in range(len(frac)):
+        for j in range(i + 1, len(frac)):
+            d = frac[j] - frac[i]
+            d = np.linalg.norm((d - np.round(d) + shifts) @ m, axis=1).min()
+            if d < 0.5:
+                pairs.append((d, i, j))
+    pairs.sort()
+    assert len(pairs) > 3
+    named = ", ".join(f"'Si{i}' and 'Si{j}' ({d:.3f} A)" for d, i, j in pairs[:3])
+    expected = [FULL_CLOSE.format(f"{named} and {len(pairs) - 3} more pairs")]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        Structure.from_cif_str(text, symprec=symprec)
+    assert [str(w.message) for w in caught] == expected
 
 
 def test_special_positions_agree_with_gemmi(tmp_path):
