@@ -61,7 +61,8 @@ struct Expansion {
     Structure structure;
     /// Pool key order, then the representative's species order.
     std::vector<ReportEntry> report;
-    /// Zero, one or two messages for the user (missing elements first).
+    /// Messages for the user: elements placed nowhere, elements rounded away on a site,
+    /// the approximation, the shares missed, a flat cell (in that order, each when it applies).
     std::vector<std::string> warnings;
     /// The multipliers along a, b, c: (m, m, m), or any shape when asked for.
     std::array<std::uint64_t, 3> scale{};
