@@ -6,6 +6,7 @@
 #include <numeric>    // for std::gcd
 
 #include "core/expand/expand.hpp"
+#include "core/util/memory.hpp"  // for multiply_overflows
 #include "core/util/number.hpp"  // for format_fixed
 
 namespace kelvara {
@@ -66,7 +67,7 @@ std::uint64_t exact_copies(const Structure& input, std::uint64_t max_denominator
         if (d == 0) copies = 0;  // no allowed fraction means the share: no exact cell
         if (copies == 0) return;
         const std::uint64_t need = d / std::gcd(d, pool);
-        if (__builtin_mul_overflow(copies / std::gcd(copies, need), need, &copies)) copies = 0;
+        if (multiply_overflows(copies / std::gcd(copies, need), need, copies)) copies = 0;
     };
     for (const auto& [key, site] : representative) {
         for (const auto& [element, occupancy] : site->species)
