@@ -27,9 +27,9 @@ FENCE = re.compile(r"^```(\w+)[^\n]*\n(.*?)^```\s*$", re.MULTILINE | re.DOTALL)
 
 def docs_conf():
     """The docs' conf.py as a module: its rule for public modules and the stub's docstrings."""
-    spec = importlib.util.spec_from_file_location("docs_conf", ROOT / "docs" / "conf.py")
-    conf = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(conf)
+    found = importlib.util.spec_from_file_location("docs_conf", ROOT / "docs" / "conf.py")
+    conf = importlib.util.module_from_spec(found)
+    found.loader.exec_module(conf)
     return conf
 
 
