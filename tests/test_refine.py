@@ -198,3 +198,21 @@ def test_derivatives_match_finite_differences():
             shifted.append(evaluate(values)[0])
         numeric = (shifted[0] - shifted[1]) / (2 * h)
         assert np.max(np.abs(J[:, column] - numeric)) < 2e-3 * np.max(np.abs(numeric)), key
+
+
+def test_peaks_on_the_grid_match_a_dense_sum():
+    # Peaks across both ends of a grid that starts off zero, negative heights and widths
+    # from narrow to broad: the windowed sum and its derivatives against every pair on every row.
+    from kelvara.pdf.phase import REACH, _place
+
+    rng = np.random.default_rng(3)
+    r = 1.503 + 0.01 * np.arange(700)
+    d = np.concatenate([[1.2, 1.45, 8.5, 8.6, 9.0], rng.uniform(1.0, 9.0, 200)])
+    sigma = rng.uniform(0.02, 0.3, d.size)
+    amp, dd, ds = rng.normal(size=d.size), rng.normal(size=(d.size, 3)), rng.normal(size=(d.size, 3))
+    dd[::4] = 0.0
+    x = (r[:, None] - d) / sigma
+    value = amp * np.maximum(np.exp(-0.5 * x * x) - np.exp(-0.5 * REACH**2), 0.0)
+    G, J = _place(r, 0.01, 1.503, d, sigma, amp, dd, ds)
+    assert np.allclose(G, value.sum(axis=1), rtol=0, atol=1e-12)
+    assert np.allclose(J, (value * x / sigma) @ dd + (value * (x * x - 1) / sigma) @ ds, rtol=0, atol=1e-11)

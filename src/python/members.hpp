@@ -55,6 +55,11 @@ PyObject* module_frames_prdf(PyObject* module, PyObject* args, PyObject* kwargs)
 /// self_images=True) -> (edges, [counts])
 PyObject* module_frames_bond_angles(PyObject* module, PyObject* args, PyObject* kwargs);
 
+// peaks_function.cpp
+/// _add_peaks(offset, step, reach, d, sigma, amp, dd, ds, G, J): adds the Gaussian peaks
+/// and their derivatives into G and J (float64 arrays, changed in place).
+PyObject* module_add_peaks(PyObject* module, PyObject* args);
+
 // trajectory_function.cpp
 PyObject* module_read_xyz_trajectory(PyObject* module, PyObject* args, PyObject* kwargs);
 

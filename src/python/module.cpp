@@ -1,8 +1,8 @@
 // PyInit__kelvara: multi-phase initialisation. The module holds Structure,
 // TrajectoryReader, read_xyz_trajectory, __version__, ReadWarning, read_with_findings
 // and cif_blocks, in that order, then the package's private _structure_format,
-// _set_prdf_saver, _shell_volumes, _frames_prdf, _frames_bond_angles and _FORMATS;
-// its classes live in the module's state.
+// _set_prdf_saver, _shell_volumes, _frames_prdf, _frames_bond_angles, _add_peaks and
+// _FORMATS; its classes live in the module's state.
 #include "python/members.hpp"
 #include "python/module_state.hpp"
 
@@ -52,6 +52,11 @@ PyMethodDef module_methods[] = {
      "self_images=True)\n--\n\n"
      "Weighted counts of the angles first-centre-second per bin of every structure:\n"
      "(edges in degrees, [counts])."},
+    {"_add_peaks", module_add_peaks, METH_VARARGS,
+     "_add_peaks(offset, step, reach, d, sigma, amp, dd, ds, G, J, /)\n--\n\n"
+     "Add the Gaussian peaks amp exp(-(r - d)^2 / 2 sigma^2), less their value at reach\n"
+     "sigma, on the grid r = offset + j step into G, and their derivatives by the rows of\n"
+     "dd (centres) and ds (widths) into J (derivatives x rows)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

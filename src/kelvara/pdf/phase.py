@@ -18,18 +18,13 @@ import math
 from dataclasses import dataclass
 
 import numpy as np
-from numpy.lib.stride_tricks import sliding_window_view
 
+from kelvara._kelvara import _add_peaks
 from kelvara.pdf.symmetry import Symmetry, cell_parameters, metric, metric_derivatives
 
 REACH = 5.0  # Gaussians are evaluated out to this many standard deviations
-BLOCK = 8  # grid rows per dense block of the derivative products (small: a threaded BLAS would not pay)
 # Extra reach (A) of a rebuilt pair list, so small moves do not rebuild it again.
 SLACK = 0.5
-# Blocks of grid rows whose derivative products are stacked into one call.
-CHUNK = 32
-# Pairs whose peak widths differ by less than this factor share one window size.
-WIDTH_RATIO = 1.3
 
 
 class NotACell(ValueError):
@@ -89,7 +84,6 @@ class Phase:
         self.multiplicity = np.array([len(o.sites) for o in symmetry.orbits], dtype=float)
         self.pairs = None
         self.built_reach = 0.0
-        self._buffers: dict = {}
 
     # -- geometry -----------------------------------------------------------------------
     def cell(self, values: np.ndarray) -> np.ndarray:
@@ -226,8 +220,7 @@ class Phase:
                 ds[:, col] = np.where(clamped, 0.0, usum * dfactor / (2.0 * sigma))
         ds += dsigma_dd[:, None] * dd
         rho_term = 4.0 * math.pi * n_atoms / volume * grid_r
-        G, J = _place(grid_r, step, offset, d, sigma, amp / (math.sqrt(2.0 * math.pi) * sigma), dd, ds,
-                      self._buffers)
+        G, J = _place(grid_r, step, offset, d, sigma, amp / (math.sqrt(2.0 * math.pi) * sigma), dd, ds)
         with np.errstate(divide="ignore", invalid="ignore"):
             inverse_r = np.where(grid_r > 0, 1.0 / grid_r, 0.0)
         G = G * inverse_r - rho_term
@@ -235,95 +228,13 @@ class Phase:
         return G, J
 
 
-def _place(r, step, offset, d, sigma, amp, dd, ds, buffers=None):
-    """`_place_group` over groups of pairs of similar width, so narrow peaks do not pay for
-    the window of the widest."""
-    keep = d - REACH * sigma <= float(r[-1])
-    d, sigma, amp, dd, ds = d[keep], sigma[keep], amp[keep], dd[keep], ds[keep]
+def _place(r, step, offset, d, sigma, amp, dd, ds):
+    """sum_k amp_k exp(-(r - d_k)^2 / 2 sigma_k^2) on the uniform grid r = offset + j step, each
+    Gaussian less its value at REACH sigma and zero beyond (G stays continuous as a peak's
+    window slides along the grid), and its derivatives sum_k (dG_k/dd_k) dd[k] + (dG_k/dsigma_k)
+    ds[k] (the height amp_k taken as proportional to 1 / sigma_k)."""
     G = np.zeros(r.size)
-    J = np.zeros((r.size, dd.shape[1]))
-    if d.size == 0:
-        return G, J
-    buffers = {} if buffers is None else buffers
-    edges = [float(sigma.min())]
-    while edges[-1] * WIDTH_RATIO < float(sigma.max()):
-        edges.append(edges[-1] * WIDTH_RATIO)
-    group = np.searchsorted(np.array(edges[1:]), sigma, side="right")
-    for k in range(len(edges)):
-        mine = np.flatnonzero(group == k)
-        if mine.size:
-            g, j = _place_group(r, step, offset, d[mine], sigma[mine], amp[mine], dd[mine], ds[mine],
-                                buffers.setdefault(k, {}))
-            G += g
-            J += j
-    return G, J
-
-
-def _place_group(r, step, offset, d, sigma, amp, dd, ds, buffers):
-    """sum_k amp_k exp(-(r - d_k)^2 / 2 sigma_k^2) on the uniform grid r = offset + j step, and
-    (when `dd` has columns) its derivatives sum_k (dG_k/dd_k) dd[k] + (dG_k/dsigma_k) ds[k]: the
-    windows of the pairs, sorted by where they start, are gathered into dense blocks of grid
-    rows, so the sums over pairs are matrix products. `buffers` keeps work arrays between calls."""
-    m, n_der = r.size, dd.shape[1]
-    G = np.zeros(m)
-    J = np.zeros((m, n_der))
-    width = 2 * (int(math.ceil(REACH * float(sigma.max()) / step)) + 1)
-    first = np.floor((d - offset) / step).astype(np.int64) - width // 2 + 1
-    order = np.argsort(first, kind="stable")
-    d, sigma, amp, first = d[order], sigma[order], amp[order], first[order]
-    inverse = 1.0 / sigma
-    x = ((first * step + offset - d) * inverse)[:, None] + inverse[:, None] * (np.arange(width) * step)[None, :]
-    # Each Gaussian less its value at REACH sigma, and zero beyond: G stays continuous as a
-    # peak's window slides along the grid.
-    value = x * x
-    value *= -0.5
-    np.exp(value, out=value)
-    value -= math.exp(-0.5 * REACH * REACH)
-    np.maximum(value, 0.0, out=value)
-    value *= amp[:, None]
-    edge = np.flatnonzero((first < 0) | (first + width > m))
-    if edge.size:
-        rows = first[edge, None] + np.arange(width)[None, :]
-        value[edge] = np.where((rows >= 0) & (rows < m), value[edge], 0.0)
-    rows = np.clip(first[:, None] + np.arange(width)[None, :], 0, m - 1)
-    G = np.bincount(rows.ravel(), value.ravel(), m)
-    if not n_der:
-        return G, J
-    # Each pair's window padded by a block on both sides, so the rows of one block are one
-    # slice of it: every block is a gather and a matrix product, of single precision (the
-    # derivatives need no more).
-    shape = (d.size, 2, width + 2 * BLOCK)
-    padded = buffers.get(shape)
-    if padded is None:
-        buffers.clear()
-        padded = buffers[shape] = np.zeros(shape, dtype=np.float32)  # the padding stays zero
-    middle = slice(BLOCK, BLOCK + width)
-    x *= inverse[:, None]
-    np.multiply(value, x, out=padded[:, 0, middle], casting="same_kind")
-    x *= sigma[:, None] * x
-    x -= inverse[:, None]
-    np.multiply(value, x, out=padded[:, 1, middle], casting="same_kind")
-    windows = sliding_window_view(padded, BLOCK, axis=2)  # pairs x 2 x starts x BLOCK
-    coefficients = np.stack([dd[order], ds[order]], axis=1).astype(np.float32)  # pairs x 2 x derivatives
-    # The blocks go in chunks: each chunk's blocks padded to its largest count of pairs
-    # (neighbouring blocks hold about as many), gathered at once, one stacked product.
-    starts = np.arange(0, m, BLOCK)
-    lows = np.searchsorted(first, starts - width, side="right")
-    highs = np.searchsorted(first, starts + BLOCK, side="left")
-    out = np.zeros((starts.size * BLOCK, n_der))
-    for c in range(0, starts.size, CHUNK):
-        low, high, lo = lows[c:c + CHUNK], highs[c:c + CHUNK], starts[c:c + CHUNK]
-        n = int(np.max(high - low))
-        if n <= 0:
-            continue
-        pick = low[:, None] + np.arange(n)[None, :]
-        valid = pick < high[:, None]
-        pick = np.minimum(np.where(valid, pick, low[:, None]), d.size - 1)
-        offset_in = np.clip(lo[:, None] - first[pick] + BLOCK, 0, width + BLOCK)
-        block = windows[pick, :, offset_in]  # blocks x pairs x 2 x BLOCK
-        weights = coefficients[pick] * valid[:, :, None, None]  # blocks x pairs x 2 x derivatives
-        product = np.matmul(block.transpose(0, 3, 1, 2).reshape(lo.size, BLOCK, 2 * n),
-                            weights.reshape(lo.size, 2 * n, n_der))
-        out[c * BLOCK:(c + lo.size) * BLOCK] = product.reshape(-1, n_der)
-    J = out[:m]
-    return G, J
+    J = np.zeros((dd.shape[1], r.size))
+    arrays = (np.ascontiguousarray(a, dtype=float) for a in (d, sigma, amp, dd, ds))
+    _add_peaks(float(offset), float(step), REACH, *arrays, G, J)
+    return G, J.T
