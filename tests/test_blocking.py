@@ -42,7 +42,7 @@ def test_standard_error_is_the_spread_of_block_means(rng, n, block_size):
 def test_chosen_block_size_recovers_the_known_error(rng, phi):
     n = 2**15
     blocks = fed(ar1(rng, n, phi))
-    size, warnings = blocks.choose(["x"])
+    size, warnings = blocks.choose(["x"], "x(t)")
     assert warnings == []
     # Var(mean) of AR(1) for long runs: sigma^2 / n * (1 + phi) / (1 - phi).
     known = np.sqrt(1 / (1 - phi * phi) / n * (1 + phi) / (1 - phi))
@@ -56,10 +56,11 @@ def test_chosen_block_size_recovers_the_known_error(rng, phi):
 
 
 def test_warnings_for_short_and_correlated_runs(rng):
-    assert "too few" in fed(rng.normal(size=(10, 2))).choose(["x"])[1][0]
+    # Each warning names the curve it is about.
+    assert "too few to find a block size for x(t)" in fed(rng.normal(size=(10, 2))).choose(["x"], "x(t)")[1][0]
     correlated = fed(ar1(rng, 256, 0.995))
-    size, warnings = correlated.choose(["x"])
-    assert any("plateau only with" in w for w in warnings)
+    size, warnings = correlated.choose(["x"], "x(t)")
+    assert any("error of x(t) reaches a plateau only with" in w for w in warnings)
 
 
 @pytest.mark.parametrize("block_size", [None, 5])
@@ -80,8 +81,9 @@ def test_adding_windows_at_once_equals_adding_frames(rng, block_size):
     expected = means.std(axis=0, ddof=1) / np.sqrt(len(means))
     np.testing.assert_allclose(one.standard_error(k)["b"], expected, rtol=1e-10)
     np.testing.assert_array_equal(one.frames()["b"], b)
-    size = one.choose(["a"])[0]
-    assert many.choose(["a"])[0] == size and many.n == one.n
+    np.testing.assert_allclose(many.spread()["b"], b.std(axis=0), rtol=1e-10)
+    size = one.choose(["a"], "a(t)")[0]
+    assert many.choose(["a"], "a(t)")[0] == size and many.n == one.n
     for key in ("a", "b"):
         np.testing.assert_allclose(many.mean()[key], one.mean()[key], rtol=1e-12)
         for s in (1, 2, 8, size):

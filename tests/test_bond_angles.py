@@ -11,6 +11,7 @@ from conftest import cubic
 
 from kelvara import Structure
 from kelvara._kelvara import _frames_bond_angles
+from kelvara.analysis import bond_angles
 
 
 def brute_angles(structure, centre, first, second, cutoff, bin_deg, self_images=True):
@@ -90,3 +91,31 @@ def test_bad_arguments(args, error, message):
         _frames_bond_angles([s], *args)
     with pytest.raises(TypeError, match="argument 'structures'"):
         _frames_bond_angles([s, "x"], "Si", "O", "O", 2.0)
+
+
+def test_distribution_of_a_structure_and_of_frames(tmp_path, rng):
+    frames = []
+    with open(tmp_path / "run.xyz", "w") as f:
+        for _ in range(8):
+            cell = np.diag(rng.uniform(5.5, 6.0, 3))
+            frac = rng.random((45, 3))
+            names = ["Si" if k % 3 == 0 else "O" for k in range(45)]
+            frames.append(Structure(cell.tolist(), frac.tolist(), [{n: 1.0} for n in names]))
+            f.write(f"45\nLattice=\"{' '.join(map(repr, cell.ravel().tolist()))}\"\n")
+            f.writelines(f"{n} {x!r} {y!r} {z!r}\n" for n, (x, y, z) in zip(names, (frac @ cell).tolist()))
+    one = bond_angles(frames[0], "Si", "O", 2.5, bin_deg=5)
+    counts = brute_angles(frames[0], "Si", "O", "O", 2.5, 5)
+    np.testing.assert_allclose(one.p, counts / counts.sum(), rtol=1e-12)
+    assert one.p_err is None and one.angles[0] == 2.5 and one.triplet == ("O", "Si", "O")
+    assert one.angles_per_centre == pytest.approx(counts.sum() / 15)
+    # Frames: the mean of each frame's fractions, with errors from blocks of two frames.
+    result = bond_angles(str(tmp_path / "run.xyz"), "Si", ("O", "Si"), 3.0, bin_deg=10, block_size=2)
+    p = np.array([c / c.sum() for c in (brute_angles(s, "Si", "O", "Si", 3.0, 10) for s in frames)])
+    blocks = p.reshape(4, 2, -1).mean(axis=1)
+    np.testing.assert_allclose(result.p, p.mean(axis=0), rtol=1e-12, atol=1e-15)
+    np.testing.assert_allclose(result.p_err, blocks.std(axis=0, ddof=1) / 2, rtol=1e-9, atol=1e-15)
+    assert result.n_frames == 8 and result.p.sum() == pytest.approx(1.0)
+    with pytest.raises(ValueError, match="no N-Si-N angles within 2.5 A"):
+        bond_angles(frames[0], "Si", "N", 2.5)
+    with pytest.raises(TypeError, match="applies to a trajectory"):
+        bond_angles(frames[0], "Si", "O", 2.5, every=2)

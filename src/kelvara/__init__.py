@@ -12,7 +12,7 @@ The curves are neighbour densities (atoms per cubic Angstrom) on left bin edges;
 the modules below turn them into what the field reads and move structures around:
 
 - ``kelvara.analysis``: g(r) that tends to 1, bin centres, coordination numbers,
-  first peak and minimum.
+  first peak and minimum (with errors for a trajectory), bond-angle distributions.
 - ``kelvara.pdf``: neutron- and X-ray-weighted G(r) and S(Q) of a structure or a
   trajectory, measured G(r) files, the model G(r) with the parameters of a PDF
   refinement, Rw and fits.

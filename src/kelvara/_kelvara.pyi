@@ -161,6 +161,7 @@ class Structure:
         cutoff: SupportsFloat = 10.0,
         bin_size: SupportsFloat = 0.1,
         n_threads: SupportsIndex = 0,
+        self_images: bool = True,
     ) -> tuple[_FloatArray, dict[tuple[str, str], _FloatArray], _FloatArray]: ...
     def expand_occupancies(
         self,
@@ -286,3 +287,11 @@ def _set_prdf_saver(function: Callable[..., object], /) -> None: ...
 def _shell_volumes(n_bins: SupportsIndex, bin_size: SupportsFloat, cutoff: SupportsFloat | None = None) -> _FloatArray: ...
 def _add_peaks(offset: float, step: float, reach: float, d: _FloatArray, sigma: _FloatArray, amp: _FloatArray,
                dd: _FloatArray, ds: _FloatArray, G: _FloatArray, J: _FloatArray, /) -> None: ...
+def _frames_prdf(
+    structures: Sequence[Structure], cutoff: float, bin_size: float, n_threads: int = 0,
+    self_images: bool = True,
+) -> list[tuple[npt.NDArray[np.float64], dict[tuple[str, str], npt.NDArray[np.float64]], npt.NDArray[np.float64]]]: ...
+def _frames_bond_angles(
+    structures: Sequence[Structure], centre: str, first: str, second: str, cutoff: float,
+    bin_deg: float = 1.0, n_threads: int = 0, self_images: bool = True,
+) -> tuple[npt.NDArray[np.float64], list[npt.NDArray[np.float64]]]: ...

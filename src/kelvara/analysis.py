@@ -9,14 +9,18 @@ bin by `refine_peaks`.
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import numpy as np
 import numpy.typing as npt
 
+from kelvara.angles import BondAngles, bond_angles  # noqa: F401  (bond-angle distributions)
+
 if TYPE_CHECKING:
     from kelvara._kelvara import Structure
+    from kelvara.trajectory import TrajectoryRdf
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -115,19 +119,39 @@ class ShellSummary:
     """First coordination shell of one curve."""
 
     peak_r: float
-    """Centre of the bin holding the first peak, in Angstrom."""
+    """Centre of the bin holding the first peak, in Angstrom (for a trajectory, the
+    vertex of the parabola through that bin and its two neighbours)."""
     peak_g: float
     """Normalised g(r) at the first peak (dimensionless)."""
     minimum_r: float | None
     """Right edge of the bin at the first minimum, in Angstrom (None if not found)."""
     coordination: float | None
     """Neighbours within the first minimum (None if not found)."""
+    peak_r_err: float | None = None
+    """For a trajectory: standard error of `peak_r`, from the block-averaged errors of
+    g(r) in the three bins (taken as independent)."""
+    peak_g_err: float | None = None
+    """For a trajectory: block-averaged standard error of `peak_g`."""
+    coordination_err: float | None = None
+    """For a trajectory: block-averaged standard error of `coordination` (the running
+    coordination number of every frame is blocked at the first minimum)."""
 
 
 def first_shell(
-    density_curve: npt.ArrayLike, g_curve: npt.ArrayLike, r: npt.ArrayLike, bin_size: float
-) -> ShellSummary | None:
-    """First peak, first minimum and the coordination number up to it."""
+    density_curve: npt.ArrayLike | TrajectoryRdf, g_curve: npt.ArrayLike | tuple[str, str] | None = None,
+    r: npt.ArrayLike | None = None, bin_size: float | None = None,
+) -> ShellSummary | dict[tuple[str, str], ShellSummary | None] | None:
+    """First peak, first minimum and the coordination number up to it.
+
+    ``first_shell(density, g, r, bin_size)`` for one curve (a neighbour density and
+    its g(r)); ``first_shell(result)`` for every pair of a ``TrajectoryRdf`` (a dict),
+    or ``first_shell(result, ("Si", "O"))`` for one, with block-averaged standard
+    errors. None where a curve has no neighbours."""
+    if hasattr(density_curve, "coordination_err"):
+        result = density_curve
+        if g_curve is None:
+            return {pair: _trajectory_shell(result, pair) for pair in result.partials}
+        return _trajectory_shell(result, tuple(g_curve))
     peak = first_peak(g_curve)
     if peak is None:
         return None
@@ -142,6 +166,39 @@ def first_shell(
         float(bin_edges(r, bin_size)[minimum + 1]),
         float(counts[minimum]),
     )
+
+
+def _trajectory_shell(result: TrajectoryRdf, pair: tuple[str, str]) -> ShellSummary | None:
+    if pair not in result.partials:
+        raise KeyError(f"{pair[0]}-{pair[1]} is not a pair of this trajectory's elements")
+    g, g_err = result.g_partials[pair], result.g_partials_err[pair]
+    peak = first_peak(g)
+    if peak is None:
+        return None
+    h = result.bin_size
+    centre = (peak + 0.5) * h
+    r_peak, r_err = centre, None
+    if 0 < peak < len(g) - 1:
+        # The vertex of the parabola through the three bins, and its error from theirs.
+        def vertex(y0: float, y1: float, y2: float) -> float:
+            curvature = y0 - 2.0 * y1 + y2
+            return centre + 0.5 * h * (y0 - y2) / curvature if curvature < 0 else centre
+
+        y = [float(v) for v in g[peak - 1 : peak + 2]]
+        r_peak = vertex(*y)
+        sq = 0.0
+        for k in range(3):
+            step = max(abs(y[k]), 1.0) * 1e-6
+            moved = list(y)
+            moved[k] += step
+            sq += ((vertex(*moved) - r_peak) / step * float(g_err[peak - 1 + k])) ** 2
+        r_err = math.sqrt(sq)
+    minimum = first_minimum(result.partials[pair], peak)
+    if minimum is None:
+        return ShellSummary(r_peak, float(g[peak]), None, None, r_err, float(g_err[peak]))
+    return ShellSummary(r_peak, float(g[peak]), float((minimum + 1) * h),
+                        float(result.coordination[pair][minimum]), r_err, float(g_err[peak]),
+                        float(result.coordination_err[pair][minimum]))
 
 
 def refine_peaks(

@@ -362,7 +362,7 @@ def _trajectory_window(
 
 def trajectory_rdf_many(
     path: StrPath,
-    cutoff: float = 10.0,
+    cutoff: float | None = None,
     bin_size: float = 0.1,
     every: int = 1,
     start: int = 0,
@@ -396,7 +396,8 @@ def trajectory_rdf_many(
 
     Args:
         path: the trajectory file; with a Dask client it is opened by the workers.
-        cutoff, bin_size: passed to ``Structure.prdf``.
+        cutoff, bin_size: as in ``kelvara.trajectory_rdf`` (the default cutoff comes
+            from the boxes of the first window, read once more for it).
         every, start, stop, cell: frame selection and fallback cell, as in
             ``read_xyz_trajectory``.
         chunk: kept frames per task (at least 1); a worker holds one window in memory.
@@ -426,8 +427,9 @@ def trajectory_rdf_many(
     n_threads = operator.index(n_threads)
     if cell is not None:
         cell = [[float(x) for x in row] for row in cell]  # plain lists travel to any worker
-    _check_prdf_arguments(cutoff, bin_size, n_threads)
 
+    from kelvara._kelvara import TrajectoryReader
+    from kelvara.trajectory.accumulate import default_cutoff
     from kelvara.trajectory.formats import NATIVE_FORMATS, atom_types, trajectory_format
 
     kind = trajectory_format(name, fmt)
@@ -436,7 +438,12 @@ def trajectory_rdf_many(
                          f"use trajectory_rdf for {name}" + (f" (a {kind} trajectory)" if kind else "")
                          + (", which takes the topology" if topology is not None else ""))
     types = atom_types(types)  # plain str keys travel to any worker; two keys for one type are refused
-    averager = TrajectoryAverager(bin_size, block_size, frames)
+    if cutoff is None:  # as trajectory_rdf chooses it: from the first window's boxes
+        with TrajectoryReader(name, format=kind, every=every, start=start, stop=stop, cell=cell,
+                              types=types) as reader:
+            cutoff = default_cutoff(reader.read(chunk)[0], bin_size)
+    _check_prdf_arguments(cutoff, bin_size, n_threads)
+    averager = TrajectoryAverager(bin_size, block_size, frames, cutoff)
     with _submitter(client, n_workers, 2**31, mp_context) as submit:
         windows = submit(window_positions, name, every, start, stop, cell, chunk, kind, types).result()
         futures = [

@@ -22,7 +22,8 @@ def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
                     bin_size: float, title: str | None = None,
                     density: float | None = None,
                     element_densities: Mapping[str, float] | None = None,
-                    quantity: str = "density", errors: Mapping | None = None) -> list[str]:
+                    quantity: str = "density", errors: Mapping | None = None,
+                    table: bool = True) -> list[str]:
     """Write ``rdf.csv``, ``rdf_total.png`` and ``rdf_partials.png`` into `folder`.
 
     `r` holds the left bin edges, `partials` maps (centre, neighbour) to a curve and
@@ -34,7 +35,8 @@ def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
     density of its neighbour element (both must then be given). Curves of one panel
     that coincide are drawn in distinct line styles and named in the legend.
     `errors` (keys "total" and the pairs of `partials`) are standard errors of the
-    curves, drawn as a band of one standard error on either side.
+    curves, drawn as a band of one standard error on either side. ``table=False``
+    leaves out ``rdf.csv`` (for a caller that writes its own).
     Returns the paths written. Needs matplotlib (the ``plot`` extra).
     """
     if quantity not in ("density", "g"):
@@ -53,7 +55,7 @@ def save_prdf_plots(r, partials: Mapping, total, folder: str | os.PathLike, *,
     total = np.asarray(total, dtype=float)
     centres = r + 0.5 * bin_size
     written = [write_prdf_csv(r, partials, total, folder, bin_size=bin_size, density=density,
-                              element_densities=element_densities)]
+                              element_densities=element_densities)] if table else []
 
     # Total curve.
     fig = Figure(figsize=(7.0, 4.2), layout="constrained")

@@ -168,9 +168,19 @@ PyObject* structure_total_rdf(PyObject* self, PyObject* args, PyObject* kwargs) 
 
 PyObject* structure_pair_counts(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"cutoff", "bin_size", "n_threads", "self_images", nullptr};
+        PyObject *cutoff = nullptr, *bin_size = nullptr, *n_threads = nullptr, *self_images = nullptr;
         RdfArgs converted;
-        if (!parse_common(args, kwargs, "|OOO:_pair_counts", converted)) return nullptr;
-        auto result = run<PairCounts>(self, converted, &compute_pair_counts);
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOO:_pair_counts", const_cast<char**>(keywords), &cutoff,
+                                         &bin_size, &n_threads, &self_images) ||
+            !convert_common(cutoff, bin_size, n_threads, converted))
+            return nullptr;
+        // False for a frame of a simulation box: no site is paired with its own images.
+        const int images = self_images ? PyObject_IsTrue(self_images) : 1;
+        if (images < 0) return nullptr;
+        auto result = run<PairCounts>(self, converted, [images](const Structure& s, std::uint64_t n, double c, double b) {
+            return compute_pair_counts(s, n, c, b, images != 0);
+        });
         if (!result) return nullptr;
         const auto n_bins = static_cast<std::ptrdiff_t>(result->shells.size());
         PyRef counts(pair_dict(result->elements, [&](std::size_t k) {

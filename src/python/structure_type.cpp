@@ -358,10 +358,11 @@ PyMethodDef structure_methods[] = {
     {"total_rdf", KELVARA_KW(structure_total_rdf), METH_VARARGS | METH_KEYWORDS,
      "total_rdf($self, cutoff=10.0, bin_size=0.1, n_threads=0)\n--\n\nTotal RDF only."},
     {"_pair_counts", KELVARA_KW(structure_pair_counts), METH_VARARGS | METH_KEYWORDS,
-     "_pair_counts($self, cutoff=10.0, bin_size=0.1, n_threads=0)\n--\n\n"
+     "_pair_counts($self, cutoff=10.0, bin_size=0.1, n_threads=0, self_images=True)\n--\n\n"
      "What prdf divides: (r, counts, shells), counts mapping (\"A\", \"B\") to the\n"
      "occupancy-weighted pairs in every bin summed over the A centres, shells the\n"
-     "volume every bin is divided by (the last one cut at the cutoff)."},
+     "volume every bin is divided by (the last one cut at the cutoff).\n"
+     "self_images=False leaves out every site's own periodic images."},
     {"expand_occupancies", KELVARA_KW(structure_expand_occupancies), METH_VARARGS | METH_KEYWORDS,
      "expand_occupancies($self, max_sites=4096, seed=42, max_denominator=16, *, shape='cube', "
      "method='random', shells=3, steps=0, time_limit=0.0, n_threads=0, min_height_ratio=0.5)\n--\n\n"

@@ -148,10 +148,10 @@ Result<PrdfResult> compute_prdf(const Structure& structure, std::uint64_t n_thre
 }
 
 Result<PairCounts> compute_pair_counts(const Structure& structure, std::uint64_t n_threads, double cutoff,
-                                       double bin_size) {
+                                       double bin_size, bool self_images) {
     auto call = CallPool::start(n_threads);
     if (!call) return fail(call.error());
-    return count_pairs(structure, cutoff, bin_size, call->get());
+    return count_pairs(structure, cutoff, bin_size, call->get(), self_images);
 }
 
 }  // namespace kelvara

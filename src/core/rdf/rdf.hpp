@@ -54,7 +54,7 @@ Result<PairCounts> count_pairs(const Structure& structure, double cutoff, double
 
 /// `count_pairs` on the pool of `n_threads`, as `compute_prdf` runs.
 Result<PairCounts> compute_pair_counts(const Structure& structure, std::uint64_t n_threads,
-                                       double cutoff, double bin_size);
+                                       double cutoff, double bin_size, bool self_images = true);
 
 /// Checks the arguments, builds the edges, runs the histogram pass on `pool` and
 /// normalises it into the curves. With `self_images` false a site's own periodic

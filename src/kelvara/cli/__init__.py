@@ -3,7 +3,7 @@ expand disordered sites into an ordered supercell, G(r) and S(Q) against data.
 
 ``kelvara`` alone runs ``kelvara rdf`` on a bundled example structure. The commands
 live in ``structure`` (info, expand, rdf of one structure), ``trajectory`` (the same
-of a file of frames) and ``pdf``; each takes a record of ``options`` built here once.
+of a file of frames), ``pdf`` and ``angles``; each takes a record of ``options`` built here once.
 """
 
 from __future__ import annotations
@@ -137,7 +137,9 @@ def build_parser() -> argparse.ArgumentParser:
 
     rdf = commands.add_parser("rdf", help="partial and total RDFs, written as CSV and figures")
     _add_file(rdf, optional=True)
-    rdf.add_argument("--cutoff", type=float, default=10.0, help="largest distance in A (10)")
+    rdf.add_argument("--cutoff", type=float, default=None,
+                     help="largest distance in A (10; for a trajectory at most half the smallest box "
+                          "height, the minimum-image limit)")
     rdf.add_argument("--bin-size", type=float, default=0.1, help="bin width in A (0.1)")
     rdf.add_argument("--threads", type=int, default=0, help="worker threads (0: all cores)")
     rdf.add_argument("--out", default="kelvara-out", help="output folder (kelvara-out)")
@@ -156,7 +158,8 @@ def build_parser() -> argparse.ArgumentParser:
     pdf.add_argument("--radiation", choices=["neutron", "xray"], default=None,
                      help="weights: neutron scattering lengths or X-ray form factors (neutron)")
     pdf.add_argument("--rmax", type=float, default=None,
-                     help="largest r in A (20; with --data: the data's last point)")
+                     help="largest r in A (20; with --data: the data's last point; for a trajectory "
+                          "at most half the smallest box height, the minimum-image limit)")
     pdf.add_argument("--bin-size", type=float, default=0.01, help="r step in A (0.01)")
     pdf.add_argument("--qmax", type=float, default=None,
                      help="termination of the data in 1/A (default: none, the ideal PDF)")
@@ -166,12 +169,28 @@ def build_parser() -> argparse.ArgumentParser:
                      "static where it gives none)")
     pdf.add_argument("--qdamp", type=float, default=None,
                      help="instrument damping in 1/A (default: the data's header, else 0)")
+    pdf.add_argument("--window", choices=["lorch", "none"], default="lorch",
+                     help="window on g(r) - 1 before the transform to S(Q): the Lorch function "
+                          "(default; damps the ripples of the cut at rmax, broadens the peaks) or none")
     pdf.add_argument("--threads", type=int, default=0, help="worker threads (0: all cores)")
     pdf.add_argument("--out", default="kelvara-out", help="output folder (kelvara-out)")
     pdf.add_argument("--force", action="store_true", help="replace files of earlier runs in --out")
     _add_trajectory(pdf)
     _add_pdf_data(pdf)
     pdf.set_defaults(run=_command("pdf", "command_pdf"), record=options.PdfOptions)
+
+    angles = commands.add_parser("angles", help="bond-angle distribution, written as CSV and a figure")
+    _add_file(angles)
+    angles.add_argument("--triplet", required=True,
+                        help="neighbour-centre-neighbour elements, e.g. O-Si-O")
+    angles.add_argument("--cutoff", type=float, required=True,
+                        help="both neighbours within this distance of the centre, in A")
+    angles.add_argument("--bin-deg", type=float, default=1.0, help="bin width in degrees (1)")
+    angles.add_argument("--threads", type=int, default=0, help="worker threads (0: all cores)")
+    angles.add_argument("--out", default="kelvara-out", help="output folder (kelvara-out)")
+    angles.add_argument("--force", action="store_true", help="replace files of earlier runs in --out")
+    _add_trajectory(angles)
+    angles.set_defaults(run=_command("angles", "command_angles"), record=options.AnglesOptions)
     return parser
 
 
@@ -182,11 +201,11 @@ COUNTS = [("threads", "--threads", 0), ("seed", "--seed", 0), ("max_sites", "--m
           ("block_size", "--block-size", 1), ("orderings", "--orderings", 0),
           ("shells", "--shells", 1), ("steps", "--steps", 0)]
 # What each command writes into --out; an earlier run's files are not replaced silently.
-OUTPUTS = {"rdf": ("rdf*.csv", "rdf*.png", "expansion_spread.*"),
+OUTPUTS = {"rdf": ("rdf*.csv", "rdf*.png", "expansion_spread.*"), "angles": ("angles.csv", "angles.png"),
            "pdf": ("pdf.csv", "pdf.png", "sq.csv", "fit*.csv", "fit*.png", "fit.json", "*_refined.cif")}
 # Numeric options that must be finite numbers when given.
 FINITE = ("rmin", "rmax", "qmax", "qdamp", "qbroad", "delta1", "delta2", "spdiameter", "broadening", "bin_size",
-          "cutoff")
+          "cutoff", "bin_deg")
 # Largest values of counts whose every unit is a costly piece of work.
 LARGEST = {"orderings": 1000}
 

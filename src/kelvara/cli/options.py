@@ -194,7 +194,8 @@ class Written:
 class RdfOptions(Written):
     source: Source
     out: pathlib.Path
-    cutoff: float
+    cutoff: float | None
+    """--cutoff as given (None: 10 A; for a trajectory the minimum-image rule)."""
     bin_size: float
     threads: int
     plot: str
@@ -208,6 +209,11 @@ class RdfOptions(Written):
         """The RdfOptions of parsed command-line arguments."""
         return cls(Source.from_args(args), pathlib.Path(args.out), args.cutoff, args.bin_size, args.threads,
                    args.plot, args.expand, args.seeds, Expansion.from_args(args))
+
+    @property
+    def structure_cutoff(self) -> float:
+        """The cutoff of one structure: --cutoff, else 10 A."""
+        return 10.0 if self.cutoff is None else self.cutoff
 
 
 @dataclass(frozen=True)
@@ -236,6 +242,8 @@ class PdfOptions(Written):
     given: frozenset[str] = frozenset()
     """Instrument settings set on the command line (they win over the data's header)."""
     stage: pathlib.Path | None = None
+    window: str | None = "lorch"
+    """The window of S(Q): "lorch", or None for --window none."""
 
     @classmethod
     def from_args(cls, args: argparse.Namespace) -> PdfOptions:
@@ -246,10 +254,28 @@ class PdfOptions(Written):
         return cls(Source.from_args(args), pathlib.Path(args.out), args.radiation or "neutron", args.rmax,
                    args.bin_size, args.qmax, args.broadening, 0.0 if args.qdamp is None else args.qdamp,
                    args.threads, args.data, args.fit, args.rmin, args.delta2, args.orderings, files,
-                   args.qbroad or 0.0, args.delta1, args.spdiameter, args.errors, given)
+                   args.qbroad or 0.0, args.delta1, args.spdiameter, args.errors, given,
+                   window=None if args.window == "none" else args.window)
 
     @property
     def r_max(self) -> float:
         """The model's range without data: --rmax, else 20 A."""
         return 20.0 if self.rmax is None else self.rmax
 
+
+
+@dataclass(frozen=True)
+class AnglesOptions(Written):
+    source: Source
+    out: pathlib.Path
+    triplet: str
+    cutoff: float
+    bin_deg: float
+    threads: int
+    stage: pathlib.Path | None = None
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> AnglesOptions:
+        """The AnglesOptions of parsed command-line arguments."""
+        return cls(Source.from_args(args), pathlib.Path(args.out), args.triplet, args.cutoff, args.bin_deg,
+                   args.threads)

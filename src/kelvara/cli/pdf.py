@@ -41,8 +41,9 @@ def command_pdf(options: PdfOptions) -> int:
         return compare_with_data(structure, path.name, options)
     pdf, sq = pdf_and_structure_factor(structure, r_max=options.r_max, bin_size=options.bin_size,
                                        radiation=options.radiation, n_threads=options.threads,
-                                       qmax=options.qmax, broadening=options.broadening, qdamp=options.qdamp)
-    from kelvara.pdf.plots import save_pdf
+                                       qmax=options.qmax, broadening=options.broadening, qdamp=options.qdamp,
+                                       window=options.window)
+    from kelvara.pdf.plots import save_pdf, window_note
 
     written = save_pdf(pdf, sq, options.folder, title=f"{structure.formula} ({path.name}), {options.radiation}")
     if options.broadening is not None:
@@ -53,6 +54,7 @@ def command_pdf(options: PdfOptions) -> int:
         widths = "static structure (the file gives no displacement parameters; set --broadening)"
     print(f"{options.radiation} G(r) to {options.r_max:g} A and S(Q) to {sq.q[-1]:g} 1/A, {widths}, "
           f"written to {options.shown(written)}")
+    print(f"S(Q) with {window_note(sq.window)}")
     return 0
 
 

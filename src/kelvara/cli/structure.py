@@ -268,14 +268,14 @@ def command_rdf(options: RdfOptions) -> int:
     from kelvara.analysis import number_density, partner_densities
     from kelvara.plotting import save_prdf_plots, write_prdf_csv
 
-    r, partials, total = structure.prdf(options.cutoff, options.bin_size, options.threads)
+    r, partials, total = structure.prdf(options.structure_cutoff, options.bin_size, options.threads)
     curves = dict(bin_size=options.bin_size, density=number_density(structure),
                   element_densities=partner_densities(structure))
     if plots_available():
         save_prdf_plots(r, partials, total, folder, title=title, quantity=options.plot, **curves)
     else:
         write_prdf_csv(r, partials, total, folder, **curves)
-    print(f"RDF to {options.cutoff:g} A in bins of {options.bin_size:g} A, written to {out}/:")
+    print(f"RDF to {options.structure_cutoff:g} A in bins of {options.bin_size:g} A, written to {out}/:")
     print_shell_summary(r, partials, structure, options.bin_size, options.threads)
     if options.expand and structure.is_ordered:
         print("--expand: the structure is ordered, so every expansion is the structure itself; "
@@ -285,7 +285,7 @@ def command_rdf(options: RdfOptions) -> int:
 
         e = options.expansion
         spread = expansion_spread(
-            structure, seeds=range(e.seed, e.seed + options.seeds), cutoff=options.cutoff,
+            structure, seeds=range(e.seed, e.seed + options.seeds), cutoff=options.structure_cutoff,
             bin_size=options.bin_size, n_threads=options.threads, max_sites=e.max_sites,
             max_denominator=e.max_denominator, shape=e.shape,
         )

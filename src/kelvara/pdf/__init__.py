@@ -57,7 +57,7 @@ __all__ = [
 
 def total_pdf(
     structure: Any,
-    r_max: float = 20.0,
+    r_max: float | None = None,
     bin_size: float | None = None,
     radiation: Radiation = "neutron",
     n_threads: int = 0,
@@ -69,13 +69,17 @@ def total_pdf(
 ) -> PDF:
     """Neutron- or X-ray-weighted total g(r) and G(r) of a structure, partial
     occupancies included, on the centres of the bins (width `bin_size`, default
-    0.01 A) that end within `r_max` (default 20 A).
+    0.01 A) that end within `r_max` (default 20 A; for a trajectory the largest whole
+    number of bins within half the smallest box height, the minimum-image limit, at
+    most 20 A, and a longer one comes with a warning; for a ``TrajectoryRdf`` its
+    whole range).
 
     Given a trajectory instead (a path, or a ``kelvara.trajectory.Frames``
     selection), every selected frame's G(r) is computed with its own cell and the
     result is their mean, a ``TrajectoryPDF`` with standard errors ``g_err`` and
     ``G_err`` from block averaging (`block_size` frames per block, default chosen
-    from the plateau of the blocked error). Given a ``TrajectoryRdf``, G(r) comes
+    from the plateau of the blocked error); each frame is a simulation box, so no
+    atom is paired with its own periodic images. Given a ``TrajectoryRdf``, G(r) comes
     from its frame-normalised partials on its own bins, without errors (so
     `bin_size`, `block_size`, `broadening` and `n_threads` have nothing to act on
     and are refused).
@@ -103,19 +107,21 @@ def total_pdf(
                    broadening=broadening)
     if bin_size is None:
         bin_size = structure.bin_size if kind == "averaged" else 0.01
-    options = CurveOptions(r_max, bin_size, radiation, n_threads, broadening, scattering_factors,
-                           qmax, qdamp).checked()
+    if r_max is None and kind == "averaged":
+        r_max = len(structure.r) * structure.bin_size
+    options = CurveOptions(20.0 if r_max is None else r_max, bin_size, radiation, n_threads, broadening,
+                           scattering_factors, qmax, qdamp).checked()
     if kind == "structure":
         return structure_pdf(structure, options)[0]
     from kelvara.pdf.trajectory import trajectory_pdf
 
-    return trajectory_pdf(structure, options, block_size)
+    return trajectory_pdf(structure, options, block_size, box_r_max=r_max is None)
 
 
 def structure_factor(
     structure: Any,
     q: FloatArray | None = None,
-    r_max: float = 20.0,
+    r_max: float | None = None,
     bin_size: float = 0.01,
     radiation: Radiation = "neutron",
     window: Literal["lorch"] | None = "lorch",
@@ -124,8 +130,9 @@ def structure_factor(
     scattering_factors: Mapping[str, float] | None = None,
     block_size: int | None = None,
 ) -> StructureFactor:
-    """S(Q) by the sine transform of g(r) - 1 up to `r_max` (A, default 20) on bins
-    of `bin_size` (A, default 0.01), and the Faber-Ziman partials S_ij(Q).
+    """S(Q) by the sine transform of g(r) - 1 up to `r_max` (A, default 20; for a
+    trajectory as in `total_pdf`) on bins of `bin_size` (A, default 0.01), and the
+    Faber-Ziman partials S_ij(Q). The result's `window` names the window applied.
 
     `q` (1/A) defaults to 0.02 ... 25 in steps of 0.02. `window` "lorch" (the
     default) multiplies g(r) - 1 by the Lorch function, which damps the ripples of
@@ -144,13 +151,13 @@ def structure_factor(
                         "kelvara.trajectory.Frames selection rather than an averaged result")
     _refuse_unused(kind, structure, bin_size=bin_size, n_threads=n_threads, block_size=block_size,
                    broadening=broadening)
-    options = CurveOptions(r_max, bin_size, radiation, n_threads, broadening, scattering_factors,
-                           q=q, window=window).checked()
+    options = CurveOptions(20.0 if r_max is None else r_max, bin_size, radiation, n_threads, broadening,
+                           scattering_factors, q=q, window=window).checked()
     if kind == "structure":
         return structure_sq(structure, options)
     from kelvara.pdf.trajectory import trajectory_structure_factor
 
-    return trajectory_structure_factor(structure, options, block_size)
+    return trajectory_structure_factor(structure, options, block_size, box_r_max=r_max is None)
 
 
 def pdf_and_structure_factor(

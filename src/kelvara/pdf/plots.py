@@ -15,14 +15,18 @@ if TYPE_CHECKING:
 
 
 def save_pdf(pdf: PDF, sq: StructureFactor, folder: str | pathlib.Path, title: str | None = None) -> list[pathlib.Path]:
-    """pdf.csv (r, g, G), sq.csv (Q, S and every partial S_ij) and, when matplotlib is
-    installed, pdf.png with G(r) and its density baseline -4 pi rho0 r above the
-    total S(Q). Returns the paths written."""
+    """pdf.csv (r, g, G, and g_err, G_err for a trajectory), sq.csv (Q, S, S_err for a
+    trajectory, and every partial S_ij) and, when matplotlib is installed, pdf.png
+    with G(r) and its density baseline -4 pi rho0 r above the total S(Q), whose
+    label names the window applied. Returns the paths written."""
     folder = pathlib.Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     written = [folder / "pdf.csv", folder / "sq.csv"]
-    write_columns(written[0], {"r": pdf.r, "g": pdf.g, "G": pdf.G})
-    write_columns(written[1], {"Q": sq.q, "S": sq.S, **{f"S_{a}-{b}": curve for (a, b), curve in sq.partials.items()}})
+    errors = {"g_err": pdf.g_err, "G_err": pdf.G_err} if getattr(pdf, "G_err", None) is not None else {}
+    write_columns(written[0], {"r": pdf.r, "g": pdf.g, "G": pdf.G, **errors})
+    errors = {"S_err": sq.S_err} if getattr(sq, "S_err", None) is not None else {}
+    write_columns(written[1], {"Q": sq.q, "S": sq.S, **errors,
+                               **{f"S_{a}-{b}": curve for (a, b), curve in sq.partials.items()}})
     try:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
@@ -43,7 +47,8 @@ def save_pdf(pdf: PDF, sq: StructureFactor, folder: str | pathlib.Path, title: s
     top.set_ylim(1.1 * float(min(pdf.G.min(), 0.0)), 1.1 * float(max(pdf.G.max(), 0.0)) or 1.0)
     top.legend(loc="upper left", fontsize="small", frameon=False)
     # Partials swing far wider than the total and would hide it: they are in sq.csv.
-    bottom.plot(sq.q, sq.S, color="tab:red", lw=1.0)
+    bottom.plot(sq.q, sq.S, color="tab:red", lw=1.0, label=window_note(sq.window))
+    bottom.legend(loc="lower right", fontsize="small", frameon=False)
     bottom.axhline(1.0, color="0.6", lw=0.6)
     bottom.set_xlabel("Q (Å⁻¹)")
     bottom.set_ylabel(f"S(Q), {pdf.radiation} Faber-Ziman")
@@ -52,6 +57,13 @@ def save_pdf(pdf: PDF, sq: StructureFactor, folder: str | pathlib.Path, title: s
     save_figure(figure, path, dpi=150)
     written.append(path)
     return written
+
+
+def window_note(window: str | None) -> str:
+    """What was done to g(r) - 1 before the transform, and how to change it."""
+    if window == "lorch":
+        return "Lorch window (window=None, --window none: without)"
+    return "no window (window='lorch', --window lorch: the Lorch window)"
 
 
 def save_fit(r, observed, model, rw: float, folder: str | pathlib.Path, title: str | None = None,

@@ -155,6 +155,7 @@ def partial_g(
     bin_size: float,
     n_threads: int = 0,
     broadening: float | None = None,
+    self_images: bool = True,
 ) -> PartialCurves:
     """g_ij(r) on bin centres for the bins that end within `r_max` (A), broadened as
     uncorrelated thermal motion would: the pair counts of sites i and j are smeared
@@ -162,7 +163,8 @@ def partial_g(
     displacement parameters (`broadening` None, the default; sites without one are
     static), or by the one standard deviation `broadening` (A) for every pair, the
     structure's values unused. Pairs up to 5 widths beyond r_max are counted so the
-    broadened bins near r_max are whole."""
+    broadened bins near r_max are whole. With `self_images` False (a frame of a
+    simulation box) no atom is paired with its own periodic images."""
     _check_grid(r_max, bin_size)
     widths = _site_widths(structure, broadening)
     n_atoms = structure.n_atoms
@@ -171,9 +173,9 @@ def partial_g(
     n_keep = int(math.floor(r_max / bin_size * (1 + 1e-12)))
     density = partner_densities(structure)
     if isinstance(widths, list):
-        counts, volumes, split = _class_counts(structure, widths, n_keep, bin_size, n_threads)
+        counts, volumes, split = _class_counts(structure, widths, n_keep, bin_size, n_threads, self_images)
     else:
-        counts, volumes, split = _element_counts(structure, widths, n_keep, bin_size, n_threads)
+        counts, volumes, split = _element_counts(structure, widths, n_keep, bin_size, n_threads, self_images)
     n_fine = n_keep * split
     coarse_volumes = volumes[:n_fine].reshape(n_keep, split).sum(axis=1)
     g = {}
@@ -219,12 +221,12 @@ def _per_centre(counts: dict[Pair, FloatArray], amounts: dict[str, float],
             for (a, b), c in counts.items()}
 
 
-def _element_counts(structure, broadening, n_keep, bin_size, n_threads):
+def _element_counts(structure, broadening, n_keep, bin_size, n_threads, self_images):
     """Pairs per shell around one centre of every ordered element pair, one width for all."""
     split, fine, half = _fine_grid(bin_size, broadening, broadening)
     # One extra bin: the engine's last bin may end beyond its cutoff and be partial.
     _, counts, volumes = structure._pair_counts(cutoff=(n_keep * split + half + 1) * fine, bin_size=fine,
-                                                n_threads=n_threads)
+                                                n_threads=n_threads, self_images=self_images)
     per_centre = _per_centre(counts, structure.composition)
     return {pair: _smear(c, broadening, fine, half) for pair, c in per_centre.items()}, volumes, split
 
@@ -247,7 +249,7 @@ def site_classes(structure: Structure, uiso: list) -> tuple[Structure, dict[str,
     return target, {label: key for key, label in classes.items()}
 
 
-def _class_counts(structure, uiso, n_keep, bin_size, n_threads):
+def _class_counts(structure, uiso, n_keep, bin_size, n_threads, self_images):
     """Pairs per shell around one centre of every ordered element pair, each pair of
     site classes (element, U) smeared by its own width sqrt(U_i + U_j), then summed
     by element."""
@@ -256,7 +258,7 @@ def _class_counts(structure, uiso, n_keep, bin_size, n_threads):
     positive = [s for s in sigmas.values() if s > 0]
     split, fine, half = _fine_grid(bin_size, min(positive, default=0.0), max(positive, default=0.0))
     _, counts, volumes = target._pair_counts(cutoff=(n_keep * split + half + 1) * fine, bin_size=fine,
-                                             n_threads=n_threads)
+                                             n_threads=n_threads, self_images=self_images)
     per_centre = _per_centre(counts, structure.composition, lambda label: key_of[label][0])
     summed: dict[Pair, FloatArray] = {}
     for (a, b), c in per_centre.items():
@@ -412,6 +414,8 @@ class CurveOptions:
     """S(Q) only: its grid (None: 0.02 to 25 1/A in steps of 0.02)."""
     window: Literal["lorch"] | None = "lorch"
     """S(Q) only."""
+    self_images: bool = True
+    """False for a frame of a simulation box: no atom is paired with its own images."""
 
     def checked(self) -> CurveOptions:
         """The options with the S(Q) grid filled in; a bad value is refused here, before
@@ -429,7 +433,7 @@ def structure_pdf(structure: Structure, options: CurveOptions) -> tuple[PDF, Par
     from (`options` checked)."""
     o = options
     pad = TERMINATION_RIPPLES * 2.0 * np.pi / o.qmax if o.qmax else 0.0
-    curves = partial_g(structure, o.r_max + pad, o.bin_size, o.n_threads, o.broadening)
+    curves = partial_g(structure, o.r_max + pad, o.bin_size, o.n_threads, o.broadening, o.self_images)
     pdf = pdf_from_partials(curves, o.radiation, o.qmax, o.qdamp, o.scattering_factors)
     n = int(math.floor(o.r_max / o.bin_size * (1 + 1e-12)))
     within = PartialCurves(curves.r[:n], curves.bin_size, {pair: g[:n] for pair, g in curves.g.items()},
@@ -450,6 +454,8 @@ class StructureFactor:
     partials: dict[Pair, FloatArray]
     """S_ij(Q) for every ordered pair of elements."""
     radiation: str
+    window: str | None = None
+    """The window applied before the transform: "lorch", or None for none."""
 
 
 def sine_sums(q: FloatArray, bin_size: float, values: FloatArray) -> FloatArray:
@@ -527,11 +533,11 @@ def structure_factor_from_partials(
     total = np.ones_like(q)
     for k, pair in enumerate(pairs):
         total += weights[pair] * (partial_s[k] - 1.0)
-    return StructureFactor(q, total, partials, radiation)
+    return StructureFactor(q, total, partials, radiation, window)
 
 
 def structure_sq(structure: Structure, options: CurveOptions) -> StructureFactor:
     """`kelvara.pdf.structure_factor` of one structure (`options` checked)."""
     o = options
-    curves = partial_g(structure, o.r_max, o.bin_size, o.n_threads, o.broadening)
+    curves = partial_g(structure, o.r_max, o.bin_size, o.n_threads, o.broadening, o.self_images)
     return structure_factor_from_partials(curves, o.q, o.radiation, o.window, o.scattering_factors)

@@ -13,7 +13,7 @@ from __future__ import annotations
 import contextlib
 import os
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 import numpy as np
@@ -42,6 +42,9 @@ class TrajectoryPDF(PDF):
     n_frames: int = 0
     block_size: int = 1
     warnings: list[str] = field(default_factory=list)
+    minimum_image_limit: float = float("inf")
+    """Half the smallest box height over the frames (A): G(r) beyond it holds pairs met
+    again through the periodic box (each atom's own images are left out)."""
 
 
 @dataclass(frozen=True, repr=False)
@@ -53,6 +56,8 @@ class TrajectoryStructureFactor(StructureFactor):
     n_frames: int = 0
     block_size: int = 1
     warnings: list[str] = field(default_factory=list)
+    minimum_image_limit: float = float("inf")
+    """Half the smallest box height over the frames (A), as for ``TrajectoryPDF``."""
 
 
 def _frames_of(source: Any) -> Frames:
@@ -66,11 +71,16 @@ def _frames_of(source: Any) -> Frames:
     )
 
 
-def _average(source: Any, per_frame: Callable[[Any], dict[str, FloatArray]],
-             block_size: int | None) -> tuple[dict[str, FloatArray], dict[str, FloatArray], Any, list[str], int, int]:
+def _average(source: Any, per_frame: Callable[[Any, CurveOptions], dict[str, FloatArray]],
+             block_size: int | None, options: CurveOptions, box_r_max: bool,
+             ) -> tuple[dict[str, FloatArray], dict[str, FloatArray], Any, list[str], int, int, float]:
     """Means and standard errors of the curves `per_frame` gives for each selected
-    frame, the first frame's result object, the warnings, the frame count and the
-    block size."""
+    frame (each a simulation box: no atom paired with its own images), the first
+    frame's result object, the warnings, the frame count, the block size and the
+    smallest half box. With `box_r_max` the options' r_max (the default, 20 A)
+    becomes the largest whole number of bins within half the smallest box height of
+    the first chunk of frames, if that is less; a longer r_max is warned about."""
+    from kelvara.trajectory.accumulate import beyond_half_box, box_cutoff, half_box
     from kelvara.trajectory.blocking import BlockAverage
 
     frames = _frames_of(source)
@@ -80,44 +90,55 @@ def _average(source: Any, per_frame: Callable[[Any], dict[str, FloatArray]],
     blocks = BlockAverage(block_size)
     notes: list[str] = []
     first = None
+    options = replace(options, self_images=False)
+    limit = (float("inf"), -1)
     with contextlib.closing(_windows(reader, chunk, notes)) as windows:
-        for structures, _ in windows:
+        for structures, indices in windows:
+            limit = min(limit, *((half_box(s), i) for s, i in zip(structures, indices)))
+            if box_r_max and first is None:
+                options = replace(options, r_max=box_cutoff(limit[0], options.bin_size, options.r_max))
             for structure in structures:
-                curves, result = per_frame(structure)
+                curves, result = per_frame(structure, options)
                 if first is None:
                     first = result
                 blocks.add(curves)
-    size, more = blocks.choose(["G"] if "G" in blocks.keys else ["S"])
-    return blocks.mean(), blocks.standard_error(size), first, notes + more, blocks.n, size
+    if options.r_max > limit[0]:
+        notes.append(beyond_half_box(options.r_max, limit[0], limit[1], "r_max"))
+    size, more = blocks.choose(["G"], "G(r)") if "G" in blocks.keys else blocks.choose(["S"], "S(Q)")
+    return blocks.mean(), blocks.standard_error(size), first, notes + more, blocks.n, size, limit[0]
 
 
-def trajectory_pdf(source: Any, options: CurveOptions, block_size: int | None = None) -> TrajectoryPDF:
-    """`kelvara.pdf.total_pdf` of every frame of `source`, averaged (`options` checked)."""
+def trajectory_pdf(source: Any, options: CurveOptions, block_size: int | None = None,
+                   box_r_max: bool = False) -> TrajectoryPDF:
+    """`kelvara.pdf.total_pdf` of every frame of `source`, averaged (`options` checked;
+    `box_r_max`: r_max was not given, see `_average`)."""
     if isinstance(source, TrajectoryRdf):
         return _pdf_of_average(source, options)
 
-    def per_frame(structure: Any) -> tuple[dict[str, FloatArray], Any]:
+    def per_frame(structure: Any, options: CurveOptions) -> tuple[dict[str, FloatArray], Any]:
         pdf = structure_pdf(structure, options)[0]
         return {"g": pdf.g, "G": pdf.G, "rho0": np.array([pdf.rho0])}, pdf
 
-    means, errors, first, notes, n, size = _average(source, per_frame, block_size)
+    means, errors, first, notes, n, size, limit = _average(source, per_frame, block_size, options, box_r_max)
     return TrajectoryPDF(first.r, means["g"], means["G"], float(means["rho0"][0]), first.weights,
-                         first.radiation, errors["g"], errors["G"], n, size, notes)
+                         first.radiation, errors["g"], errors["G"], n, size, notes, limit)
 
 
-def trajectory_structure_factor(source: Any, options: CurveOptions,
-                                block_size: int | None = None) -> TrajectoryStructureFactor:
-    """`kelvara.pdf.structure_factor` of every frame of `source`, averaged (`options` checked)."""
+def trajectory_structure_factor(source: Any, options: CurveOptions, block_size: int | None = None,
+                                box_r_max: bool = False) -> TrajectoryStructureFactor:
+    """`kelvara.pdf.structure_factor` of every frame of `source`, averaged (`options`
+    checked; `box_r_max` as for `trajectory_pdf`)."""
 
-    def per_frame(structure: Any) -> tuple[dict[str, FloatArray], Any]:
+    def per_frame(structure: Any, options: CurveOptions) -> tuple[dict[str, FloatArray], Any]:
         sq = structure_sq(structure, options)
         curves = {"S": sq.S, **{f"{a}\0{b}": s for (a, b), s in sq.partials.items()}}
         return curves, sq
 
-    means, errors, first, notes, n, size = _average(source, per_frame, block_size)
+    means, errors, first, notes, n, size, limit = _average(source, per_frame, block_size, options, box_r_max)
     partials = {tuple(key.split("\0")): curve for key, curve in means.items() if "\0" in key}
     return TrajectoryStructureFactor(first.q, means["S"], dict(sorted(partials.items())), first.radiation,
-                                     errors["S"], n, size, notes)
+                                     first.window, S_err=errors["S"], n_frames=n, block_size=size,
+                                     warnings=notes, minimum_image_limit=limit)
 
 
 def _pdf_of_average(result: TrajectoryRdf, options: CurveOptions) -> TrajectoryPDF:
@@ -136,4 +157,5 @@ def _pdf_of_average(result: TrajectoryRdf, options: CurveOptions) -> TrajectoryP
     pdf = pdf_from_partials(curves, options.radiation, options.qmax, options.qdamp, options.scattering_factors)
     return TrajectoryPDF(pdf.r, pdf.g, pdf.G, pdf.rho0, pdf.weights, pdf.radiation, None, None,
                          result.n_frames, result.block_size,
-                         ["errors of G(r) need the frames: pass the trajectory rather than an averaged result"])
+                         ["errors of G(r) need the frames: pass the trajectory rather than an averaged result"],
+                         result.minimum_image_limit)

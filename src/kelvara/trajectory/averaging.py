@@ -8,10 +8,11 @@ import operator
 import os
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any
 
 from kelvara._kelvara import Structure, TrajectoryReader
 from kelvara._records import short_repr
+from kelvara.trajectory.accumulate import FrameCurves, TrajectoryAverager, default_cutoff, frame_curves
 from kelvara.trajectory.formats import NATIVE_FORMATS, open_trajectory, trajectory_format
 
 if TYPE_CHECKING:  # NumPy is imported on first use, so importing kelvara stays cheap
@@ -20,10 +21,6 @@ if TYPE_CHECKING:  # NumPy is imported on first use, so importing kelvara stays 
     from kelvara.trajectory.blocking import BlockingLevel
 
 __all__ = ["Frames", "TrajectoryRdf", "trajectory_rdf"]
-
-# Keys of the curves that are block averaged.
-_TOTAL = ("total",)
-_G_TOTAL = ("g", "total")
 
 Pair = tuple[str, str]
 
@@ -68,6 +65,9 @@ class TrajectoryRdf:
         partials_err, total_err, g_partials_err, g_total_err: the standard error of
             each mean, from block averaging over frames with ``block_size`` frames per
             block (NaN when there are fewer than two blocks).
+        coordination, coordination_err: ``(A, B) -> n_AB(r)``, the running
+            coordination number (B neighbours of an A centre within the right edge of
+            each bin), averaged over the frames, and its block-averaged standard error.
         block_size: frames per block: given, or chosen where the blocked standard
             error of ``g_total`` reaches its plateau (see ``blocking``).
         blocking: the blocking table behind the choice: block sizes 1, 2, 4, ... with
@@ -77,8 +77,13 @@ class TrajectoryRdf:
         element_densities: mean number density of every element over the frames.
         frame_partials, frame_totals: with ``frames=True``, every frame's curves
             (``[frame, bin]`` arrays); otherwise None.
-        warnings: what the caller should know (too few frames for blocking, no
-            plateau, a file that grew while it was read).
+        cutoff: the cutoff the curves were counted to (Angstrom).
+        minimum_image_limit: half the smallest box height over the frames (the
+            smallest frame box): within it every pair is met once; farther pairs are
+            copies of nearer ones through the periodic box. Each atom's own periodic
+            images are never counted.
+        warnings: what the caller should know (a cutoff past the minimum-image limit,
+            too few frames for blocking, no plateau, a file that grew while it was read).
     """
 
     __repr__ = short_repr
@@ -95,6 +100,8 @@ class TrajectoryRdf:
     total_err: np.ndarray | None = None
     g_partials_err: dict[Pair, np.ndarray] = field(default_factory=dict)
     g_total_err: np.ndarray | None = None
+    coordination: dict[Pair, np.ndarray] = field(default_factory=dict)
+    coordination_err: dict[Pair, np.ndarray] = field(default_factory=dict)
     block_size: int = 1
     blocking: list[BlockingLevel] = field(default_factory=list)
     densities: np.ndarray | None = None
@@ -102,6 +109,8 @@ class TrajectoryRdf:
     element_densities: dict[str, float] = field(default_factory=dict)
     frame_partials: dict[Pair, np.ndarray] | None = None
     frame_totals: np.ndarray | None = None
+    cutoff: float | None = None
+    minimum_image_limit: float = float("inf")
     warnings: list[str] = field(default_factory=list)
 
     @property
@@ -113,223 +122,6 @@ class TrajectoryRdf:
     def density(self) -> float:
         """Mean number density over the frames (atoms/A^3); NaN without frames."""
         return float(self.densities.mean()) if self.densities is not None and len(self.densities) else float("nan")
-
-
-def _frame_prdf(
-    structure: Structure, cutoff: float, bin_size: float, n_threads: int
-) -> tuple[np.ndarray, dict[Pair, np.ndarray], np.ndarray]:
-    """The per-frame computation (a seam for tests)."""
-    return structure.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=n_threads)
-
-
-class FrameSums:
-    """Running sums of per-frame curves, the state behind a frame average.
-
-    Holds the sum of every partial curve, the mean and the sum of squared
-    deviations (M2) of the total curves, and the frame indices seen. Frames are
-    added one at a time (Welford's update) and whole sums of disjoint frame sets
-    are merged with Chan's pairwise update, so a trajectory split into windows
-    and merged in window order gives the one-pass averages up to rounding, and
-    the same bits for any assignment of windows to workers. Instances pickle
-    (plain NumPy arrays), so a window's sums can travel back from a worker.
-    """
-
-    def __init__(self) -> None:
-        import numpy as np
-
-        # The arrays take their length from the first frame.
-        self.r: np.ndarray = np.zeros(0)
-        self.partial_sums: dict[Pair, np.ndarray] = {}
-        self.total_mean: np.ndarray = np.zeros(0)
-        self.total_m2: np.ndarray = np.zeros(0)
-        self.frame_indices: list[int] = []
-
-    @property
-    def n_frames(self) -> int:
-        """Number of frames added so far."""
-        return len(self.frame_indices)
-
-    def add(
-        self, index: int, r: np.ndarray, partials: dict[Pair, np.ndarray], total: np.ndarray
-    ) -> None:
-        """Add one frame's ``prdf`` result; `index` is its 0-based file index."""
-        import numpy as np
-
-        total = np.asarray(total, dtype=float)
-        if not self.frame_indices:
-            self.r = np.asarray(r, dtype=float)
-            self.total_mean = np.zeros_like(total)
-            self.total_m2 = np.zeros_like(total)
-        self._add_partials(partials)
-        self.frame_indices.append(index)
-        delta = total - self.total_mean
-        self.total_mean += delta / len(self.frame_indices)
-        self.total_m2 += delta * (total - self.total_mean)
-
-    def _add_partials(self, partials: dict[Pair, np.ndarray]) -> None:
-        """Adds curves pair by pair; a pair not seen before starts from a copy."""
-        import numpy as np
-
-        for pair, curve in partials.items():
-            if pair in self.partial_sums:
-                self.partial_sums[pair] += curve
-            else:
-                self.partial_sums[pair] = np.array(curve, dtype=float)
-
-    def merge(self, other: FrameSums) -> None:
-        """Add the frames of `other` (frames disjoint from, and after, this one's)."""
-        if not other.frame_indices:
-            return
-        if not self.frame_indices:
-            self.r = other.r.copy()
-            self.partial_sums = {pair: curve.copy() for pair, curve in other.partial_sums.items()}
-            self.total_mean = other.total_mean.copy()
-            self.total_m2 = other.total_m2.copy()
-            self.frame_indices = list(other.frame_indices)
-            return
-        self._add_partials(other.partial_sums)
-        n_a, n_b = self.n_frames, other.n_frames
-        n = n_a + n_b
-        delta = other.total_mean - self.total_mean
-        self.total_mean += delta * (n_b / n)
-        self.total_m2 += other.total_m2 + delta * delta * (n_a * n_b / n)
-        self.frame_indices.extend(other.frame_indices)
-
-    def means(self) -> tuple[dict[Pair, np.ndarray], np.ndarray, np.ndarray]:
-        """(partials, total, total_std) over all frames added (at least one)."""
-        import numpy as np
-
-        n = self.n_frames
-        if n == 0:
-            raise ValueError("no frames to average")
-        partials = {pair: self.partial_sums[pair] / n for pair in sorted(self.partial_sums)}
-        return partials, self.total_mean, np.sqrt(self.total_m2 / n)
-
-
-class FrameCurves(NamedTuple):
-    """One frame's RDF and what normalising it needs (plain data: it pickles)."""
-
-    index: int
-    r: np.ndarray
-    partials: dict[Pair, np.ndarray]
-    total: np.ndarray
-    volume: float
-    n_atoms: float
-    composition: dict[str, float]
-
-
-def frame_curves(
-    structures: Sequence[Structure],
-    indices: Sequence[int],
-    cutoff: float,
-    bin_size: float,
-    n_threads: int,
-    progress: Callable[[int], object] | None = None,
-    frames_before: int = 0,
-) -> list[FrameCurves]:
-    """``prdf`` of every frame of a window. `progress`, when given, is called as
-    ``progress(frames_before + k)`` after the k-th frame."""
-    out = []
-    for structure, index in zip(structures, indices):
-        r, partials, total = _frame_prdf(structure, cutoff, bin_size, n_threads)
-        out.append(FrameCurves(index, r, partials, total, structure.volume, structure.n_atoms,
-                               structure.composition))
-        if progress is not None:
-            progress(frames_before + len(out))
-    return out
-
-
-class TrajectoryAverager:
-    """The averages of windows of frames added in file order.
-
-    Means of the neighbour densities are summed window by window exactly as
-    ``FrameSums`` does (so the result does not depend on which process computed a
-    window); every frame also goes, in order, into a ``BlockAverage`` of its
-    curves and of its frame-normalised g(r), which gives the standard errors.
-    """
-
-    def __init__(self, bin_size: float, block_size: int | None = None, keep_frames: bool = False) -> None:
-        self.bin_size = float(bin_size)
-        from kelvara.trajectory.blocking import BlockAverage
-
-        self.sums = FrameSums()
-        self.blocks = BlockAverage(block_size, keep_frames)
-        self.volumes: list[float] = []
-        self.n_atoms: list[float] = []
-        self.element_sums: dict[str, float] = {}
-        self.warnings: list[str] = []
-
-    @property
-    def n_frames(self) -> int:
-        return self.sums.n_frames
-
-    def add_window(self, window: Sequence[FrameCurves]) -> None:
-        import numpy as np
-
-        sums = FrameSums()
-        keys: dict[Any, int] = {}
-        rows: list[list[tuple[int, np.ndarray]]] = []
-        for frame in window:
-            sums.add(frame.index, frame.r, frame.partials, frame.total)
-            volume = frame.volume
-            density = {el: amount / volume for el, amount in frame.composition.items()}
-            curves: list[tuple[Any, np.ndarray]] = [
-                (_TOTAL, frame.total), (_G_TOTAL, frame.total * (volume / frame.n_atoms))]
-            for (a, b), curve in frame.partials.items():
-                curves.append((("partial", a, b), curve))
-                rho = density.get(b, 0.0)
-                if rho > 0:
-                    curves.append((("g", a, b), curve / rho))
-            rows.append([(keys.setdefault(key, len(keys)), curve) for key, curve in curves])
-            self.volumes.append(volume)
-            self.n_atoms.append(frame.n_atoms)
-            for el, rho in density.items():
-                self.element_sums[el] = self.element_sums.get(el, 0.0) + rho
-        if window:
-            stacked = np.zeros((len(window), len(keys), len(window[0].total)))
-            for f, frame_rows in enumerate(rows):
-                for j, curve in frame_rows:
-                    stacked[f, j] = curve
-            self.blocks.add_many(list(keys), stacked)
-        self.sums.merge(sums)
-
-    def result(self) -> TrajectoryRdf:
-        import numpy as np
-
-        partials, total, total_std = self.sums.means()
-        block_size, notes = self.blocks.choose([_G_TOTAL])
-        means = self.blocks.mean()
-        errors = self.blocks.standard_error(block_size)
-        n = self.n_frames
-        zeros = np.zeros_like(total)
-
-        def pick(source: dict[Any, np.ndarray], kind: str) -> dict[Pair, np.ndarray]:
-            return {pair: source.get((kind, *pair), zeros) for pair in partials}
-
-        frames = self.blocks.frames()
-        volumes = np.asarray(self.volumes)
-        return TrajectoryRdf(
-            r=self.sums.r,
-            partials=partials,
-            total=total,
-            total_std=total_std,
-            frame_indices=list(self.sums.frame_indices),
-            bin_size=self.bin_size,
-            g_partials=pick(means, "g"),
-            g_total=means[_G_TOTAL],
-            partials_err=pick(errors, "partial"),
-            total_err=errors[_TOTAL],
-            g_partials_err=pick(errors, "g"),
-            g_total_err=errors[_G_TOTAL],
-            block_size=block_size,
-            blocking=self.blocks.levels([_G_TOTAL]),
-            densities=np.asarray(self.n_atoms) / volumes,
-            volumes=volumes,
-            element_densities={el: self.element_sums[el] / n for el in sorted(self.element_sums)},
-            frame_partials=None if frames is None else pick(frames, "partial"),
-            frame_totals=None if frames is None else frames[_TOTAL],
-            warnings=self.warnings + notes,
-        )
 
 
 def frame_selection(every: int, start: int, stop: int | None, chunk: int) -> tuple[int, int, int | None, int]:
@@ -440,7 +232,7 @@ def _issue_notes(reader: TrajectoryReader, said: list[int]) -> None:
 
 def trajectory_rdf(
     path: str | os.PathLike[str],
-    cutoff: float = 10.0,
+    cutoff: float | None = None,
     bin_size: float = 0.1,
     every: int = 1,
     start: int = 0,
@@ -461,8 +253,10 @@ def trajectory_rdf(
     Frames start, start + every, ... before stop are read ``chunk`` at a time in one
     pass over the file (so memory holds at most two chunks of structures: the one
     being averaged and the next, read meanwhile), and ``Structure.prdf(cutoff=...,
-    bin_size=..., n_threads=...)`` runs on every frame with that frame's own cell.
-    The curves are averaged with equal weight per frame; a pair of elements missing
+    bin_size=...)`` runs on every frame with that frame's own cell, frames side by
+    side on the pool when it has more than one thread (the same bits for any
+    number). Each frame is a simulation box: an atom's own periodic images are not
+    counted. The curves are averaged with equal weight per frame; a pair of elements missing
     from some frames contributes zero curves for those frames. g(r) is normalised
     frame by frame, so a cell that changes (NpT) is handled.
 
@@ -470,7 +264,11 @@ def trajectory_rdf(
         path: the trajectory: extended XYZ, LAMMPS text dump or XDATCAR (read by
             kelvara), ASE ``.traj`` (needs ASE), XTC/TRR/DCD/NetCDF/H5MD (needs
             MDAnalysis and `topology`).
-        cutoff, bin_size, n_threads: passed to ``Structure.prdf``.
+        cutoff: the largest distance (Angstrom). Default: the largest whole number of
+            bins within half the smallest box height of the first `chunk` frames
+            (the minimum-image limit), at most 10 A. A longer cutoff is counted
+            with a warning: beyond the limit pairs are met again through the box.
+        bin_size, n_threads: as in ``Structure.prdf``.
         every, start, stop: frame selection, as in ``read_xyz_trajectory``.
         cell: the cell of XYZ frames without a ``Lattice=`` field.
         chunk: frames held in memory at once (at least 1).
@@ -495,10 +293,12 @@ def trajectory_rdf(
     """
     every, start, stop, chunk = frame_selection(every, start, stop, chunk)
     source = open_trajectory(path, fmt, every, start, stop, cell, types, topology)
-    averager = TrajectoryAverager(bin_size, block_size, frames)
+    averager = TrajectoryAverager(bin_size, block_size, frames, cutoff)
     notes: list[str] = []
     with contextlib.closing(_windows(source, chunk, notes)) as windows:
         for structures, indices in windows:
+            if cutoff is None:  # the box of the first frames decides
+                cutoff = averager.cutoff = default_cutoff(structures, bin_size)
             window = frame_curves(structures, indices, cutoff, bin_size, n_threads, progress,
                                   averager.n_frames)
             del structures  # free this window before reading the next

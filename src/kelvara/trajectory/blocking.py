@@ -24,7 +24,8 @@ MIN_BLOCKS = 8
 
 
 class _Welford:
-    """Running mean and sum of squared deviations of rows of values."""
+    """Running mean and sum of squared deviations of rows of values: every addition,
+    one row or many, goes through Chan's merge of the two sets' statistics."""
 
     def __init__(self, shape: tuple[int, ...]) -> None:
         self.count = 0
@@ -32,10 +33,7 @@ class _Welford:
         self.m2 = np.zeros(shape)
 
     def add(self, x: np.ndarray) -> None:
-        self.count += 1
-        delta = x - self.mean
-        self.mean += delta / self.count
-        self.m2 += delta * (x - self.mean)
+        self.add_many(x[None])
 
     def add_many(self, x: np.ndarray) -> None:
         """Add the rows x[0], x[1], ... at once (Chan's merge of the batch's statistics)."""
@@ -120,23 +118,13 @@ class BlockAverage:
             self._given_sum = np.concatenate([self._given_sum, pad])
 
     def add(self, curves: dict[Hashable, np.ndarray]) -> None:
-        """Add one frame: `curves` maps keys to equal-length curves."""
-        if self.n == 0:
-            self._width = len(next(iter(curves.values())))
-            self._sum = np.zeros((0, self._width))
-        new = [key for key in curves if key not in self._rows]
-        if new:
-            self._grow(new)
-        x = np.zeros((len(self.keys), self._width))
-        for key, curve in curves.items():
-            x[self._rows[key]] = curve
-        self.n += 1
-        self._sum += x
-        if self._frames is not None:
-            self._frames.append(x)
-        self._add_level(0, x)
-        if self.block_size is not None:
-            self._add_given(x)
+        """Add one frame: `curves` maps keys to equal-length curves (a single value
+        stands for a curve of that value everywhere)."""
+        width = self._width if self.n else len(next(iter(curves.values())))
+        x = np.zeros((1, len(curves), width))
+        for j, curve in enumerate(curves.values()):
+            x[0, j] = curve
+        self.add_many(list(curves), x)
 
     def add_many(self, keys: list[Hashable], curves: np.ndarray) -> None:
         """Add frames at once: `curves[f, j]` is frame f's curve of `keys[j]` (the same
@@ -174,20 +162,6 @@ class BlockAverage:
             x = 0.5 * (x[0::2] + x[1::2])
             k += 1
 
-    def _add_level(self, k: int, x: np.ndarray) -> None:
-        while True:
-            if k == len(self._levels):
-                self._levels.append(_Welford(x.shape))
-                self._carry.append(None)
-            self._levels[k].add(x)
-            waiting = self._carry[k]
-            if waiting is None:
-                self._carry[k] = x
-                return
-            self._carry[k] = None
-            x = 0.5 * (waiting + x)
-            k += 1
-
     def _add_given(self, x: np.ndarray) -> None:
         if self._given is None or self._given_sum is None:
             self._given = _Welford(x.shape)
@@ -208,6 +182,13 @@ class BlockAverage:
         means = self._sum / self.n
         return {key: means[row] for key, row in self._rows.items()}
 
+    def spread(self) -> dict[Hashable, np.ndarray]:
+        """The population standard deviation (ddof=0) of every curve over the frames."""
+        if self.n == 0:
+            raise ValueError("no frames to average")
+        level = self._levels[0]
+        return {key: np.sqrt(level.m2[row] / level.count) for key, row in self._rows.items()}
+
     def levels(self, watch: list[Hashable]) -> list[BlockingLevel]:
         """The blocking table of the `watch` rows: block sizes 1, 2, 4, ... with at
         least two blocks, each with the rms over bins of their standard error."""
@@ -221,8 +202,9 @@ class BlockAverage:
             table.append(BlockingLevel(2**k, level.count, float(np.sqrt(np.mean(values * values)))))
         return table
 
-    def choose(self, watch: list[Hashable]) -> tuple[int, list[str]]:
-        """The block size (and warnings): the given one, or the smallest of 1, 2, 4, ...
+    def choose(self, watch: list[Hashable], curve: str) -> tuple[int, list[str]]:
+        """The block size (and warnings naming `curve`, the watched curve such as
+        "g(r)"): the given one, or the smallest of 1, 2, 4, ...
         (among levels with at least MIN_BLOCKS blocks) whose standard error the next
         level exceeds by at most 1.5 times that level's own uncertainty
         se / sqrt(2 (n_blocks - 1)), and no later level by more than twice its own."""
@@ -231,14 +213,14 @@ class BlockAverage:
             if self._given is None or self._given.count < 2:
                 warnings.append(
                     f"block_size {self.block_size} leaves fewer than two blocks in {self.n} frames, "
-                    "so there is no error estimate"
+                    f"so there is no error estimate of {curve}"
                 )
             return self.block_size, warnings
         table = [row for row in self.levels(watch) if row.n_blocks >= MIN_BLOCKS]
         if len(table) < 2:
             return 1, [
-                f"{self.n} frames are too few to find a block size (at least {2 * MIN_BLOCKS} are "
-                "needed); the standard errors treat the frames as independent"
+                f"{self.n} frames are too few to find a block size for {curve} (at least {2 * MIN_BLOCKS} "
+                "are needed); its standard errors treat the frames as independent"
             ]
         def sigma(level: BlockingLevel) -> float:  # uncertainty of a level's standard error
             return level.standard_error / math.sqrt(2.0 * (level.n_blocks - 1))
@@ -252,7 +234,8 @@ class BlockAverage:
                 warnings = []
                 if row.block_size > 1 and row.n_blocks < 4 * MIN_BLOCKS:
                     warnings.append(
-                        f"the blocked standard error reaches a plateau only with blocks of {row.block_size} "
+                        f"the blocked standard error of {curve} reaches a plateau only with blocks of "
+                        f"{row.block_size} "
                         f"frames ({row.n_blocks} blocks): frames are correlated over a good part of the "
                         "run, so the errors are rough and may be too small; average over a longer run"
                     )
