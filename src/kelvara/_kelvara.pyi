@@ -140,8 +140,13 @@ class Structure:
     def uiso(self) -> list[float | None]: ...
     def disorder_summary(self) -> list[DisorderEntry]: ...
     @staticmethod
-    def available_threads() -> int: ...
-    def make_supercell(self, na: SupportsIndex, nb: SupportsIndex, nc: SupportsIndex) -> Structure: ...
+    def available_threads() -> int:
+        """Number of worker threads of the shared pool, which runs every call with `n_threads=0`."""
+    def make_supercell(self, na: SupportsIndex, nb: SupportsIndex, nc: SupportsIndex) -> Structure:
+        """A new structure of na x nb x nc copies of this cell (each count at least 1).
+
+        The lattice vectors are scaled by na, nb, nc; the sites come image by image
+        (the first count outermost), each image listing every site in order."""
     def prdf(
         self,
         cutoff: SupportsFloat = 10.0,

@@ -335,12 +335,9 @@ PyMethodDef structure_methods[] = {
      "caller needs before reporting anything to the user."},
     {"available_threads", structure_available_threads, METH_NOARGS | METH_STATIC,
      "available_threads()\n--\n\n"
-     "Number of worker threads this module's shared pool runs when `n_threads=0`."},
+     "Number of worker threads rayon will use when `n_threads=0`."},
     {"make_supercell", KELVARA_KW(structure_make_supercell), METH_VARARGS | METH_KEYWORDS,
-     "make_supercell($self, na, nb, nc)\n--\n\n"
-     "A new structure of na x nb x nc copies of this cell (each count at least 1).\n\n"
-     "The lattice vectors are scaled by na, nb, nc; the sites come image by image\n"
-     "(the first count outermost), each image listing every site in order."},
+     "make_supercell($self, na, nb, nc)\n--\n\n"},
     {"__reduce__", structure_reduce, METH_NOARGS,
      "__reduce__($self)\n--\n\nPickle and copy rebuild the structure exactly, each site's species\n"
      "in their stored order."},
