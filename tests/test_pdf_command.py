@@ -50,12 +50,24 @@ def test_fit_writes_csv_and_figure_and_prints_parameters(measured, tmp_path, cap
         assert (out / "fit.png").stat().st_size > 10_000
 
 
-def test_rw_without_fit_and_orderings(measured, tmp_path, capsys):
+def test_rw_without_fit_and_orderings(measured, tmp_path, capsys, monkeypatch):
+    import kelvara.pdf.fit
+    import kelvara.pdf.orderings
+
+    fitted = []  # the structures fitted: the average once, then each ordering
+
+    def counting(structure, *args, fit=kelvara.pdf.fit.fit_pdf, **kwargs):
+        fitted.append(structure.n_sites)
+        return fit(structure, *args, **kwargs)
+
+    monkeypatch.setattr(kelvara.pdf.fit, "fit_pdf", counting)
+    monkeypatch.setattr(kelvara.pdf.orderings, "fit_pdf", counting)
     status = main(["pdf", PEROVSKITE, "--data", str(measured), "--broadening", "0.12", "--fit", "scale",
                    "--orderings", "1", "--out", str(tmp_path / "o")])
     assert status == 0
     text = capsys.readouterr().out
     assert "average" in text and "seed 0" in text and "expansions: Rw" in text
+    assert fitted[0] == 5 and fitted.count(5) == 1 and len(fitted) == 2
     assert main(["pdf", PEROVSKITE, "--data", str(measured), "--out", str(tmp_path / "p")]) == 0
     assert "(nothing refined)" in capsys.readouterr().out
 

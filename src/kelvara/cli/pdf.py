@@ -150,6 +150,7 @@ def compare_with_data(structure: Structure, name: str, options: PdfOptions) -> i
     on_table = len(structures) == 1 and all(
         w in TABLE_NAMES or (w.startswith("uiso_") and w[5:] in structure.elements) for w in words)
     common = dict(rmin=options.rmin, rmax=options.rmax, radiation=radiation)
+    fit = None
     if on_table:
         from kelvara.pdf.fit import agreement, fit_pdf, select
 
@@ -179,8 +180,9 @@ def compare_with_data(structure: Structure, name: str, options: PdfOptions) -> i
         else:
             from kelvara.pdf.orderings import fit_orderings, orderings_table
 
+            # The occupancy-weighted structure's fit above is the list's first row, when there was one.
             fits = fit_orderings(structure, data, words or "scale", start, seeds=range(options.orderings),
-                                 n_threads=options.threads, **common)
+                                 n_threads=options.threads, average=fit if words else None, **common)
             print(orderings_table(fits))
     if not result.converged:
         print(f"kelvara: the fit failed: {result.reason}; {result.hint}", file=sys.stderr)

@@ -42,15 +42,19 @@ def fit_orderings(
     max_sites: int = 4096,
     max_denominator: int = 16,
     n_threads: int = 0,
+    average: FitResult | None = None,
 ) -> list[OrderingFit]:
     """Fit the occupancy-weighted model first, then each ordered expansion
     `structure.expand_occupancies(max_sites, seed, max_denominator)`, refining the
     same parameters from the same start values. The list holds the average first,
-    then the seeds in order; compare their `fit.rw`."""
+    then the seeds in order; compare their `fit.rw`. `average`: that first fit when the
+    caller has already made it (the same refinement of `structure`), so it is not redone."""
     refine = tuple(refine.split(",")) if isinstance(refine, str) else tuple(refine)
     kwargs = dict(parameters=parameters, rmin=rmin, rmax=rmax, radiation=radiation,
                   scattering_factors=scattering_factors, n_threads=n_threads)
-    out = [OrderingFit("average", None, structure.n_sites, fit_pdf(structure, data, refine, **kwargs))]
+    if average is None:
+        average = fit_pdf(structure, data, refine, **kwargs)
+    out = [OrderingFit("average", None, structure.n_sites, average)]
     for seed in seeds:
         ordered, report = structure.expand_occupancies(max_sites=max_sites, seed=seed,
                                                        max_denominator=max_denominator)
