@@ -229,6 +229,8 @@ def test_warren_cowley_over_trajectory_frames(tmp_path):
     assert from_file == warren_cowley(frames, radii=[2.5456, 3.6, 4.4091])
     with pytest.raises(ValueError, match="radii must be positive shell distances in increasing order"):
         warren_cowley(frames, radii=[3.6, 2.5])
+    with pytest.raises(ValueError, match="chunk must be at least 1"):  # the selection is checked as everywhere
+        warren_cowley(Frames(str(tmp_path / "md.xyz"), chunk=0), radii=[2.5456, 3.6, 4.4091])
 
 
 @pytest.mark.parametrize("seed", [11, 12])

@@ -114,9 +114,8 @@ def _none_found(triplet: tuple[str, str, str], cutoff: float) -> str:
 def _trajectory_angles(source: Any, triplet: tuple[str, str, str], cutoff: float, bin_deg: float,
                        n_threads: int, block_size: int | None, selection: dict[str, Any]) -> BondAngles:
     from kelvara.trajectory.accumulate import beyond_half_box, half_box
-    from kelvara.trajectory.averaging import Frames, _windows, frame_selection
+    from kelvara.trajectory.averaging import Frames, _windows
     from kelvara.trajectory.blocking import BlockAverage
-    from kelvara.trajectory.formats import open_trajectory
 
     if isinstance(source, Frames):
         if selection:
@@ -127,9 +126,7 @@ def _trajectory_angles(source: Any, triplet: tuple[str, str, str], cutoff: float
         raise TypeError(f"expected a Structure, a trajectory path or a kelvara.trajectory.Frames "
                         f"selection, not {type(source).__name__}")
     first, centre, second = triplet
-    every, start, stop, chunk = frame_selection(source.every, source.start, source.stop, source.chunk)
-    reader = open_trajectory(source.path, source.fmt, every, start, stop, source.cell, source.types,
-                             source.topology)
+    reader, chunk = source.open()
     blocks = BlockAverage(block_size)
     notes: list[str] = []
     edges = None

@@ -73,10 +73,7 @@ def _frames(source: Any) -> Iterable[Structure]:
     from kelvara.trajectory import Frames
 
     if isinstance(source, Frames):
-        from kelvara.trajectory.formats import open_trajectory
-
-        reader = open_trajectory(source.path, source.fmt, source.every, source.start, source.stop,
-                                 source.cell, source.types, source.topology)
+        reader, _ = source.open()
         return (frame for _, frame in reader)
     return source
 

@@ -28,8 +28,7 @@ from kelvara.pdf.scattering import (
     structure_pdf,
     structure_sq,
 )
-from kelvara.trajectory.averaging import Frames, TrajectoryRdf, _windows, frame_selection
-from kelvara.trajectory.formats import open_trajectory
+from kelvara.trajectory.averaging import Frames, TrajectoryRdf, _windows
 
 
 @dataclass(frozen=True, repr=False)
@@ -84,9 +83,7 @@ def _average(source: Any, per_frame: Callable[[Any, CurveOptions], dict[str, Flo
     from kelvara.trajectory.blocking import BlockAverage
 
     frames = _frames_of(source)
-    every, start, stop, chunk = frame_selection(frames.every, frames.start, frames.stop, frames.chunk)
-    reader = open_trajectory(frames.path, frames.fmt, every, start, stop, frames.cell, frames.types,
-                             frames.topology)
+    reader, chunk = frames.open()
     blocks = BlockAverage(block_size)
     notes: list[str] = []
     first = None

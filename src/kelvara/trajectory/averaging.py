@@ -42,6 +42,11 @@ class Frames:
     topology: str | os.PathLike[str] | None = None
     chunk: int = 64
 
+    def open(self) -> tuple[Any, int]:
+        """A reader of the selected frames and the checked chunk size."""
+        every, start, stop, chunk = frame_selection(self.every, self.start, self.stop, self.chunk)
+        return open_trajectory(self.path, self.fmt, every, start, stop, self.cell, self.types, self.topology), chunk
+
 
 @dataclass(frozen=True, repr=False)
 class TrajectoryRdf:
