@@ -206,6 +206,9 @@ def write_files(folder: str, n_frames: int, n_atoms: int, seed: int = 11) -> tup
 def run(tool: str, path: str, fmt: str, cutoff: float, bin_size: float, threads: int) -> dict:
     env = dict(os.environ)
     env["OVITO_THREAD_COUNT"] = env["OMP_NUM_THREADS"] = str(threads)
+    # NumPy's BLAS threads spin for about a tenth of a second after import, taking a
+    # core from the timed work; none of the tools here uses BLAS for its curves.
+    env["OPENBLAS_NUM_THREADS"] = "1"
     done = subprocess.run([sys.executable, "-c", RUNNER, tool, path, fmt, str(cutoff), str(bin_size),
                            str(threads)], capture_output=True, text=True, env=env)
     if done.returncode:

@@ -84,8 +84,9 @@ def test_adding_windows_at_once_equals_adding_frames(rng, block_size):
     np.testing.assert_allclose(many.spread()["b"], b.std(axis=0), rtol=1e-10)
     size = one.choose(["a"], "a(t)")[0]
     assert many.choose(["a"], "a(t)")[0] == size and many.n == one.n
-    for key in ("a", "b"):
-        np.testing.assert_allclose(many.mean()[key], one.mean()[key], rtol=1e-12)
+    for key in ("a", "b"):  # the same bits, however the frames were grouped
+        np.testing.assert_array_equal(many.mean()[key], one.mean()[key])
+        np.testing.assert_array_equal(many.spread()[key], one.spread()[key])
         for s in (1, 2, 8, size):
-            np.testing.assert_allclose(many.standard_error(s)[key], one.standard_error(s)[key], rtol=1e-9)
+            np.testing.assert_array_equal(many.standard_error(s)[key], one.standard_error(s)[key])
         np.testing.assert_array_equal(many.frames()[key], one.frames()[key])

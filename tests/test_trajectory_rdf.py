@@ -79,17 +79,19 @@ def test_matches_frame_by_frame_average(tmp_path, selection, chunk, mixed_elemen
         assert_same_average(parallel, result)
 
 
-def test_windows_hold_at_most_chunk_frames(tmp_path, monkeypatch):
-    path = write_trajectory(tmp_path / "t.xyz", 20)
-    sizes = []
-    opened = []
+@pytest.fixture
+def window_sizes(monkeypatch):
+    """The frames of every read of the trajectory readers that get opened (a list per reader)."""
+    import kelvara.trajectory.formats as formats_module
+
+    opened: list[list[int]] = []
 
     class CountingReader:
         warnings: list[str] = []
 
         def __init__(self, *args, **kwargs):
             self.inner = TrajectoryReader(*args, **kwargs)
-            opened.append(self)
+            opened.append([])
 
         def __enter__(self):
             return self
@@ -99,17 +101,47 @@ def test_windows_hold_at_most_chunk_frames(tmp_path, monkeypatch):
 
         def read(self, n):
             result = self.inner.read(n)
-            sizes.append(len(result[0]))
+            opened[-1].append(len(result[0]))
             return result
 
-    import kelvara.trajectory.formats as formats_module
-
     monkeypatch.setattr(formats_module, "TrajectoryReader", CountingReader)
+    return opened
+
+
+@pytest.mark.parametrize("cutoff, n_threads, expected", [
+    (1.0, 0, [1, 2, 4, 8, 5, 0]),  # counting starts early; the windows grow to the chunk
+    (None, 0, [8, 8, 4, 0]),  # the first chunk of boxes decides the cutoff
+    (1.0, 1, [8, 8, 4, 0]),  # read on the caller's thread: nothing to overlap
+])
+def test_windows_grow_to_the_chunk(tmp_path, window_sizes, cutoff, n_threads, expected):
+    path = write_trajectory(tmp_path / "t.xyz", 20)
+    result = trajectory_rdf(path, cutoff=cutoff, bin_size=0.25, chunk=8, n_threads=n_threads)
+    assert window_sizes == [expected] and result.n_frames == 20
+
+
+def test_windows_hold_at_most_chunk_frames(tmp_path, window_sizes):
+    path = write_trajectory(tmp_path / "t.xyz", 20)
     calls = []
-    trajectory_rdf(Path(path), cutoff=1.0, bin_size=0.5, every=3, start=1, chunk=2, progress=calls.append)
-    assert sizes == [2, 2, 2, 1, 0]  # frames 1 4 | 7 10 | 13 16 | 19, then the end
+    trajectory_rdf(Path(path), cutoff=1.0, bin_size=0.5, every=3, start=1, chunk=2, n_threads=1,
+                   progress=calls.append)
+    assert window_sizes == [[2, 2, 2, 1, 0]]  # frames 1 4 | 7 10 | 13 16 | 19, then the end; one pass
     assert calls == [1, 2, 3, 4, 5, 6, 7]  # frames done, counted across the windows
-    assert len(opened) == 1  # one pass over the file
+
+
+@pytest.mark.parametrize("n_threads, helper", [(1, False), (2, True), (0, True)])
+def test_one_thread_reads_on_the_callers_thread(tmp_path, n_threads, helper):
+    """n_threads=1 keeps a call to one core (as each worker of trajectory_rdf_many is);
+    otherwise the next window is read on a helper thread while this one is counted."""
+    import threading
+
+    path = write_trajectory(tmp_path / "t.xyz", 6)
+    seen = []
+
+    def progress(_):
+        seen.append(any(t.name.startswith("kelvara-read") for t in threading.enumerate()))
+
+    trajectory_rdf(path, cutoff=2.0, bin_size=0.5, chunk=2, n_threads=n_threads, progress=progress)
+    assert seen and all(s == helper for s in seen)
 
 
 def test_reader_notes_point_at_the_callers_line(tmp_path):

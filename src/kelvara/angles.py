@@ -4,6 +4,7 @@ averaged over the frames of a trajectory with block-averaged standard errors."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 from dataclasses import dataclass, field
 from typing import Any
@@ -133,17 +134,18 @@ def _trajectory_angles(source: Any, triplet: tuple[str, str, str], cutoff: float
     total = centres = 0.0
     empty: list[int] = []
     limit = (float("inf"), -1)
-    for structures, indices in _windows(reader, chunk, notes):
-        edges, counts = _frames_bond_angles(structures, centre, first, second, cutoff, bin_deg, n_threads,
-                                            self_images=False)
-        sums = np.array([c.sum() for c in counts])
-        kept = sums > 0
-        empty.extend(i for i, k in zip(indices, kept) if not k)
-        if kept.any():
-            blocks.add_many(["p"], (np.array(counts)[kept] / sums[kept, None])[:, None, :])
-        total += float(sums.sum())
-        centres += sum(s.composition.get(centre, 0.0) for s in structures)
-        limit = min(limit, *((half_box(s), i) for s, i in zip(structures, indices)))
+    with contextlib.closing(_windows(reader, chunk, notes, n_threads, ramp=True)) as windows:
+        for structures, indices in windows:
+            edges, counts = _frames_bond_angles(structures, centre, first, second, cutoff, bin_deg, n_threads,
+                                                self_images=False)
+            sums = np.array([c.sum() for c in counts])
+            kept = sums > 0
+            empty.extend(i for i, k in zip(indices, kept) if not k)
+            if kept.any():
+                blocks.add_many(["p"], (np.array(counts)[kept] / sums[kept, None])[:, None, :])
+            total += float(sums.sum())
+            centres += sum(s.composition.get(centre, 0.0) for s in structures)
+            limit = min(limit, *((half_box(s), i) for s, i in zip(structures, indices)))
     if blocks.n == 0:
         raise ValueError(_none_found(triplet, cutoff) + " in any frame")
     if empty:

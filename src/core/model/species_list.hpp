@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>  // for std::uint32_t
 #include <initializer_list>
 #include <new>  // for placement new
 #include <string>
@@ -108,6 +109,38 @@ private:
         Species one_;                // alive while size_ <= 1
         std::vector<Species> many_;  // alive once there are two or more
     };
+};
+
+/// Numbers element texts in the order they are first seen, without a map lookup per
+/// site: a structure has a handful of elements, neighbouring sites nearly always
+/// repeat the element just seen (tried first), and texts of a few bytes compare
+/// faster by hand than by a library call.
+class ElementNumbering {
+public:
+    /// The number of `element` (the next free one when new); the text must outlive
+    /// this numbering.
+    std::uint32_t number(const std::string& element) {
+        if (seen_.empty() || !same_text(element, *seen_[last_])) {
+            std::uint32_t k = 0;
+            while (k < seen_.size() && !same_text(element, *seen_[k])) ++k;
+            if (k == seen_.size()) seen_.push_back(&element);
+            last_ = k;
+        }
+        return last_;
+    }
+    /// The texts by number.
+    const std::vector<const std::string*>& seen() const { return seen_; }
+
+private:
+    static bool same_text(const std::string& x, const std::string& y) {
+        if (x.size() != y.size()) return false;
+        for (std::size_t k = 0; k < x.size(); ++k)
+            if (x[k] != y[k]) return false;
+        return true;
+    }
+
+    std::vector<const std::string*> seen_;
+    std::uint32_t last_ = 0;
 };
 
 }  // namespace kelvara

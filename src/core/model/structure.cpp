@@ -80,9 +80,17 @@ std::vector<Vec3> Structure::cart_coords() const {
 }
 
 ElementMap Structure::composition() const {
-    ElementMap map;
+    // Summed by element number in site order, then put into the map once.
+    ElementNumbering numbering;
+    std::vector<double> sums;
     for (const Site& site : sites)
-        for (const auto& [element, occupancy] : site.species) map[element] += occupancy;
+        for (const auto& [element, occupancy] : site.species) {
+            const std::uint32_t k = numbering.number(element);
+            if (k == sums.size()) sums.push_back(0.0);
+            sums[k] += occupancy;
+        }
+    ElementMap map;
+    for (std::size_t k = 0; k < sums.size(); ++k) map.emplace(*numbering.seen()[k], sums[k]);
     return map;
 }
 

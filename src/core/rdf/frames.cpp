@@ -40,17 +40,11 @@ Result<void> for_each_frame(std::size_t n_frames, WorkerPool& pool,
     auto alone = WorkerPool::start(1);
     if (!alone) return fail(alone.error());
     WorkerPool& serial = **alone;
-    // A few groups per thread even out frames of unequal cost.
-    const std::size_t groups = std::min(n_frames, 4 * pool.threads());
-    const auto status = pool.run(groups, [&](std::size_t g) {
-        const std::size_t lo = n_frames * g / groups, hi = n_frames * (g + 1) / groups;
-        for (std::size_t k = lo; k < hi; ++k) {
-            auto done = task(k, serial);
-            if (!done) {
-                failures[k] = std::move(done.error());
-                return;
-            }
-        }
+    // One frame per task: a frame costs far more than handing out a task, and the
+    // threads then finish a window within one frame of each other.
+    const auto status = pool.run(n_frames, [&](std::size_t k) {
+        auto done = task(k, serial);
+        if (!done) failures[k] = std::move(done.error());
     });
     for (auto& failure : failures)
         if (failure) return fail(std::move(*failure));

@@ -172,11 +172,17 @@ def window_positions(
     return windows
 
 
-def _windows(source: Any, chunk: int, notes: list[str]) -> Iterator[tuple[list[Structure], list[int]]]:
+def _windows(source: Any, chunk: int, notes: list[str], n_threads: int = 0, ramp: bool = False,
+             ) -> Iterator[tuple[list[Structure], list[int]]]:
     """Yields (structures, frame_indices) window by window from one pass over the
-    file. The next window is read on a helper thread (the native reader runs without
-    the GIL) while the caller works on the current one, so at most two windows are
-    in memory. The reader's warnings are appended to `notes` at the end.
+    file. With `n_threads` other than 1, the next window is read on a helper thread
+    (the native reader runs without the GIL) while the caller works on the current
+    one, so at most two windows are in memory; with ``n_threads=1`` the windows are
+    read on the caller's thread, one after the other, so a call asked to use one
+    thread keeps to one core. With `ramp` (for callers that need no whole first
+    window) and a helper thread, the windows start at an eighth of `chunk` and
+    double up to it, so counting starts after a few frames instead of a whole chunk.
+    The reader's warnings are appended to `notes` at the end.
 
     Close the generator when the loop over it ends early (``contextlib.closing``): a
     read in progress on the helper thread is then abandoned within a fraction of a
@@ -188,20 +194,26 @@ def _windows(source: Any, chunk: int, notes: list[str]) -> Iterator[tuple[list[S
     native = isinstance(source, TrajectoryReader)
     said = [0, 0]
 
-    def read() -> tuple[list[Structure], list[int]]:
-        return source.read(chunk, warn=False) if native else source.read(chunk)
+    helper = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kelvara-read") if n_threads != 1 else None
+    size = [max(1, chunk // 8) if ramp and helper else chunk]  # one read at a time changes it
 
-    with source, ThreadPoolExecutor(max_workers=1, thread_name_prefix="kelvara-read") as prefetch:
+    def read() -> tuple[list[Structure], list[int]]:
+        n = size[0]
+        size[0] = min(chunk, 2 * n)
+        return source.read(n, warn=False) if native else source.read(n)
+
+    with source, helper or contextlib.nullcontext():
         try:
-            pending = prefetch.submit(read)
+            pending = helper.submit(read) if helper else None
             while True:
-                structures, indices = pending.result()
+                structures, indices = pending.result() if pending else read()
                 if native:
                     _issue_notes(source, said)
                 if not structures:
                     notes.extend(source.warnings)
                     return
-                pending = prefetch.submit(read)
+                if helper:
+                    pending = helper.submit(read)
                 yield structures, indices
                 del structures, indices  # let the caller free this window before the next
         except BaseException:
@@ -300,7 +312,7 @@ def trajectory_rdf(
     source = open_trajectory(path, fmt, every, start, stop, cell, types, topology)
     averager = TrajectoryAverager(bin_size, block_size, frames, cutoff)
     notes: list[str] = []
-    with contextlib.closing(_windows(source, chunk, notes)) as windows:
+    with contextlib.closing(_windows(source, chunk, notes, n_threads, ramp=cutoff is not None)) as windows:
         for structures, indices in windows:
             if cutoff is None:  # the box of the first frames decides
                 cutoff = averager.cutoff = default_cutoff(structures, bin_size)

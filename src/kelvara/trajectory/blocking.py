@@ -24,8 +24,9 @@ MIN_BLOCKS = 8
 
 
 class _Welford:
-    """Running mean and sum of squared deviations of rows of values: every addition,
-    one row or many, goes through Chan's merge of the two sets' statistics."""
+    """Running mean and sum of squared deviations of rows of values, updated row by
+    row in order (Welford), so the result does not depend on how the rows were
+    grouped into calls: a trajectory read in windows of any size gives the same bits."""
 
     def __init__(self, shape: tuple[int, ...]) -> None:
         self.count = 0
@@ -36,18 +37,12 @@ class _Welford:
         self.add_many(x[None])
 
     def add_many(self, x: np.ndarray) -> None:
-        """Add the rows x[0], x[1], ... at once (Chan's merge of the batch's statistics)."""
-        nb = x.shape[0]
-        if nb == 0:
-            return
-        mean_b = x.mean(axis=0)
-        m2_b = ((x - mean_b) ** 2).sum(axis=0)
-        na = self.count
-        n = na + nb
-        delta = mean_b - self.mean
-        self.mean += delta * (nb / n)
-        self.m2 += m2_b + delta * delta * (na * nb / n)
-        self.count = n
+        """Add the rows x[0], x[1], ... in order."""
+        for row in x:
+            self.count += 1
+            delta = row - self.mean
+            self.mean += delta / self.count
+            self.m2 += delta * (row - self.mean)
 
     def grow(self, rows: int) -> None:
         """Rows appended to the curves: those had the value 0 in every block so far."""
@@ -128,7 +123,7 @@ class BlockAverage:
 
     def add_many(self, keys: list[Hashable], curves: np.ndarray) -> None:
         """Add frames at once: `curves[f, j]` is frame f's curve of `keys[j]` (the same
-        result as adding the frames one by one, up to rounding)."""
+        result, bit for bit, as adding the frames one by one)."""
         if curves.shape[0] == 0:
             return
         if self.n == 0:
@@ -140,7 +135,8 @@ class BlockAverage:
         x = np.zeros((curves.shape[0], len(self.keys), self._width))
         x[:, [self._rows[key] for key in keys]] = curves
         self.n += x.shape[0]
-        self._sum += x.sum(axis=0)
+        for row in x:  # in frame order, whatever the windows
+            self._sum += row
         if self._frames is not None:
             self._frames.extend(x)
         if self.block_size is not None:
