@@ -47,6 +47,7 @@ def brute_angles(structure, centre, first, second, cutoff, bin_deg, self_images=
     ([[6.0, 0, 0], [0.8, 5.5, 0], [-0.4, 0.6, 5.9]], 60, ("O", "Si", "Si"), 2.6, 2.5, None),
     (np.diag([6.0, 6.3, 5.8]), 50, ("Si", "O", "Si"), 2.4, 7.0, None),  # two neighbour elements
     (np.diag([2.2, 9.0, 9.5]), 30, ("Si", "O", "O"), 3.0, 5.0, None),  # thinner than the cutoff
+    (np.diag([2.2, 9.0, 9.5]), 30, ("Si", "Si", "O"), 3.0, 5.0, None),  # with the centre's own images
     (np.diag([6.0, 6.3, 5.8]), 40, ("Si", "O", "O"), 2.6, 3.0, {"Si": 0.5, "O": 0.75}),  # occupancies
 ])
 @pytest.mark.parametrize("self_images", [True, False])
