@@ -128,12 +128,16 @@ def test_windows_hold_at_most_chunk_frames(tmp_path, window_sizes):
     assert calls == [1, 2, 3, 4, 5, 6, 7]  # frames done, counted across the windows
 
 
-@pytest.mark.parametrize("n_threads, helper", [(1, False), (2, True), (0, True)])
-def test_one_thread_reads_on_the_callers_thread(tmp_path, n_threads, helper):
-    """n_threads=1 keeps a call to one core (as each worker of trajectory_rdf_many is);
-    otherwise the next window is read on a helper thread while this one is counted."""
+@pytest.mark.parametrize("n_threads, pool, helper", [(1, 2, False), (2, 2, True), (0, 2, True), (0, 1, False)])
+def test_one_thread_reads_on_the_callers_thread(tmp_path, monkeypatch, n_threads, pool, helper):
+    """One thread (n_threads=1, or the shared pool of one) keeps a call to one core, as
+    each worker of trajectory_rdf_many is; otherwise the next window is read on a
+    helper thread while this one is counted."""
     import threading
 
+    from kelvara import Structure
+
+    monkeypatch.setattr(Structure, "available_threads", staticmethod(lambda: pool), raising=False)
     path = write_trajectory(tmp_path / "t.xyz", 6)
     seen = []
 

@@ -211,8 +211,8 @@ FAULTS: list[tuple[str, str, str, str, tuple[str, ...]]] = [
      '_windows(source, chunk, notes, n_threads, ramp=True)',
      "the default cutoff taken from the first small window, not the first chunk", ("test_trajectory_rdf.py",)),
     ("src/kelvara/trajectory/averaging.py",
-     'helper = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kelvara-read") if n_threads != 1 else None',
-     'helper = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kelvara-read")',
+     'one = (n_threads or Structure.available_threads()) == 1  # 0: the shared pool\'s size',
+     'one = False',
      "a one-thread call runs a reading thread beside it", ("test_trajectory_rdf.py",)),
     # Readers, writers and the file entry points (faults the thinned tests used to catch)
     ('src/kelvara/io.py',

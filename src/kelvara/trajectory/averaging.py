@@ -175,11 +175,11 @@ def window_positions(
 def _windows(source: Any, chunk: int, notes: list[str], n_threads: int = 0, ramp: bool = False,
              ) -> Iterator[tuple[list[Structure], list[int]]]:
     """Yields (structures, frame_indices) window by window from one pass over the
-    file. With `n_threads` other than 1, the next window is read on a helper thread
+    file. With more than one thread, the next window is read on a helper thread
     (the native reader runs without the GIL) while the caller works on the current
-    one, so at most two windows are in memory; with ``n_threads=1`` the windows are
-    read on the caller's thread, one after the other, so a call asked to use one
-    thread keeps to one core. With `ramp` (for callers that need no whole first
+    one, so at most two windows are in memory; with one (``n_threads=1``, or 0 with a
+    shared pool of one thread) the windows are read on the caller's thread, one after
+    the other, so a call asked to use one thread keeps to one core. With `ramp` (for callers that need no whole first
     window) and a helper thread, the windows start at an eighth of `chunk` and
     double up to it, so counting starts after a few frames instead of a whole chunk.
     The reader's warnings are appended to `notes` at the end.
@@ -194,7 +194,8 @@ def _windows(source: Any, chunk: int, notes: list[str], n_threads: int = 0, ramp
     native = isinstance(source, TrajectoryReader)
     said = [0, 0]
 
-    helper = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kelvara-read") if n_threads != 1 else None
+    one = (n_threads or Structure.available_threads()) == 1  # 0: the shared pool's size
+    helper = None if one else ThreadPoolExecutor(max_workers=1, thread_name_prefix="kelvara-read")
     size = [max(1, chunk // 8) if ramp and helper else chunk]  # one read at a time changes it
 
     def read() -> tuple[list[Structure], list[int]]:
