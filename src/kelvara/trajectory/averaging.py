@@ -268,12 +268,12 @@ def trajectory_rdf(
     """Partial and total RDFs averaged over the selected frames of a trajectory, with
     standard errors from block averaging.
 
-    Frames start, start + every, ... before stop are read ``chunk`` at a time in one
-    pass over the file (so memory holds at most two chunks of structures: the one
-    being averaged and the next, read meanwhile), and ``Structure.prdf(cutoff=...,
-    bin_size=...)`` runs on every frame with that frame's own cell, frames side by
-    side on the pool when it has more than one thread (the same bits for any
-    number). Each frame is a simulation box: an atom's own periodic images are not
+    Frames start, start + every, ... before stop are read at most ``chunk`` at a time
+    in one pass over the file (so memory holds at most two chunks of structures: the
+    one being averaged and, with more than one thread, the next, read meanwhile; one
+    thread reads and counts in turn), and ``Structure.prdf(cutoff=..., bin_size=...)``
+    runs on every frame with that frame's own cell, frames side by side on the pool
+    when it has more than one thread (the same bits for any number). Each frame is a simulation box: an atom's own periodic images are not
     counted. The curves are averaged with equal weight per frame; a pair of elements missing
     from some frames contributes zero curves for those frames. g(r) is normalised
     frame by frame, so a cell that changes (NpT) is handled.
