@@ -152,23 +152,21 @@ std::uint32_t SiteMerger::find(const Vec3& frac, const std::uint64_t (&c)[3]) {
     std::uint32_t best = kNone;
     for (int k = 0; k < n; ++k)
         for (std::uint32_t index = head_[own + offset[k]]; index != kNone; index = next_[index]) {
+            // Both tests are rarely met: each is taken whole, without a branch per axis.
             const Vec3& at = sites_[index].frac;
-            if (index < best && axis_distance(at[0], frac[0]) < symprec_ &&
-                axis_distance(at[1], frac[1]) < symprec_ && axis_distance(at[2], frac[2]) < symprec_) {
+            const double gap[3] = {axis_distance(at[0], frac[0]), axis_distance(at[1], frac[1]),
+                                   axis_distance(at[2], frac[2])};
+            if ((index < best) & (gap[0] < symprec_) & (gap[1] < symprec_) & (gap[2] < symprec_)) {
                 best = index;
                 continue;
             }
             if (!fused_ || best != kNone) continue;
-            const double x[3] = {frac[0] - at[0], frac[1] - at[1], frac[2] - at[2]};
-            // The periodic distance along each axis (both lie in [0, 1]): every image is
-            // at least that far along the planes' normal.
-            auto gap = [](double v) {
-                const double a = std::fabs(v);
-                return std::min(a, 1.0 - a);
-            };
-            if (gap(x[0]) * spacing_[0] >= max_distance_ || gap(x[1]) * spacing_[1] >= max_distance_ ||
-                gap(x[2]) * spacing_[2] >= max_distance_)
+            // The periodic distance along each axis: every image is at least that far
+            // along the planes' normal.
+            if ((gap[0] * spacing_[0] >= max_distance_) | (gap[1] * spacing_[1] >= max_distance_) |
+                (gap[2] * spacing_[2] >= max_distance_))
                 continue;
+            const double x[3] = {frac[0] - at[0], frac[1] - at[1], frac[2] - at[2]};
             Vec3 delta;
             for (int i = 0; i < 3; ++i)  // std::round of the difference, inline
                 delta[i] = x[i] - (x[i] >= 0.5 ? 1.0 : (x[i] <= -0.5 ? -1.0 : 0.0));

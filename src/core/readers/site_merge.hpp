@@ -1,6 +1,8 @@
 // SiteMerger: symmetry images of CIF atom-site rows gathered into sites.
 #pragma once
 
+#include <algorithm>  // for std::min
+#include <cmath>      // for std::fabs
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -96,11 +98,11 @@ private:
 std::vector<ClosePair> close_sites(const std::vector<Site>& sites, const Lattice& lattice,
                                    double max_distance);
 
-/// The periodic distance along one axis of two coordinates in [0, 1).
+/// The periodic distance along one axis of two coordinates in [0, 1) (without a
+/// branch: |a - b|, or 1 less it where that is shorter).
 inline double axis_distance(double a, double b) {
-    double d = a > b ? a - b : b - a;
-    if (d > 0.5) d = 1.0 - d;
-    return d;
+    const double d = std::fabs(a - b);
+    return std::min(d, 1.0 - d);
 }
 
 }  // namespace kelvara
