@@ -153,6 +153,33 @@ def test_bad_starts_end_as_results_not_exceptions(stretch, converged):
         assert result.reason and "start closer" in result.hint
 
 
+def test_a_flat_trial_cell_is_stepped_back_from_not_allocated():
+    # A step of a P1 fit to a nearly flat cell once asked for tens of GB of lattice
+    # translations (the fit was killed); such a cell is now one the fit cannot use, and
+    # the solver steps back. Run under a memory limit, so the old fault fails the test.
+    import subprocess
+    import sys
+
+    code = """if True:
+        import resource
+        import numpy as np
+        from kelvara import Structure
+        from kelvara.pdf.phase import NotACell, Phase
+        from kelvara.pdf.symmetry import analyse
+        resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+        s = Structure([[3.5, 0, 0], [0, 3.5, 0], [0, 0, 3.5]], [[0, 0, 0]], [{"Ni": 1.0}])
+        model = Phase(s, analyse(s, [(np.eye(3), np.zeros(3))]), {"Ni": 10.3})
+        values = {"cell": np.array([3.5, 3.5, 3.5, 90.0, 90.0, 179.99]), "xyz": model.xyz0,
+                  "u_atom": np.array([0.005]), "delta1": 0.0, "delta2": 0.0, "qbroad": 0.0}
+        try:
+            model.peaks(np.arange(0, 2000) * 0.01, 0.01, 0.0, values, [])
+        except NotACell as e:
+            print("stepped back:", e)
+    """
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert "stepped back:" in done.stdout and "candidate translations" in done.stdout, done.stderr[-500:]
+
+
 def test_refused_before_fitting():
     data = MeasuredPDF(r=np.array([2.0, 2.5, 3.0]), G=np.ones(3), dG=None, dr=None, step=0.5, source="d")
     structure, operations = phase(*NICKEL)
