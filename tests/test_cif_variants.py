@@ -149,6 +149,12 @@ COUNTED = ("1 atom-site row repeats an earlier row exactly (element, position an
         (["Fe2 Fe 0 0 0 0.3", "Fe1 Fe 0 0 0 0.3", "Fe1 Fe 0 0 0 0.3"], [{"Fe": 0.6}],
          [REPEATED.format("'Fe1' (line 17) repeats 'Fe1' (line 16)"),
           COUNTED.format("'Fe1' (line 16) repeats 'Fe2' (line 15)")]),
+        # Each label's own repeat is found past the other labels of that content.
+        (["Fe1 Fe 0 0 0 0.25", "Fe2 Fe 0 0 0 0.25", "Fe3 Fe 0 0 0 0.25", "Fe3 Fe 0 0 0 0.25"], [{"Fe": 0.75}],
+         [REPEATED.format("'Fe3' (line 18) repeats 'Fe3' (line 17)"),
+          COUNTED.replace("1 atom-site row repeats", "2 atom-site rows repeat").replace(
+              "is counted as a distinct atom", "are counted as distinct atoms").format(
+              "'Fe2' (line 16) repeats 'Fe1' (line 15), 'Fe3' (line 17) repeats 'Fe1' (line 15)")]),
         # Not repeats: another occupancy, another element.
         (["Fe1 Fe 0 0 0 0.5", "Fe2 Fe 0 0 0 0.4"], [{"Fe": 0.9}], []),
         (["Fe1 Fe 0 0 0 0.5", "Co1 Co 0 0 0 0.5"], [{"Fe": 0.5, "Co": 0.5}], []),

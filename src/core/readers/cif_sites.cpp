@@ -1,7 +1,7 @@
 // Atom sites of a CIF block: rows read, expanded by the symmetry operations, merged into sites.
 #include "core/readers/cif_sites.hpp"
 
-#include <algorithm>  // for std::find, std::max, std::min
+#include <algorithm>  // for std::find, std::max, std::min, std::none_of, std::sort, std::unique
 #include <array>
 #include <cmath>       // for std::fabs, std::floor, std::isfinite, std::round, std::sqrt
 #include <cstdint>
@@ -9,7 +9,6 @@
 #include <functional>  // for std::hash
 #include <optional>
 #include <string>
-#include <unordered_set>
 #include <utility>  // for std::swap
 
 #include "core/model/elements.hpp"           // for is_element
@@ -364,54 +363,55 @@ std::optional<std::string> row_element(const AtomTable& table, std::uint32_t r) 
     return symbol;
 }
 
-/// Rows read so far, filed by element, position and occupancy, once with their label
-/// and once without: a row that repeats an earlier one exactly is found in one probe
-/// of each table. The tables hold row numbers only; an earlier row is read again to
-/// compare when a hash matches.
+/// Rows read so far, filed by element, position and occupancy: a row that repeats an
+/// earlier one exactly is found in one probe. The table holds the first row of each
+/// content (row numbers only: an earlier row is read again to compare when a hash
+/// matches); the first row of each other label with that content follows it in a chain.
 class RepeatedRows {
 public:
-    explicit RepeatedRows(std::size_t n_rows) {
+    explicit RepeatedRows(std::size_t n_rows) : n_rows_(n_rows) {
         std::size_t size = 16;
         while (size < 2 * n_rows) size *= 2;
-        same_label_.assign(size, Slot{UINT32_MAX, 0});
-        any_label_.assign(size, Slot{UINT32_MAX, 0});
+        slots_.assign(size, Slot{kNone, 0});
     }
 
     /// The earlier rows that row `r` (read as `atom`, of label key `keys[r]`) repeats:
-    /// one of its own label (then nothing else is looked for), else one of any label.
-    /// Where there is none, `r` is filed.
+    /// the first of its own label (then nothing else is looked for), else the first of
+    /// any label. Where there is none, `r` is filed.
     struct Earlier {
         std::optional<std::uint32_t> same_label, other_label;
     };
     Earlier earlier(const AtomTable& table, const std::vector<std::uint32_t>& keys, std::uint32_t r,
                     const AtomRow& atom) {
-        const std::uint64_t content = hash(atom);
-        Earlier out;
-        out.same_label = probe(same_label_, mix(content, keys[r]), table, atom,
-                               [&](std::uint32_t q) { return keys[q] == keys[r]; }, r);
-        if (!out.same_label) out.other_label = probe(any_label_, content, table, atom, [](std::uint32_t) { return true; }, r);
-        return out;
+        const std::uint64_t h = hash(atom);
+        const auto check = static_cast<std::uint32_t>(h >> 32);
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t slot = h & mask;
+        for (; slots_[slot].row != kNone; slot = (slot + 1) & mask) {
+            const std::uint32_t q = slots_[slot].row;
+            if (slots_[slot].hash != check || !same(table, q, atom)) continue;
+            if (next_.empty()) next_.assign(n_rows_, kNone);
+            std::uint32_t last = q;
+            for (std::uint32_t p = q; p != kNone; p = next_[p]) {
+                if (keys[p] == keys[r]) return {p, std::nullopt};
+                last = p;
+            }
+            next_[last] = r;
+            return {std::nullopt, q};
+        }
+        slots_[slot] = {r, check};
+        return {};
     }
 
 private:
+    static constexpr std::uint32_t kNone = UINT32_MAX;
     struct Slot {
         std::uint32_t row, hash;
     };
-    std::vector<Slot> same_label_, any_label_;
+    std::size_t n_rows_;
+    std::vector<Slot> slots_;
+    std::vector<std::uint32_t> next_;  // per row, once a row repeats: the next label's first row
 
-    /// The row in `slots` matching `atom` (and `also`), or `r` filed there.
-    template <typename Also>
-    static std::optional<std::uint32_t> probe(std::vector<Slot>& slots, std::uint64_t h, const AtomTable& table,
-                                              const AtomRow& atom, Also also, std::uint32_t r) {
-        const std::size_t mask = slots.size() - 1;
-        std::size_t slot = h & mask;
-        for (; slots[slot].row != UINT32_MAX; slot = (slot + 1) & mask) {
-            const std::uint32_t q = slots[slot].row;
-            if (slots[slot].hash == static_cast<std::uint32_t>(h >> 32) && also(q) && same(table, q, atom)) return q;
-        }
-        slots[slot] = {r, static_cast<std::uint32_t>(h >> 32)};
-        return std::nullopt;
-    }
     static std::uint64_t mix(std::uint64_t h, std::uint64_t bits) {
         h = (h ^ bits) * 0x9E3779B97F4A7C15ull;
         return h ^ (h >> 29);
@@ -588,21 +588,28 @@ std::string close_rows_named(const std::vector<ClosePair>& close, const SiteMerg
         std::uint32_t a, b;
         double distance;
     };
+    // The first three pairs of rows (closest first), and every pair of rows once to count them.
     std::vector<RowPair> pairs;
-    std::unordered_set<std::uint64_t> seen;
-    for (const ClosePair& pair : close) {  // closest first
-        std::uint32_t a = keys[merger.first_row(pair.first)];
-        std::uint32_t b = keys[merger.first_row(pair.second)];
+    std::vector<std::uint64_t> all(close.size());
+    for (std::size_t i = 0; i < close.size(); ++i) {
+        std::uint32_t a = keys[merger.first_row(close[i].first)];
+        std::uint32_t b = keys[merger.first_row(close[i].second)];
         if (a > b) std::swap(a, b);
-        if (seen.insert(std::uint64_t{a} << 32 | b).second) pairs.push_back({a, b, pair.distance});
+        all[i] = std::uint64_t{a} << 32 | b;
+        if (pairs.size() < 3 && std::none_of(pairs.begin(), pairs.end(), [&](const RowPair& p) {
+                return p.a == a && p.b == b;
+            }))
+            pairs.push_back({a, b, close[i].distance});
     }
+    std::sort(all.begin(), all.end());
+    const auto n_pairs = static_cast<std::size_t>(std::unique(all.begin(), all.end()) - all.begin());
     std::string named;
-    for (std::size_t i = 0; i < pairs.size() && i < 3; ++i) {
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
         named += (i ? ", " : "") + table.name(pairs[i].a) +
                  (pairs[i].a == pairs[i].b ? " and an image of it" : " and " + table.name(pairs[i].b)) +
                  " (" + format_fixed(pairs[i].distance, 3) + " A)";
     }
-    if (pairs.size() > 3) named += " and " + std::to_string(pairs.size() - 3) + " more pairs";
+    if (n_pairs > 3) named += " and " + std::to_string(n_pairs - 3) + " more pairs";
     return named;
 }
 
