@@ -165,6 +165,39 @@ def test_close_full_sites_match_a_brute_force_search(lengths, angles, symprec):
     assert [str(w.message) for w in caught] == expected
 
 
+def test_a_read_after_a_larger_one_matches_a_fresh_read():
+    """A thread keeps a read's tables for the next: what is read after a larger file (and
+    again after a smaller one) is what a new thread, whose tables are new, reads."""
+    import threading
+
+    rng = np.random.default_rng(9)
+    cell = "".join(f"_cell_length_{x} 9\n" for x in "abc") + "".join(
+        f"_cell_angle_{x} 90\n" for x in ("alpha", "beta", "gamma"))
+    ops = "loop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\n-x,-y,-z\n"
+
+    def text(n):
+        frac = rng.random((n, 3))
+        rows = [f"Si{i} Si {x:.6f} {y:.6f} {z:.6f} {0.5 if i % 3 else 1}" for i, (x, y, z) in enumerate(frac)]
+        return cif(rows + rows[:2] + [rows[4].replace("Si4 ", "Si4b ")], cell=cell + ops)
+
+    def read(t):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            s = Structure.from_cif_str(t)
+        return s.frac_coords, s.species, [str(w.message) for w in caught]
+
+    large, small = text(600), text(150)
+    fresh = {}
+    for name, t in (("large", large), ("small", small)):
+        thread = threading.Thread(target=lambda n=name, t=t: fresh.__setitem__(n, read(t)))
+        thread.start()
+        thread.join()
+    assert "fully occupied sites stand closer" in " ".join(fresh["small"][2])
+    assert "repeats an earlier row" in " ".join(fresh["small"][2])
+    for t, name in ((large, "large"), (small, "small"), (large, "large"), (small, "small")):
+        assert read(t) == fresh[name]
+
+
 def test_special_positions_agree_with_gemmi(tmp_path):
     from reader_peers import assert_same, gemmi_view
 

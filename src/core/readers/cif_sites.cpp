@@ -18,6 +18,7 @@
 #include "core/readers/site_merge.hpp"        // for SiteMerger, ClosePair, axis_distance
 #include "core/util/memory.hpp"               // for fits_in_memory, available_memory_bytes
 #include "core/util/number.hpp"               // for parse_decimal, format_fixed, format_general
+#include "core/util/scratch.hpp"              // for lend, give_back
 #include "core/util/text.hpp"                 // for trim, quoted, strip_char, is_valid_utf8, excerpt
 
 namespace kelvara {
@@ -200,6 +201,8 @@ Result<void> check_expansion(std::uint64_t n_rows, std::uint64_t n_ops) {
     return {};
 }
 
+struct LabelStore;  // where label_keys' table is kept between reads
+
 /// Rows with the same label are one atom written twice; distinct labels, distinct
 /// atoms. Each row's key is the first row of its label (its own index without labels).
 std::vector<std::uint32_t> label_keys(const AtomTable& table) {
@@ -213,7 +216,8 @@ std::vector<std::uint32_t> label_keys(const AtomTable& table) {
     // An open-addressing table of first rows by label: no allocation per row.
     std::size_t size = 16;
     while (size < 2 * n_rows) size *= 2;
-    std::vector<std::uint32_t> first_row(size, UINT32_MAX);
+    std::vector<std::uint32_t> first_row = lend<LabelStore, std::uint32_t>();
+    first_row.assign(size, UINT32_MAX);
     const std::hash<std::string_view> hash;
     for (std::uint32_t r = 0; r < n_rows; ++r) {
         const std::string_view label = trim(atoms.row(r)[*table.label]);
@@ -223,6 +227,7 @@ std::vector<std::uint32_t> label_keys(const AtomTable& table) {
         if (first_row[slot] == UINT32_MAX) first_row[slot] = r;
         keys[r] = first_row[slot];
     }
+    give_back<LabelStore>(std::move(first_row));
     return keys;
 }
 
@@ -369,11 +374,14 @@ std::optional<std::string> row_element(const AtomTable& table, std::uint32_t r) 
 /// matches); the first row of each other label with that content follows it in a chain.
 class RepeatedRows {
 public:
-    explicit RepeatedRows(std::size_t n_rows) : n_rows_(n_rows) {
+    explicit RepeatedRows(std::size_t n_rows) : n_rows_(n_rows), slots_(lend<RepeatedRows, Slot>()) {
         std::size_t size = 16;
         while (size < 2 * n_rows) size *= 2;
         slots_.assign(size, Slot{kNone, 0});
     }
+    ~RepeatedRows() { give_back<RepeatedRows>(std::move(slots_)); }
+    RepeatedRows(const RepeatedRows&) = delete;
+    RepeatedRows& operator=(const RepeatedRows&) = delete;
 
     /// The earlier rows that row `r` (read as `atom`, of label key `keys[r]`) repeats:
     /// the first of its own label (then nothing else is looked for), else the first of

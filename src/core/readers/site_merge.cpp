@@ -4,7 +4,8 @@
 #include <algorithm>  // for std::clamp, std::min, std::sort
 #include <cmath>      // for std::floor, std::cbrt, std::isnan, std::sqrt
 
-#include "core/util/number.hpp"  // for saturating_u64
+#include "core/util/number.hpp"   // for saturating_u64
+#include "core/util/scratch.hpp"  // for lend, give_back
 
 namespace kelvara {
 
@@ -53,7 +54,20 @@ void sort_close(std::vector<ClosePair>& pairs) {
 
 }  // namespace
 
-SiteMerger::SiteMerger(double symprec, std::uint64_t expected_sites) : symprec_(symprec) {
+// The stores the merger's tables are lent from.
+struct HeadStore;
+struct NextStore;
+struct ContributionStore;
+struct FirstContributionStore;
+struct CloseStore;
+
+SiteMerger::SiteMerger(double symprec, std::uint64_t expected_sites)
+    : symprec_(symprec),
+      head_(lend<HeadStore, std::uint32_t>()),
+      next_(lend<NextStore, std::uint32_t>()),
+      contributions_(lend<ContributionStore, Contribution>()),
+      first_contribution_(lend<FirstContributionStore, std::uint32_t>()),
+      close_(lend<CloseStore, ClosePair>()) {
     const std::uint64_t expected = std::min<std::uint64_t>(expected_sites, 1u << 22);
     sites_.reserve(expected);
     first_contribution_.reserve(expected);
@@ -74,6 +88,14 @@ SiteMerger::SiteMerger(double symprec, std::uint64_t expected_sites) : symprec_(
     // At most `expected` cells: every cell has its own chain.
     head_.assign(static_cast<std::size_t>(grid_ * grid_ * grid_), kNone);
     next_.reserve(expected);
+}
+
+SiteMerger::~SiteMerger() {
+    give_back<HeadStore>(std::move(head_));
+    give_back<NextStore>(std::move(next_));
+    give_back<ContributionStore>(std::move(contributions_));
+    give_back<FirstContributionStore>(std::move(first_contribution_));
+    give_back<CloseStore>(std::move(close_));
 }
 
 std::uint64_t SiteMerger::cell_of(double f) const {

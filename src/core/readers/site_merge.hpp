@@ -37,6 +37,10 @@ class SiteMerger {
 public:
     /// `expected_sites` bounds the number of sites and sizes the table.
     SiteMerger(double symprec, std::uint64_t expected_sites);
+    /// The tables go back to this thread's store for the next read (util/scratch.hpp).
+    ~SiteMerger();
+    SiteMerger(const SiteMerger&) = delete;
+    SiteMerger& operator=(const SiteMerger&) = delete;
 
     /// Pairs of sites closer than `max_distance` in `lattice` are to be found (call
     /// before the first `add`; `lattice` must outlive the merger).
