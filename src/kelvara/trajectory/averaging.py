@@ -179,10 +179,11 @@ def _windows(source: Any, chunk: int, notes: list[str], n_threads: int = 0, ramp
     (the native reader runs without the GIL) while the caller works on the current
     one, so at most two windows are in memory; with one (``n_threads=1``, or 0 with a
     shared pool of one thread) the windows are read on the caller's thread, one after
-    the other, so a call asked to use one thread keeps to one core. With `ramp` (for callers that need no whole first
-    window) and a helper thread, the windows start at an eighth of `chunk` and
-    double up to it, so counting starts after a few frames instead of a whole chunk.
-    The reader's warnings are appended to `notes` at the end.
+    the other, so a call asked to use one thread keeps to one core. With `ramp` (for
+    callers that need no whole first window) and a helper thread, the windows start
+    at an eighth of `chunk` and double up to it, so counting starts after a few
+    frames instead of a whole chunk. The reader's warnings are appended to `notes`
+    at the end.
 
     Close the generator when the loop over it ends early (``contextlib.closing``): a
     read in progress on the helper thread is then abandoned within a fraction of a
@@ -273,10 +274,11 @@ def trajectory_rdf(
     one being averaged and, with more than one thread, the next, read meanwhile; one
     thread reads and counts in turn), and ``Structure.prdf(cutoff=..., bin_size=...)``
     runs on every frame with that frame's own cell, frames side by side on the pool
-    when it has more than one thread (the same bits for any number). Each frame is a simulation box: an atom's own periodic images are not
-    counted. The curves are averaged with equal weight per frame; a pair of elements missing
-    from some frames contributes zero curves for those frames. g(r) is normalised
-    frame by frame, so a cell that changes (NpT) is handled.
+    when it has more than one thread (the same bits for any number). Each frame is a
+    simulation box: an atom's own periodic images are not counted. The curves are
+    averaged with equal weight per frame; a pair of elements missing from some frames
+    contributes zero curves for those frames. g(r) is normalised frame by frame, so a
+    cell that changes (NpT) is handled.
 
     Args:
         path: the trajectory: extended XYZ, LAMMPS text dump or XDATCAR (read by
