@@ -12,7 +12,7 @@ namespace kelvara {
 /// than `kKeptScratchBytes`. A task repeated many times on one thread (reading file
 /// after file) then asks the system for fresh memory once, not every time. `Tag`
 /// names the store, so that vectors in use at once do not share one.
-inline constexpr std::size_t kKeptScratchBytes = std::size_t{16} << 20;
+inline constexpr std::size_t kKeptScratchBytes = std::size_t{4} << 20;
 
 template <class Tag, class T>
 std::vector<T>& scratch_store() {
