@@ -155,3 +155,22 @@ def test_plain_install_runs_pdf_with_a_one_line_note(arguments, tmp_path):
     assert done.returncode == 0, done.stderr
     assert len(done.stderr.splitlines()) == 1 and "matplotlib" in done.stderr, done.stderr
     assert (tmp_path / "kelvara-out" / ("fit.csv" if "--data" in arguments else "pdf.csv")).exists()
+
+
+@pytest.mark.parametrize(("tags", "operations", "noted"), [
+    ("_space_group_name_H-M_alt 'P m -3 m'\n_space_group_IT_number 221", 48, True),  # found from the atoms
+    ("_space_group_name_H-M_alt 'P 1'\n_space_group_IT_number 1", None, False),  # P 1: nothing to find
+    ("_symmetry_space_group_name_H-M P1", None, False),
+    ("", None, False),  # no group named: P1
+])
+def test_operations_of_a_cif_that_lists_none(tmp_path, tags, operations, noted):
+    from kelvara.cli.pdf import _operations
+
+    text = (files("kelvara") / "data" / "SrTiO3.cif").read_text()
+    text = "\n".join(line for line in text.splitlines() if not line.startswith(("_space_group", "_symmetry")))
+    path = tmp_path / "s.cif"
+    path.write_text(text.replace("_cell_angle_gamma 90", "_cell_angle_gamma 90\n" + tags))
+    notes: list[str] = []
+    found = _operations(path, None, Structure.from_cif(str(path)), notes)
+    assert (found if found is None else len(found)) == operations
+    assert bool(notes) == noted

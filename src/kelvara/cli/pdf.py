@@ -108,7 +108,8 @@ def _keys(stated) -> list[str]:
 
 def _operations(path, fmt, structure, notes: list[str]) -> list | None:
     """The symmetry operations a CIF lists; for a CIF that names its space group without
-    listing them, those the atoms obey; None (no symmetry, P1) otherwise."""
+    listing them, those the atoms obey; None (no symmetry, P1) otherwise, and for a CIF
+    that names P 1 (whose one operation is the identity)."""
     import re
 
     from kelvara.pdf.symmetry import cif_operations, find_operations
@@ -119,6 +120,10 @@ def _operations(path, fmt, structure, notes: list[str]) -> list | None:
     listed = cif_operations(text)
     if listed or not re.search(r"^\s*_(space_group|symmetry)[_.]\w*(name|number)", text, re.M | re.I):
         return listed or None
+    values = re.findall(r"^\s*_(?:space_group|symmetry)[_.]\w*(?:name|number)[\w-]*[ \t]+(\S.*?)\s*$",
+                        text, re.M | re.I)
+    if values and all(re.sub(r"[\s'\"]", "", v) in ("P1", "1") for v in values):
+        return None  # P 1: the file states that there is no symmetry to find
     found = find_operations(structure)
     notes.append(f"{path.name} names its space group but lists no operations: the {len(found)} operations "
                  "that map its atoms onto themselves were found from the atoms")
