@@ -2,7 +2,6 @@
 // frame's pass on the thread that took it.
 #include "core/rdf/frames.hpp"
 
-#include <algorithm>  // for std::min
 #include <optional>
 
 #include "core/rdf/pool.hpp"

@@ -115,13 +115,12 @@ class Phase:
         a = self.atoms
         atom_frac = frac[a.site]
         reciprocal = np.linalg.inv(g)
-        spans = [reach * math.sqrt(max(reciprocal[k, k], 0.0)) + 1.0 for k in range(3)]
-        candidates = len(a.site) * math.prod(2.0 * math.ceil(x) + 1.0 for x in spans)
-        if not candidates <= MOST_CANDIDATES:
+        spans = [math.ceil(reach * math.sqrt(reciprocal[k, k])) + 1 for k in range(3)]
+        candidates = len(a.site) * math.prod(2 * s + 1 for s in spans)
+        if candidates > MOST_CANDIDATES:
             raise NotACell(f"pairs within {reach:.4g} A of this cell (heights "
                            f"{', '.join(f'{1 / math.sqrt(reciprocal[k, k]):.3g}' for k in range(3))} A) "
                            f"need {candidates:.3g} candidate translations, more than {MOST_CANDIDATES:,}")
-        spans = [int(math.ceil(x)) for x in spans]
         shifts = np.array(list(itertools.product(*(range(-s, s + 1) for s in spans))), dtype=float)
         origin, neighbour, translation, weight = [], [], [], []
         code = np.unique(a.element, return_inverse=True)[1]
