@@ -229,6 +229,10 @@ def run(tool: str, path: str, fmt: str, cutoff: float, bin_size: float, threads:
     # NumPy's BLAS threads spin for about a tenth of a second after import, taking a
     # core from the timed work; none of the tools here uses BLAS for its curves.
     env["OPENBLAS_NUM_THREADS"] = "1"
+    # An installed package has its modules compiled (pip compiles them); without this,
+    # a machine that sets PYTHONDONTWRITEBYTECODE would time compiling kelvara's
+    # modules, imported on first use, in every run.
+    env.pop("PYTHONDONTWRITEBYTECODE", None)
     done = subprocess.run([sys.executable, "-c", RUNNER, tool, path, fmt, str(cutoff), str(bin_size),
                            str(threads)], capture_output=True, text=True, env=env)
     if done.returncode:

@@ -97,7 +97,14 @@ def test_coordination_and_its_error_are_block_means_of_frames(tmp_path, rng):
         first_shell(result, ("Cu", "Zn"))
 
 
-def test_thread_counts_give_the_same_bits(tmp_path, rng):
+@pytest.mark.parametrize("reading", [None, True, False])
+def test_thread_counts_give_the_same_bits(tmp_path, rng, monkeypatch, reading):
+    """`reading`: the next window is (True) or is not (False) still being read all
+    the time, so every frame is counted on one thread fewer, or on all of them."""
+    from kelvara.trajectory.averaging import _Windows
+
+    if reading is not None:
+        monkeypatch.setattr(_Windows, "reading", lambda self: reading and self.threads > 1)
     path, _ = write_box(tmp_path / "box.xyz", rng, n_frames=9, n_atoms=200, side=12.0)
     runs = [trajectory_rdf(path, cutoff=5.0, bin_size=0.05, chunk=4, n_threads=n) for n in (1, 2, 3)]
     angles = [bond_angles(path, "Cu", "Ag", 3.0, n_threads=n, chunk=4) for n in (1, 2, 3)]

@@ -136,21 +136,61 @@ def test_one_thread_reads_on_the_callers_thread(tmp_path, monkeypatch, n_threads
     import threading
 
     from kelvara import Structure
+    from kelvara.trajectory import averaging
 
     monkeypatch.setattr(Structure, "available_threads", staticmethod(lambda: pool), raising=False)
     path = write_trajectory(tmp_path / "t.xyz", 6)
-    seen = []
+    readers = []
 
-    def progress(_):
-        seen.append(any(t.name.startswith("kelvara-read") for t in threading.enumerate()))
+    class Task(averaging._Task):
+        def _run(self, function, args):
+            readers.append(threading.current_thread().name)
+            super()._run(function, args)
 
-    trajectory_rdf(path, cutoff=2.0, bin_size=0.5, chunk=2, n_threads=n_threads, progress=progress)
-    assert seen and all(s == helper for s in seen)
+    monkeypatch.setattr(averaging, "_Task", Task)
+    result = trajectory_rdf(path, cutoff=2.0, bin_size=0.5, chunk=2, n_threads=n_threads)
+    assert result.n_frames == 6
+    assert readers == (["kelvara-read"] * 5 if helper else [])  # 1, 2, 2 and 1 frames, then the end
+
+
+@pytest.mark.parametrize("n_threads", [1, 2])
+def test_at_most_two_windows_are_alive(tmp_path, monkeypatch, n_threads):
+    """When the next window is read, only the one being counted is still held: the one
+    before it is let go of first, on whichever thread reads."""
+    import sys
+
+    import kelvara.trajectory.formats as formats_module
+
+    path = write_trajectory(tmp_path / "t.xyz", 12)
+    returned, alive = [], []
+
+    class Reader:
+        warnings: list[str] = []
+
+        def __init__(self, *args, **kwargs):
+            self.inner = TrajectoryReader(*args, **kwargs)
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            self.inner.close()
+
+        def read(self, n):
+            alive.append(sum(sys.getrefcount(s) > 3 for s in returned))  # held besides `returned`, `s`, the argument
+            structures, indices = self.inner.read(n)
+            returned.extend(structures)
+            return structures, indices
+
+    monkeypatch.setattr(formats_module, "TrajectoryReader", Reader)
+    result = trajectory_rdf(path, cutoff=2.0, bin_size=0.5, chunk=3, n_threads=n_threads)
+    assert result.n_frames == 12 and len(alive) > 4
+    assert max(alive) <= 3 and alive[-1] <= 3
 
 
 def test_reader_notes_point_at_the_callers_line(tmp_path):
     """The frames are read on a helper thread; what the reader notes is still issued
-    where the caller can act on it (its own line), not in concurrent.futures."""
+    where the caller can act on it (its own line), not in the thread that read it."""
     from kelvara import ReadWarning
     from kelvara.pdf import total_pdf
     from kelvara.trajectory import Frames

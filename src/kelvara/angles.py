@@ -115,7 +115,7 @@ def _none_found(triplet: tuple[str, str, str], cutoff: float) -> str:
 def _trajectory_angles(source: Any, triplet: tuple[str, str, str], cutoff: float, bin_deg: float,
                        n_threads: int, block_size: int | None, selection: dict[str, Any]) -> BondAngles:
     from kelvara.trajectory.accumulate import beyond_half_box, half_box
-    from kelvara.trajectory.averaging import Frames, _windows
+    from kelvara.trajectory.averaging import Frames, _Windows, count_window
     from kelvara.trajectory.blocking import BlockAverage
 
     if isinstance(source, Frames):
@@ -134,18 +134,32 @@ def _trajectory_angles(source: Any, triplet: tuple[str, str, str], cutoff: float
     total = centres = 0.0
     empty: list[int] = []
     limit = (float("inf"), -1)
-    with contextlib.closing(_windows(reader, chunk, notes, n_threads, ramp=True)) as windows:
+
+    def count(frames: list[Structure], threads: int) -> list[np.ndarray]:
+        nonlocal edges
+        edges, counts = _frames_bond_angles(frames, centre, first, second, cutoff, bin_deg, threads,
+                                            self_images=False)
+        return counts
+
+    def add(indices: list[int], counts: list[np.ndarray]) -> None:
+        nonlocal total
+        sums = np.array([c.sum() for c in counts])
+        kept = sums > 0
+        empty.extend(i for i, k in zip(indices, kept) if not k)
+        if kept.any():
+            blocks.add_many(["p"], (np.array(counts)[kept] / sums[kept, None])[:, None, :])
+        total += float(sums.sum())
+
+    previous: tuple[list[int], list[np.ndarray]] = ([], [])
+    with contextlib.closing(_Windows(reader, chunk, notes, n_threads, ramp=True)) as windows:
         for structures, indices in windows:
-            edges, counts = _frames_bond_angles(structures, centre, first, second, cutoff, bin_deg, n_threads,
-                                                self_images=False)
-            sums = np.array([c.sum() for c in counts])
-            kept = sums > 0
-            empty.extend(i for i, k in zip(indices, kept) if not k)
-            if kept.any():
-                blocks.add_many(["p"], (np.array(counts)[kept] / sums[kept, None])[:, None, :])
-            total += float(sums.sum())
+            # The Python work comes while the next window is read, beside it.
+            add(*previous)
             centres += sum(s.composition.get(centre, 0.0) for s in structures)
             limit = min(limit, *((half_box(s), i) for s, i in zip(structures, indices)))
+            previous = (indices, count_window(windows, structures, count))
+            del structures  # freed before the next window is read
+    add(*previous)
     if blocks.n == 0:
         raise ValueError(_none_found(triplet, cutoff) + " in any frame")
     if empty:

@@ -28,7 +28,7 @@ from kelvara.pdf.scattering import (
     structure_pdf,
     structure_sq,
 )
-from kelvara.trajectory.averaging import Frames, TrajectoryRdf, _windows
+from kelvara.trajectory.averaging import Frames, TrajectoryRdf, _Windows
 
 
 @dataclass(frozen=True, repr=False)
@@ -89,7 +89,7 @@ def _average(source: Any, per_frame: Callable[[Any, CurveOptions], dict[str, Flo
     first = None
     options = replace(options, self_images=False)
     limit = (float("inf"), -1)
-    with contextlib.closing(_windows(reader, chunk, notes, options.n_threads, ramp=not box_r_max)) as windows:
+    with contextlib.closing(_Windows(reader, chunk, notes, options.n_threads, ramp=not box_r_max)) as windows:
         for structures, indices in windows:
             limit = min(limit, *((half_box(s), i) for s, i in zip(structures, indices)))
             if box_r_max and first is None:

@@ -5,7 +5,7 @@ and the minimum-image limit of a simulation box."""
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from kelvara._kelvara import Structure, _frames_prdf
@@ -89,20 +89,18 @@ def frame_curves(
     cutoff: float,
     bin_size: float,
     n_threads: int,
-    progress: Callable[[int], object] | None = None,
-    frames_before: int = 0,
 ) -> list[FrameCurves]:
     """The RDF of every frame of a window, counted in the core with the frames side by
     side on the pool (the same bits for any thread count). A frame is a simulation
-    box: each atom's own periodic images are left out. `progress`, when given, is
-    called as ``progress(frames_before + k)`` for every frame k once they are counted."""
+    box: each atom's own periodic images are left out."""
     counted = _frames_prdf(structures, cutoff, bin_size, n_threads, self_images=False)
-    out = [FrameCurves(index, r, partials, total, s.volume, s.n_atoms, s.composition, half_box(s))
-           for s, index, (r, partials, total) in zip(structures, indices, counted)]
-    if progress is not None:
-        for k in range(len(out)):
-            progress(frames_before + k + 1)
-    return out
+    return [FrameCurves(i, *c, *frame_facts(s)) for s, i, c in zip(structures, indices, counted)]
+
+
+def frame_facts(structure: Structure) -> tuple[float, float, dict[str, float], float]:
+    """What the averaging needs to know of a frame besides its curves: its volume,
+    atoms, composition and half box (the last four fields of ``FrameCurves``)."""
+    return structure.volume, structure.n_atoms, structure.composition, half_box(structure)
 
 
 class TrajectoryAverager:

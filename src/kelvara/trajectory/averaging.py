@@ -10,9 +10,10 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
-from kelvara._kelvara import Structure, TrajectoryReader
+from kelvara._kelvara import Structure, TrajectoryReader, _frames_prdf
 from kelvara._records import short_repr
-from kelvara.trajectory.accumulate import FrameCurves, TrajectoryAverager, default_cutoff, frame_curves
+from kelvara.trajectory.accumulate import (  # FrameCurves and frame_curves for the worker processes
+    FrameCurves, TrajectoryAverager, default_cutoff, frame_curves, frame_facts)
 from kelvara.trajectory.formats import NATIVE_FORMATS, open_trajectory, trajectory_format
 
 if TYPE_CHECKING:  # NumPy is imported on first use, so importing kelvara stays cheap
@@ -172,12 +173,16 @@ def window_positions(
     return windows
 
 
-def _windows(source: Any, chunk: int, notes: list[str], n_threads: int = 0, ramp: bool = False,
-             ) -> Iterator[tuple[list[Structure], list[int]]]:
-    """Yields (structures, frame_indices) window by window from one pass over the
-    file. With more than one thread, the next window is read on a helper thread
-    (the native reader runs without the GIL) while the caller works on the current
-    one, so at most two windows are in memory; with one (``n_threads=1``, or 0 with a
+class _Windows:
+    """The windows of a trajectory, ``(structures, frame_indices)`` one after another
+    from one pass over the file (iterate, then ``close()``).
+
+    With more than one thread, the next window is read on a helper thread (the native
+    reader runs without the GIL) while the caller counts the current one, so at most
+    two windows are in memory: the one just counted is let go of on the helper thread
+    before the next is read. While that read goes on, ``reading()`` is true, and the
+    caller counts on one thread fewer (``count_window``), so the reader has a core of
+    its own and no thread waits for it. With one thread (``n_threads=1``, or 0 with a
     shared pool of one thread) the windows are read on the caller's thread, one after
     the other, so a call asked to use one thread keeps to one core. With `ramp` (for
     callers that need no whole first window) and a helper thread, the windows start
@@ -185,44 +190,123 @@ def _windows(source: Any, chunk: int, notes: list[str], n_threads: int = 0, ramp
     frames instead of a whole chunk. The reader's warnings are appended to `notes`
     at the end.
 
-    Close the generator when the loop over it ends early (``contextlib.closing``): a
-    read in progress on the helper thread is then abandoned within a fraction of a
-    second (a thread never runs signal handlers, so Ctrl-C reaches it this way), as it
-    is when waiting for a window is interrupted. What the reader notes on the way is
-    issued on the caller's thread, pointing at the caller's line."""
-    from concurrent.futures import ThreadPoolExecutor
+    Close it when the loop over it ends early (``contextlib.closing``): a read in
+    progress on the helper thread is then abandoned within a fraction of a second (a
+    thread never runs signal handlers, so Ctrl-C reaches it this way), as it is when
+    waiting for a window is interrupted. What the reader notes on the way is issued on
+    the caller's thread, pointing at the caller's line."""
 
-    native = isinstance(source, TrajectoryReader)
-    said = [0, 0]
+    def __init__(self, source: Any, chunk: int, notes: list[str], n_threads: int = 0,
+                 ramp: bool = False) -> None:
+        self.n_threads = n_threads
+        #: the threads counting may use: `n_threads`, or the shared pool's size for 0
+        self.threads = n_threads or Structure.available_threads()
+        self._pending: Any = None
+        self._run = self._windows(source, chunk, notes, ramp)
 
-    one = (n_threads or Structure.available_threads()) == 1  # 0: the shared pool's size
-    helper = None if one else ThreadPoolExecutor(max_workers=1, thread_name_prefix="kelvara-read")
-    size = [max(1, chunk // 8) if ramp and helper else chunk]  # one read at a time changes it
+    def __iter__(self) -> Iterator[tuple[list[Structure], list[int]]]:
+        return self._run
 
-    def read() -> tuple[list[Structure], list[int]]:
-        n = size[0]
-        size[0] = min(chunk, 2 * n)
-        return source.read(n, warn=False) if native else source.read(n)
+    def close(self) -> None:
+        self._run.close()
 
-    with source, helper or contextlib.nullcontext():
+    def reading(self) -> bool:
+        """Whether the window after the current one is still being read."""
+        return self._pending is not None and not self._pending.done()
+
+    def _windows(self, source: Any, chunk: int, notes: list[str], ramp: bool,
+                 ) -> Iterator[tuple[list[Structure], list[int]]]:
+        native = isinstance(source, TrajectoryReader)
+        said = [0, 0]
+        helper = self.threads > 1
+        size = [max(1, chunk // 8) if ramp and helper else chunk]  # one read at a time changes it
+
+        def read(done: list[Any]) -> tuple[list[Structure], list[int]]:
+            done.clear()  # the window the caller is through with, freed here first
+            n = size[0]
+            size[0] = min(chunk, 2 * n)
+            return source.read(n, warn=False) if native else source.read(n)
+
+        with source:
+            try:
+                self._pending = _Task(read, []) if helper else None
+                done: list[Any] = []  # the window before the current one
+                while True:
+                    structures, indices = self._pending.result() if helper else read(done)
+                    if native:
+                        _issue_notes(source, said)
+                    if not structures:
+                        notes.extend(source.warnings)
+                        return
+                    if helper:  # the caller is through with the window in `done`
+                        self._pending = _Task(read, done)
+                    done = [structures]
+                    del structures
+                    yield done[0], indices
+                    del indices
+            except BaseException:
+                cancel = getattr(source, "cancel", None)
+                if cancel is not None:
+                    cancel()
+                raise
+            finally:
+                if self._pending is not None:  # the source is not closed under a read
+                    self._pending.join()
+                    self._pending = None
+
+
+class _Task:
+    """A call run on a thread of its own (a window read beside the counting), whose
+    result or exception ``result()`` hands over. Lighter than an executor, whose
+    import alone costs several milliseconds of every call. Waiting is on an event,
+    which Ctrl-C interrupts cleanly (``Thread.join`` interrupted can stop waiting
+    for good)."""
+
+    def __init__(self, function: Callable[..., Any], *args: Any) -> None:
+        import threading
+
+        self._out: Any = None
+        self._error: BaseException | None = None
+        self._finished = threading.Event()
+        threading.Thread(target=self._run, args=(function, args), name="kelvara-read", daemon=True).start()
+
+    def _run(self, function: Callable[..., Any], args: tuple[Any, ...]) -> None:
         try:
-            pending = helper.submit(read) if helper else None
-            while True:
-                structures, indices = pending.result() if pending else read()
-                if native:
-                    _issue_notes(source, said)
-                if not structures:
-                    notes.extend(source.warnings)
-                    return
-                if helper:
-                    pending = helper.submit(read)
-                yield structures, indices
-                del structures, indices  # let the caller free this window before the next
-        except BaseException:
-            cancel = getattr(source, "cancel", None)
-            if cancel is not None:
-                cancel()
-            raise
+            self._out = function(*args)
+        except BaseException as error:  # handed to the caller's thread
+            self._error = error
+        finally:
+            self._finished.set()
+
+    def done(self) -> bool:
+        return self._finished.is_set()
+
+    def join(self) -> None:
+        self._finished.wait()
+
+    def result(self) -> Any:
+        self._finished.wait()
+        if self._error is not None:
+            error, self._error = self._error, None
+            raise error
+        out, self._out = self._out, None  # the caller holds the window alone
+        return out
+
+
+def count_window(windows: _Windows, structures: list[Structure], count: Callable[[list[Structure], int], list[Any]],
+                 ) -> list[Any]:
+    """``count(frames, n_threads)`` over the frames of a window, in order: while the
+    next window is being read, a few frames at a time on one thread fewer than
+    `windows` may use, so the reader has a core; then the rest on all of them. Each
+    frame is counted alone, so its bits do not depend on the split."""
+    out: list[Any] = []
+    k, fewer = 0, windows.threads - 1
+    while fewer and k < len(structures) and windows.reading():
+        out += count(structures[k:k + fewer], fewer)
+        k += fewer
+    if k < len(structures):
+        out += count(structures[k:], windows.n_threads)
+    return out
 
 
 _PACKAGE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -271,8 +355,9 @@ def trajectory_rdf(
 
     Frames start, start + every, ... before stop are read at most ``chunk`` at a time
     in one pass over the file (so memory holds at most two chunks of structures: the
-    one being averaged and, with more than one thread, the next, read meanwhile; one
-    thread reads and counts in turn), and ``Structure.prdf(cutoff=..., bin_size=...)``
+    one being counted and, with more than one thread, the next, read meanwhile on a
+    thread of its own while the counting uses one thread fewer; one thread reads and
+    counts in turn), and ``Structure.prdf(cutoff=..., bin_size=...)``
     runs on every frame with that frame's own cell, frames side by side on the pool
     when it has more than one thread (the same bits for any number). Each frame is a
     simulation box: an atom's own periodic images are not counted. The curves are
@@ -315,14 +400,24 @@ def trajectory_rdf(
     source = open_trajectory(path, fmt, every, start, stop, cell, types, topology)
     averager = TrajectoryAverager(bin_size, block_size, frames, cutoff)
     notes: list[str] = []
-    with contextlib.closing(_windows(source, chunk, notes, n_threads, ramp=cutoff is not None)) as windows:
+    done = 0
+    previous: list[FrameCurves] = []
+    with contextlib.closing(_Windows(source, chunk, notes, n_threads, cutoff is not None)) as windows:
         for structures, indices in windows:
             if cutoff is None:  # the box of the first frames decides
                 cutoff = averager.cutoff = default_cutoff(structures, bin_size)
-            window = frame_curves(structures, indices, cutoff, bin_size, n_threads, progress,
-                                  averager.n_frames)
-            del structures  # free this window before reading the next
-            averager.add_window(window)
+            # The Python work comes while the next window is read, beside it.
+            averager.add_window(previous)
+            facts = [frame_facts(s) for s in structures]
+            counted = count_window(windows, structures, lambda frames, threads: _frames_prdf(
+                frames, cutoff, bin_size, threads, self_images=False))
+            del structures  # freed before the next window is read
+            previous = [FrameCurves(i, *c, *f) for i, c, f in zip(indices, counted, facts)]
+            if progress is not None:
+                for k in range(len(indices)):
+                    progress(done + k + 1)
+            done += len(indices)
+    averager.add_window(previous)
     # The reader's notes were raised as RuntimeWarning when they arose; they are
     # kept in the result beside those of the block averaging.
     averager.warnings[:0] = notes
