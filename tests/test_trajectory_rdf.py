@@ -150,7 +150,8 @@ def test_one_thread_reads_on_the_callers_thread(tmp_path, monkeypatch, n_threads
     monkeypatch.setattr(averaging, "_Task", Task)
     result = trajectory_rdf(path, cutoff=2.0, bin_size=0.5, chunk=2, n_threads=n_threads)
     assert result.n_frames == 6
-    assert readers == (["kelvara-read"] * 5 if helper else [])  # 1, 2, 2 and 1 frames, then the end
+    # 1, 2, 2 and 1 frames, then the end; the window before the last is averaged beside the last
+    assert readers == (["kelvara-read"] * 5 + ["kelvara-average"] if helper else [])
 
 
 @pytest.mark.parametrize("n_threads", [1, 2])
@@ -186,6 +187,20 @@ def test_at_most_two_windows_are_alive(tmp_path, monkeypatch, n_threads):
     result = trajectory_rdf(path, cutoff=2.0, bin_size=0.5, chunk=3, n_threads=n_threads)
     assert result.n_frames == 12 and len(alive) > 4
     assert max(alive) <= 3 and alive[-1] <= 3
+
+
+@pytest.mark.parametrize("n_threads, windows_taken", [(1, 0), (2, 0), (2, 1), (2, 9)])
+def test_windows_closed_at_any_point_close_the_file(tmp_path, n_threads, windows_taken):
+    """With more threads the first window is read from the start: closing before the
+    loop, in it or after it still waits for that read and closes the file."""
+    from kelvara.trajectory.averaging import _Windows
+
+    reader = TrajectoryReader(write_trajectory(tmp_path / "t.xyz", 8))
+    windows = _Windows(reader, 2, [], n_threads)
+    taken = [window for _, window in zip(range(windows_taken), windows)]
+    windows.close()
+    assert len(taken) == min(windows_taken, 4)
+    assert reader.closed and not windows.reading()
 
 
 def test_reader_notes_point_at_the_callers_line(tmp_path):

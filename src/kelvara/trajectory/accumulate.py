@@ -114,6 +114,7 @@ class TrajectoryAverager:
 
     def __init__(self, bin_size: float, block_size: int | None = None, keep_frames: bool = False,
                  cutoff: float | None = None) -> None:
+        import kelvara.analysis  # noqa: F401  (for add_window; imported here, while a caller may still read)
         from kelvara.trajectory.blocking import BlockAverage
 
         self.bin_size = float(bin_size)

@@ -4,6 +4,7 @@ standard errors from block averaging."""
 from __future__ import annotations
 
 import contextlib
+import functools
 import operator
 import os
 from collections.abc import Callable, Iterator, Sequence
@@ -201,58 +202,69 @@ class _Windows:
         self.n_threads = n_threads
         #: the threads counting may use: `n_threads`, or the shared pool's size for 0
         self.threads = n_threads or Structure.available_threads()
-        self._pending: Any = None
-        self._run = self._windows(source, chunk, notes, ramp)
+        source.__enter__()
+        self._source: Any = source
+        self._native = isinstance(source, TrajectoryReader)
+        self._chunk = chunk
+        self._size = max(1, chunk // 8) if ramp and self.threads > 1 else chunk
+        # With a helper thread the first window is read from here on, while the caller
+        # gets ready (its imports, say).
+        self._pending: _Task | None = _Task(self._read, []) if self.threads > 1 else None
+        self._run = self._windows(notes)
 
     def __iter__(self) -> Iterator[tuple[list[Structure], list[int]]]:
         return self._run
 
     def close(self) -> None:
         self._run.close()
+        self._stop(cancel=True)  # the loop may never have started
 
     def reading(self) -> bool:
         """Whether the window after the current one is still being read."""
         return self._pending is not None and not self._pending.done()
 
-    def _windows(self, source: Any, chunk: int, notes: list[str], ramp: bool,
-                 ) -> Iterator[tuple[list[Structure], list[int]]]:
-        native = isinstance(source, TrajectoryReader)
-        said = [0, 0]
-        helper = self.threads > 1
-        size = [max(1, chunk // 8) if ramp and helper else chunk]  # one read at a time changes it
+    def _read(self, done: list[Any]) -> tuple[list[Structure], list[int]]:
+        done.clear()  # the window the caller is through with, freed here first
+        n = self._size  # one read at a time changes it
+        self._size = min(self._chunk, 2 * n)
+        return self._source.read(n, warn=False) if self._native else self._source.read(n)
 
-        def read(done: list[Any]) -> tuple[list[Structure], list[int]]:
-            done.clear()  # the window the caller is through with, freed here first
-            n = size[0]
-            size[0] = min(chunk, 2 * n)
-            return source.read(n, warn=False) if native else source.read(n)
+    def _stop(self, cancel: bool) -> None:
+        """Ends the reading once: a read in progress is abandoned (`cancel`) and waited
+        for, so that the source is not closed under it; then the source is closed."""
+        source, self._source = self._source, None
+        if source is None:
+            return
+        try:
+            if cancel and getattr(source, "cancel", None) is not None:
+                source.cancel()
+            if self._pending is not None:
+                self._pending.join()
+                self._pending = None
+        finally:
+            source.__exit__(None, None, None)
 
-        with source:
-            try:
-                self._pending = _Task(read, []) if helper else None
-                done: list[Any] = []  # the window before the current one
-                while True:
-                    structures, indices = self._pending.result() if helper else read(done)
-                    if native:
-                        _issue_notes(source, said)
-                    if not structures:
-                        notes.extend(source.warnings)
-                        return
-                    if helper:  # the caller is through with the window in `done`
-                        self._pending = _Task(read, done)
-                    done = [structures]
-                    del structures
-                    yield done[0], indices
-                    del indices
-            except BaseException:
-                cancel = getattr(source, "cancel", None)
-                if cancel is not None:
-                    cancel()
-                raise
-            finally:
-                if self._pending is not None:  # the source is not closed under a read
-                    self._pending.join()
-                    self._pending = None
+    def _windows(self, notes: list[str]) -> Iterator[tuple[list[Structure], list[int]]]:
+        source, said = self._source, [0, 0]
+        try:
+            done: list[Any] = []  # the window before the current one
+            while True:
+                structures, indices = self._pending.result() if self._pending else self._read(done)
+                if self._native:
+                    _issue_notes(source, said)
+                if not structures:
+                    notes.extend(source.warnings)
+                    self._stop(cancel=False)
+                    return
+                if self._pending:  # the caller is through with the window in `done`
+                    self._pending = _Task(self._read, done)
+                done = [structures]
+                del structures
+                yield done[0], indices
+                del indices
+        except BaseException:
+            self._stop(cancel=True)
+            raise
 
 
 class _Task:
@@ -262,13 +274,13 @@ class _Task:
     which Ctrl-C interrupts cleanly (``Thread.join`` interrupted can stop waiting
     for good)."""
 
-    def __init__(self, function: Callable[..., Any], *args: Any) -> None:
+    def __init__(self, function: Callable[..., Any], *args: Any, name: str = "kelvara-read") -> None:
         import threading
 
         self._out: Any = None
         self._error: BaseException | None = None
         self._finished = threading.Event()
-        threading.Thread(target=self._run, args=(function, args), name="kelvara-read", daemon=True).start()
+        threading.Thread(target=self._run, args=(function, args), name=name, daemon=True).start()
 
     def _run(self, function: Callable[..., Any], args: tuple[Any, ...]) -> None:
         try:
@@ -294,11 +306,24 @@ class _Task:
 
 
 def count_window(windows: _Windows, structures: list[Structure], count: Callable[[list[Structure], int], list[Any]],
-                 ) -> list[Any]:
+                 meanwhile: Callable[[], object] | None = None) -> list[Any]:
     """``count(frames, n_threads)`` over the frames of a window, in order: while the
     next window is being read, a few frames at a time on one thread fewer than
     `windows` may use, so the reader has a core; then the rest on all of them. Each
-    frame is counted alone, so its bits do not depend on the split."""
+    frame is counted alone, so its bits do not depend on the split.
+
+    `meanwhile` (the caller's Python work around the window) runs first, beside the
+    read of the next window; when nothing is left to read (the last window), on a
+    thread of its own beside the counting, which stays on the caller's thread so that
+    Ctrl-C stops it."""
+    if meanwhile is not None:
+        if windows.threads > 1 and not windows.reading():
+            beside = _Task(meanwhile, name="kelvara-average")
+            try:
+                return count(structures, windows.n_threads)
+            finally:
+                beside.result()  # short: Python work; its error, if any, is raised
+        meanwhile()
     out: list[Any] = []
     k, fewer = 0, windows.threads - 1
     while fewer and k < len(structures) and windows.reading():
@@ -307,6 +332,13 @@ def count_window(windows: _Windows, structures: list[Structure], count: Callable
     if k < len(structures):
         out += count(structures[k:], windows.n_threads)
     return out
+
+
+def _bookkeeping(averager: TrajectoryAverager, previous: list[FrameCurves], structures: list[Structure],
+                 facts: list[Any]) -> None:
+    """Averages the window before and notes the facts of this one."""
+    averager.add_window(previous)
+    facts.extend(frame_facts(s) for s in structures)
 
 
 _PACKAGE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -398,20 +430,19 @@ def trajectory_rdf(
     """
     every, start, stop, chunk = frame_selection(every, start, stop, chunk)
     source = open_trajectory(path, fmt, every, start, stop, cell, types, topology)
-    averager = TrajectoryAverager(bin_size, block_size, frames, cutoff)
     notes: list[str] = []
     done = 0
     previous: list[FrameCurves] = []
     with contextlib.closing(_Windows(source, chunk, notes, n_threads, cutoff is not None)) as windows:
+        averager = TrajectoryAverager(bin_size, block_size, frames, cutoff)  # while the first window is read
         for structures, indices in windows:
             if cutoff is None:  # the box of the first frames decides
                 cutoff = averager.cutoff = default_cutoff(structures, bin_size)
-            # The Python work comes while the next window is read, beside it.
-            averager.add_window(previous)
-            facts = [frame_facts(s) for s in structures]
+            facts: list[Any] = []
+            meanwhile = functools.partial(_bookkeeping, averager, previous, structures, facts)
             counted = count_window(windows, structures, lambda frames, threads: _frames_prdf(
-                frames, cutoff, bin_size, threads, self_images=False))
-            del structures  # freed before the next window is read
+                frames, cutoff, bin_size, threads, self_images=False), meanwhile)
+            del structures, meanwhile  # freed before the next window is read
             previous = [FrameCurves(i, *c, *f) for i, c, f in zip(indices, counted, facts)]
             if progress is not None:
                 for k in range(len(indices)):
