@@ -329,8 +329,14 @@ def count_window(windows: _Windows, structures: list[Structure], count: Callable
     while fewer and k < len(structures) and windows.reading():
         out += count(structures[k:k + fewer], fewer)
         k += fewer
-    if k < len(structures):
-        out += count(structures[k:], windows.n_threads)
+    rest = len(structures) - k
+    if rest:
+        # Frames go to the threads one each; a last frame left over, with the threads
+        # but one idle, is counted by all of them together instead.
+        odd = rest % windows.threads if windows.threads > 1 and rest > 1 else 0
+        out += count(structures[k:len(structures) - odd], windows.n_threads)
+        for frame in structures[len(structures) - odd:]:
+            out += count([frame], windows.n_threads)
     return out
 
 
