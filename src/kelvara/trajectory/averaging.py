@@ -245,18 +245,18 @@ class _Windows:
             source.__exit__(None, None, None)
 
     def _windows(self, notes: list[str]) -> Iterator[tuple[list[Structure], list[int]]]:
-        source, said = self._source, [0, 0]
+        source, said, helper = self._source, [0, 0], self.threads > 1
         try:
             done: list[Any] = []  # the window before the current one
             while True:
-                structures, indices = self._pending.result() if self._pending else self._read(done)
+                structures, indices = self._pending.result() if helper else self._read(done)
                 if self._native:
                     _issue_notes(source, said)
                 if not structures:
                     notes.extend(source.warnings)
                     self._stop(cancel=False)
                     return
-                if self._pending:  # the caller is through with the window in `done`
+                if helper:  # the caller is through with the window in `done`
                     self._pending = _Task(self._read, done)
                 done = [structures]
                 del structures
@@ -329,14 +329,14 @@ def count_window(windows: _Windows, structures: list[Structure], count: Callable
     while fewer and k < len(structures) and windows.reading():
         out += count(structures[k:k + fewer], fewer)
         k += fewer
+    # Frames go to the threads one each; those left over when they do not divide
+    # evenly, with some threads idle, are counted by all of them together instead.
     rest = len(structures) - k
-    if rest:
-        # Frames go to the threads one each; a last frame left over, with the threads
-        # but one idle, is counted by all of them together instead.
-        odd = rest % windows.threads if windows.threads > 1 and rest > 1 else 0
-        out += count(structures[k:len(structures) - odd], windows.n_threads)
-        for frame in structures[len(structures) - odd:]:
-            out += count([frame], windows.n_threads)
+    even = len(structures) - (rest % windows.threads if rest > 1 else 0)
+    if even > k:
+        out += count(structures[k:even], windows.n_threads)
+    for frame in structures[even:]:
+        out += count([frame], windows.n_threads)
     return out
 
 
